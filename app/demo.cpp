@@ -1,0 +1,53 @@
+// morvex_tex_demo: writes a small archive of both pixel types, for a first run.
+#include <cstdio>
+#include <vector>
+
+#include "tex/tex.hpp"
+
+namespace {
+
+// A 4-bit-per-channel gradient with a soft alpha ramp.
+std::vector<std::uint16_t> argb4444_gradient(unsigned w, unsigned h)
+{
+    std::vector<std::uint16_t> px(std::size_t{w} * h);
+    for (unsigned y = 0; y < h; ++y)
+        for (unsigned x = 0; x < w; ++x) {
+            const unsigned a = 15 - (y * 8 / h), r = x * 16 / w, g = y * 16 / h, b = 15 - r;
+            px[std::size_t{y} * w + x] = static_cast<std::uint16_t>(a << 12 | r << 8 | g << 4 | b);
+        }
+    return px;
+}
+
+std::vector<std::uint32_t> argb8888_rings(unsigned w, unsigned h)
+{
+    std::vector<std::uint32_t> px(std::size_t{w} * h);
+    for (unsigned y = 0; y < h; ++y)
+        for (unsigned x = 0; x < w; ++x) {
+            const unsigned d = ((x - w / 2) * (x - w / 2) + (y - h / 2) * (y - h / 2)) & 0xFF;
+            px[std::size_t{y} * w + x] = 0xFF000000u | d << 16 | (255 - d) << 8 | (x * 255 / w);
+        }
+    return px;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: morvex_tex_demo OUT.pak\n");
+        return 1;
+    }
+    tex_writer_archive a;
+    tex_writer_entry first;  // an archive's first entry is never extracted
+    first.name = "index";
+    a.entries.push_back(first);
+    a.entries.push_back(tex_type4_entry("sky.tga", 64, 32, argb4444_gradient(64, 32)));
+    a.entries.push_back(tex_type6_entry("rings.png", 48, 40, argb8888_rings(48, 40)));
+    a.entries.push_back(tex_type4_entry("ramp.bmp", 33, 17, argb4444_gradient(33, 17)));
+    a.entries.push_back(tex_type6_entry("badge.tga", 16, 16, argb8888_rings(16, 16)));
+    if (tex_write_archive(argv[1], a) != 0) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,53 @@
+// The pixel decoders and inflation: pure functions over byte buffers.
+#include "extract/extract.hpp"
+
+#include <zlib.h>
+
+static_assert([] {
+    for (std::int32_t k = 0; k < 16; ++k)
+        if (nibble_levels[static_cast<std::size_t>(k)] != 17 * k) return false;
+    return true;
+}(), "widening a nibble is a multiplication by 17");
+
+void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout)
+{
+    // nibble_levels[k] is 17 * k, so each channel widens by one multiplication:
+    // no table lookups and no branches, which lets the loop vectorise.
+    const std::uint8_t* s = src.data();
+    std::uint32_t* d = dst.data();
+    const std::size_t n = dst.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t p = static_cast<std::uint32_t>(s[2 * k]) | (static_cast<std::uint32_t>(s[2 * k + 1]) << 8);
+        const std::uint32_t a = (p >> 12) * 17;
+        const std::uint32_t r = ((p >> 8) & 15) * 17;
+        const std::uint32_t g = ((p >> 4) & 15) * 17;
+        const std::uint32_t b = (p & 15) * 17;
+        d[k] = (a << layout.a_shift) | (r << layout.r_shift) | (g << layout.g_shift) | (b << layout.b_shift);
+    }
+}
+
+void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout)
+{
+    const std::uint8_t* s = src.data();
+    std::uint32_t* d = dst.data();
+    const std::size_t n = dst.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t b = s[4 * k];
+        const std::uint32_t g = s[4 * k + 1];
+        const std::uint32_t r = s[4 * k + 2];
+        const std::uint32_t a = s[4 * k + 3];
+        d[k] = (a << layout.a_shift) | (r << layout.r_shift) | (g << layout.g_shift) | (b << layout.b_shift);
+    }
+}
+
+int inflate_zlib(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::size_t& produced)
+{
+    uLongf out_len = static_cast<uLongf>(out.size());
+    // zlib wants a non-null destination even for an empty one.
+    std::uint8_t empty = 0;
+    Bytef* dest = out.empty() ? &empty : out.data();
+    const int rc = uncompress(dest, &out_len, in.data(), static_cast<uLong>(in.size()));
+    if (rc != Z_OK) return -1;
+    produced = out_len;
+    return 0;
+}

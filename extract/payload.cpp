@@ -1,0 +1,113 @@
+// Payload loading, output names and output files, and raw output.
+#include "extract/extract.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include <unistd.h>
+
+bool no_convert = false;
+
+namespace {
+
+using u64 = unsigned long long;
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// The reason a stored name can't be used as an output path, or null.
+const char* unsafe_name_reason(const std::string& name)
+{
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) return "it holds a control byte";
+    }
+    if (!name.empty() && name.front() == '/') return "it is an absolute path";
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        if (name.compare(start, end - start, "..") == 0) return "it has a \"..\" component";
+        start = end + 1;
+    }
+    return nullptr;
+}
+
+// A name beside the output that keeps its extension, which selects the format.
+std::string temporary_name(const std::string& name)
+{
+    const std::size_t slash = name.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return name.substr(0, base) + ".~" + std::to_string(getpid()) + "~" + name.substr(base);
+}
+
+struct raw_job {
+    std::span<const std::uint8_t> payload;
+};
+
+int write_raw_file(const char* path, void* context)
+{
+    const auto* job = static_cast<const raw_job*>(context);
+    file_ptr f(std::fopen(path, "wb"));
+    if (!f) return -1;
+    const std::size_t n = job->payload.size();
+    if (n != 0 && std::fwrite(job->payload.data(), 1, n, f.get()) != n) return -1;
+    return std::fclose(f.release()) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int check_output_name(const std::string& name)
+{
+    const char* reason = unsafe_name_reason(name);
+    if (!reason) return 0;
+    std::printf("ERROR : refusing to write %s: %s\n", tex_printable_name(name).c_str(), reason);
+    return -1;
+}
+
+int read_payload(const tex_archive& archive, std::uint32_t len, const std::string& name, byte_buffer& out)
+{
+    const off_t at = ftello(archive.file);
+    const std::string shown = tex_printable_name(name);
+    if (at < 0 || static_cast<std::uint64_t>(at) + len > archive.size) {
+        std::printf("ERROR : payload of %s runs past the end of the archive (%u bytes at 0x%08llX, archive %llu "
+                    "bytes)\n",
+                    shown.c_str(), len, static_cast<u64>(at), static_cast<u64>(archive.size));
+        return -1;
+    }
+    out.data.reset(new (std::nothrow) std::uint8_t[len ? len : 1]);
+    if (!out.data) {
+        std::printf("can't allocate %u bytes for SRC buffer of %s\n", len, shown.c_str());
+        return -1;
+    }
+    out.size = len;
+    const std::size_t got = std::fread(out.data.get(), 1, len, archive.file);
+    tex_seek(archive.file, static_cast<std::uint64_t>(at));
+    if (got != len) {
+        std::printf("ERROR : payload of %s cut short: read %zu of its %u bytes\n", shown.c_str(), got, len);
+        out = byte_buffer{};
+        return -1;
+    }
+    return 0;
+}
+
+int write_output_file(const std::string& name, int (*write)(const char* path, void* context), void* context)
+{
+    const std::string temporary = temporary_name(name);
+    if (write(temporary.c_str(), context) != 0 || std::rename(temporary.c_str(), name.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int write_raw(std::span<const std::uint8_t> payload, const std::string& name)
+{
+    raw_job job{payload};
+    if (write_output_file(name, write_raw_file, &job) != 0) {
+        std::printf("ERROR, can't create %s for output\n", tex_printable_name(name).c_str());
+        return -1;
+    }
+    return 0;
+}

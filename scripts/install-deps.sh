@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need, when
+# any is missing. Safe to run again: it does nothing when all are present.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  zlib1g-dev libdeflate-dev
+  liballegro4-dev libloadpng4-dev
+  libgtest-dev libpng-dev
+)
+# Extra groups, asked for by name: "bench" and "fuzz".
+for extra in "$@"; do
+  case "$extra" in
+    bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
+    fuzz) packages+=(clang libclang-rt-dev) ;;
+    *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
