@@ -1,0 +1,114 @@
+// Field readers, record parsing and the padding dump.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <numeric>
+
+#include "tex/tex.hpp"
+
+namespace {
+
+TEST(FieldReaders, ReadLittleEndianAtAnyOffset)
+{
+    const std::array<std::uint8_t, 7> b{0xAA, 0x2C, 0x01, 0x00, 0x80, 0xFF, 0xEE};
+    EXPECT_EQ(tex_le16(b, 1), 0x012C);
+    EXPECT_EQ(tex_le16(b, 4), 0xFF80);  // high byte set: full 16-bit value
+    EXPECT_EQ(tex_le32(b, 1), 0x8000012Cu);
+    EXPECT_EQ(tex_le32(b, 3), 0xEEFF8000u);
+}
+
+TEST(Records, EntryHeaderFieldsComeFromTheirOffsets)
+{
+    std::array<std::uint8_t, tex_entry_header_size> block{};
+    for (std::size_t k = 0; k < 32; ++k) block[k] = static_cast<std::uint8_t>('a' + k % 26);
+    block[32] = 0xFF;  // width 0xFFFF
+    block[33] = 0xFF;
+    block[34] = 0x34;  // height 0x1234
+    block[35] = 0x12;
+    block[36] = 4;
+    block[37] = 0x2C;  // rep_c_sz 300, unaligned
+    block[38] = 0x01;
+    block[79] = 9;
+    const tex_entry_header h = tex_parse_entry_header(block);
+    EXPECT_EQ(h.width, 65535);
+    EXPECT_EQ(h.height, 0x1234);
+    EXPECT_EQ(h.rep_t_id, 4);
+    EXPECT_EQ(h.rep_c_sz, 300u);
+    EXPECT_EQ(h.padding[38], 9);
+    // 32 non-zero bytes are the whole name; the width's low byte is not part of it.
+    EXPECT_EQ(tex_entry_name(h), "abcdefghijklmnopqrstuvwxyzabcdef");
+    block[5] = 0;
+    EXPECT_EQ(tex_entry_name(tex_parse_entry_header(block)), "abcde");
+}
+
+TEST(Records, HeaderAndTableEntry)
+{
+    std::array<std::uint8_t, tex_header_size> hb{};
+    hb[0] = 't';
+    hb[1] = 'E';
+    hb[2] = 'x';
+    hb[3] = 3;
+    tex_put_le32(hb, 4, 0x01020304);
+    tex_put_le32(hb, 8, 0xCAFEBABE);
+    hb[255] = 1;
+    const tex_header h = tex_parse_header(hb);
+    EXPECT_TRUE(tex_signature_matches(h.signature));
+    EXPECT_EQ(h.file_count, 0x01020304u);
+    EXPECT_EQ(h.second_word, 0xCAFEBABEu);
+    EXPECT_EQ(h.padding[243], 1);
+
+    const std::array<std::uint8_t, tex_table_entry_size> tb{4, 1, 0, 0, 0x3C, 1, 0, 0, 1, 0, 0, 0x80};
+    const tex_table_entry e = tex_parse_table_entry(tb);
+    EXPECT_EQ(e.type_id, 0x104u);
+    EXPECT_EQ(e.offset, 0x13Cu);
+    EXPECT_EQ(e.compressed_size, 0x80000001u);
+}
+
+TEST(Records, SignatureIgnoresLetterCaseOnly)
+{
+    auto sig = [](const char* s) { return std::array<std::uint8_t, 3>{std::uint8_t(s[0]), std::uint8_t(s[1]), std::uint8_t(s[2])}; };
+    EXPECT_TRUE(tex_signature_matches(sig("TEX")));
+    EXPECT_TRUE(tex_signature_matches(sig("tex")));
+    EXPECT_TRUE(tex_signature_matches(sig("TeX")));
+    EXPECT_FALSE(tex_signature_matches(sig("TEY")));
+    EXPECT_FALSE(tex_signature_matches(sig("T\0X")));
+    EXPECT_FALSE(tex_signature_matches(sig("\x14""EX")));  // 'T' ^ 0x40 is no letter case
+}
+
+TEST(Records, PrintableNameEscapesControlBytesOnly)
+{
+    EXPECT_EQ(tex_printable_name("sky.tga"), "sky.tga");
+    EXPECT_EQ(tex_printable_name("a\x1b[2Jb\x7f\xc3\xa9"), "a\\x1B[2Jb\\x7F\xc3\xa9");
+}
+
+std::string padding_dump(std::span<const std::uint8_t> run)
+{
+    testing::internal::CaptureStdout();
+    report_padding(run, "TITLE");
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(ReportPadding, SilentWhenAllZero)
+{
+    std::array<std::uint8_t, 244> zeros{};
+    EXPECT_EQ(padding_dump(zeros), "");
+}
+
+TEST(ReportPadding, DumpsTheWholeRunInRowsOfSixteen)
+{
+    std::array<std::uint8_t, 39> run{};
+    run[38] = 0xAB;
+    EXPECT_EQ(padding_dump(run),
+              "TITLE"
+              "\n00 : 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00"
+              "\n10 : 00 00 00 00 00 00 00 00 - 00 00 00 00 00 00 00 00"
+              "\n20 : 00 00 00 00 00 00 AB\n");
+
+    std::array<std::uint8_t, 244> big{};
+    std::iota(big.begin(), big.end(), std::uint8_t{0});
+    const std::string dump = padding_dump(big);
+    EXPECT_NE(dump.find("\nF0 : F0 F1 F2 F3\n"), std::string::npos);
+    EXPECT_NE(dump.find("\n10 : 10 11 12 13 14 15 16 17 - 18 19 1A 1B 1C 1D 1E 1F\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// Test support: temporary folders, running the built tools, reading files and
+// decoding the images they write with readers independent of the tool's own.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tex/tex.hpp"
+
+namespace test {
+
+// A fresh empty folder, removed with everything in it at the end of the scope.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct run_result {
+    int status = -1;   // exit status, or 128 + signal
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+
+// Runs `program` with `args` in folder `cwd`, with no display, and waits.
+run_result run_program(const std::string& program, const std::vector<std::string>& args,
+                       const std::filesystem::path& cwd);
+
+// The built extractor, run in `cwd` on `args`.
+run_result run_extractor(const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
+// The banner the extractor prints first on every run.
+inline const std::string banner = "morvex_tex_extractor 1.0 - TEX texture archive extractor\n\n";
+
+std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// Writes the archive into `dir` as `name` and returns its path.
+std::filesystem::path write_archive(const temp_dir& dir, const std::string& name, const tex_writer_archive& a);
+
+// A decoded image: pixels as 0xAARRGGBB, row 0 at the top.
+struct rgba_image {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<std::uint32_t> argb;
+    std::uint32_t at(std::uint32_t x, std::uint32_t y) const { return argb[std::size_t{y} * width + x]; }
+};
+
+// Uncompressed 32-bit TGA, parsed here byte by byte; throws on anything else.
+rgba_image read_tga(const std::filesystem::path& path);
+// PNG through libpng, expanded to 8-bit RGBA.
+rgba_image read_png(const std::filesystem::path& path);
+
+// Names of the files in a folder, sorted.
+std::vector<std::string> list_dir(const std::filesystem::path& dir);
+
+}  // namespace test
