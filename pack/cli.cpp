@@ -1,0 +1,145 @@
+// The command line of morvex_tex_pack.
+#include "pack/pack.hpp"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <string_view>
+
+namespace {
+
+constexpr const char* usage_text =
+    "Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE...\n"
+    "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE...\n"
+    "Build or patch a TEX texture archive (version 3) from PNG, TGA, BMP or PCX images.\n"
+    "\n"
+    "  create   write OUT.pak with one entry per IMAGE, stored under the image's file\n"
+    "           name (at most 32 bytes). An empty placeholder entry (type 6, 0 x 0)\n"
+    "           comes first, since the extractor never writes an archive's first entry.\n"
+    "  replace  write OUT.pak as a copy of IN.pak in which every entry named like an\n"
+    "           IMAGE holds that image, in the entry's own type. Every other entry, the\n"
+    "           first one and the header are kept byte for byte. An IMAGE that names no\n"
+    "           entry is an error. IN.pak is never changed.\n"
+    "\n"
+    "Options:\n"
+    "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
+    "                 or type 4 (zlib-compressed, 4 bits a channel, each rounded to\n"
+    "                 the nearest of its 16 levels)\n"
+    "  -q, --quiet    print no line per entry\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n"
+    "  --             end of options\n"
+    "\n"
+    "Images without alpha (and every BMP and PCX) are stored fully opaque. OUT.pak is\n"
+    "written beside its final name and renamed into place: an error leaves nothing.\n"
+    "Exit status: 0 on success, 1 on any error.\n";
+
+constexpr const char* try_help = "Try 'morvex_tex_pack --help' for more information.";
+
+struct command_line {
+    pack_options options;
+    bool type_given = false;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> operands;
+};
+
+int parse_type(std::string_view value, command_line& cl)
+{
+    if (value != "4" && value != "6") {
+        pack_error("invalid type '%.*s': 4 or 6\n%s", static_cast<int>(value.size()), value.data(), try_help);
+        return -1;
+    }
+    cl.options.type = static_cast<std::uint8_t>(value[0] - '0');
+    cl.type_given = true;
+    return 0;
+}
+
+int parse(int argc, char** argv, command_line& cl)
+{
+    bool options_done = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string_view arg = argv[k];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            cl.operands.emplace_back(arg);
+        } else if (arg == "--") {
+            options_done = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            cl.options.quiet = true;
+        } else if (arg == "-h" || arg == "--help") {
+            cl.help = true;
+        } else if (arg == "--version") {
+            cl.version = true;
+        } else if (arg == "-t" || arg == "--type") {
+            if (k + 1 >= argc) {
+                pack_error("option '%s' needs a value\n%s", argv[k], try_help);
+                return -1;
+            }
+            if (parse_type(argv[++k], cl) != 0) return -1;
+        } else if (arg.starts_with("--type=")) {
+            if (parse_type(arg.substr(7), cl) != 0) return -1;
+        } else if (arg.starts_with("-t")) {
+            if (parse_type(arg.substr(2), cl) != 0) return -1;
+        } else {
+            pack_error("unknown option '%s'\n%s", argv[k], try_help);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int run(const command_line& cl)
+{
+    if (cl.operands.empty()) {
+        pack_error("no command: create or replace\n%s", try_help);
+        return -1;
+    }
+    const std::string& command = cl.operands[0];
+    const std::span<const std::string> rest = std::span(cl.operands).subspan(1);
+    if (command == "create") {
+        if (rest.size() < 2) {
+            pack_error("create needs OUT.pak and at least one IMAGE\n%s", try_help);
+            return -1;
+        }
+        return pack_create(rest[0], rest.subspan(1), cl.options);
+    }
+    if (command == "replace") {
+        if (cl.type_given) {
+            pack_error("--type is for create: replace keeps each entry's own type");
+            return -1;
+        }
+        if (rest.size() < 3) {
+            pack_error("replace needs IN.pak, OUT.pak and at least one IMAGE\n%s", try_help);
+            return -1;
+        }
+        return pack_replace(rest[0], rest[1], rest.subspan(2), cl.options);
+    }
+    pack_error("unknown command '%s': create or replace\n%s", command.c_str(), try_help);
+    return -1;
+}
+
+}  // namespace
+
+int pack_main(int argc, char** argv)
+{
+    command_line cl;
+    if (parse(argc, argv, cl) != 0) return 1;
+    if (cl.help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (cl.version) {
+        std::printf("%s %s\n", pack_program, pack_version);
+        return 0;
+    }
+    try {
+        const int rc = run(cl);
+        if (std::fflush(stdout) != 0) return 1;
+        return rc == 0 ? 0 : 1;
+    } catch (const std::bad_alloc&) {
+        pack_error("out of memory");
+    } catch (const std::exception& e) {
+        pack_error("%s", e.what());
+    }
+    return 1;
+}

@@ -1,0 +1,205 @@
+// Loading images through the graphics library into 0xAARRGGBB pixels.
+#include "pack/pack.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <allegro.h>
+#include <loadpng.h>
+
+#include "extract/extract.hpp"
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+struct bitmap_deleter {
+    void operator()(BITMAP* b) const { destroy_bitmap(b); }
+};
+using bitmap_ptr = std::unique_ptr<BITMAP, bitmap_deleter>;
+
+// The image file in memory, read by the library's loaders through a stream of
+// our own: the library's own file names give '#' a meaning of their own.
+struct memory_stream {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at;
+};
+
+memory_stream& stream_of(void* userdata)
+{
+    return *static_cast<memory_stream*>(userdata);
+}
+
+int stream_close(void*)
+{
+    return 0;
+}
+
+int stream_getc(void* userdata)
+{
+    memory_stream& s = stream_of(userdata);
+    return s.at < s.size ? s.data[s.at++] : EOF;
+}
+
+int stream_ungetc(int c, void* userdata)
+{
+    memory_stream& s = stream_of(userdata);
+    if (s.at == 0) return EOF;
+    --s.at;
+    return c;
+}
+
+long stream_read(void* p, long n, void* userdata)
+{
+    memory_stream& s = stream_of(userdata);
+    if (n <= 0) return 0;
+    const std::size_t count = std::min(static_cast<std::size_t>(n), s.size - s.at);
+    std::memcpy(p, s.data + s.at, count);
+    s.at += count;
+    return static_cast<long>(count);
+}
+
+int stream_putc(int, void*)
+{
+    return EOF;
+}
+
+long stream_write(const void*, long, void*)
+{
+    return 0;
+}
+
+// The library's seeks move forward from the current position.
+int stream_seek(void* userdata, int offset)
+{
+    memory_stream& s = stream_of(userdata);
+    if (offset < 0) return -1;
+    if (static_cast<std::size_t>(offset) > s.size - s.at) {
+        s.at = s.size;
+        return -1;
+    }
+    s.at += static_cast<std::size_t>(offset);
+    return 0;
+}
+
+int stream_eof(void* userdata)
+{
+    const memory_stream& s = stream_of(userdata);
+    return s.at >= s.size ? 1 : 0;
+}
+
+int stream_error(void*)
+{
+    return 0;
+}
+
+PACKFILE_VTABLE memory_vtable = {stream_close, stream_getc,  stream_ungetc, stream_read, stream_putc,
+                                 stream_write, stream_seek, stream_eof,    stream_error};
+
+int read_whole_file(const std::string& path, std::vector<std::uint8_t>& out)
+{
+    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "rb"));
+    if (!f) {
+        pack_error("%s: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    std::uint8_t chunk[65536];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) out.insert(out.end(), chunk, chunk + got);
+    if (std::ferror(f.get())) {
+        pack_error("%s: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+BITMAP* load_with_library(PACKFILE* stream, image_format format, RGB* palette)
+{
+    switch (format) {
+    case image_format::png: return load_png_pf(stream, palette);
+    case image_format::tga: return load_tga_pf(stream, palette);
+    case image_format::bmp: return load_bmp_pf(stream, palette);
+    case image_format::pcx: return load_pcx_pf(stream, palette);
+    case image_format::none: break;
+    }
+    return nullptr;
+}
+
+std::uint32_t argb(int a, int r, int g, int b)
+{
+    return static_cast<std::uint32_t>(a) << 24 | static_cast<std::uint32_t>(r) << 16 |
+           static_cast<std::uint32_t>(g) << 8 | static_cast<std::uint32_t>(b);
+}
+
+// The bitmap's pixels at its own depth, widened to 8-bit channels. Palettes
+// hold 6-bit levels, 15- and 16-bit pixels 5- and 6-bit ones: the library's
+// scale tables widen them.
+void convert_bitmap(BITMAP* bitmap, const RGB* palette, bool keep_alpha, pack_image& out)
+{
+    const int depth = bitmap_color_depth(bitmap);
+    for (int y = 0; y < bitmap->h; ++y) {
+        for (int x = 0; x < bitmap->w; ++x) {
+            const int c = getpixel(bitmap, x, y);
+            std::uint32_t pixel = 0;
+            if (depth == 8) {
+                const RGB& p = palette[c & 0xFF];
+                pixel = argb(255, _rgb_scale_6[p.r & 63], _rgb_scale_6[p.g & 63], _rgb_scale_6[p.b & 63]);
+            } else {
+                const int a = depth == 32 && keep_alpha ? geta32(c) : 255;
+                pixel = argb(a, getr_depth(depth, c), getg_depth(depth, c), getb_depth(depth, c));
+            }
+            out.argb[static_cast<std::size_t>(y) * out.width + static_cast<std::size_t>(x)] = pixel;
+        }
+    }
+}
+
+}  // namespace
+
+int pack_load_image(const std::string& path, pack_image& out)
+{
+    const image_format format = image_format_for(path);
+    if (format == image_format::none) {
+        pack_error("%s: unknown image format (the name must end in .png, .tga, .bmp or .pcx)", path.c_str());
+        return -1;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (read_whole_file(path, bytes) != 0) return -1;
+
+    memory_stream stream{bytes.data(), bytes.size(), 0};
+    PACKFILE* packfile = pack_fopen_vtable(&memory_vtable, &stream);
+    if (!packfile) {
+        pack_error("%s: the graphics library can't read it", path.c_str());
+        return -1;
+    }
+    // Each image at its own depth: converting on load would make up an alpha.
+    set_color_conversion(COLORCONV_NONE);
+    PALETTE palette{};
+    bitmap_ptr bitmap(load_with_library(packfile, format, palette));
+    pack_fclose(packfile);
+    if (!bitmap) {
+        pack_error("%s: not a readable image of the format its name says", path.c_str());
+        return -1;
+    }
+    if (bitmap->w <= 0 || bitmap->h <= 0 || bitmap->w > UINT16_MAX || bitmap->h > UINT16_MAX ||
+        static_cast<std::uint64_t>(bitmap->w) * static_cast<std::uint64_t>(bitmap->h) > max_image_pixels) {
+        pack_error("%s: %d x %d pixels; an entry holds 1 to 65535 pixels a side and at most 16384 x 16384 in all",
+                   path.c_str(), bitmap->w, bitmap->h);
+        return -1;
+    }
+    out.width = static_cast<std::uint16_t>(bitmap->w);
+    out.height = static_cast<std::uint16_t>(bitmap->h);
+    out.argb.assign(static_cast<std::size_t>(out.width) * out.height, 0);
+    // Only PNG and TGA carry alpha; a 32-bit BMP's fourth byte is not reliably one.
+    if (bitmap_color_depth(bitmap.get()) == 8) {
+        pack_error("warning: %s: a paletted image; the graphics library keeps 6 bits of each palette colour",
+                   path.c_str());
+    }
+    const bool keep_alpha = format == image_format::png || format == image_format::tga;
+    convert_bitmap(bitmap.get(), palette, keep_alpha, out);
+    return 0;
+}
