@@ -108,3 +108,14 @@ std::span<std::uint32_t> image_row(image32& image, std::uint32_t y);
 
 // Saves in the format the name selects; prints its failure line. 0 or -1.
 int save_image(image32& image, const std::string& name);
+
+// The same through the graphics library's saver for every format, TGA included
+// (save_image writes TGA files itself, byte for byte the same).
+int save_image_with_library(image32& image, const std::string& name);
+
+// Writes an uncompressed 32-bit TGA of rows.size() rows, rows[y] holding row y
+// (top first) of `width` pixels in `layout`: the 18-byte header, then the rows
+// bottom-up as bytes B, G, R, A, exactly as the graphics library saves a
+// 32-bit bitmap. Sizes above 65535 can't be stored. 0 or -1.
+int write_tga32(const char* path, std::uint32_t width, std::span<const std::uint32_t* const> rows,
+                pixel_layout layout);
