@@ -1,0 +1,384 @@
+// The packing tool: round trips with the extractor, patching an archive, the
+// well-formedness of what it writes, and refusing bad input without writing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include <png.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "pack/pack.hpp"
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::list_dir;
+using test::read_file;
+using test::rgba_image;
+using test::temp_dir;
+
+test::run_result run_pack(const std::vector<std::string>& args, const fs::path& cwd)
+{
+    return test::run_program(MORVEX_PACK_PATH, args, cwd);
+}
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// Pixels that reach every channel value; alpha too unless `opaque`.
+rgba_image pattern(std::uint32_t w, std::uint32_t h, std::uint32_t seed, bool opaque)
+{
+    rgba_image img{w, h, std::vector<std::uint32_t>(std::size_t{w} * h)};
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (std::uint32_t& p : img.argb) {
+        x = x * 1664525u + 1013904223u;
+        p = opaque ? (x >> 8) | 0xFF000000u : x;
+    }
+    return img;
+}
+
+// Images written here, not by the graphics library the tool reads them with.
+void write_png(const fs::path& path, const rgba_image& img)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = img.width;
+    image.height = img.height;
+    image.format = PNG_FORMAT_BGRA;  // a little-endian 0xAARRGGBB
+    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, img.argb.data(), 0, nullptr));
+}
+
+void write_le(std::ofstream& out, std::uint32_t v, int bytes)
+{
+    for (int k = 0; k < bytes; ++k) out.put(static_cast<char>(v >> (8 * k)));
+}
+
+void write_tga(const fs::path& path, const rgba_image& img)
+{
+    std::ofstream out(path, std::ios::binary);
+    const std::uint8_t head[12] = {0, 0, 2};
+    out.write(reinterpret_cast<const char*>(head), sizeof head);
+    write_le(out, img.width, 2);
+    write_le(out, img.height, 2);
+    out.put(32);
+    out.put(0x28);  // 8 alpha bits, rows from the top
+    for (std::uint32_t p : img.argb) write_le(out, p, 4);
+}
+
+void write_bmp(const fs::path& path, const rgba_image& img)
+{
+    const std::uint32_t stride = (img.width * 3 + 3) & ~3u;
+    std::ofstream out(path, std::ios::binary);
+    out.write("BM", 2);
+    write_le(out, 54 + stride * img.height, 4);
+    write_le(out, 0, 4);
+    write_le(out, 54, 4);
+    write_le(out, 40, 4);
+    write_le(out, img.width, 4);
+    write_le(out, img.height, 4);  // rows from the bottom
+    write_le(out, 1, 2);
+    write_le(out, 24, 2);
+    for (int k = 0; k < 6; ++k) write_le(out, 0, 4);
+    for (std::uint32_t row = img.height; row-- > 0;) {
+        for (std::uint32_t x = 0; x < img.width; ++x) write_le(out, img.at(x, row), 3);
+        write_le(out, 0, stride - img.width * 3);
+    }
+}
+
+struct stored_entry {
+    tex_entry_header header;
+    std::vector<std::uint8_t> bytes;  // header and payload as stored
+    std::string name() const { return tex_entry_name(header); }
+    std::vector<std::uint8_t> payload() const { return {bytes.begin() + tex_entry_header_size, bytes.end()}; }
+};
+
+struct stored_archive {
+    tex_header header;
+    std::vector<stored_entry> entries;
+};
+
+// Reads an archive and checks that it is well formed: padding zero, every field
+// stored twice agrees, entries end to end in increasing offsets up to the end.
+stored_archive read_well_formed(const fs::path& path)
+{
+    const std::vector<std::uint8_t> f = read_file(path);
+    stored_archive a{};
+    EXPECT_GE(f.size(), tex_header_size);
+    if (f.size() < tex_header_size) return a;
+    a.header = tex_parse_header(std::span(f).first<tex_header_size>());
+    EXPECT_EQ(std::string(a.header.signature.begin(), a.header.signature.end()), "TEX");
+    EXPECT_EQ(a.header.version, 3);
+    EXPECT_EQ(a.header.padding, decltype(a.header.padding){});
+    std::size_t next = tex_header_size + std::size_t{a.header.file_count} * tex_table_entry_size;
+    for (std::uint32_t i = 0; i < a.header.file_count; ++i) {
+        const auto t = tex_parse_table_entry(std::span(f).subspan(tex_header_size + i * 12).first<12>());
+        EXPECT_EQ(t.offset, next) << "entry " << i;
+        if (t.offset + tex_entry_header_size + std::size_t{t.compressed_size} > f.size()) {
+            ADD_FAILURE() << "entry " << i << " past the end";
+            return a;
+        }
+        stored_entry e;
+        e.header = tex_parse_entry_header(std::span(f).subspan(t.offset).first<tex_entry_header_size>());
+        EXPECT_EQ(t.type_id, e.header.rep_t_id) << "entry " << i;
+        EXPECT_EQ(t.compressed_size, e.header.rep_c_sz) << "entry " << i;
+        EXPECT_EQ(e.header.padding, decltype(e.header.padding){}) << "entry " << i;
+        const auto end = f.begin() + static_cast<std::ptrdiff_t>(t.offset + tex_entry_header_size + t.compressed_size);
+        e.bytes.assign(f.begin() + t.offset, end);
+        next = t.offset + e.bytes.size();
+        a.entries.push_back(std::move(e));
+    }
+    EXPECT_EQ(next, f.size());
+    return a;
+}
+
+// Type-4 pixels inflated here and widened nibble by nibble to 0xAARRGGBB.
+std::vector<std::uint32_t> decode_type4(const stored_entry& e)
+{
+    const std::vector<std::uint8_t> payload = e.payload();
+    std::vector<std::uint8_t> raw(std::size_t{e.header.width} * e.header.height * 2);
+    uLongf len = static_cast<uLongf>(raw.size());
+    EXPECT_EQ(uncompress(raw.data(), &len, payload.data(), static_cast<uLong>(payload.size())), Z_OK);
+    EXPECT_EQ(len, raw.size());
+    std::vector<std::uint32_t> out(raw.size() / 2);
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const std::uint32_t p = tex_le16(raw, 2 * k);
+        for (unsigned n = 0; n < 4; ++n) out[k] |= ((p >> (4 * n)) & 15u) * 17u << (8 * n);
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> decode_type6(const stored_entry& e)
+{
+    const std::vector<std::uint8_t> payload = e.payload();
+    std::vector<std::uint32_t> out(payload.size() / 4);
+    for (std::size_t k = 0; k < out.size(); ++k) out[k] = tex_le32(payload, 4 * k);
+    return out;
+}
+
+// Each channel to the level 17 * k nearest to it, found by trying all 16.
+std::uint32_t rounded(std::uint32_t argb)
+{
+    std::uint32_t out = 0;
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+        const int v = static_cast<int>((argb >> shift) & 0xFF);
+        int best = 0;
+        for (int k = 1; k < 16; ++k) best = std::abs(17 * k - v) < std::abs(17 * best - v) ? k : best;
+        out |= static_cast<std::uint32_t>(17 * best) << shift;
+    }
+    return out;
+}
+
+rgba_image read_image(const fs::path& path)
+{
+    return path.extension() == ".png" ? test::read_png(path) : test::read_tga(path);
+}
+
+TEST(PackRoundTrip, CreateGivesBackEveryPixelThroughTheExtractor)
+{
+    temp_dir dir;
+    const std::vector<std::pair<std::string, rgba_image>> images = {
+        {"a.png", pattern(37, 21, 1, false)}, {"b.tga", pattern(16, 9, 2, false)},
+        {"c.bmp", pattern(5, 3, 3, true)},    {"exactly-thirty-two-bytes-xx.png", pattern(1, 1, 4, false)}};
+    std::vector<std::string> args = {"create", "out.pak"};
+    for (const auto& [name, img] : images) {
+        if (name.ends_with(".png")) write_png(dir / name, img);
+        if (name.ends_with(".tga")) write_tga(dir / name, img);
+        if (name.ends_with(".bmp")) write_bmp(dir / name, img);
+        args.push_back(name);
+    }
+    for (const char* type : {"6", "4"}) {
+        SCOPED_TRACE(type);
+        args.insert(args.begin(), {"--type", type});
+        const test::run_result packed = run_pack(args, dir.path());
+        args.erase(args.begin(), args.begin() + 2);
+        ASSERT_EQ(packed.status, 0) << packed.err;
+        EXPECT_EQ(packed.err, "");
+
+        const stored_archive a = read_well_formed(dir / "out.pak");
+        ASSERT_EQ(a.entries.size(), images.size() + 1);
+        const std::vector<std::uint8_t> placeholder = [] {
+            std::vector<std::uint8_t> b(tex_entry_header_size, 0);
+            b[36] = 6;
+            return b;
+        }();
+        EXPECT_EQ(a.entries[0].bytes, placeholder);
+        EXPECT_EQ(a.header.second_word, 0u);
+
+        temp_dir out;
+        const test::run_result extracted = test::run_extractor({(dir / "out.pak").string()}, out.path());
+        EXPECT_FALSE(has(extracted.out, "ERROR")) << extracted.out;
+        for (std::size_t k = 0; k < images.size(); ++k) {
+            const auto& [name, img] = images[k];
+            const stored_entry& e = a.entries[k + 1];
+            EXPECT_EQ(e.name(), name);
+            EXPECT_EQ(e.header.rep_t_id, type[0] - '0');
+            ASSERT_EQ(e.header.width, img.width);
+            ASSERT_EQ(e.header.height, img.height);
+            std::vector<std::uint32_t> want = img.argb;
+            if (type[0] == '4') std::transform(want.begin(), want.end(), want.begin(), rounded);
+            EXPECT_EQ(type[0] == '4' ? decode_type4(e) : decode_type6(e), want) << name;
+            if (!name.ends_with(".bmp")) {
+                EXPECT_EQ(read_image(out / name).argb, want) << name;
+            }
+        }
+    }
+}
+
+// An archive as another tool might have made it: a first entry with content, a
+// second word, both pixel types and an entry of a type no image has.
+tex_writer_archive made_elsewhere()
+{
+    tex_writer_archive a;
+    a.second_word = 0xC0FFEE11;
+    tex_writer_entry first;
+    first.name = "sky.tga";  // the same name as an image: still never replaced
+    first.type = 6;
+    first.payload = {1, 2, 3, 4, 5};
+    a.entries.push_back(first);
+    std::vector<std::uint16_t> p4(40 * 24);
+    for (std::size_t k = 0; k < p4.size(); ++k) p4[k] = static_cast<std::uint16_t>(k * 7919u);
+    a.entries.push_back(tex_type4_entry("sky.tga", 40, 24, p4, 1));
+    a.entries.push_back(tex_type6_entry("rings.png", 19, 11, pattern(19, 11, 5, false).argb));
+    tex_writer_entry other;
+    other.name = "notes.txt";
+    other.type = 9;
+    other.payload = {'h', 'i'};
+    a.entries.push_back(other);
+    a.entries.push_back(tex_type6_entry("badge.tga", 8, 8, pattern(8, 8, 6, false).argb));
+    // Formats without alpha: opaque pixels.
+    a.entries.push_back(tex_type6_entry("flag.pcx", 9, 5, pattern(9, 5, 10, true).argb));
+    for (std::uint16_t& p : p4) p |= 0xF000;
+    a.entries.push_back(tex_type4_entry("ramp.bmp", 40, 24, p4));
+    return a;
+}
+
+TEST(PackReplace, UnchangedImagesKeepTheArchiveAndAnEditedOneTakesItsEntrysType)
+{
+    temp_dir dir;
+    const fs::path in = test::write_archive(dir, "in.pak", made_elsewhere());
+    const std::vector<std::uint8_t> original = read_file(in);
+    temp_dir images;
+    test::run_extractor({in.string()}, images.path());
+    const std::vector<std::string> names = list_dir(images.path());
+    ASSERT_EQ(names, (std::vector<std::string>{"badge.tga", "flag.pcx", "ramp.bmp", "rings.png", "sky.tga"}));
+
+    const auto replace = [&](const std::string& out) {
+        std::vector<std::string> args = {"-q", "replace", in.string(), out};
+        for (const std::string& name : names) args.push_back((images / name).string());
+        return run_pack(args, dir.path());
+    };
+    test::run_result r = replace("same.pak");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // -q
+    EXPECT_EQ(read_file(dir / "same.pak"), original);
+
+    // Edit two images: one of each type, the type-4 one to a new size.
+    rgba_image sky = pattern(13, 7, 7, false);
+    write_tga(images / "sky.tga", sky);
+    write_tga(images / "badge.tga", pattern(8, 8, 8, false));
+    r = replace("new.pak");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(in), original);
+
+    const stored_archive before = read_well_formed(in);
+    const stored_archive after = read_well_formed(dir / "new.pak");
+    ASSERT_EQ(after.entries.size(), before.entries.size());
+    EXPECT_EQ(after.header.second_word, 0xC0FFEE11u);
+    for (std::size_t k : {0, 2, 3, 5, 6}) EXPECT_EQ(after.entries[k].bytes, before.entries[k].bytes) << k;
+    const stored_entry& sky_entry = after.entries[1];
+    EXPECT_EQ(sky_entry.header.rep_t_id, 4);
+    EXPECT_EQ(sky_entry.header.width, 13);
+    std::transform(sky.argb.begin(), sky.argb.end(), sky.argb.begin(), rounded);
+    EXPECT_EQ(decode_type4(sky_entry), sky.argb);
+    EXPECT_EQ(after.entries[4].header.rep_t_id, 6);
+    EXPECT_EQ(decode_type6(after.entries[4]), pattern(8, 8, 8, false).argb);
+}
+
+TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
+{
+    temp_dir dir;
+    const fs::path in = test::write_archive(dir, "in.pak", made_elsewhere());
+    write_png(dir / "rings.png", pattern(3, 3, 9, false));
+    write_png(dir / "thirty-three-bytes-long-name-x.png", pattern(1, 1, 9, false));
+    test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1, 2, 3});
+    test::write_file(dir / "icon.gif", {'G', 'I', 'F', '8', '9', 'a'});
+    tex_writer_archive padded = made_elsewhere();
+    padded.entries[2].padding[5] = 1;
+    test::write_archive(dir, "padded.pak", padded);
+    ASSERT_EQ(link((dir / "in.pak").c_str(), (dir / "link.pak").c_str()), 0);
+    const std::vector<std::string> files = list_dir(dir.path());
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"create", "out.pak", "missing.png"}, "missing.png: No such file or directory"},
+        {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a readable image"},
+        {{"create", "out.pak", "icon.gif"}, "icon.gif: unknown image format"},
+        {{"create", "out.pak", "thirty-three-bytes-long-name-x.png"}, "at most 32"},
+        {{"create", "out.pak", "rings.png", "../" + dir.path().filename().string() + "/rings.png"},
+         "both be stored as rings.png"},
+        {{"replace", "in.pak", "in.pak", "rings.png"}, "another file"},
+        {{"replace", "in.pak", "link.pak", "rings.png"}, "another file"},
+        {{"replace", "missing.pak", "out.pak", "rings.png"}, "missing.pak: No such file or directory"},
+        {{"replace", "in.pak", "out.pak", "rings.png", "icon.gif"}, "no entry named icon.gif"},
+        {{"replace", "padded.pak", "out.pak", "rings.png"}, "entry 2: its 39 bytes of padding"},
+        {{"replace", "--type", "4", "in.pak", "out.pak", "rings.png"}, "--type is for create"},
+        {{"create", "out.pak"}, "at least one IMAGE"},
+        {{"pack", "out.pak", "rings.png"}, "unknown command"},
+        {{"--type", "5", "create", "out.pak", "rings.png"}, "invalid type"},
+    };
+    for (const auto& [args, message] : cases) {
+        const test::run_result r = run_pack(args, dir.path());
+        EXPECT_EQ(r.status, 1) << args[0] << " " << message;
+        EXPECT_TRUE(has(r.err, "morvex_tex_pack: ") && has(r.err, message)) << r.err;
+        EXPECT_EQ(r.out, "") << message;
+        EXPECT_EQ(list_dir(dir.path()), files) << message;
+    }
+    EXPECT_EQ(read_file(in), tex_build_archive(made_elsewhere()));
+}
+
+TEST(PackCommandLine, HelpVersionAndOneLinePerEntry)
+{
+    temp_dir dir;
+    test::run_result r = run_pack({"--help"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE...") && has(r.out, "placeholder")) << r.out;
+    r = run_pack({"--version"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "morvex_tex_pack 1.0\n");
+    r = run_pack({}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "--help")) << r.err;
+
+    write_tga(dir / "-dash.tga", pattern(2, 2, 1, false));
+    r = run_pack({"create", "out.pak", "--", "-dash.tga"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+    EXPECT_TRUE(has(r.out, "-dash.tga")) << r.out;
+}
+
+TEST(PackSource, RefusesArchivesItCannotKeepByteForByte)
+{
+    temp_dir dir;
+    const auto refused = [&](const std::function<void(tex_writer_archive&)>& damage) {
+        tex_writer_archive a = made_elsewhere();
+        damage(a);
+        pack_source source;
+        return pack_read_source(test::write_archive(dir, "x.pak", a).string(), source) != 0;
+    };
+    EXPECT_FALSE(refused([](tex_writer_archive&) {}));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.version = 2; }));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.padding[243] = 1; }));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.file_count = 1000; }));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[1].table_type = 6; }));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[2].rep_c_sz = 1; }));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[4].table_size = 1u << 20; }));
+    EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[3].offset = 1u << 30; a.entries[3].write_body = false; }));
+}
+
+}  // namespace
