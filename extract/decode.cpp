@@ -60,14 +60,16 @@ int inflate_zlib(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, 
     // The same contract as zlib's one-shot uncompress: a complete zlib stream
     // (header checked, Adler-32 checked, bytes after the stream ignored) into
     // at most out.size() bytes; a damaged stream or one that needs more room
-    // fails. An empty destination still gets a valid pointer.
-    std::uint8_t empty = 0;
-    std::uint8_t* dest = out.empty() ? &empty : out.data();
+    // fails. Into no room at all, zlib decodes into one byte of its own and
+    // reports success, with nothing produced, for a stream of at most one byte.
+    std::uint8_t scratch = 0;
+    std::uint8_t* dest = out.empty() ? &scratch : out.data();
+    const std::size_t room = out.empty() ? 1 : out.size();
     std::size_t out_len = 0;
-    if (libdeflate_zlib_decompress(decompressor.get(), in.data(), in.size(), dest, out.size(), &out_len) !=
+    if (libdeflate_zlib_decompress(decompressor.get(), in.data(), in.size(), dest, room, &out_len) !=
         LIBDEFLATE_SUCCESS) {
         return -1;
     }
-    produced = out_len;
+    produced = out.empty() ? 0 : out_len;
     return 0;
 }
