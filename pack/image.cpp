@@ -1,7 +1,9 @@
 // Loading images through the graphics library into 0xAARRGGBB pixels.
 #include "pack/pack.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -118,6 +120,62 @@ int read_whole_file(const std::string& path, std::vector<std::uint8_t>& out)
     return 0;
 }
 
+std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at)
+{
+    return static_cast<std::uint32_t>(b[at]) << 24 | static_cast<std::uint32_t>(b[at + 1]) << 16 |
+           static_cast<std::uint32_t>(b[at + 2]) << 8 | b[at + 3];
+}
+
+// The size a file's header declares, read before the library decodes it, so
+// that a small file can't make it allocate a huge bitmap. False when the header
+// is too short to say; the library then refuses the file itself.
+bool declared_size(image_format format, std::span<const std::uint8_t> b, std::uint64_t& w, std::uint64_t& h)
+{
+    switch (format) {
+    case image_format::png:  // signature, then the IHDR chunk: big-endian width and height
+        if (b.size() < 24) return false;
+        w = be32(b, 16);
+        h = be32(b, 20);
+        return true;
+    case image_format::tga:
+        if (b.size() < 16) return false;
+        w = tex_le16(b, 12);
+        h = tex_le16(b, 14);
+        return true;
+    case image_format::bmp:  // a 12-byte core header holds 16-bit sizes, later ones 32-bit
+        if (b.size() < 26) return false;
+        if (tex_le32(b, 14) == 12) {
+            w = tex_le16(b, 18);
+            h = tex_le16(b, 20);
+        } else {
+            const auto width = static_cast<std::int32_t>(tex_le32(b, 18));
+            const auto height = static_cast<std::int32_t>(tex_le32(b, 22));  // negative: rows from the top
+            w = width < 0 ? UINT32_MAX : static_cast<std::uint64_t>(width);
+            h = static_cast<std::uint64_t>(std::abs(static_cast<std::int64_t>(height)));
+        }
+        return true;
+    case image_format::pcx:  // inclusive corners
+        if (b.size() < 12) return false;
+        w = tex_le16(b, 8) >= tex_le16(b, 4) ? tex_le16(b, 8) - tex_le16(b, 4) + 1u : 0;
+        h = tex_le16(b, 10) >= tex_le16(b, 6) ? tex_le16(b, 10) - tex_le16(b, 6) + 1u : 0;
+        return true;
+    case image_format::none: break;
+    }
+    return false;
+}
+
+bool fits_an_entry(std::uint64_t w, std::uint64_t h)
+{
+    return w >= 1 && h >= 1 && w <= UINT16_MAX && h <= UINT16_MAX && w * h <= max_image_pixels;
+}
+
+int refuse_size(const std::string& path, std::uint64_t w, std::uint64_t h)
+{
+    pack_error("%s: %llu x %llu pixels; an entry holds 1 to 65535 pixels a side and at most 16384 x 16384 in all",
+               path.c_str(), static_cast<unsigned long long>(w), static_cast<unsigned long long>(h));
+    return -1;
+}
+
 BITMAP* load_with_library(PACKFILE* stream, image_format format, RGB* palette)
 {
     switch (format) {
@@ -170,6 +228,12 @@ int pack_load_image(const std::string& path, pack_image& out)
     std::vector<std::uint8_t> bytes;
     if (read_whole_file(path, bytes) != 0) return -1;
 
+    std::uint64_t declared_w = 0;
+    std::uint64_t declared_h = 0;
+    if (declared_size(format, bytes, declared_w, declared_h) && !fits_an_entry(declared_w, declared_h)) {
+        return refuse_size(path, declared_w, declared_h);
+    }
+
     memory_stream stream{bytes.data(), bytes.size(), 0};
     PACKFILE* packfile = pack_fopen_vtable(&memory_vtable, &stream);
     if (!packfile) {
@@ -185,11 +249,10 @@ int pack_load_image(const std::string& path, pack_image& out)
         pack_error("%s: not a readable image of the format its name says", path.c_str());
         return -1;
     }
-    if (bitmap->w <= 0 || bitmap->h <= 0 || bitmap->w > UINT16_MAX || bitmap->h > UINT16_MAX ||
-        static_cast<std::uint64_t>(bitmap->w) * static_cast<std::uint64_t>(bitmap->h) > max_image_pixels) {
-        pack_error("%s: %d x %d pixels; an entry holds 1 to 65535 pixels a side and at most 16384 x 16384 in all",
-                   path.c_str(), bitmap->w, bitmap->h);
-        return -1;
+    if (bitmap->w <= 0 || bitmap->h <= 0 ||
+        !fits_an_entry(static_cast<std::uint64_t>(bitmap->w), static_cast<std::uint64_t>(bitmap->h))) {
+        return refuse_size(path, static_cast<std::uint64_t>(std::max(bitmap->w, 0)),
+                           static_cast<std::uint64_t>(std::max(bitmap->h, 0)));
     }
     out.width = static_cast<std::uint16_t>(bitmap->w);
     out.height = static_cast<std::uint16_t>(bitmap->h);

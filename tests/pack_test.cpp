@@ -309,6 +309,11 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
     write_png(dir / "thirty-three-bytes-long-name-x.png", pattern(1, 1, 9, false));
     test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1, 2, 3});
     test::write_file(dir / "icon.gif", {'G', 'I', 'F', '8', '9', 'a'});
+    write_png(dir / "huge.png", pattern(1, 1, 9, false));
+    std::vector<std::uint8_t> huge = read_file(dir / "huge.png");
+    std::fill(huge.begin() + 16, huge.begin() + 24, std::uint8_t{0});
+    huge[18] = huge[19] = huge[22] = huge[23] = 0xFF;  // declares 65535 x 65535
+    test::write_file(dir / "huge.png", huge);
     tex_writer_archive padded = made_elsewhere();
     padded.entries[2].padding[5] = 1;
     test::write_archive(dir, "padded.pak", padded);
@@ -319,6 +324,7 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         {{"create", "out.pak", "missing.png"}, "missing.png: No such file or directory"},
         {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a readable image"},
         {{"create", "out.pak", "icon.gif"}, "icon.gif: unknown image format"},
+        {{"create", "out.pak", "huge.png"}, "huge.png: 65535 x 65535 pixels"},
         {{"create", "out.pak", "thirty-three-bytes-long-name-x.png"}, "at most 32"},
         {{"create", "out.pak", "rings.png", "../" + dir.path().filename().string() + "/rings.png"},
          "both be stored as rings.png"},
