@@ -41,6 +41,18 @@ int load_images(std::span<const std::string> paths, std::vector<named_image>& ou
     return 0;
 }
 
+// The output must not replace one of the images it is made from.
+int check_output_is_no_image(const std::string& out_path, std::span<const std::string> images)
+{
+    for (const std::string& path : images) {
+        if (pack_same_file(path, out_path)) {
+            pack_error("%s: the output must be another file than the images it is made from", out_path.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
 void report_entry(const pack_options& options, std::size_t index, const tex_writer_entry& e, const char* what)
 {
     if (options.quiet) return;
@@ -52,6 +64,7 @@ void report_entry(const pack_options& options, std::size_t index, const tex_writ
 
 int pack_create(const std::string& out_path, std::span<const std::string> images, const pack_options& options)
 {
+    if (check_output_is_no_image(out_path, images) != 0) return -1;
     std::vector<named_image> loaded;
     if (load_images(images, loaded) != 0) return -1;
 
@@ -74,6 +87,7 @@ int pack_replace(const std::string& in_path, const std::string& out_path, std::s
         pack_error("%s: the output must be another file than the archive it patches", out_path.c_str());
         return -1;
     }
+    if (check_output_is_no_image(out_path, images) != 0) return -1;
     pack_source source;
     if (pack_read_source(in_path, source) != 0) return -1;
 

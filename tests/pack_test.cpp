@@ -330,6 +330,7 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
          "both be stored as rings.png"},
         {{"replace", "in.pak", "in.pak", "rings.png"}, "another file"},
         {{"replace", "in.pak", "link.pak", "rings.png"}, "another file"},
+        {{"create", "rings.png", "rings.png"}, "another file than the images"},
         {{"replace", "missing.pak", "out.pak", "rings.png"}, "missing.pak: No such file or directory"},
         {{"replace", "in.pak", "out.pak", "rings.png", "icon.gif"}, "no entry named icon.gif"},
         {{"replace", "padded.pak", "out.pak", "rings.png"}, "entry 2: its 39 bytes of padding"},
