@@ -42,11 +42,13 @@ bool read_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> bloc
     return tex_seek(file, offset) == 0 && tex_read_block(file, block) == block.size();
 }
 
-std::uint64_t file_size(std::FILE* f)
+// The size of a regular file; -1 for anything else (a folder opens too).
+int regular_file_size(std::FILE* f, std::uint64_t& size)
 {
     struct stat st {};
-    if (fstat(fileno(f), &st) != 0 || st.st_size < 0) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return -1;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
 }
 
 // Reads and checks entry `i`; prints why it is refused.
@@ -202,7 +204,11 @@ int pack_read_source(const std::string& path, pack_source& out)
         pack_error("%s: %s", path.c_str(), std::strerror(errno));
         return -1;
     }
-    const std::uint64_t size = file_size(file.get());
+    std::uint64_t size = 0;
+    if (regular_file_size(file.get(), size) != 0) {
+        pack_error("%s: not a regular file", path.c_str());
+        return -1;
+    }
     std::vector<tex_table_entry> table;
     if (read_source_table(file.get(), size, path, out.header, table) != 0) return -1;
     out.entries.resize(table.size());
