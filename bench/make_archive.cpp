@@ -1,76 +1,25 @@
 // morvex_bench_archive: writes the benchmark's archive with the project's
 // archive writer: type-4 textures of 1024 x 1024 and 256 x 256 and type-6
-// textures of 512 x 512, smooth gradients with some noise so that the type-4
-// payloads compress about as well as real textures do (3:1 to 6:1).
+// textures of 512 x 512 (bench/textures.hpp).
 //
 //   morvex_bench_archive DIR [BIG SMALL RAW]
 //
 // writes DIR/bench-tga.pak and the same archive with every name ending in
-// .png, .bmp and .pcx instead (bench-png.pak, ...); the counts default to 140 type-4 entries of 1024 x 1024, 240 of 256 x 256 and 26
-// type-6 entries, about 100 MiB. The same counts always give the same pixels.
+// .png, .bmp and .pcx instead (bench-png.pak, ...). The counts default to 140
+// type-4 entries of 1024 x 1024, 240 of 256 x 256 and 26 type-6 entries,
+// about 100 MiB. The same counts always give the same pixels.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/textures.hpp"
 #include "tex/tex.hpp"
 
 namespace {
 
-// A small deterministic generator (xorshift64*), so that every run of the
-// benchmark builds the same archive.
-struct noise {
-    std::uint64_t state;
-    std::uint32_t next()
-    {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<std::uint32_t>((state * 0x2545F4914F6CDD1Dull) >> 32);
-    }
-};
-
-// A channel level along a gradient, nudged by noise now and then.
-unsigned level(unsigned along, unsigned span, unsigned top, std::uint32_t jitter)
-{
-    unsigned v = along * (top + 1) / span;
-    if (v > top) v = top;
-    if (jitter % 10 == 0 && v < top) ++v;  // one pixel in ten drifts up a step
-    return v;
-}
-
-std::vector<std::uint16_t> argb4444_texture(unsigned w, unsigned h, std::uint64_t seed)
-{
-    noise n{seed * 0x9E3779B97F4A7C15ull + 1};
-    std::vector<std::uint16_t> px(std::size_t{w} * h);
-    const unsigned phase = static_cast<unsigned>(seed % 7);
-    for (unsigned y = 0; y < h; ++y)
-        for (unsigned x = 0; x < w; ++x) {
-            const std::uint32_t j = n.next();
-            const unsigned a = 15 - level(y, h, 3, j >> 3);
-            const unsigned r = level((x + phase * w / 7) % w, w, 15, j);
-            const unsigned g = level(y, h, 15, j >> 9);
-            const unsigned b = level(x + y, w + h, 15, j >> 17);
-            px[std::size_t{y} * w + x] = static_cast<std::uint16_t>(a << 12 | r << 8 | g << 4 | b);
-        }
-    return px;
-}
-
-std::vector<std::uint32_t> argb8888_texture(unsigned w, unsigned h, std::uint64_t seed)
-{
-    noise n{seed * 0xD1B54A32D192ED03ull + 1};
-    std::vector<std::uint32_t> px(std::size_t{w} * h);
-    for (unsigned y = 0; y < h; ++y)
-        for (unsigned x = 0; x < w; ++x) {
-            const std::uint32_t j = n.next();
-            const unsigned a = 255 - level(y, h, 63, j);
-            const unsigned r = level(x, w, 255, j >> 3) ^ (j >> 20 & 3);
-            const unsigned g = level(y, h, 255, j >> 6) ^ (j >> 22 & 3);
-            const unsigned b = level(x + y, w + h, 255, j >> 9) ^ (j >> 24 & 3);
-            px[std::size_t{y} * w + x] = a << 24 | r << 16 | g << 8 | b;
-        }
-    return px;
-}
+using bench::argb4444_texture;
+using bench::argb8888_texture;
 
 unsigned count_arg(int argc, char** argv, int at, unsigned fallback)
 {

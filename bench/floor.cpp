@@ -1,0 +1,120 @@
+// morvex_bench_floor: the least work any extractor of the archive must do,
+// as the benchmark's floor. It reads the archive, inflates each type-4 payload
+// with the inflater the extractor uses, widens every pixel to 32 bits (type 6:
+// reorders them) and writes as many bytes to as many files as the extractor
+// writes for TGA names: an 18-byte header and 4 bytes per pixel. No report, no
+// checks beyond what keeps it in bounds, no temporary names, rows in the
+// order they come.
+//
+//   morvex_bench_floor ARCHIVE
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "extract/extract.hpp"
+#include "tex/tex.hpp"
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// A buffer that only grows, so that memory is taken once for the largest entry.
+template <typename T>
+struct reusable {
+    std::unique_ptr<T[]> data;
+    std::size_t size = 0;
+    T* take(std::size_t n)
+    {
+        if (n > size) {
+            data.reset(new T[n]);
+            size = n;
+        }
+        return data.get();
+    }
+};
+
+int write_file(const std::string& name, std::span<const std::uint8_t> header, std::span<const std::uint32_t> pixels)
+{
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return -1;
+    const auto bytes = std::as_bytes(pixels);
+    bool ok = write(fd, header.data(), header.size()) == static_cast<ssize_t>(header.size());
+    ok = ok && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return close(fd) == 0 && ok ? 0 : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: morvex_bench_floor ARCHIVE\n");
+        return 1;
+    }
+    std::unique_ptr<std::FILE, file_closer> f(std::fopen(argv[1], "rb"));
+    if (!f) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    std::array<std::uint8_t, tex_header_size> header_block{};
+    tex_read_block(f.get(), header_block);
+    const tex_header header = tex_parse_header(header_block);
+    std::vector<tex_table_entry> table(header.file_count);
+    for (tex_table_entry& e : table) {
+        std::array<std::uint8_t, tex_table_entry_size> block{};
+        tex_read_block(f.get(), block);
+        e = tex_parse_table_entry(block);
+    }
+
+    const pixel_layout layout{16, 8, 0, 24};  // B, G, R, A in memory: as a TGA stores them
+    reusable<std::uint8_t> payload, inflated;
+    reusable<std::uint32_t> pixels;
+    int failures = 0;
+    for (std::size_t i = 1; i < table.size(); ++i) {
+        std::array<std::uint8_t, tex_entry_header_size> block{};
+        if (tex_seek(f.get(), table[i].offset) != 0 || tex_read_block(f.get(), block) != block.size()) {
+            ++failures;
+            continue;
+        }
+        const tex_entry_header h = tex_parse_entry_header(block);
+        const std::size_t count = std::size_t{h.width} * h.height;
+        const std::size_t len = table[i].compressed_size;
+        std::uint8_t* in = payload.take(len);
+        std::uint32_t* out = pixels.take(count);
+        if (std::fread(in, 1, len, f.get()) != len) {
+            ++failures;
+            continue;
+        }
+        if (h.rep_t_id == 4) {
+            std::size_t produced = 0;
+            std::uint8_t* raw = inflated.take(count * 2);
+            if (inflate_zlib({in, len}, {raw, count * 2}, produced) != 0 || produced != count * 2) {
+                ++failures;
+                continue;
+            }
+            widen_argb4444({raw, count * 2}, {out, count}, layout);
+        } else if (h.rep_t_id == 6 && len >= count * 4) {
+            convert_argb8888({in, count * 4}, {out, count}, layout);
+        } else {
+            ++failures;
+            continue;
+        }
+        std::array<std::uint8_t, 18> tga{};
+        tga[2] = 2;
+        tex_put_le16(tga, 12, h.width);
+        tex_put_le16(tga, 14, h.height);
+        tga[16] = 32;
+        tga[17] = 8;
+        if (write_file(tex_entry_name(h), tga, {out, count}) != 0) ++failures;
+    }
+    if (failures != 0) std::fprintf(stderr, "morvex_bench_floor: %d entries failed\n", failures);
+    return failures == 0 ? 0 : 1;
+}
