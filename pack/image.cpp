@@ -128,12 +128,12 @@ std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at)
 
 // The size a file's header declares, read before the library decodes it, so
 // that a small file can't make it allocate a huge bitmap. False when the header
-// is too short to say; the library then refuses the file itself.
+// is too short or not of its format; the library then judges the file itself.
 bool declared_size(image_format format, std::span<const std::uint8_t> b, std::uint64_t& w, std::uint64_t& h)
 {
     switch (format) {
     case image_format::png:  // signature, then the IHDR chunk: big-endian width and height
-        if (b.size() < 24) return false;
+        if (b.size() < 24 || b[1] != 'P' || b[2] != 'N' || b[3] != 'G' || b[12] != 'I' || b[13] != 'H') return false;
         w = be32(b, 16);
         h = be32(b, 20);
         return true;
@@ -143,7 +143,7 @@ bool declared_size(image_format format, std::span<const std::uint8_t> b, std::ui
         h = tex_le16(b, 14);
         return true;
     case image_format::bmp:  // a 12-byte core header holds 16-bit sizes, later ones 32-bit
-        if (b.size() < 26) return false;
+        if (b.size() < 26 || b[0] != 'B' || b[1] != 'M') return false;
         if (tex_le32(b, 14) == 12) {
             w = tex_le16(b, 18);
             h = tex_le16(b, 20);
@@ -155,7 +155,7 @@ bool declared_size(image_format format, std::span<const std::uint8_t> b, std::ui
         }
         return true;
     case image_format::pcx:  // inclusive corners
-        if (b.size() < 12) return false;
+        if (b.size() < 12 || b[0] != 0x0A) return false;
         w = tex_le16(b, 8) >= tex_le16(b, 4) ? tex_le16(b, 8) - tex_le16(b, 4) + 1u : 0;
         h = tex_le16(b, 10) >= tex_le16(b, 6) ? tex_le16(b, 10) - tex_le16(b, 6) + 1u : 0;
         return true;
