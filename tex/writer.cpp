@@ -93,7 +93,8 @@ int tex_write_archive(const char* path, const tex_writer_archive& archive)
     if (!f) return -1;
     for (const chunk& c : chunks) {
         if (tex_seek(f.get(), c.offset) != 0) return -1;
-        if (std::fwrite(c.bytes.data(), 1, c.bytes.size(), f.get()) != c.bytes.size()) return -1;
+        // An empty table has no storage: fwrite must not see its null pointer.
+        if (!c.bytes.empty() && std::fwrite(c.bytes.data(), 1, c.bytes.size(), f.get()) != c.bytes.size()) return -1;
     }
     return std::fclose(f.release()) == 0 ? 0 : -1;
 }
