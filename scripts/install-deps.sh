@@ -3,8 +3,10 @@
 # any is missing. Safe to run again: it does nothing when all are present.
 set -euo pipefail
 
+# The sanitizer build of test.sh uses g++ and its libasan8 and libubsan1; clang
+# is needed only for the optional fuzz build.
 packages=(
-  g++ cmake make pkg-config
+  g++ libasan8 libubsan1 cmake make pkg-config
   zlib1g-dev libdeflate-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev
