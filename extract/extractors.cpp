@@ -72,7 +72,11 @@ int extract_type4(const tex_archive& archive, std::uint32_t payload_len, std::ui
     }
     inflated.size = capacity;
     std::size_t out_len = 0;
-    if (inflate_zlib(payload.span(), inflated.span(), out_len) != 0) return -1;
+    if (inflate_zlib(payload.span(), inflated.span(), out_len) != 0) {
+        std::printf("ERROR : payload of %s is a damaged zlib stream or inflates to more than %llu bytes\n",
+                    tex_printable_name(name).c_str(), static_cast<u64>(capacity));
+        return -1;
+    }
     payload = byte_buffer{};
     if (out_len != expected) {
         std::printf("ERROR : out_len != width * height * 2\n");

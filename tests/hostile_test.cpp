@@ -47,6 +47,15 @@ std::uint32_t widened(std::uint16_t p)
     return out;
 }
 
+std::vector<std::uint8_t> zlib_of(const std::vector<std::uint8_t>& raw)
+{
+    uLongf len = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<std::uint8_t> out(len);
+    if (compress(out.data(), &len, raw.data(), static_cast<uLong>(raw.size())) != Z_OK) return {};
+    out.resize(len);
+    return out;
+}
+
 bool has(const std::string& out, const std::string& text)
 {
     return out.find(text) != std::string::npos;
@@ -220,10 +229,7 @@ TEST(ShortPixels, Type4MissingPixelsAreTransparentBlack)
         raw.push_back(static_cast<std::uint8_t>(p >> 8));
     }
     raw.push_back(0xAB);
-    uLongf len = compressBound(static_cast<uLong>(raw.size()));
-    std::vector<std::uint8_t> stream(len);
-    ASSERT_EQ(compress(stream.data(), &len, raw.data(), static_cast<uLong>(raw.size())), Z_OK);
-    stream.resize(len);
+    const std::vector<std::uint8_t> stream = zlib_of(raw);
 
     for (const char* name : {"short.tga", "short.png"}) {
         temp_dir dir;
@@ -258,6 +264,25 @@ TEST(ShortPixels, Type6PayloadShorterThanTheImageIsRefused)
                            "ERROR : extraction of few.tga was impossible\n"))
         << r.out;
     EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"after.png", "f.pak"}));
+}
+
+TEST(ShortPixels, Type4StreamThatDoesntInflateHasItsOwnLine)
+{
+    temp_dir dir;
+    tex_writer_entry damaged = tex_type4_entry("damaged.tga", 2, 2, pixels4(4));
+    damaged.payload.back() ^= 0x01;  // the Adler-32 checksum no longer matches
+    // 2 * 2 pixels leave room for 2 * 2 * 6 bytes; this stream holds 25.
+    tex_writer_entry longer = tex_type4_entry("longer.tga", 2, 2, pixels4(4));
+    longer.payload = zlib_of(std::vector<std::uint8_t>(25, 0x42));
+    test::write_file(dir / "d.pak", archive_of({damaged, longer}));
+    const auto r = run_extractor({"d.pak"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "ERROR : payload of damaged.tga is a damaged zlib stream or inflates to more than 24 "
+                           "bytes\nERROR : extraction of damaged.tga was impossible\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "ERROR : payload of longer.tga is a damaged zlib stream or inflates to more than 24 "
+                           "bytes\nERROR : extraction of longer.tga was impossible\n"));
+    EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{"d.pak"});
 }
 
 // ---------------------------------------------------------------------------
