@@ -78,6 +78,13 @@ int start_image_library()
     }
     register_png_file_type();
     _png_compression_level = png_compression_level;
+    // No graphics mode is ever set, so the 32-bit layout is ours to choose:
+    // 0xAARRGGBB, whose bytes in memory are B, G, R, A as a TGA file stores
+    // them. Every saver reads channels through these shifts.
+    _rgb_r_shift_32 = 16;
+    _rgb_g_shift_32 = 8;
+    _rgb_b_shift_32 = 0;
+    _rgb_a_shift_32 = 24;
     library_started = true;
     return 0;
 }

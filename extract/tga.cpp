@@ -1,19 +1,71 @@
 // The TGA writer: uncompressed 32-bit TGA files, byte for byte what the
 // graphics library's own saver writes for a 32-bit bitmap, at the cost of
 // writing the bytes (the library's saver goes through one call per byte).
+// Images whose pixels lie in memory as the file's bytes are written straight
+// from their rows; others are converted a chunk at a time.
 #include "extract/extract.hpp"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <bit>
+#include <cerrno>
+#include <climits>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
+// An output file descriptor, closed on every path; close() tells whether the
+// data made it.
+struct output_file {
+    int fd;
+    explicit output_file(const char* path) : fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
+    ~output_file()
+    {
+        if (fd >= 0) ::close(fd);
+    }
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    int close()
+    {
+        const int rc = ::close(fd);
+        fd = -1;
+        return rc;
+    }
 };
+
+// Writes every byte the pieces hold, going on after short writes. 0 or -1.
+int write_all(int fd, std::span<iovec> pieces)
+{
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
+        const ssize_t n = writev(fd, &pieces[first], count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        auto left = static_cast<std::size_t>(n);
+        while (first < pieces.size() && left >= pieces[first].iov_len) left -= pieces[first++].iov_len;
+        if (left > 0) {
+            pieces[first].iov_base = static_cast<std::uint8_t*>(pieces[first].iov_base) + left;
+            pieces[first].iov_len -= left;
+        }
+    }
+    return 0;
+}
+
+// True when the pixels in memory are already the file's bytes B, G, R, A.
+bool stored_as_file_bytes(pixel_layout layout)
+{
+    return std::endian::native == std::endian::little && layout.b_shift == 0 && layout.g_shift == 8 &&
+           layout.r_shift == 16 && layout.a_shift == 24;
+}
 
 constexpr std::size_t tga_header_size = 18;
 // Pixels converted per write: 256 KiB of file, whole rows (at least one row).
@@ -62,21 +114,31 @@ int write_tga32(const char* path, std::uint32_t width, std::span<const std::uint
     header[16] = 32;
     header[17] = any_alpha(rows, width, layout) ? 8 : 0;
 
+    output_file f(path);
+    if (f.fd < 0) return -1;
+    std::vector<iovec> pieces;
+    pieces.push_back({header.data(), header.size()});
+    const std::size_t row_bytes = std::size_t{width} * 4;
+    if (stored_as_file_bytes(layout)) {
+        // The rows are written straight from the image, bottom row first.
+        for (std::size_t y = rows.size(); y > 0; --y) {
+            pieces.push_back({const_cast<std::uint32_t*>(rows[y - 1]), row_bytes});
+        }
+        if (write_all(f.fd, pieces) != 0) return -1;
+        return f.close() == 0 ? 0 : -1;
+    }
+    // Otherwise converted a few rows at a time, into a chunk the cache holds.
     const std::size_t rows_per_chunk = std::max<std::size_t>(1, chunk_pixels / width);
-    const std::size_t chunk_bytes = rows_per_chunk * width * 4;
-    const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[chunk_bytes]);
+    const std::unique_ptr<std::uint8_t[]> chunk(new (std::nothrow) std::uint8_t[rows_per_chunk * row_bytes]);
     if (!chunk) return -1;
-
-    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path, "wb"));
-    if (!f) return -1;
-    if (std::fwrite(header.data(), 1, header.size(), f.get()) != header.size()) return -1;
     std::size_t y = rows.size();
     while (y > 0) {
         const std::size_t n = std::min(rows_per_chunk, y);
-        for (std::size_t k = 0; k < n; ++k) row_to_bgra(rows[y - 1 - k], width, layout, &chunk[k * width * 4]);
-        const std::size_t bytes = n * width * 4;
-        if (std::fwrite(chunk.get(), 1, bytes, f.get()) != bytes) return -1;
+        for (std::size_t k = 0; k < n; ++k) row_to_bgra(rows[y - 1 - k], width, layout, &chunk[k * row_bytes]);
+        pieces.push_back({chunk.get(), n * row_bytes});
+        if (write_all(f.fd, pieces) != 0) return -1;
+        pieces.clear();
         y -= n;
     }
-    return std::fclose(f.release()) == 0 ? 0 : -1;
+    return f.close() == 0 ? 0 : -1;
 }

@@ -102,6 +102,31 @@ TEST_F(TgaWriter, SameBytesAsTheLibraryWhateverTheAlpha)
     }
 }
 
+TEST_F(TgaWriter, PixelsInAnotherLayoutAreConvertedToTheSameFile)
+{
+    // The library's layout is written straight from the rows; any other is
+    // converted a chunk at a time, rows wider than a chunk included.
+    const pixel_layout other{0, 8, 16, 24};
+    for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{5, 3}, {300, 500}, {65535, 2}}) {
+        image32_ptr image = make(w, h, noise);
+        ASSERT_TRUE(image);
+        std::vector<std::uint32_t> pixels(std::size_t{w} * h);
+        std::vector<const std::uint32_t*> rows(h);
+        for (std::uint32_t y = 0; y < h; ++y) {
+            rows[y] = &pixels[std::size_t{y} * w];
+            for (std::uint32_t x = 0; x < w; ++x) {
+                const std::uint32_t c = noise(x, y);
+                pixels[std::size_t{y} * w + x] = (c >> 24) << other.a_shift | (c >> 16 & 255) << other.r_shift |
+                                                 (c >> 8 & 255) << other.g_shift | (c & 255) << other.b_shift;
+            }
+        }
+        temp_dir dir;
+        ASSERT_EQ(save_image_with_library(*image, (dir / "library.tga").string()), 0);
+        ASSERT_EQ(write_tga32((dir / "other.tga").c_str(), w, rows, other), 0);
+        EXPECT_TRUE(test::read_file(dir / "other.tga") == test::read_file(dir / "library.tga")) << w << "x" << h;
+    }
+}
+
 TEST_F(TgaWriter, SizesATgaCantHoldAreRefused)
 {
     const std::uint32_t pixel = 0;

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# bench/run.sh [ROUNDS]
+# Builds what the benchmark needs (Release, -O3, in build-bench/), makes the
+# archives once, runs the decoders' micro-benchmarks, then every contender in
+# alternation for ROUNDS rounds (default 7), prints the summary and writes it
+# to bench/RESULTS.md. Not part of the tests; takes several minutes.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(dirname "$here")"
+rounds="${1:-7}"
+build="$root/build-bench"
+work="$build/bench-work"
+
+"$root/scripts/install-deps.sh" bench
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
+  -DMORVEX_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target morvex_tex_extractor morvex_bench_archive morvex_bench_floor \
+  morvex_bench_run morvex_bench_decoders >/dev/null
+
+# The archives: about 100 MiB, and one a tenth the size to show that memory
+# doesn't grow with the archive. Made again when the maker changed.
+maker="$build/bench/morvex_bench_archive"
+mkdir -p "$work/small"
+if [ "$maker" -nt "$work/bench-tga.pak" ]; then
+  echo "making the archives..." >&2
+  "$maker" "$work"
+  "$maker" "$work/small" 14 24 3
+fi
+
+echo "micro-benchmarks..." >&2
+"$build/bench/morvex_bench_decoders" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$work/micro.json" --benchmark_out_format=json | grep -v -E '_(mean|stddev|cv) '
+
+echo "alternating runs..." >&2
+/usr/bin/python3 "$here/compare.py" "$build" "$work" "$rounds" "$work/micro.json" "$here/RESULTS.md"
