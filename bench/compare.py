@@ -3,10 +3,14 @@
 
     compare.py BUILD_DIR WORK_DIR ROUNDS MICRO_JSON RESULTS_MD
 
-Every run starts in a fresh empty folder under WORK_DIR/runs, which is removed
-afterwards (untimed). Each round runs every contender once, in an order that
-rotates from round to round; medians and the ratios between them come from the
-same rounds. Time and peak memory are measured by morvex_bench_run.
+Every run starts in a fresh empty folder under WORK_DIR/runs. Afterwards
+(untimed) its files are emptied but kept until the end of the benchmark: on a
+file system without a journal, ext4 steps over every inode freed in the last
+minutes when it makes a file, so deleting each run's files would charge the
+next runs for the benchmark's own deletions, which no user sees. Each round runs
+every contender once, in an order that rotates from round to round; medians and
+the ratios between them come from the same rounds. Time and peak memory are
+measured by morvex_bench_run.
 """
 import json
 import os
@@ -24,17 +28,19 @@ PYTHON = "/usr/bin/python3"  # Debian's, with python3-numpy and python3-pil
 
 def run_once(build, work, argv):
     folder = tempfile.mkdtemp(prefix="run-", dir=os.path.join(work, "runs"))
-    try:
-        out = subprocess.run([os.path.join(build, "bench", "morvex_bench_run"), folder] + argv,
-                             check=True, capture_output=True, text=True).stdout.split()
-        files = os.listdir(folder)
-        written = sum(os.path.getsize(os.path.join(folder, f)) for f in files)
-    finally:
-        shutil.rmtree(folder)
+    out = subprocess.run([os.path.join(build, "bench", "morvex_bench_run"), folder] + argv,
+                         check=True, capture_output=True, text=True).stdout.split()
+    files = os.listdir(folder)
+    written = 0
+    for name in files:
+        path = os.path.join(folder, name)
+        written += os.path.getsize(path)
+        os.truncate(path, 0)
     wall, user, system, rss, status = float(out[0]), float(out[1]), float(out[2]), int(out[3]), int(out[4])
     if status != 0:
         raise SystemExit(f"{argv} exited with {status}")
-    return {"wall": wall, "cpu": user + system, "rss": rss / 1024, "files": len(files), "bytes": written}
+    return {"wall": wall, "cpu": user + system, "user": user, "sys": system, "rss": rss / 1024, "files": len(files),
+            "bytes": written}
 
 
 def alternate(build, work, contenders, rounds, log):
@@ -100,7 +106,9 @@ def micro_table(path):
 def main():
     build, work, rounds, micro_json, results_md = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], \
         sys.argv[5]
-    os.makedirs(os.path.join(work, "runs"), exist_ok=True)
+    runs_dir = os.path.join(work, "runs")
+    shutil.rmtree(runs_dir, ignore_errors=True)
+    os.makedirs(runs_dir)
     tool = os.path.join(build, "morvex_tex_extractor")
     floor = os.path.join(build, "bench", "morvex_bench_floor")
     pak = {ext: os.path.join(work, f"bench-{ext}.pak") for ext in ["tga", "png", "bmp", "pcx"]}
@@ -126,13 +134,16 @@ def main():
     ]
     other_runs = alternate(build, work, others, max(1, min(3, rounds)), log)
     load_after = loadavg()
+    shutil.rmtree(runs_dir)
 
     runs = {**main_runs, **other_runs}
     pak_mib = os.path.getsize(pak["tga"]) / 1024 / 1024
-    lines = ["| contender | wall (median) | CPU user+sys (median) | peak memory (max) | files | MiB written |",
-             "| --- | ---: | ---: | ---: | ---: | ---: |"]
+    lines = ["| contender | runs | wall (median) | CPU user+sys (median) | user | sys | peak memory (max) | files "
+             "| MiB written |",
+             "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
     for name, rs in runs.items():
-        lines.append(f"| {name} | {median(rs, 'wall'):.3f} s | {median(rs, 'cpu'):.3f} s | "
+        lines.append(f"| {name} | {len(rs)} | {median(rs, 'wall'):.3f} s | {median(rs, 'cpu'):.3f} s | "
+                     f"{median(rs, 'user'):.3f} s | {median(rs, 'sys'):.3f} s | "
                      f"{max(r['rss'] for r in rs):.1f} MiB | {rs[0]['files']} | {rs[0]['bytes'] / 2**20:.1f} |")
 
     def ratio(a, b, key):

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,20 +45,31 @@ struct reusable {
 // Pixels are widened and written a slice at a time: a slice that is still in
 // the cache when the kernel copies it out costs less than a whole image.
 constexpr std::size_t slice_pixels = 64 * 1024;
+constexpr std::size_t page_size = 4096;
+
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
 
 // Writes the TGA header, then the pixels that `make` produces slice by slice.
+// Each slice is built half a page away from its file offset's place in a page:
+// the kernel copies much more slowly from a source just behind the
+// destination within a page.
 template <typename Make>
 int write_file(const std::string& name, std::span<const std::uint8_t> header, std::size_t count,
-               std::span<std::uint32_t> slice, Make make)
+               std::uint8_t* buffer, Make make)
 {
     const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return -1;
     bool ok = write(fd, header.data(), header.size()) == static_cast<ssize_t>(header.size());
-    for (std::size_t first = 0; ok && first < count; first += slice.size()) {
-        const std::size_t n = std::min(slice.size(), count - first);
-        make(first, slice.first(n));
-        const auto bytes = std::as_bytes(slice.first(n));
-        ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    std::size_t at = header.size();
+    for (std::size_t first = 0; ok && first < count; first += slice_pixels) {
+        const std::size_t n = std::min(slice_pixels, count - first);
+        const std::size_t phase = ((at + page_size / 2) % page_size) & ~std::size_t{63};
+        const std::span<std::uint32_t> slice(reinterpret_cast<std::uint32_t*>(buffer + phase), n);
+        make(first, slice);
+        ok = write(fd, slice.data(), n * 4) == static_cast<ssize_t>(n * 4);
+        at += n * 4;
     }
     return close(fd) == 0 && ok ? 0 : -1;
 }
@@ -87,7 +99,8 @@ int main(int argc, char** argv)
 
     const pixel_layout layout{16, 8, 0, 24};  // B, G, R, A in memory: as a TGA stores them
     reusable<std::uint8_t> payload, inflated;
-    std::vector<std::uint32_t> slice(slice_pixels);
+    const std::unique_ptr<std::uint8_t, free_deleter> slices(
+        static_cast<std::uint8_t*>(std::aligned_alloc(page_size, slice_pixels * 4 + page_size)));
     int failures = 0;
     for (std::size_t i = 1; i < table.size(); ++i) {
         std::array<std::uint8_t, tex_entry_header_size> block{};
@@ -115,13 +128,13 @@ int main(int argc, char** argv)
             std::size_t produced = 0;
             const std::uint8_t* raw = inflated.take(count * 2);
             if (inflate_zlib({in, len}, {inflated.data.get(), count * 2}, produced) == 0 && produced == count * 2) {
-                rc = write_file(name, tga, count, slice, [&](std::size_t first, std::span<std::uint32_t> out) {
-                    widen_argb4444({raw + first * 2, out.size() * 2}, out, layout);
+                rc = write_file(name, tga, count, slices.get(), [&](std::size_t at, std::span<std::uint32_t> out) {
+                    widen_argb4444({raw + at * 2, out.size() * 2}, out, layout);
                 });
             }
         } else if (h.rep_t_id == 6 && len >= count * 4) {
-            rc = write_file(name, tga, count, slice, [&](std::size_t first, std::span<std::uint32_t> out) {
-                convert_argb8888({in + first * 4, out.size() * 4}, out, layout);
+            rc = write_file(name, tga, count, slices.get(), [&](std::size_t at, std::span<std::uint32_t> out) {
+                convert_argb8888({in + at * 4, out.size() * 4}, out, layout);
             });
         }
         if (rc != 0) ++failures;
