@@ -103,6 +103,36 @@ def micro_table(path):
     return rows
 
 
+def micro_medians(path):
+    if not os.path.exists(path):
+        return {}
+    with open(path) as f:
+        data = json.load(f)
+    return {b["run_name"]: b for b in data["benchmarks"]
+            if b.get("run_type") != "aggregate" or b.get("aggregate_name") == "median"}
+
+
+def saving_notes(micro, png_level):
+    """What the savers cost, from the micro-benchmarks: one 1024 x 1024 texture."""
+    def find(prefix):
+        return next((b for name, b in micro.items() if name.startswith(prefix)), None)
+
+    level9, chosen = find("BM_SavePngLevel/9/"), find(f"BM_SavePngLevel/{png_level}/")
+    own, library = micro.get("BM_SaveTga"), micro.get("BM_SaveTgaLibrary")
+    if not (level9 and chosen and own and library):
+        return []
+    return [
+        f"- PNG: the add-on's default level 9 saves at {level9['Mpixel/s']:.2f} Mpixel/s "
+        f"({level9['file_KiB']:.0f} KiB); level {png_level}, the one the extractor sets, at "
+        f"{chosen['Mpixel/s']:.1f} Mpixel/s, {chosen['Mpixel/s'] / level9['Mpixel/s']:.0f} times faster, for "
+        f"{chosen['file_KiB']:.0f} KiB ({100 * (chosen['file_KiB'] / level9['file_KiB'] - 1):+.0f} %); every level "
+        "is in the micro-benchmarks below.",
+        f"- TGA: the project's writer saves at {own['Mpixel/s']:.0f} Mpixel/s, the library's saver at "
+        f"{library['Mpixel/s']:.0f} Mpixel/s (one call per byte); the files are the same byte for byte "
+        "(tests/tga_writer_test.cpp).",
+    ]
+
+
 def main():
     build, work, rounds, micro_json, results_md = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], \
         sys.argv[5]
@@ -186,6 +216,19 @@ def main():
         "## Targets (ratios of medians from the same rounds)",
         "",
         *targets,
+        "",
+        "## Notes",
+        "",
+        *saving_notes(micro_medians(micro_json), 4),
+        "- BMP and PCX stay on the library's savers (rows above, and BM_Save*Library below).",
+        "- Peak memory doesn't grow with the archive: the same for the archive a tenth the size.",
+        "- Output folders: every run's files are emptied but kept until the end of the benchmark. This ext4",
+        "  has no journal, and then the kernel steps over every inode freed in the last minutes when it",
+        "  makes a file: deleting each run's 406 files made the next runs' file creations several times",
+        "  dearer (raw mode 0.1 to 0.3 s instead of 0.05 s), a cost of the benchmark and not of the tool.",
+        "  For the same reason, leave several minutes between two runs of bench/run.sh.",
+        "- Raw mode writes 406 files where cp writes one: making a file, writing it under a temporary name",
+        "  and renaming it is most of the difference.",
         "",
         "## Micro-benchmarks (Google Benchmark, medians; Mpixel/s over CPU time)",
         "",
