@@ -6,7 +6,10 @@
 // checks beyond what keeps it in bounds, no temporary names, no image object,
 // rows in the order they come.
 //
-//   morvex_bench_floor ARCHIVE
+// With -no-convert, the floor of raw mode: each payload copied as stored into
+// a file of the entry's name, by the kernel (copy_file_range) where it can.
+//
+//   morvex_bench_floor ARCHIVE [-no-convert]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -74,12 +77,35 @@ int write_file(const std::string& name, std::span<const std::uint8_t> header, st
     return close(fd) == 0 && ok ? 0 : -1;
 }
 
+// Copies `len` archive bytes from `at` into a new file; through a buffer
+// when the kernel can't copy between the two files itself.
+int copy_raw(int archive, std::uint64_t at, std::size_t len, const std::string& name, reusable<std::uint8_t>& buffer)
+{
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return -1;
+    auto from = static_cast<off_t>(at);
+    std::size_t left = len;
+    bool ok = true;
+    while (ok && left > 0) {
+        const ssize_t n = copy_file_range(archive, &from, fd, nullptr, left, 0);
+        if (n <= 0) break;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (left > 0) {
+        std::uint8_t* b = buffer.take(left);
+        ok = pread(archive, b, left, from) == static_cast<ssize_t>(left) &&
+             write(fd, b, left) == static_cast<ssize_t>(left);
+    }
+    return close(fd) == 0 && ok ? 0 : -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: morvex_bench_floor ARCHIVE\n");
+    const bool as_stored = argc == 3 && std::string(argv[2]) == "-no-convert";
+    if (argc != 2 && !as_stored) {
+        std::fprintf(stderr, "usage: morvex_bench_floor ARCHIVE [-no-convert]\n");
         return 1;
     }
     std::unique_ptr<std::FILE, file_closer> f(std::fopen(argv[1], "rb"));
@@ -111,6 +137,13 @@ int main(int argc, char** argv)
         const tex_entry_header h = tex_parse_entry_header(block);
         const std::size_t count = std::size_t{h.width} * h.height;
         const std::size_t len = table[i].compressed_size;
+        if (as_stored) {
+            if (copy_raw(fileno(f.get()), std::uint64_t{table[i].offset} + tex_entry_header_size, len,
+                         tex_entry_name(h), payload) != 0) {
+                ++failures;
+            }
+            continue;
+        }
         std::uint8_t* in = payload.take(len);
         if (std::fread(in, 1, len, f.get()) != len) {
             ++failures;
@@ -126,10 +159,10 @@ int main(int argc, char** argv)
         int rc = -1;
         if (h.rep_t_id == 4) {
             std::size_t produced = 0;
-            const std::uint8_t* raw = inflated.take(count * 2);
+            const std::uint8_t* argb4444 = inflated.take(count * 2);
             if (inflate_zlib({in, len}, {inflated.data.get(), count * 2}, produced) == 0 && produced == count * 2) {
                 rc = write_file(name, tga, count, slices.get(), [&](std::size_t at, std::span<std::uint32_t> out) {
-                    widen_argb4444({raw + at * 2, out.size() * 2}, out, layout);
+                    widen_argb4444({argb4444 + at * 2, out.size() * 2}, out, layout);
                 });
             }
         } else if (h.rep_t_id == 6 && len >= count * 4) {
