@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <memory>
 
 #include <sys/stat.h>
@@ -53,7 +55,9 @@ int extractor_main(int argc, char** argv)
     std::array<std::uint8_t, tex_leading_size> leading{};
     const std::size_t got = tex_read_block(archive.file, leading);
     std::printf("file      : %s\n\n", argv[1]);
-    std::printf("signature : %.3s\n", reinterpret_cast<const char*>(leading.data()));
+    // The signature as text up to a zero byte, control bytes escaped like names.
+    const auto* sig = reinterpret_cast<const char*>(leading.data());
+    std::printf("signature : %s\n", tex_printable_name(std::string(sig, strnlen(sig, 3))).c_str());
     std::printf("version   : %i\n\n", leading[3]);
     if (got < leading.size()) {
         std::printf("ERROR : the archive holds only %zu bytes, fewer than its 4-byte signature and version\n", got);

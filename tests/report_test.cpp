@@ -85,6 +85,7 @@ TEST(Recognition, SignatureCaseAndVersion)
         {{'T', 'E', 'X'}, 2, "TEX", false}, {{'T', 'E', 'X'}, 4, "TEX", false},
         {{'T', 0, 'X'}, 3, "T", false},  // printing stops at the zero byte
         {{'P', 'A', 'K'}, 3, "PAK", false},
+        {{0x1B, 'c', 'X'}, 3, "\\x1BcX", false},  // an escape byte can't drive the terminal
     };
     for (const auto& c : cases) {
         temp_dir dir;
