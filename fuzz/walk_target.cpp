@@ -1,11 +1,14 @@
 // Fuzz target: the extractor's whole run on one input taken as an archive,
 // extraction included, converted and then raw, inside a private temporary
 // folder that is emptied after each run. Besides the sanitizers, it aborts when
-// a run leaves a temporary file behind or writes beside its output folder.
+// a run leaves a file its report doesn't call extracted (a partial output, a
+// temporary file, the output of a failed entry) or writes beside its folder.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 
 #include <unistd.h>
@@ -17,15 +20,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// root/archive is the input; entries are extracted into root/out.
+// root/archive is the input, root/report the standard output of the last run;
+// entries are extracted into root/out.
 struct workspace {
-    fs::path root, archive, out;
+    fs::path root, archive, report, out;
     workspace()
     {
         std::string pattern = (fs::temp_directory_path() / "morvex-fuzz.XXXXXX").string();
         if (!mkdtemp(pattern.data())) std::abort();
         root = pattern;
         archive = root / "archive";
+        report = root / "report";
         out = root / "out";
         fs::create_directory(out);
     }
@@ -36,16 +41,32 @@ struct workspace {
     }
 };
 
+// The names of the "extraction of NAME ok" lines of the report, as paths.
+std::set<std::string> extracted_names(const workspace& w)
+{
+    static const std::string head = "extraction of ", tail = " ok";
+    std::set<std::string> names;
+    std::ifstream in(w.report);
+    for (std::string line; std::getline(in, line);) {
+        if (line.size() > head.size() + tail.size() && line.compare(0, head.size(), head) == 0 &&
+            line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
+            // "./x.tga" is written as x.tga.
+            const fs::path name = line.substr(head.size(), line.size() - head.size() - tail.size());
+            names.insert(name.lexically_normal().string());
+        }
+    }
+    return names;
+}
+
 // Empties the output folder; aborts on what a run must never leave.
 void check_and_empty(const workspace& w)
 {
     for (const auto& e : fs::directory_iterator(w.root)) {
-        if (e.path() != w.archive && e.path() != w.out) std::abort();  // written beside the output folder
+        if (e.path() != w.archive && e.path() != w.report && e.path() != w.out) std::abort();  // written beside
     }
-    // Temporary files are named ".~PID~" and the final name.
-    const std::string temporary = ".~" + std::to_string(getpid()) + "~";
+    const std::set<std::string> extracted = extracted_names(w);
     for (const auto& e : fs::directory_iterator(w.out)) {
-        if (e.path().filename().string().rfind(temporary, 0) == 0) std::abort();  // left behind
+        if (extracted.count(e.path().filename().string()) == 0) std::abort();  // not an extracted entry
         fs::remove_all(e.path());
     }
 }
@@ -61,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string program = "morvex_tex_extractor", path = w.archive.string(), flag = "-no-convert";
     for (const int argc : {2, 3}) {
         char* argv[] = {program.data(), path.data(), flag.data(), nullptr};
+        if (!std::freopen(w.report.c_str(), "w", stdout)) std::abort();
         const fs::path cwd = fs::current_path();
         fs::current_path(w.out);
         no_convert = false;
