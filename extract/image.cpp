@@ -72,6 +72,7 @@ int start_image_library()
     // Without a display the automatic choice fails and leaves no system
     // driver, after which the first bitmap would crash; the display-less
     // driver still makes and saves memory bitmaps.
+    if (library_started) return 0;
     if (install_allegro(SYSTEM_AUTODETECT, &errno, std::atexit) != 0 &&
         install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) {
         return -1;

@@ -2,6 +2,7 @@
 #include "extract/extract.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include <unistd.h>
@@ -17,6 +18,24 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
+// True when the name's folder exists and, once links are followed, lies
+// outside the current folder. A folder that doesn't exist fails later, when the
+// file can't be created; the last component is never followed, since the
+// output replaces it by renaming.
+bool escapes_through_link(const std::string& name)
+{
+    const std::size_t slash = name.rfind('/');
+    if (slash == std::string::npos) return false;
+    const std::unique_ptr<char, decltype(&std::free)> folder(realpath(name.substr(0, slash + 1).c_str(), nullptr),
+                                                              &std::free);
+    if (!folder) return false;
+    const std::unique_ptr<char, decltype(&std::free)> here(realpath(".", nullptr), &std::free);
+    if (!here) return true;
+    const std::string inside = std::string(here.get()) == "/" ? "/" : std::string(here.get()) + "/";
+    const std::string resolved = std::string(folder.get()) + "/";
+    return resolved.compare(0, inside.size(), inside) != 0;
+}
+
 // The reason a stored name can't be used as an output path, or null.
 const char* unsafe_name_reason(const std::string& name)
 {
@@ -31,7 +50,7 @@ const char* unsafe_name_reason(const std::string& name)
         if (name.compare(start, end - start, "..") == 0) return "it has a \"..\" component";
         start = end + 1;
     }
-    return nullptr;
+    return escapes_through_link(name) ? "its folder is a link that leads outside the current folder" : nullptr;
 }
 
 // A name beside the output that keeps its extension, which selects the format.

@@ -444,6 +444,25 @@ TEST(StoredNames, NoFolderIsCreatedAndSymlinksAreReplacedNotFollowed)
     EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"l.pak", "link.tga", "target.tga"}));
 }
 
+TEST(StoredNames, FolderLinksLeadingOutsideAreRefused)
+{
+    temp_dir top;
+    const fs::path work = top / "work";
+    fs::create_directories(work / "real");
+    fs::create_directory(top / "elsewhere");
+    fs::create_directory_symlink(top / "elsewhere", work / "out");
+    fs::create_directory_symlink(work / "real", work / "in");  // a link that stays inside is fine
+    test::write_file(top / "s.pak", archive_of({tex_type6_entry("out/x.tga", 1, 1, pixels6(1)),
+                                                tex_type6_entry("in/y.tga", 1, 1, pixels6(1))}));
+    const auto r = run_extractor({"../s.pak", "-no-convert"}, work);
+    EXPECT_TRUE(has(r.out, "ERROR : refusing to write out/x.tga: its folder is a link that leads outside the "
+                           "current folder\nERROR : extraction of out/x.tga was impossible\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "extraction of in/y.tga ok\n"));
+    EXPECT_TRUE(test::list_dir(top / "elsewhere").empty());
+    EXPECT_EQ(test::list_dir(work / "real"), std::vector<std::string>{"y.tga"});
+}
+
 // ---------------------------------------------------------------------------
 // Archives beyond 2 GiB and up to 4 GiB plus the last entry.
 
