@@ -52,8 +52,11 @@ int check_output_name(const std::string& name);
 // runs past the end of the archive.
 int read_payload(const tex_archive& archive, std::uint32_t len, const std::string& name, byte_buffer& out);
 
-// Writes the payload as stored. 0 or -1.
-int write_raw(std::span<const std::uint8_t> payload, const std::string& name);
+// Writes `len` payload bytes from the current position to `name` as stored,
+// copied file to file without a payload buffer; the stream position doesn't
+// move. Fails, with its line, when the payload runs past the end or the file
+// can't be written.
+int copy_raw(const tex_archive& archive, std::uint32_t len, const std::string& name);
 
 // Replaces `name` as a whole: `write` fills a temporary file beside it, which is
 // renamed into place only when it succeeded, so a failure never leaves a partial

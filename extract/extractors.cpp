@@ -46,8 +46,9 @@ image32_ptr make_image(std::uint32_t width, std::uint32_t height)
 // Returns 1 when the caller should go on decoding, else the result.
 int load_entry(const tex_archive& archive, std::uint32_t len, const std::string& name, byte_buffer& payload)
 {
-    if (check_output_name(name) != 0 || read_payload(archive, len, name, payload) != 0) return -1;
-    if (no_convert) return write_raw(payload.span(), name);
+    if (check_output_name(name) != 0) return -1;
+    if (no_convert) return copy_raw(archive, len, name);
+    if (read_payload(archive, len, name, payload) != 0) return -1;
     return 1;
 }
 

@@ -1,10 +1,14 @@
 // Payload loading, output names and output files, and raw output.
 #include "extract/extract.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 bool no_convert = false;
@@ -12,11 +16,6 @@ bool no_convert = false;
 namespace {
 
 using u64 = unsigned long long;
-
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // True when the name's folder exists and, once links are followed, lies
 // outside the current folder. A folder that doesn't exist fails later, when the
@@ -61,18 +60,57 @@ std::string temporary_name(const std::string& name)
     return name.substr(0, base) + ".~" + std::to_string(getpid()) + "~" + name.substr(base);
 }
 
-struct raw_job {
-    std::span<const std::uint8_t> payload;
+// A payload copied from the archive's descriptor at its own offsets, so the
+// stream's position never moves.
+struct copy_job {
+    int archive_fd;
+    off_t from;
+    std::uint32_t len;
 };
 
-int write_raw_file(const char* path, void* context)
+// Copies by read and write, where the kernel can't copy between the files.
+int copy_by_reading(int in, off_t from, int out, std::size_t left)
 {
-    const auto* job = static_cast<const raw_job*>(context);
-    file_ptr f(std::fopen(path, "wb"));
-    if (!f) return -1;
-    const std::size_t n = job->payload.size();
-    if (n != 0 && std::fwrite(job->payload.data(), 1, n, f.get()) != n) return -1;
-    return std::fclose(f.release()) == 0 ? 0 : -1;
+    std::vector<std::uint8_t> chunk(std::min<std::size_t>(left, std::size_t{1} << 20));
+    while (left > 0) {
+        const ssize_t got = pread(in, chunk.data(), std::min(left, chunk.size()), from);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return -1;  // an error, or the archive shrank under us
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(out, chunk.data() + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return -1;
+            done += put;
+        }
+        from += got;
+        left -= static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+// The payload goes from file to file inside the kernel: one copy, no buffer.
+int copy_raw_file(const char* path, void* context)
+{
+    const auto* job = static_cast<const copy_job*>(context);
+    const int out = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) return -1;
+    off_t from = job->from;
+    std::size_t left = job->len;
+    int rc = 0;
+    while (left > 0) {
+        const ssize_t n = copy_file_range(job->archive_fd, &from, out, nullptr, left, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            rc = copy_by_reading(job->archive_fd, from, out, left);
+            break;
+        }
+        if (n <= 0) {
+            rc = -1;
+            break;
+        }
+        left -= static_cast<std::size_t>(n);
+    }
+    return close(out) == 0 ? rc : -1;
 }
 
 }  // namespace
@@ -85,16 +123,25 @@ int check_output_name(const std::string& name)
     return -1;
 }
 
-int read_payload(const tex_archive& archive, std::uint32_t len, const std::string& name, byte_buffer& out)
+// The payload's position (the stream's), or -1 after saying that the payload
+// runs past the end of the archive.
+off_t payload_position(const tex_archive& archive, std::uint32_t len, const std::string& name)
 {
     const off_t at = ftello(archive.file);
-    const std::string shown = tex_printable_name(name);
     if (at < 0 || static_cast<std::uint64_t>(at) + len > archive.size) {
         std::printf("ERROR : payload of %s runs past the end of the archive (%u bytes at 0x%08llX, archive %llu "
                     "bytes)\n",
-                    shown.c_str(), len, static_cast<u64>(at), static_cast<u64>(archive.size));
+                    tex_printable_name(name).c_str(), len, static_cast<u64>(at), static_cast<u64>(archive.size));
         return -1;
     }
+    return at;
+}
+
+int read_payload(const tex_archive& archive, std::uint32_t len, const std::string& name, byte_buffer& out)
+{
+    const off_t at = payload_position(archive, len, name);
+    if (at < 0) return -1;
+    const std::string shown = tex_printable_name(name);
     out.data.reset(new (std::nothrow) std::uint8_t[len ? len : 1]);
     if (!out.data) {
         std::printf("can't allocate %u bytes for SRC buffer of %s\n", len, shown.c_str());
@@ -121,10 +168,12 @@ int write_output_file(const std::string& name, int (*write)(const char* path, vo
     return 0;
 }
 
-int write_raw(std::span<const std::uint8_t> payload, const std::string& name)
+int copy_raw(const tex_archive& archive, std::uint32_t len, const std::string& name)
 {
-    raw_job job{payload};
-    if (write_output_file(name, write_raw_file, &job) != 0) {
+    const off_t at = payload_position(archive, len, name);
+    if (at < 0) return -1;
+    copy_job job{fileno(archive.file), at, len};
+    if (write_output_file(name, copy_raw_file, &job) != 0) {
         std::printf("ERROR, can't create %s for output\n", tex_printable_name(name).c_str());
         return -1;
     }
