@@ -68,12 +68,25 @@ void BM_Type4Widen(benchmark::State& state)
     const type4_texture& t = texture4(static_cast<std::uint32_t>(state.range(0)));
     std::vector<std::uint32_t> out(std::size_t{t.width} * t.height);
     for (auto _ : state) {
-        widen_argb4444(t.raw, out, pixel_layout{0, 8, 16, 24});
+        widen_argb4444(t.raw, out, pixel_layout{16, 8, 0, 24});
         benchmark::DoNotOptimize(out.data());
     }
     count_pixels(state, out.size());
 }
 BENCHMARK(BM_Type4Widen)->Arg(1024)->Arg(256);
+
+// Any other layout of the 32-bit pixel goes through the general loop.
+void BM_Type4WidenOtherLayout(benchmark::State& state)
+{
+    const type4_texture& t = texture4(1024);
+    std::vector<std::uint32_t> out(std::size_t{t.width} * t.height);
+    for (auto _ : state) {
+        widen_argb4444(t.raw, out, pixel_layout{0, 8, 16, 24});
+        benchmark::DoNotOptimize(out.data());
+    }
+    count_pixels(state, out.size());
+}
+BENCHMARK(BM_Type4WidenOtherLayout);
 
 void BM_Type4WidenByTable(benchmark::State& state)
 {
