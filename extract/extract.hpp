@@ -91,6 +91,9 @@ enum class image_format { none, tga, png, bmp, pcx };
 // The format a name's extension selects, letter case ignored.
 image_format image_format_for(const std::string& name);
 
+// 0 when the name selects a format; otherwise prints the line that says so.
+int check_image_format(const std::string& name);
+
 // Starts the graphics library (falling back to its display-less driver) and
 // registers the PNG add-on. 0 when images can be made.
 int start_image_library();

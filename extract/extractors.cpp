@@ -18,18 +18,14 @@ constexpr std::uint64_t max_inflate_ratio = 1032;
 // Checks that an image can be made for the entry; prints why not.
 int check_image_request(std::uint32_t width, std::uint32_t height, const std::string& name)
 {
-    const std::string shown = tex_printable_name(name);
-    if (image_format_for(name) == image_format::none) {
-        std::printf("ERROR : no image format for %s (names must end in .tga, .png, .bmp or .pcx)\n", shown.c_str());
-        return -1;
-    }
+    if (check_image_format(name) != 0) return -1;
     if (width == 0 || height == 0) {
         std::printf("can't create bitmap of %u * %u pixels 32bpp\n", width, height);
         return -1;
     }
     if (std::uint64_t{width} * height > max_image_pixels) {
-        std::printf("ERROR : %s is %u * %u pixels, more than the 16384 * 16384 this tool converts\n", shown.c_str(),
-                    width, height);
+        std::printf("ERROR : %s is %u * %u pixels, more than the 16384 * 16384 this tool converts\n",
+                    tex_printable_name(name).c_str(), width, height);
         return -1;
     }
     return 0;

@@ -47,14 +47,10 @@ int write_tga_file(const char* path, void* context)
 
 int save_through(image32& image, const std::string& name, int (*save)(const char* path, void* context))
 {
-    const std::string shown = tex_printable_name(name);
-    if (image_format_for(name) == image_format::none) {
-        std::printf("ERROR : no image format for %s (names must end in .tga, .png, .bmp or .pcx)\n", shown.c_str());
-        return -1;
-    }
+    if (check_image_format(name) != 0) return -1;
     save_job job{image.bitmap};
     if (write_output_file(name, save, &job) != 0) {
-        std::printf("ERROR, can't create %s for output\n", shown.c_str());
+        std::printf("ERROR, can't create %s for output\n", tex_printable_name(name).c_str());
         return -1;
     }
     return 0;
@@ -108,6 +104,14 @@ image_format image_format_for(const std::string& name)
     if (ext == "bmp") return image_format::bmp;
     if (ext == "pcx") return image_format::pcx;
     return image_format::none;
+}
+
+int check_image_format(const std::string& name)
+{
+    if (image_format_for(name) != image_format::none) return 0;
+    std::printf("ERROR : no image format for %s (names must end in .tga, .png, .bmp or .pcx)\n",
+                tex_printable_name(name).c_str());
+    return -1;
 }
 
 image32_ptr create_image32(std::uint32_t width, std::uint32_t height)
