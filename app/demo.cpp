@@ -38,9 +38,7 @@ int main(int argc, char** argv)
         return 1;
     }
     tex_writer_archive a;
-    tex_writer_entry first;  // an archive's first entry is never extracted
-    first.name = "index";
-    a.entries.push_back(first);
+    a.entries.push_back(tex_placeholder_entry("index"));
     a.entries.push_back(tex_type4_entry("sky.tga", 64, 32, argb4444_gradient(64, 32)));
     a.entries.push_back(tex_type6_entry("rings.png", 48, 40, argb8888_rings(48, 40)));
     a.entries.push_back(tex_type4_entry("ramp.bmp", 33, 17, argb4444_gradient(33, 17)));

@@ -18,13 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using bytes = std::vector<std::uint8_t>;
 
-tex_writer_entry index_entry()
-{
-    tex_writer_entry e;
-    e.name = "index";
-    return e;
-}
-
 std::vector<std::uint16_t> pixels4(unsigned n)
 {
     std::vector<std::uint16_t> px(n);
@@ -61,7 +54,7 @@ tex_writer_entry type4_inflating_to(const std::string& name, std::uint16_t w, st
 tex_writer_archive with(std::vector<tex_writer_entry> entries)
 {
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     for (auto& e : entries) a.entries.push_back(std::move(e));
     return a;
 }

@@ -71,7 +71,7 @@ int pack_create(const std::string& out_path, std::span<const std::string> images
     tex_writer_archive archive;
     // The extractor never writes an archive's first entry: an empty one
     // stands there so that every image comes back out.
-    archive.entries.push_back(tex_writer_entry{});
+    archive.entries.push_back(tex_placeholder_entry());
     report_entry(options, 0, archive.entries.back(), "placeholder");
     for (const named_image& n : loaded) {
         archive.entries.push_back(pack_image_entry(n.name, n.image, options.type));

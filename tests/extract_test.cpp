@@ -34,13 +34,6 @@ std::vector<std::uint32_t> pattern6(unsigned w, unsigned h)
     return px;
 }
 
-tex_writer_entry index_entry()
-{
-    tex_writer_entry e;
-    e.name = "index";
-    return e;
-}
-
 void expect_pixels(const test::rgba_image& img, unsigned w, unsigned h, const std::vector<std::uint32_t>& argb)
 {
     ASSERT_EQ(img.width, w);
@@ -63,11 +56,11 @@ TEST(Conversion, KnownPixelsOfBothTypes)
 {
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     // Nibbles 15, 8, 0, 15 from the top: alpha 255, red 136, green 0, blue 255.
     a.entries.push_back(tex_type4_entry("n.tga", 1, 1, std::vector<std::uint16_t>{0xF80F}));
     // Bytes 10 20 30 40: blue 0x10, green 0x20, red 0x30, alpha 0x40.
-    tex_writer_entry six = index_entry();
+    tex_writer_entry six = tex_placeholder_entry("index");
     six.name = "b.png";
     six.type = 6;
     six.width = six.height = 1;
@@ -90,7 +83,7 @@ TEST(Conversion, EveryPixelInPlaceForEachFormatAndType)
 
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     a.entries.push_back(tex_type4_entry("a4.tga", w, h, p4));
     a.entries.push_back(tex_type4_entry("b4.PNG", w, h, p4));
     a.entries.push_back(tex_type6_entry("c6.Tga", w, h, p6));
@@ -120,7 +113,7 @@ TEST(RawOutput, PayloadExactlyAsStoredWhateverTheHeaderSays)
 {
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     tex_writer_entry four = tex_type4_entry("z.tga", 5, 4, pattern4(5, 4));
     four.rep_c_sz = 3;  // the table's size decides
     const auto stream = four.payload;
@@ -147,7 +140,7 @@ TEST(Conversion, LongerInflationIsReportedAndStillSaved)
     }
     raw.push_back(0xAA);
     raw.push_back(0xBB);
-    tex_writer_entry e = index_entry();
+    tex_writer_entry e = tex_placeholder_entry("index");
     e.name = "long.tga";
     e.type = 4;
     e.width = w;
@@ -155,7 +148,7 @@ TEST(Conversion, LongerInflationIsReportedAndStillSaved)
     e.payload = zlib_of(raw);
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     a.entries.push_back(e);
     test::write_archive(dir, "l.pak", a);
     const auto r = run_extractor({"l.pak"}, dir.path());
@@ -174,7 +167,7 @@ TEST(Failures, EachIsReportedAndTheWalkGoesOn)
 {
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     tex_writer_entry bad = tex_type4_entry("bad.tga", 2, 2, pattern4(2, 2));
     bad.payload = {0x78, 0x9C, 1, 2, 3, 4, 5};  // a zlib header, then garbage
     a.entries.push_back(bad);
@@ -207,7 +200,7 @@ TEST(Failures, ExistingFileSurvivesAFailedExtraction)
 {
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     tex_writer_entry bad = tex_type4_entry("keep.tga", 2, 2, pattern4(2, 2));
     bad.payload = {1, 2, 3};
     a.entries.push_back(bad);

@@ -19,13 +19,6 @@ namespace fs = std::filesystem;
 using test::run_extractor;
 using test::temp_dir;
 
-tex_writer_entry index_entry()
-{
-    tex_writer_entry e;
-    e.name = "index";
-    return e;
-}
-
 std::vector<std::uint16_t> pixels4(unsigned n)
 {
     std::vector<std::uint16_t> px(n);
@@ -71,7 +64,7 @@ std::string progress(unsigned count)
 std::vector<std::uint8_t> archive_of(std::vector<tex_writer_entry> entries)
 {
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     for (auto& e : entries) a.entries.push_back(std::move(e));
     return tex_build_archive(a);
 }
@@ -117,7 +110,7 @@ TEST(CutShortArchive, HugeFileCountWalksOnlyTheRecordsPresent)
     temp_dir dir;
     tex_writer_archive a;
     a.file_count = 0xFFFFFFFFu;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     a.entries.push_back(tex_type6_entry("one.tga", 2, 2, pixels6(4)));
     std::vector<std::uint8_t> bytes = tex_build_archive(a);
     bytes.resize(1024, 0xEE);  // records past the two real ones point past the end
@@ -138,7 +131,7 @@ TEST(CutShortArchive, RecordCutInTheMiddleIsNotWalked)
 {
     temp_dir dir;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     a.entries.push_back(tex_type6_entry("x.tga", 1, 1, pixels6(1)));
     a.entries.push_back(tex_type6_entry("y.tga", 1, 1, pixels6(1)));
     std::vector<std::uint8_t> bytes = tex_build_archive(a);
@@ -474,7 +467,7 @@ TEST(BigArchive, EntriesPastTwoAndNearFourGiBAreExtracted)
     tex_writer_entry top = tex_type6_entry("top.png", 16, 16, pixels6(256));
     top.offset = 0xFFFFFF00u;  // the payload ends past 4 GiB
     tex_writer_archive a;
-    a.entries = {index_entry(), mid, top};
+    a.entries = {tex_placeholder_entry("index"), mid, top};
     const fs::path path = test::write_archive(dir, "big.pak", a);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);

@@ -150,13 +150,6 @@ TEST(Inflate, ManyStreamsInARowDecodeIndependently)
 // ---------------------------------------------------------------------------
 // End to end: the capacity is six bytes per pixel, mismatches are reported.
 
-tex_writer_entry index_entry()
-{
-    tex_writer_entry e;
-    e.name = "index";
-    return e;
-}
-
 std::string extract_stream(const temp_dir& dir, const bytes& stream)
 {
     tex_writer_entry e;
@@ -166,7 +159,7 @@ std::string extract_stream(const temp_dir& dir, const bytes& stream)
     e.height = 3;
     e.payload = stream;
     tex_writer_archive a;
-    a.entries.push_back(index_entry());
+    a.entries.push_back(tex_placeholder_entry("index"));
     a.entries.push_back(e);
     test::write_archive(dir, "c.pak", a);
     return run_extractor({"c.pak"}, dir.path()).out;

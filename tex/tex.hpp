@@ -168,6 +168,10 @@ int tex_write_archive(const char* path, const tex_writer_archive& archive);
 std::vector<std::uint8_t> tex_make_type4_payload(std::span<const std::uint16_t> pixels, int level = 6);
 std::vector<std::uint8_t> tex_make_type6_payload(std::span<const std::uint32_t> pixels);
 
+// An empty first entry (type 6, 0 x 0, no payload): an archive's first entry is
+// never extracted, so one like this stands first when every other must come out.
+tex_writer_entry tex_placeholder_entry(const std::string& name = "");
+
 tex_writer_entry tex_type4_entry(const std::string& name, std::uint16_t width, std::uint16_t height,
                                  std::span<const std::uint16_t> pixels, int level = 6);
 tex_writer_entry tex_type6_entry(const std::string& name, std::uint16_t width, std::uint16_t height,

@@ -119,6 +119,14 @@ std::vector<std::uint8_t> tex_make_type6_payload(std::span<const std::uint32_t> 
     return out;
 }
 
+tex_writer_entry tex_placeholder_entry(const std::string& name)
+{
+    tex_writer_entry e;
+    e.name = name;
+    e.type = 6;
+    return e;
+}
+
 tex_writer_entry tex_type4_entry(const std::string& name, std::uint16_t width, std::uint16_t height,
                                  std::span<const std::uint16_t> pixels, int level)
 {
