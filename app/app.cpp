@@ -1,22 +1,15 @@
 // Start-up and command line of the extractor.
 #include "app/app.hpp"
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <memory>
 
-#include <sys/stat.h>
-
-#include "extract/extract.hpp"
-#include "tex/tex.hpp"
+bool no_convert = false;
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
+using u64 = unsigned long long;
 
 bool ascii_iequal(const char* a, const char* b)
 {
@@ -25,13 +18,6 @@ bool ascii_iequal(const char* a, const char* b)
         if (lower(static_cast<unsigned char>(*a)) != lower(static_cast<unsigned char>(*b))) return false;
     }
     return *a == *b;
-}
-
-std::uint64_t file_size(std::FILE* f)
-{
-    struct stat st {};
-    if (fstat(fileno(f), &st) != 0 || st.st_size < 0) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
 }
 
 }  // namespace
@@ -45,30 +31,36 @@ int extractor_main(int argc, char** argv)
     }
     if (argc == 3 && ascii_iequal(argv[2], "-no-convert")) no_convert = true;
 
-    std::unique_ptr<std::FILE, file_closer> file(std::fopen(argv[1], "rb"));
-    if (!file) {
+    tex_archive_file file;
+    if (tex_open_archive(argv[1], file) != 0) {
         std::printf("can't open %s\n", argv[1]);
         return -1;
     }
-    const tex_archive archive{file.get(), file_size(file.get())};
+    tex_index index;
+    const bool ordered = tex_open_index(file.fd, file.size, index) == 0;
 
-    std::array<std::uint8_t, tex_leading_size> leading{};
-    const std::size_t got = tex_read_block(archive.file, leading);
     std::printf("file      : %s\n\n", argv[1]);
     // The signature as text up to a zero byte, control bytes escaped like names.
-    const auto* sig = reinterpret_cast<const char*>(leading.data());
+    const auto* sig = reinterpret_cast<const char*>(index.leading.data());
     std::printf("signature : %s\n", tex_printable_name(std::string(sig, strnlen(sig, 3))).c_str());
-    std::printf("version   : %i\n\n", leading[3]);
-    if (got < leading.size()) {
-        std::printf("ERROR : the archive holds only %zu bytes, fewer than its 4-byte signature and version\n", got);
+    std::printf("version   : %i\n\n", index.leading[3]);
+    if (file.cut_at_limit) {
+        std::printf("ERROR : the archive goes on past the %llu bytes an archive can address: only those are read\n",
+                    static_cast<u64>(tex_max_archive_size));
     }
-    if (!tex_signature_matches(leading) || leading[3] != tex_version) {
+    if (index.leading_got < index.leading.size()) {
+        std::printf("ERROR : the archive holds only %zu bytes, fewer than its 4-byte signature and version\n",
+                    index.leading_got);
+    }
+    if (!index.recognised) {
         std::printf("don't know how to decode (signature and/or version not suported\n");
         return 0;
     }
-    if (start_image_library() != 0) {
-        std::printf("ERROR : the graphics library can't start: no image can be made\n");
+    output_root root;
+    if (output_open_root(".", false, root) != 0) {
+        std::printf("ERROR : can't open the current folder: nothing can be written\n");
     }
-    tex_decode(archive, tex_extractors{extract_type4, extract_type6});
+    report_archive(index, ordered, root, no_convert);
+    output_close_root(root);
     return 0;
 }

@@ -1,7 +1,24 @@
 // The extractor's front end: banner, command line, opening and recognising the
-// archive, library start-up and the exit status.
+// archive, and the report that walks it.
 #pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "extract/extract.hpp"
+#include "tex/tex.hpp"
+
+// Set by the command line: write payloads as stored instead of converting.
+extern bool no_convert;
 
 // Runs the extractor as the process would; returns the exit status (0, or -1
 // when the usage line is printed or the archive can't be opened).
 int extractor_main(int argc, char** argv);
+
+// The report of a recognised archive, from "decoding as TEX" on: the header,
+// the table, every entry with its checks and extraction beneath `root`, and
+// the progress bar. `ordered` is false when the index couldn't be held.
+void report_archive(const tex_index& index, bool ordered, const output_root& root, bool raw);
+
+// Prints nothing when every byte is zero; otherwise the title and a hex dump.
+void report_padding(std::span<const std::uint8_t> run, const char* title);

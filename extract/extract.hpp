@@ -1,8 +1,10 @@
-// Texture extraction: loading an entry's payload, raw output, the two pixel
-// decoders and image output through the graphics library.
+// Texture extraction: one entry in, one outcome out. The pixel decoders and
+// inflation (pure functions over bytes), 32-bit images and the image writers,
+// the output layer that places files beneath a folder, and the entry job that
+// ties them together for every program of the project.
 //
-// Depends on tex/ for the archive record only. Every function that handles an
-// entry prints its own failure line and returns 0 or -1.
+// Depends on tex/ for the records only. Nothing here prints: an entry's
+// messages are collected in its outcome, for the caller to print in order.
 #pragma once
 
 #include <array>
@@ -14,9 +16,6 @@
 
 #include "tex/tex.hpp"
 
-// Set by the command line: write payloads as stored instead of converting.
-extern bool no_convert;
-
 // Widens a 4-bit channel level to 8 bits: entry k is 255 * k / 15 = 17 * k.
 inline constexpr std::array<std::int32_t, 16> nibble_levels = [] {
     std::array<std::int32_t, 16> t{};
@@ -24,52 +23,27 @@ inline constexpr std::array<std::int32_t, 16> nibble_levels = [] {
     return t;
 }();
 
-// The largest image converted, in pixels (16384 * 16384, a 1 GiB bitmap); larger
+// The largest image converted, in pixels (16384 * 16384, a 1 GiB image); larger
 // ones are refused so that one hostile entry can't ask for many gigabytes.
 inline constexpr std::uint64_t max_image_pixels = 16384ull * 16384ull;
 
-// The extractors of the walk's contract (tex_extractor).
-int extract_type4(const tex_archive& archive, std::uint32_t payload_len, std::uint32_t width, std::uint32_t height,
-                  const std::string& name);
-int extract_type6(const tex_archive& archive, std::uint32_t payload_len, std::uint32_t width, std::uint32_t height,
-                  const std::string& name);
-
-// ---------------------------------------------------------------------------
-// Payload loading and output files.
-
-struct byte_buffer {
-    std::unique_ptr<std::uint8_t[]> data;
-    std::size_t size = 0;
-    std::span<std::uint8_t> span() const { return {data.get(), size}; }
-};
-
-// Refuses (with its line) a stored name that would write outside the current
-// folder or holds control bytes. 0 when the name may be used.
-int check_output_name(const std::string& name);
-
-// Loads `len` payload bytes from the current position and puts the stream back
-// where it was. Fails, with its line, when the buffer can't be had or the payload
-// runs past the end of the archive.
-int read_payload(const tex_archive& archive, std::uint32_t len, const std::string& name, byte_buffer& out);
-
-// Writes `len` payload bytes from the current position to `name` as stored,
-// copied file to file without a payload buffer; the stream position doesn't
-// move. Fails, with its line, when the payload runs past the end or the file
-// can't be written.
-int copy_raw(const tex_archive& archive, std::uint32_t len, const std::string& name);
-
-// Replaces `name` as a whole: `write` fills a temporary file beside it, which is
-// renamed into place only when it succeeded, so a failure never leaves a partial
-// file nor harms an existing one. `write` returns 0 or -1.
-int write_output_file(const std::string& name, int (*write)(const char* path, void* context), void* context);
+// No deflate stream inflates to more than 1032 bytes per input byte (a 258-byte
+// match in two bits): an entry whose payload couldn't fill its image even so
+// is refused, and inflation never needs more room than this.
+inline constexpr std::uint64_t max_inflate_ratio = 1032;
+inline constexpr std::uint64_t max_inflate_slack = 1024;
 
 // ---------------------------------------------------------------------------
 // Pixel decoding, pure functions over bytes.
 
-// Where each 8-bit channel lies in a 32-bit pixel of the image.
+// Where each 8-bit channel lies in a 32-bit pixel.
 struct pixel_layout {
     unsigned r_shift, g_shift, b_shift, a_shift;
 };
+
+// The layout of every image of the project: 0xAARRGGBB, whose bytes in memory
+// (little-endian) are B, G, R, A, as TGA files and type-6 payloads store them.
+inline constexpr pixel_layout argb_layout{16, 8, 0, 24};
 
 // ARGB4444 little-endian pixels to 32-bit pixels, each nibble widened through
 // nibble_levels. src holds 2 * dst.size() bytes.
@@ -91,37 +65,146 @@ enum class image_format { none, tga, png, bmp, pcx };
 // The format a name's extension selects, letter case ignored.
 image_format image_format_for(const std::string& name);
 
-// 0 when the name selects a format; otherwise prints the line that says so.
-int check_image_format(const std::string& name);
-
-// Starts the graphics library (falling back to its display-less driver) and
-// registers the PNG add-on. 0 when images can be made.
-int start_image_library();
-
-// The pixel layout of the library's 32-bit bitmaps.
-pixel_layout image_pixel_layout();
-
-// A 32-bit image being built: rows of `width` pixels in image_pixel_layout().
-struct image32;
-struct image32_deleter {
-    void operator()(image32* image) const;
+// A 32-bit image: width * height pixels in argb_layout, rows top first, one
+// after the other. Empty (no pixels) when it couldn't be had.
+struct image32 {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::unique_ptr<std::uint32_t[]> pixels;
+    std::span<std::uint32_t> row(std::uint32_t y) const
+    {
+        return {pixels.get() + std::size_t{y} * width, width};
+    }
 };
-using image32_ptr = std::unique_ptr<image32, image32_deleter>;
 
-// Null when the image can't be made.
-image32_ptr create_image32(std::uint32_t width, std::uint32_t height);
-std::span<std::uint32_t> image_row(image32& image, std::uint32_t y);
+// Takes the pixels (not cleared). False when they can't be had.
+bool make_image32(std::uint32_t width, std::uint32_t height, image32& out);
 
-// Saves in the format the name selects; prints its failure line. 0 or -1.
-int save_image(image32& image, const std::string& name);
+// A 32-bit image to write: width * height pixels 0xAARRGGBB (alpha in the top byte), rows top first,
+// each row `width` pixels, `stride` pixels apart (stride >= width).
+struct image_view {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::size_t stride;
+    const std::uint32_t* pixels;
+};
 
-// The same through the graphics library's saver for every format, TGA included
-// (save_image writes TGA files itself, byte for byte the same).
-int save_image_with_library(image32& image, const std::string& name);
+inline image_view view_of(const image32& image)
+{
+    return image_view{image.width, image.height, image.width, image.pixels.get()};
+}
 
-// Writes an uncompressed 32-bit TGA of rows.size() rows, rows[y] holding row y
-// (top first) of `width` pixels in `layout`: the 18-byte header, then the rows
-// bottom-up as bytes B, G, R, A, exactly as the graphics library saves a
-// 32-bit bitmap. Sizes above 65535 can't be stored. 0 or -1.
+// Writes the image in `format` to the descriptor. 0, or -1 with errno set.
+int write_image(int fd, image_format format, image_view image);
+
+// ---------------------------------------------------------------------------
+// The output layer: the one place that knows about folders, links, temporary
+// files, renames and signals. Given a root folder and a stored name, it either
+// places a complete file beneath the root or says why not.
+
+// The folder outputs go beneath, held open for the whole run.
+struct output_root {
+    int fd = -1;                  // owned
+    bool create_folders = false;  // make the folders a name holds, beneath the root
+};
+
+// Opens the root (creating it first when asked). 0 or -1 with errno.
+int output_open_root(const char* path, bool create, output_root& out);
+void output_close_root(output_root& root);
+
+enum class output_error {
+    none,
+    refused,     // the name can't be used: see the reason
+    no_create,   // the folder is missing, or the file can't be made
+};
+
+// An output being written: an unnamed file in its destination folder, or a
+// file under an unpredictable name made there exclusively where unnamed files
+// can't be had. Dropped unless committed; nothing of it then remains.
+struct output_file {
+    int dir_fd = -1;
+    int fd = -1;
+    std::string base;       // the final name within the folder
+    std::string temporary;  // a named temporary file's name, if one is used
+    int slot = -1;          // its entry in the table the signal handler cleans
+    output_file() = default;
+    output_file(output_file&& other) noexcept;
+    output_file& operator=(output_file&& other) noexcept;
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    ~output_file();
+};
+
+// The reason a stored name can never be an output path (absolute, a ".."
+// component, a control byte, empty), or null.
+const char* output_name_problem(const std::string& name);
+
+// Resolves the name's folder beneath the root in one step, without following
+// any link that leads out, and opens a new file there. On failure `reason`
+// says why for output_error::refused.
+output_error output_begin(const output_root& root, const std::string& name, output_file& out, const char*& reason);
+
+// Puts the complete file in place under its final name, atomically replacing
+// whatever was there (a link there is replaced, not followed). 0 or -1.
+int output_commit(output_file& file);
+
+// Called between resolving an output's folder and writing into it: lets a
+// test change the folder at the worst moment. Null in normal runs.
+extern void (*output_test_hook)(const std::string& name);
+
+// ---------------------------------------------------------------------------
+// The entry job.
+
+struct extract_request {
+    int archive_fd = -1;
+    std::uint64_t archive_size = 0;
+    std::uint64_t payload_offset = 0;  // the first payload byte in the archive
+    std::uint32_t payload_len = 0;     // the table's compressed size
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint8_t type = 0;             // 4 or 6
+    std::string name;                  // the stored name
+    std::string output_name;           // the name written (the stored one unless a format is forced)
+    bool raw = false;                  // the payload as stored, no conversion
+    bool decode_only = false;          // decode fully, write nothing
+};
+
+struct extract_outcome {
+    int result = 0;      // 0 extracted (or decoded), -1 failed
+    std::string lines;   // the entry's messages, in order, each ending in "\n"
+    output_file file;    // the complete output, waiting to be placed
+    bool placed = false;
+};
+
+// Loads the payload, decodes it unless raw, and writes the output into a new
+// file beneath the root (not yet in place). Every failure is a line in
+// out.lines and result -1.
+void extract_entry(const output_root& root, const extract_request& request, extract_outcome& out);
+
+// Puts a successful outcome's file in place; a failure adds its line and sets
+// the result to -1.
+void extract_place(const extract_request& request, extract_outcome& out);
+
+// Appends one printf-style line to a message buffer.
+void add_line(std::string& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// ---------------------------------------------------------------------------
+// Image writers: each writes the whole file of its format to `fd` from its
+// current position, sequentially. 0, or -1 with errno set.
+int write_tga(int fd, image_view image);
+int write_bmp(int fd, image_view image);
+int write_pcx(int fd, image_view image);
+int write_png(int fd, image_view image);
+
+// The old path-based TGA writer (rows in `layout`), kept for its tests.
 int write_tga32(const char* path, std::uint32_t width, std::span<const std::uint32_t* const> rows,
                 pixel_layout layout);
+
+// Interim: starts the graphics library for the packer's loaders.
+int start_image_library();
+using image32_ptr = std::unique_ptr<image32>;
+image32_ptr create_image32(std::uint32_t width, std::uint32_t height);
+std::span<std::uint32_t> image_row(image32& image, std::uint32_t y);
+pixel_layout image_pixel_layout();
+int save_image(image32& image, const std::string& path);
+int save_image_with_library(image32& image, const std::string& path);

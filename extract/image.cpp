@@ -1,60 +1,9 @@
-// Images through the graphics library: start-up, 32-bit bitmaps and saving.
+// 32-bit images and the choice of the format an output is written in.
 #include "extract/extract.hpp"
 
-#include <cerrno>
-#include <cstdlib>
-#include <vector>
-
-#include <allegro.h>
-#include <loadpng.h>
-
-struct image32 {
-    BITMAP* bitmap;
-};
-
-void image32_deleter::operator()(image32* image) const
-{
-    if (image) destroy_bitmap(image->bitmap);
-    delete image;
-}
+#include <new>
 
 namespace {
-
-bool library_started = false;
-
-// PNG files are deflated at this zlib level rather than the add-on's 9, which
-// saves textures at well under 1 Mpixel/s: level 4 is about 50 times faster
-// for files about a fifth larger, and smaller than levels 1 to 3 give
-// (figures in bench/RESULTS.md).
-constexpr int png_compression_level = 4;
-
-struct save_job {
-    BITMAP* bitmap;
-};
-
-int save_with_library(const char* path, void* context)
-{
-    return save_bitmap(path, static_cast<save_job*>(context)->bitmap, nullptr) == 0 ? 0 : -1;
-}
-
-int write_tga_file(const char* path, void* context)
-{
-    BITMAP* bitmap = static_cast<save_job*>(context)->bitmap;
-    std::vector<const std::uint32_t*> rows(static_cast<std::size_t>(bitmap->h));
-    for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = reinterpret_cast<const std::uint32_t*>(bitmap->line[y]);
-    return write_tga32(path, static_cast<std::uint32_t>(bitmap->w), rows, image_pixel_layout());
-}
-
-int save_through(image32& image, const std::string& name, int (*save)(const char* path, void* context))
-{
-    if (check_image_format(name) != 0) return -1;
-    save_job job{image.bitmap};
-    if (write_output_file(name, save, &job) != 0) {
-        std::printf("ERROR, can't create %s for output\n", tex_printable_name(name).c_str());
-        return -1;
-    }
-    return 0;
-}
 
 char ascii_lower(char c)
 {
@@ -62,35 +11,6 @@ char ascii_lower(char c)
 }
 
 }  // namespace
-
-int start_image_library()
-{
-    // Without a display the automatic choice fails and leaves no system
-    // driver, after which the first bitmap would crash; the display-less
-    // driver still makes and saves memory bitmaps.
-    if (library_started) return 0;
-    if (install_allegro(SYSTEM_AUTODETECT, &errno, std::atexit) != 0 &&
-        install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) {
-        return -1;
-    }
-    register_png_file_type();
-    _png_compression_level = png_compression_level;
-    // No graphics mode is ever set, so the 32-bit layout is ours to choose:
-    // 0xAARRGGBB, whose bytes in memory are B, G, R, A as a TGA file stores
-    // them. Every saver reads channels through these shifts.
-    _rgb_r_shift_32 = 16;
-    _rgb_g_shift_32 = 8;
-    _rgb_b_shift_32 = 0;
-    _rgb_a_shift_32 = 24;
-    library_started = true;
-    return 0;
-}
-
-pixel_layout image_pixel_layout()
-{
-    return pixel_layout{static_cast<unsigned>(_rgb_r_shift_32), static_cast<unsigned>(_rgb_g_shift_32),
-                        static_cast<unsigned>(_rgb_b_shift_32), static_cast<unsigned>(_rgb_a_shift_32)};
-}
 
 image_format image_format_for(const std::string& name)
 {
@@ -106,35 +26,25 @@ image_format image_format_for(const std::string& name)
     return image_format::none;
 }
 
-int check_image_format(const std::string& name)
+bool make_image32(std::uint32_t width, std::uint32_t height, image32& out)
 {
-    if (image_format_for(name) != image_format::none) return 0;
-    std::printf("ERROR : no image format for %s (names must end in .tga, .png, .bmp or .pcx)\n",
-                tex_printable_name(name).c_str());
+    const std::uint64_t pixels = std::uint64_t{width} * height;
+    if (width == 0 || height == 0 || pixels > max_image_pixels) return false;
+    out.pixels.reset(new (std::nothrow) std::uint32_t[pixels]);
+    if (!out.pixels) return false;
+    out.width = width;
+    out.height = height;
+    return true;
+}
+
+int write_image(int fd, image_format format, image_view image)
+{
+    switch (format) {
+    case image_format::tga: return write_tga(fd, image);
+    case image_format::png: return write_png(fd, image);
+    case image_format::bmp: return write_bmp(fd, image);
+    case image_format::pcx: return write_pcx(fd, image);
+    case image_format::none: break;
+    }
     return -1;
-}
-
-image32_ptr create_image32(std::uint32_t width, std::uint32_t height)
-{
-    if (!library_started || width == 0 || height == 0 || std::uint64_t{width} * height > max_image_pixels) return nullptr;
-    BITMAP* bitmap = create_bitmap_ex(32, static_cast<int>(width), static_cast<int>(height));
-    if (!bitmap) return nullptr;
-    return image32_ptr(new image32{bitmap});
-}
-
-std::span<std::uint32_t> image_row(image32& image, std::uint32_t y)
-{
-    // A 32-bit memory bitmap's rows are arrays of 32-bit pixels.
-    return {reinterpret_cast<std::uint32_t*>(image.bitmap->line[y]), static_cast<std::size_t>(image.bitmap->w)};
-}
-
-int save_image(image32& image, const std::string& name)
-{
-    // The library's TGA saver writes one byte per call; ours writes the same bytes.
-    return save_through(image, name, image_format_for(name) == image_format::tga ? write_tga_file : save_with_library);
-}
-
-int save_image_with_library(image32& image, const std::string& name)
-{
-    return save_through(image, name, save_with_library);
 }

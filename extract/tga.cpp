@@ -28,15 +28,15 @@ constexpr std::size_t page_size = 4096;
 
 // An output file descriptor, closed on every path; close() tells whether the
 // data made it.
-struct output_file {
+struct tga_output_file {
     int fd;
-    explicit output_file(const char* path) : fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
-    ~output_file()
+    explicit tga_output_file(const char* path) : fd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
+    ~tga_output_file()
     {
         if (fd >= 0) ::close(fd);
     }
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
+    tga_output_file(const tga_output_file&) = delete;
+    tga_output_file& operator=(const tga_output_file&) = delete;
     int close()
     {
         const int rc = ::close(fd);
@@ -119,7 +119,7 @@ int write_tga32(const char* path, std::uint32_t width, std::span<const std::uint
     const std::unique_ptr<std::uint8_t, free_deleter> buffer(
         static_cast<std::uint8_t*>(std::aligned_alloc(page_size, chunk_bytes + 2 * page_size)));
     if (!buffer) return -1;
-    output_file f(path);
+    tga_output_file f(path);
     if (f.fd < 0) return -1;
 
     // Id length 0, no colour map, type 2 (true colour), colour map fields and

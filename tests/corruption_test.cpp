@@ -114,6 +114,19 @@ protected:
         return got;
     }
 
+    // True when another record of the variant points inside the entry's
+    // payload: the entry is then refused, as it would run over a header.
+    static bool covers_a_header(const std::vector<std::uint8_t>& bytes, const entry_place& p)
+    {
+        const std::size_t present = (bytes.size() - tex_header_size) / tex_table_entry_size;
+        const std::size_t count = std::min<std::size_t>(tex_le32(bytes, 4), present);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t offset = tex_le32(bytes, tex_header_size + k * tex_table_entry_size + 4);
+            if (offset > p.begin && offset < p.end) return true;
+        }
+        return false;
+    }
+
     // Nothing but the archive, the output folder and the log; no temporary left.
     void expect_clean(const outputs& got, const std::string& variant)
     {
@@ -148,7 +161,7 @@ TEST_F(Corruption, EveryByteFlippedSparesTheEntriesItDoesntTouch)
                 continue;
             }
             for (const entry_place& p : places_) {
-                if (p.holds(at)) continue;
+                if (p.holds(at) || covers_a_header(bytes, p)) continue;
                 const auto found = got.find(p.name);
                 const bool same = found != got.end() && found->second == reference_[raw].at(p.name);
                 EXPECT_TRUE(same) << variant << ": " << p.name;

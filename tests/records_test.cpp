@@ -4,6 +4,7 @@
 #include <array>
 #include <numeric>
 
+#include "app/app.hpp"
 #include "tex/tex.hpp"
 
 namespace {

@@ -2,7 +2,10 @@
 #include "tex/tex.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include <unistd.h>
 
 tex_header tex_parse_header(std::span<const std::uint8_t, tex_header_size> block)
 {
@@ -38,18 +41,79 @@ std::string tex_entry_name(const tex_entry_header& header)
     return std::string(first, strnlen(first, tex_name_size));
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence starting at s[at] (2 to 4), or 0.
+std::size_t utf8_sequence(const std::string& s, std::size_t at)
+{
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(at);
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3;
+        if (lead == 0xE0) lo = 0xA0;  // no overlong forms
+        if (lead == 0xED) hi = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (at + len > s.size() || byte(at + 1) < lo || byte(at + 1) > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if (byte(at + k) < 0x80 || byte(at + k) > 0xBF) return 0;
+    }
+    return len;
+}
+
+void append_escaped(std::string& out, unsigned char c)
+{
+    char esc[5];
+    std::snprintf(esc, sizeof esc, "\\x%02X", c);
+    out += esc;
+}
+
+}  // namespace
+
 std::string tex_printable_name(const std::string& name)
 {
     std::string out;
     out.reserve(name.size());
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) {
-            char esc[5];
-            std::snprintf(esc, sizeof esc, "\\x%02X", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
+    for (std::size_t k = 0; k < name.size();) {
+        const auto c = static_cast<unsigned char>(name[k]);
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F) {
+                append_escaped(out, c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++k;
+            continue;
         }
+        const std::size_t len = utf8_sequence(name, k);
+        if (len == 0) {
+            // Not UTF-8: a raw C1 byte (0x80-0x9F) is a control code to some
+            // terminals; other bytes are left for the terminal to show.
+            if (c <= 0x9F) {
+                append_escaped(out, c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++k;
+            continue;
+        }
+        if (c == 0xC2 && static_cast<unsigned char>(name[k + 1]) <= 0x9F) {
+            // U+0080 to U+009F: the C1 controls, CSI (U+009B) among them.
+            append_escaped(out, c);
+            append_escaped(out, static_cast<unsigned char>(name[k + 1]));
+        } else {
+            out.append(name, k, len);
+        }
+        k += len;
     }
     return out;
 }
@@ -64,6 +128,19 @@ bool tex_signature_matches(std::span<const std::uint8_t> leading)
         if (c != static_cast<std::uint8_t>(expected[k])) return false;
     }
     return true;
+}
+
+std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset)
+{
+    std::size_t got = 0;
+    while (got < block.size() && offset + got <= static_cast<std::uint64_t>(INT64_MAX)) {
+        const ssize_t n = pread(fd, block.data() + got, block.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::uint8_t{0});
+    return got;
 }
 
 std::size_t tex_read_block(std::FILE* file, std::span<std::uint8_t> block)

@@ -1,9 +1,8 @@
 // TEX version 3 texture archives: the on-disk records, little-endian field
-// readers, the archive walk that reports and checks every entry, and the
-// archive writer used by the tests, the demo and the packing tool.
+// readers, the archive index that every reader walks, and the archive writer
+// used by the tests, the demo and the packing tool.
 //
-// This folder depends on nothing else of the project. The walk reaches the
-// extractors only through the `tex_extractors` contract below.
+// This folder depends on nothing else of the project and prints nothing.
 #pragma once
 
 #include <array>
@@ -86,45 +85,112 @@ tex_entry_header tex_parse_entry_header(std::span<const std::uint8_t, tex_entry_
 std::string tex_entry_name(const tex_entry_header& header);
 
 // A name fit to print: control bytes (which no sane file name holds, and which
-// could drive the user's terminal) are shown as \xNN; everything else as is.
+// could drive the user's terminal: C0, DEL and C1, whether as raw bytes or
+// UTF-8 encoded) are shown as \xNN; everything else, valid UTF-8 or not, as is.
 std::string tex_printable_name(const std::string& name);
 
 // True for the 3 signature bytes "TEX" under ASCII case folding.
 bool tex_signature_matches(std::span<const std::uint8_t> leading);
 
 // ---------------------------------------------------------------------------
-// The walk.
+// The archive index: what every reader of an archive walks. It reads the
+// header and the table, checks every field against the file's real size and
+// against its stored copy, and records each finding as data; it prints
+// nothing. Entry headers are read one at a time as a walk reaches them.
 
-// The open archive: the stream `main` owns and the file's size, taken once at
-// opening so that no field is ever trusted beyond what the file holds.
-struct tex_archive {
-    std::FILE* file;
-    std::uint64_t size;
+// The most bytes an archive can address: an entry header at the last 32-bit
+// offset, followed by the largest 32-bit payload. Nothing beyond is ever read.
+inline constexpr std::uint64_t tex_max_archive_size = 0xFFFFFFFFull + tex_entry_header_size + 0xFFFFFFFFull;
+
+// An archive opened for reading: a regular file, or a stream read through
+// into an unnamed temporary file. The descriptor is closed with it.
+struct tex_archive_file {
+    int fd = -1;
+    std::uint64_t size = 0;
+    bool read_through = false;  // it came from a pipe, FIFO, socket or block device
+    bool cut_at_limit = false;  // ... which held more than tex_max_archive_size bytes
+    tex_archive_file() = default;
+    tex_archive_file(const tex_archive_file&) = delete;
+    tex_archive_file& operator=(const tex_archive_file&) = delete;
+    ~tex_archive_file();
 };
 
-// Extractor contract: called with the stream at the first payload byte; returns
-// 0 on success, -1 on failure (having printed why); leaves the position as found.
-using tex_extractor = int (*)(const tex_archive& archive, std::uint32_t payload_len, std::uint32_t width,
-                              std::uint32_t height, const std::string& name);
+// Opens `path`. -1 with errno for what can't be opened, and for folders
+// (EISDIR) and character devices (ENODEV), which hold no archive.
+int tex_open_archive(const char* path, tex_archive_file& out);
 
-struct tex_extractors {
-    tex_extractor type4;
-    tex_extractor type6;
+struct tex_index {
+    int fd = -1;                    // the archive, a regular file; owned by the caller
+    std::uint64_t size = 0;         // its size, taken once: no field is trusted beyond it
+    std::array<std::uint8_t, tex_leading_size> leading{};  // signature and version, zero where missing
+    std::size_t leading_got = 0;    // how many of the 4 leading bytes the file holds
+    bool recognised = false;        // "TEX" in any letter case, version 3
+    tex_header header{};            // zero where the file is cut short
+    bool header_cut = false;        // the file holds fewer than 256 bytes
+    std::uint32_t count = 0;        // table records present: the file count, cut to what the file holds
+    bool table_cut = false;         // count < header.file_count
+    // Every record's offset and index as (offset << 32 | index), sorted: which
+    // records share an entry, and where the next entry's header starts. 8
+    // bytes a record, never more.
+    std::vector<std::uint64_t> by_offset;
 };
 
-// Reads the rest of the header and the table, reports and checks every entry and
-// hands entries 1.. to the extractor that their type selects. The stream must be
-// positioned just after the 4 leading bytes.
-void tex_decode(const tex_archive& archive, const tex_extractors& extractors);
+// Reads the leading bytes and, for a recognised archive, the header and the
+// table. 0, or -1 when the records' order can't be held in memory.
+int tex_open_index(int fd, std::uint64_t size, tex_index& out);
 
-// Prints nothing when every byte is zero; otherwise the title and a hex dump.
-void report_padding(std::span<const std::uint8_t> run, const char* title);
+// The table's records, read in order through a window of the table.
+struct tex_table_cursor {
+    const tex_index* index = nullptr;
+    std::vector<std::uint8_t> window;
+    std::uint32_t first = 0;  // record index of window[0]
+    std::uint32_t held = 0;   // records in the window
+};
+tex_table_entry tex_table_record(tex_table_cursor& cursor, std::uint32_t i);
 
-// Read up to `block.size()` bytes; returns how many were read. Bytes not read
-// are zeroed so that a short read never leaves stale data behind.
+enum class tex_entry_state {
+    ok,           // the entry header was read
+    past_end,     // its offset lies at or past the end of the archive
+    header_cut,   // the archive ends inside its 80-byte header
+};
+
+// One entry as the walk reaches it, with every check's finding.
+struct tex_entry_view {
+    std::uint32_t index = 0;
+    tex_table_entry record{};
+    std::uint32_t in_file = 0;       // next record's offset minus this one's; 0 for the last
+    tex_entry_state state = tex_entry_state::ok;
+    std::size_t header_got = 0;      // header bytes the archive holds (state header_cut)
+    tex_entry_header header{};
+    bool padding_zero = true;
+    bool sizes_agree = true;         // table size == rep_c_sz
+    bool types_agree = true;         // table type id == rep_t_id
+    std::uint64_t payload_offset = 0;
+    bool payload_past_end = false;   // offset + 80 + table size > archive size
+    // The payload runs over the header of another entry (a different offset):
+    // the first record of the entry whose header it covers.
+    std::optional<std::uint32_t> covers;
+    std::uint32_t covered_offset = 0;
+    // An earlier record (index 1 and up) points at the same entry header: this
+    // record repeats that one's extraction instead of doing it again.
+    std::optional<std::uint32_t> repeat_of;
+    bool repeat_size_differs = false;  // ... but with another payload size
+    std::uint32_t repeat_size = 0;     // that record's payload size
+    bool repeated_later = false;       // a later record points at the same entry
+};
+
+// Reads and checks entry i (i < index.count).
+tex_entry_view tex_read_entry(const tex_index& index, tex_table_cursor& cursor, std::uint32_t i);
+
+// Reads up to block.size() bytes at `offset`; returns how many were read.
+// Bytes not read are zeroed, so a short read never leaves stale data behind.
+std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset);
+
+// Reads up to block.size() bytes from a stream; returns how many were read.
+// Bytes not read are zeroed.
 std::size_t tex_read_block(std::FILE* file, std::span<std::uint8_t> block);
 
-// 64-bit absolute seek; 0 on success.
+// 64-bit absolute seek of a stream; 0 on success.
 int tex_seek(std::FILE* file, std::uint64_t offset);
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,92 @@
+// Opening an archive: a regular file as it is; a pipe, a FIFO or a socket read
+// through into an unnamed temporary file, so that every reader can seek.
+#include "tex/tex.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int temporary_file()
+{
+    const char* dir = std::getenv("TMPDIR");
+    if (!dir || !*dir) dir = "/tmp";
+    const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    std::string pattern = std::string(dir) + "/morvex-archive.XXXXXX";
+    const int named = mkostemp(pattern.data(), O_CLOEXEC);
+    if (named >= 0) unlink(pattern.c_str());
+    return named;
+}
+
+// Copies the stream into a temporary file, up to the most an archive can
+// address; -1 on a read or write error.
+int read_through(int in, tex_archive_file& out)
+{
+    const int tmp = temporary_file();
+    if (tmp < 0) return -1;
+    out.fd = tmp;
+    std::vector<char> chunk(1 << 20);
+    while (out.size < tex_max_archive_size) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), tex_max_archive_size - out.size));
+        const ssize_t got = read(in, chunk.data(), want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) return 0;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = write(tmp, chunk.data() + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return -1;
+            done += put;
+        }
+        out.size += static_cast<std::uint64_t>(got);
+    }
+    char more = 0;
+    ssize_t got = 0;
+    while ((got = read(in, &more, 1)) < 0 && errno == EINTR) {
+    }
+    out.cut_at_limit = got > 0;
+    return 0;
+}
+
+}  // namespace
+
+tex_archive_file::~tex_archive_file()
+{
+    if (fd >= 0) close(fd);
+}
+
+int tex_open_archive(const char* path, tex_archive_file& out)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (S_ISREG(st.st_mode)) {
+        out.fd = fd;
+        out.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode)) {
+        // A folder holds no archive; a character device (a terminal,
+        // /dev/zero) could hold one only by never ending.
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        return -1;
+    }
+    out.read_through = true;
+    const int rc = read_through(fd, out);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return rc;
+}
