@@ -106,6 +106,7 @@ int write_image(int fd, image_format format, image_view image);
 struct output_root {
     int fd = -1;                  // owned
     bool create_folders = false;  // make the folders a name holds, beneath the root
+    std::string real_path;        // where it is, for absolute links that lead inside it
 };
 
 // Opens the root (creating it first when asked). 0 or -1 with errno.
@@ -148,9 +149,17 @@ output_error output_begin(const output_root& root, const std::string& name, outp
 // whatever was there (a link there is replaced, not followed). 0 or -1.
 int output_commit(output_file& file);
 
-// Called between resolving an output's folder and writing into it: lets a
-// test change the folder at the worst moment. Null in normal runs.
-extern void (*output_test_hook)(const std::string& name);
+// Knobs for the tests, all off in normal runs.
+struct output_test_knobs {
+    // Called once an output's folder is resolved and its file made, before
+    // anything is written: the worst moment to change the folder.
+    void (*after_create)(const std::string& name) = nullptr;
+    // The temporary names to try, in place of unpredictable ones.
+    std::string (*next_temporary_name)() = nullptr;
+    bool named_files_only = false;  // as where no unnamed file can be made
+    bool walk_only = false;         // as where the kernel can't resolve beneath a folder
+};
+extern output_test_knobs output_test;
 
 // ---------------------------------------------------------------------------
 // The entry job.

@@ -27,7 +27,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-void (*output_test_hook)(const std::string& name) = nullptr;
+output_test_knobs output_test;
 
 namespace {
 
@@ -95,6 +95,7 @@ void release_slot(int& slot)
 // ".morvex-" and 16 random hex digits: no name anyone could plant in advance.
 std::string unpredictable_name()
 {
+    if (output_test.next_temporary_name) return output_test.next_temporary_name();
     std::uint64_t r = 0;
     if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
         static std::atomic<std::uint64_t> counter{0};
@@ -217,35 +218,33 @@ int open_beneath_walk(int root, const std::string& root_real, const std::string&
 // A folder beneath the root: the kernel's one-step lookup where it has it,
 // the walk where it hasn't, and where it refuses an absolute link (which the
 // walk accepts when the link's target lies inside the root).
-int open_beneath(const output_root& root, const std::string& root_real, const std::string& folder)
+int open_beneath(const output_root& root, const std::string& folder)
 {
     if (folder.empty()) return fcntl(root.fd, F_DUPFD_CLOEXEC, 0);
-    if (kernel_resolves.load()) {
+    if (kernel_resolves.load() && !output_test.walk_only) {
         const int fd = open_beneath_kernel(root.fd, folder);
         if (fd >= 0 || (errno != EXDEV && errno != ENOSYS)) return fd;
     }
-    return open_beneath_walk(root.fd, root_real, folder);
+    return open_beneath_walk(root.fd, root.real_path, folder);
 }
 
 // Makes each missing folder of `folder`, one beneath the other, each inside
 // the one before as resolved beneath the root.
-int open_beneath_creating(const output_root& root, const std::string& root_real, const std::string& folder)
+int open_beneath_creating(const output_root& root, const std::string& folder)
 {
     std::string prefix;
     for (const std::string& part : components_of(folder)) {
         const std::string parent = prefix;
         prefix += (prefix.empty() ? "" : "/") + part;
-        fd_holder at(open_beneath(root, root_real, prefix));
+        fd_holder at(open_beneath(root, prefix));
         if (at.fd >= 0) continue;
         if (errno != ENOENT) return -1;
-        fd_holder up(open_beneath(root, root_real, parent));
+        fd_holder up(open_beneath(root, parent));
         if (up.fd < 0) return -1;
         if (mkdirat(up.fd, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
     }
-    return open_beneath(root, root_real, folder);
+    return open_beneath(root, folder);
 }
-
-std::string root_real_path;  // the root's real path, for absolute links inside it
 
 // How an unnamed file is linked in: by its descriptor (needs a capability
 // before Linux 6.10), or through /proc; found out once.
@@ -299,7 +298,7 @@ int create_named(output_file& out)
 
 int create_output(output_file& out)
 {
-    if (unnamed_link.load() != link_impossible) {
+    if (unnamed_link.load() != link_impossible && !output_test.named_files_only) {
         // Readable too, so that it can still be copied to a named file if
         // linking it in proves impossible.
         out.fd = openat(out.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
@@ -380,7 +379,7 @@ int output_open_root(const char* path, bool create, output_root& out)
     if (out.fd < 0) return -1;
     out.create_folders = create;
     char* real = realpath(path, nullptr);
-    root_real_path = real ? real : "";
+    out.real_path = real ? real : "";
     std::free(real);
     install_signal_handlers();
     return 0;
@@ -413,15 +412,15 @@ output_error output_begin(const output_root& root, const std::string& name, outp
     out.base = slash == std::string::npos ? name : name.substr(slash + 1);
     if (out.base.empty() || out.base == ".") return output_error::no_create;
 
-    out.dir_fd = root.create_folders ? open_beneath_creating(root, root_real_path, folder)
-                                     : open_beneath(root, root_real_path, folder);
+    out.dir_fd = root.create_folders ? open_beneath_creating(root, folder) : open_beneath(root, folder);
     if (out.dir_fd < 0) {
         if (errno != EXDEV) return output_error::no_create;
         reason = "its folder is a link that leads outside the current folder";
         return output_error::refused;
     }
-    if (output_test_hook) output_test_hook(name);
-    return create_output(out) == 0 ? output_error::none : output_error::no_create;
+    if (create_output(out) != 0) return output_error::no_create;
+    if (output_test.after_create) output_test.after_create(name);
+    return output_error::none;
 }
 
 int output_commit(output_file& f)

@@ -27,14 +27,14 @@ int temporary_file()
 
 // Copies the stream into a temporary file, up to the most an archive can
 // address; -1 on a read or write error.
-int read_through(int in, tex_archive_file& out)
+int read_through(int in, tex_archive_file& out, std::uint64_t limit)
 {
     const int tmp = temporary_file();
     if (tmp < 0) return -1;
     out.fd = tmp;
     std::vector<char> chunk(1 << 20);
-    while (out.size < tex_max_archive_size) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), tex_max_archive_size - out.size));
+    while (out.size < limit) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), limit - out.size));
         const ssize_t got = read(in, chunk.data(), want);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
@@ -62,7 +62,7 @@ tex_archive_file::~tex_archive_file()
     if (fd >= 0) close(fd);
 }
 
-int tex_open_archive(const char* path, tex_archive_file& out)
+int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit)
 {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -1;
@@ -84,7 +84,7 @@ int tex_open_archive(const char* path, tex_archive_file& out)
         return -1;
     }
     out.read_through = true;
-    const int rc = read_through(fd, out);
+    const int rc = read_through(fd, out, limit);
     const int error = errno;
     close(fd);
     errno = error;

@@ -116,8 +116,9 @@ struct tex_archive_file {
 };
 
 // Opens `path`. -1 with errno for what can't be opened, and for folders
-// (EISDIR) and character devices (ENODEV), which hold no archive.
-int tex_open_archive(const char* path, tex_archive_file& out);
+// (EISDIR) and character devices (ENODEV), which hold no archive. A stream
+// is read through up to `limit` bytes.
+int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
 
 struct tex_index {
     int fd = -1;                    // the archive, a regular file; owned by the caller

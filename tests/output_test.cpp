@@ -1,0 +1,212 @@
+// The output layer: files placed beneath the root only, never through
+// anything already in the folder, never partial, and nothing left behind
+// when the run is interrupted.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/app.hpp"
+#include "extract/extract.hpp"
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::temp_dir;
+
+// Resets the knobs whatever the test did.
+struct knobs_reset {
+    ~knobs_reset() { output_test = output_test_knobs{}; }
+};
+
+// Places `bytes` under `name` beneath `root_path`; the outcome of each step.
+struct placed {
+    output_error begun = output_error::none;
+    const char* reason = nullptr;
+    int committed = -1;
+};
+
+placed place(const fs::path& root_path, const std::string& name, const std::vector<std::uint8_t>& bytes,
+             bool create = false)
+{
+    placed p;
+    output_root root;
+    if (output_open_root(root_path.c_str(), create, root) != 0) return p;
+    output_file f;
+    p.begun = output_begin(root, name, f, p.reason);
+    if (p.begun == output_error::none && write(f.fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
+        p.committed = output_commit(f);
+    }
+    output_close_root(root);
+    return p;
+}
+
+const std::vector<std::uint8_t> content{'n', 'e', 'w'};
+
+// Names the layer would pick, planted in advance: links leading out, FIFOs.
+std::vector<std::string> planted_names;
+std::size_t next_planted = 0;
+std::string planted_then_fresh()
+{
+    return next_planted < planted_names.size() ? planted_names[next_planted++] : ".morvex-fresh-" + std::to_string(next_planted++);
+}
+
+TEST(OutputFiles, NothingAlreadyInTheFolderIsFollowedOrReused)
+{
+    for (const bool named_only : {false, true}) {
+        knobs_reset reset;
+        temp_dir top;
+        const fs::path root = top / "root";
+        fs::create_directory(root);
+        const fs::path outside = top / "outside";
+        test::write_file(outside, {'o', 'l', 'd'});
+        planted_names = {".morvex-a", ".morvex-b", ".morvex-c"};
+        next_planted = 0;
+        fs::create_symlink(outside, root / ".morvex-a");
+        ASSERT_EQ(mkfifo((root / ".morvex-b").c_str(), 0600), 0);
+        fs::create_symlink(top / "missing", root / ".morvex-c");  // a dangling link
+        fs::create_symlink(outside, root / "x.tga");               // the output's own name
+        output_test.next_temporary_name = planted_then_fresh;
+        output_test.named_files_only = named_only;
+
+        const placed p = place(root, "x.tga", content);
+        EXPECT_EQ(p.begun, output_error::none);
+        EXPECT_EQ(p.committed, 0) << "named only: " << named_only;
+        EXPECT_EQ(test::read_file(outside), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+        EXPECT_FALSE(fs::is_symlink(root / "x.tga"));
+        EXPECT_EQ(test::read_file(root / "x.tga"), content);
+        // The planted names are left as they were, and nothing else remains.
+        EXPECT_TRUE(fs::is_symlink(root / ".morvex-a"));
+        EXPECT_TRUE(fs::is_fifo(root / ".morvex-b"));
+        EXPECT_EQ(test::list_dir(root), (std::vector<std::string>{".morvex-a", ".morvex-b", ".morvex-c", "x.tga"}));
+    }
+}
+
+// Swaps the output's folder for a link to an outside folder at the worst
+// moment: after it was resolved, before anything is written.
+fs::path swap_folder, swap_target;
+void swap_for_outside_link(const std::string&)
+{
+    fs::rename(swap_folder, swap_folder.string() + "-moved");
+    fs::create_directory_symlink(swap_target, swap_folder);
+}
+
+TEST(OutputFiles, AFolderSwappedForALinkAfterTheCheckIsNotFollowed)
+{
+    for (const bool walk_only : {false, true}) {
+        knobs_reset reset;
+        temp_dir top;
+        const fs::path root = top / "root";
+        fs::create_directories(root / "sub");
+        fs::create_directory(top / "elsewhere");
+        swap_folder = root / "sub";
+        swap_target = top / "elsewhere";
+        output_test.after_create = swap_for_outside_link;
+        output_test.walk_only = walk_only;
+        const placed p = place(root, "sub/x.tga", content);
+        EXPECT_EQ(p.committed, 0);
+        EXPECT_TRUE(test::list_dir(top / "elsewhere").empty()) << "walk only: " << walk_only;
+        EXPECT_EQ(test::read_file(root / "sub-moved" / "x.tga"), content);
+    }
+}
+
+TEST(OutputFiles, FolderLinksStayingInsideWorkAndOthersAreRefused)
+{
+    temp_dir top;
+    const fs::path root = top / "root";
+    fs::create_directories(root / "real" / "deep");
+    fs::create_directory(top / "elsewhere");
+    fs::create_directory_symlink("real", root / "rel");                 // relative, inside
+    fs::create_directory_symlink(root / "real", root / "abs");          // absolute, inside
+    fs::create_directory_symlink("../../real", root / "real" / "deep" / "up");  // climbs, stays inside
+    fs::create_directory_symlink("../elsewhere", root / "out");         // relative, leads out
+    fs::create_directory_symlink(top / "elsewhere", root / "absout");   // absolute, leads out
+    fs::create_directory_symlink("../../..", root / "real" / "climb");  // climbs past the root
+    struct expectation {
+        const char* name;
+        bool placed;
+    };
+    const expectation cases[] = {{"rel/a.tga", true},       {"abs/b.tga", true},  {"real/deep/up/c.tga", true},
+                                 {"out/d.tga", false},      {"absout/e.tga", false}, {"real/climb/f.tga", false},
+                                 {"missing/g.tga", false}};
+    for (const bool walk_only : {false, true}) {
+        knobs_reset reset;
+        output_test.walk_only = walk_only;
+        for (const expectation& c : cases) {
+            const placed p = place(root, c.name, content);
+            EXPECT_EQ(p.committed == 0, c.placed) << c.name << ", walk only: " << walk_only;
+            const bool refused = p.begun == output_error::refused;
+            EXPECT_EQ(refused, !c.placed && std::string(c.name) != "missing/g.tga") << c.name;
+        }
+        EXPECT_TRUE(test::list_dir(top / "elsewhere").empty());
+        EXPECT_EQ(test::list_dir(root / "real"), (std::vector<std::string>{"a.tga", "b.tga", "c.tga", "climb", "deep"}));
+        for (const char* f : {"a.tga", "b.tga", "c.tga"}) fs::remove(root / "real" / f);
+    }
+}
+
+TEST(OutputFiles, FoldersAreMadeBeneathTheRootOnlyWhenAsked)
+{
+    temp_dir top;
+    const fs::path root = top / "root";
+    fs::create_directory(top / "elsewhere");
+    fs::create_directories(root);
+    fs::create_directory_symlink(top / "elsewhere", root / "out");
+    EXPECT_EQ(place(root, "new/x.tga", content).begun, output_error::no_create);
+    EXPECT_FALSE(fs::exists(root / "new"));
+    EXPECT_EQ(place(root, "new/deeper/x.tga", content, true).committed, 0);
+    EXPECT_EQ(test::read_file(root / "new" / "deeper" / "x.tga"), content);
+    EXPECT_EQ(place(root, "out/made/x.tga", content, true).begun, output_error::refused);
+    EXPECT_TRUE(test::list_dir(top / "elsewhere").empty());
+}
+
+// The extractor's whole run in a child process that interrupts itself with
+// `sig` once big.tga's file is made, before any of it is written.
+int interrupted_run(const fs::path& dir, int sig, bool named_only)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(99);
+        if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(98);
+        static int signal_to_raise = 0;
+        signal_to_raise = sig;
+        output_test.named_files_only = named_only;
+        output_test.after_create = [](const std::string& name) {
+            if (name == "big.tga") std::raise(signal_to_raise);
+        };
+        std::string program = "morvex_tex_extractor", archive = "a.pak";
+        char* argv[] = {program.data(), archive.data(), nullptr};
+        _exit(extractor_main(2, argv) == 0 ? 0 : 97);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
+}
+
+TEST(OutputFiles, AnInterruptedRunLeavesNoTemporaryFile)
+{
+    std::vector<std::uint32_t> big(512 * 512, 0x80402010u);
+    std::vector<std::uint32_t> small(4, 0xFF00FF00u);
+    tex_writer_archive a;
+    a.entries = {tex_placeholder_entry("index"), tex_type6_entry("first.tga", 2, 2, small),
+                 tex_type6_entry("big.tga", 512, 512, big), tex_type6_entry("last.tga", 2, 2, small)};
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool named_only : {false, true}) {
+            temp_dir dir;
+            test::write_archive(dir, "a.pak", a);
+            test::write_file(dir / "big.tga", {'o', 'l', 'd'});
+            EXPECT_EQ(interrupted_run(dir.path(), sig, named_only), sig);
+            // The earlier output is complete, the interrupted one as it was.
+            EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"a.pak", "big.tga", "first.tga"}))
+                << "signal " << sig << ", named only: " << named_only;
+            EXPECT_EQ(test::read_tga(dir / "first.tga").at(1, 1), 0xFF00FF00u);
+            EXPECT_EQ(test::read_file(dir / "big.tga"), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+        }
+    }
+}
+
+}  // namespace
