@@ -178,6 +178,11 @@ struct extract_request {
     bool decode_only = false;          // decode fully, write nothing
 };
 
+// The most a type-4 entry's payload and inflation room may take together to
+// be inflated in one call; above it, the stream is inflated piece by piece
+// into the image. Tests lower it to run the piecewise path on small entries.
+extern std::uint64_t extract_whole_buffer_limit;
+
 struct extract_outcome {
     int result = 0;      // 0 extracted (or decoded), -1 failed
     std::string lines;   // the entry's messages, in order, each ending in "\n"

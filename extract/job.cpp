@@ -17,15 +17,16 @@
 #include <unistd.h>
 #include <zlib.h>
 
-namespace {
-
-using u64 = unsigned long long;
-
 // A type-4 entry whose payload and inflation room together stay below this
 // is inflated in one call into a buffer (libdeflate, the fastest); a larger
 // one is inflated a piece at a time straight into its image (zlib), so that
 // an entry never needs more than its image and this much besides.
-constexpr std::uint64_t whole_buffer_limit = 48ull << 20;
+std::uint64_t extract_whole_buffer_limit = 48ull << 20;
+
+namespace {
+
+using u64 = unsigned long long;
+
 constexpr std::size_t stream_piece = 1 << 20;
 
 // Payload bytes copied at a time in raw mode.
@@ -210,7 +211,7 @@ int decode_type4(const extract_request& r, const std::string& shown, image32& im
         return -1;
     }
     std::uint64_t out_len = 0;
-    const int rc = r.payload_len + capacity <= whole_buffer_limit
+    const int rc = r.payload_len + capacity <= extract_whole_buffer_limit
                        ? inflate_whole(r, shown, capacity, image, out_len, lines)
                        : inflate_streaming(r, shown, capacity, image, out_len, lines);
     if (rc != 0) return -1;

@@ -80,6 +80,19 @@ TEST(Records, PrintableNameEscapesControlBytesOnly)
 {
     EXPECT_EQ(tex_printable_name("sky.tga"), "sky.tga");
     EXPECT_EQ(tex_printable_name("a\x1b[2Jb\x7f\xc3\xa9"), "a\\x1B[2Jb\\x7F\xc3\xa9");
+    // C1 controls, raw or UTF-8 encoded, are escaped; valid UTF-8 and other
+    // bytes are not.
+    const std::pair<const char*, const char*> cases[] = {
+        {"a\x9b" "31mb", "a\\x9B31mb"},                  // a raw CSI
+        {"\x80\x9f", "\\x80\\x9F"},
+        {"a\xc2\x9b" "31m", "a\\xC2\\x9B31m"},        // U+009B, CSI in UTF-8
+        {"\xc2\x80\xc2\x9f\xc2\xa0", "\\xC2\\x80\\xC2\\x9F\xc2\xa0"},  // U+00A0 stays
+        {"\xe2\x82\xac\xf0\x9f\x98\x80", "\xe2\x82\xac\xf0\x9f\x98\x80"},  // euro sign, emoji
+        {"\xe9t\xe9", "\xe9t\xe9"},                       // Latin-1, not UTF-8: left alone
+        {"\xe2\x9b", "\xe2\\x9B"},                       // a cut sequence: its C1 byte escaped
+        {"\xc0\x9b", "\xc0\\x9B"},                       // an overlong form is no sequence
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(tex_printable_name(in), out) << in;
 }
 
 std::string padding_dump(std::span<const std::uint8_t> run)

@@ -44,7 +44,8 @@ std::string slurp_and_remove(const fs::path& p)
 
 }  // namespace
 
-run_result run_program(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd)
+run_result run_program(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
+                       const std::vector<std::string>& env)
 {
     // Output goes to files outside cwd, so the folder holds only what the tool wrote.
     temp_dir capture;
@@ -61,6 +62,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
         dup2(out, 1);
         dup2(err, 2);
         unsetenv("DISPLAY");
+        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -31,9 +31,10 @@ struct run_result {
     std::string err;   // standard error
 };
 
-// Runs `program` with `args` in folder `cwd`, with no display, and waits.
+// Runs `program` with `args` in folder `cwd`, with no display unless `env`
+// ("NAME=value" each) sets one, and waits.
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
-                       const std::filesystem::path& cwd);
+                       const std::filesystem::path& cwd, const std::vector<std::string>& env = {});
 
 // The built extractor, run in `cwd` on `args`.
 run_result run_extractor(const std::vector<std::string>& args, const std::filesystem::path& cwd);

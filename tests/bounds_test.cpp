@@ -1,0 +1,234 @@
+// What a hostile archive can make the extractor do, end to end: archives that
+// are not regular files, payloads that run over other entries, records that
+// point at one entry, images no payload could fill, and no display needed.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::run_extractor;
+using test::temp_dir;
+
+bool has(const std::string& out, const std::string& text)
+{
+    return out.find(text) != std::string::npos;
+}
+
+std::vector<std::uint32_t> pixels6(unsigned n, std::uint32_t seed)
+{
+    std::vector<std::uint32_t> px(n);
+    for (unsigned k = 0; k < n; ++k) px[k] = 0x80000000u | ((k + seed) * 0x2468ACu);
+    return px;
+}
+
+tex_writer_archive archive_of(std::vector<tex_writer_entry> entries)
+{
+    tex_writer_archive a;
+    a.entries.push_back(tex_placeholder_entry("index"));
+    for (auto& e : entries) a.entries.push_back(std::move(e));
+    return a;
+}
+
+std::uint64_t bytes_in(const fs::path& dir)
+{
+    std::uint64_t total = 0;
+    for (const auto& e : fs::directory_iterator(dir)) total += e.is_regular_file() ? e.file_size() : 0;
+    return total;
+}
+
+// ---------------------------------------------------------------------------
+// Archives that are not regular files.
+
+TEST(ArchiveInput, FoldersAndCharacterDevicesCantBeOpened)
+{
+    temp_dir dir;
+    fs::create_directory(dir / "folder.pak");
+    for (const std::string path : {"folder.pak", "/dev/zero", "/dev/null"}) {
+        const auto r = run_extractor({path}, dir.path());
+        EXPECT_EQ(r.status, 255) << path;
+        EXPECT_EQ(r.out, test::banner + "can't open " + path + "\n") << path;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(ArchiveInput, AFifoIsReadThroughAndWalkedLikeAFile)
+{
+    temp_dir dir;
+    const tex_writer_archive a = archive_of({tex_type6_entry("one.tga", 2, 2, pixels6(4, 1))});
+    const std::vector<std::uint8_t> bytes = tex_build_archive(a);
+    test::write_file(dir / "file.pak", bytes);
+    const auto expected = run_extractor({"file.pak", "-no-convert"}, dir.path());
+    fs::remove(dir / "one.tga");
+    ASSERT_EQ(mkfifo((dir / "fifo.pak").c_str(), 0600), 0);
+    std::thread writer([&] { test::write_file(dir / "fifo.pak", bytes); });
+    const auto r = run_extractor({"fifo.pak", "-no-convert"}, dir.path());
+    writer.join();
+    EXPECT_EQ(r.status, 0);
+    std::string want = expected.out;
+    want.replace(want.find("file.pak"), 8, "fifo.pak");
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(test::read_file(dir / "one.tga"), a.entries[1].payload);
+}
+
+TEST(ArchiveInput, AStreamIsReadOnlyUpToTheLimit)
+{
+    for (const std::size_t length : {999u, 1000u, 1001u, 5000u}) {
+        temp_dir dir;
+        ASSERT_EQ(mkfifo((dir / "f").c_str(), 0600), 0);
+        std::thread writer([&] { test::write_file(dir / "f", std::vector<std::uint8_t>(length, 0x5A)); });
+        tex_archive_file file;
+        const int rc = tex_open_archive((dir / "f").c_str(), file, 1000);
+        writer.join();
+        ASSERT_EQ(rc, 0);
+        EXPECT_TRUE(file.read_through);
+        EXPECT_EQ(file.size, std::min<std::size_t>(length, 1000));
+        EXPECT_EQ(file.cut_at_limit, length > 1000) << length;
+        std::vector<std::uint8_t> back(file.size);
+        EXPECT_EQ(tex_pread(file.fd, back, 0), file.size);
+        EXPECT_EQ(back, std::vector<std::uint8_t>(file.size, 0x5A));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Payloads over other entries, and records that share an entry.
+
+TEST(Overlap, PayloadsRunningOverLaterHeadersAreRefusedAndWritesStayWithinTheArchive)
+{
+    // Every entry's payload runs to the end of the archive, over the headers
+    // of all the entries after it: written as they say, the outputs would
+    // grow with the square of the archive.
+    std::vector<tex_writer_entry> entries;
+    for (unsigned k = 0; k < 40; ++k) entries.push_back(tex_type6_entry("e" + std::to_string(k) + ".tga", 1, 1, pixels6(1, k)));
+    tex_writer_archive a = archive_of(entries);
+    std::vector<std::uint8_t> bytes = tex_build_archive(a);
+    for (std::size_t i = 1; i < a.entries.size(); ++i) {
+        const std::size_t record = tex_header_size + i * tex_table_entry_size;
+        const std::uint32_t payload_at = tex_le32(bytes, record + 4) + tex_entry_header_size;
+        tex_put_le32(bytes, record + 8, static_cast<std::uint32_t>(bytes.size() - payload_at));
+    }
+    for (const char* mode : {"", "-no-convert"}) {
+        temp_dir dir;
+        test::write_file(dir / "o.pak", bytes);
+        std::vector<std::string> args{"o.pak"};
+        if (*mode) args.push_back(mode);
+        const auto r = run_extractor(args, dir.path());
+        EXPECT_EQ(r.status, 0);
+        for (unsigned k = 0; k + 1 < 40; ++k) {
+            const std::uint32_t next = tex_le32(bytes, tex_header_size + (k + 2) * tex_table_entry_size + 4);
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "ERROR : payload of e%u.tga runs over the header of entry %u (offset 0x%08X)\n"
+                          "ERROR : extraction of e%u.tga was impossible\n",
+                          k, k + 2, next, k);
+            EXPECT_TRUE(has(r.out, line)) << line << r.out.substr(0, 3000);
+        }
+        EXPECT_TRUE(has(r.out, "extraction of e39.tga ok\n"));
+        // The bound the manual states: in raw mode no more than the archive.
+        EXPECT_LE(bytes_in(dir.path()) - bytes.size(), *mode ? bytes.size() : 18 + 4);
+    }
+}
+
+TEST(Overlap, RecordsOfOneEntryRepeatItsOutcomeWithoutDoingItAgain)
+{
+    const std::vector<std::uint32_t> a_px = pixels6(4, 1), b_px = pixels6(4, 2);
+    tex_writer_entry a = tex_type6_entry("x.tga", 2, 2, a_px);
+    tex_writer_entry b = tex_type6_entry("x.tga", 2, 2, b_px);
+    // A type-4 entry inflating to 2 bytes more than its pixels: lines of its own.
+    std::vector<std::uint16_t> m_px(6, 0xF123);
+    tex_writer_entry m = tex_type4_entry("m.tga", 2, 2, m_px);
+    // Records 4 and 5 point at A and M again; record 6 at A with another size.
+    tex_writer_entry again_a = a, again_m = m, other_a = a;
+    for (tex_writer_entry* e : {&again_a, &again_m, &other_a}) {
+        e->write_body = false;
+        e->offset = 0;
+    }
+    other_a.table_size = 12;
+    tex_writer_archive arch = archive_of({a, b, m, again_a, again_m, other_a});
+    const std::vector<std::uint8_t> laid_out = tex_build_archive(arch);
+    const auto offset_of = [&](std::size_t i) { return tex_le32(laid_out, tex_header_size + i * tex_table_entry_size + 4); };
+    arch.entries[4].offset = arch.entries[6].offset = offset_of(1);
+    arch.entries[5].offset = offset_of(3);
+    const std::vector<std::uint8_t> grown = tex_build_archive(arch);
+    temp_dir dir;
+    test::write_file(dir / "r.pak", grown);
+    const auto r = run_extractor({"r.pak"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    const auto after_block = [&](unsigned i) {
+        const std::size_t at = r.out.find("\nfile " + std::to_string(i) + " @");
+        const std::size_t from = r.out.find("(skip 39 bytes of padding)\n", at) + 27;
+        const std::size_t to = r.out.find("\nfile ", from);
+        return r.out.substr(from, to == std::string::npos ? std::string::npos : to - from);
+    };
+    EXPECT_EQ(after_block(1), "extraction of x.tga ok\n");
+    EXPECT_EQ(after_block(4), after_block(1));
+    EXPECT_TRUE(has(after_block(3), "        12     != 2 * 2 * 2 (8)\nextraction of m.tga ok\n")) << r.out;
+    EXPECT_EQ(after_block(5), after_block(3));
+    EXPECT_EQ(after_block(6), "ERROR : 2 compressed sizes not the same\n"
+                              "ERROR : entry 6 points at the header of entry 1 with another payload size (12 bytes, not 16)\n"
+                              "ERROR : extraction of x.tga was impossible\n");
+    // Record 4 did no work: x.tga is still B, the entry placed after A's first record.
+    const test::rgba_image x = test::read_tga(dir / "x.tga");
+    EXPECT_EQ(x.argb, b_px);
+}
+
+TEST(Overlap, AnImageNoPayloadCouldFillIsRefusedBeforeAnyWork)
+{
+    temp_dir dir;
+    tex_writer_entry huge = tex_type4_entry("huge.tga", 16384, 16384, {});
+    huge.payload = {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};  // an empty stream
+    tex_writer_entry fits = tex_type4_entry("fits.tga", 40, 13, {});
+    fits.payload = huge.payload;  // 1040 bytes of pixels: 8 * 1032 + 1024 could hold them
+    test::write_file(dir / "h.pak", tex_build_archive(archive_of({huge, fits})));
+    const auto r = run_extractor({"h.pak"}, dir.path());
+    EXPECT_TRUE(has(r.out, "ERROR : payload of huge.tga holds 8 bytes, too few to inflate to 16384 * 16384 * 2 "
+                           "(536870912)\nERROR : extraction of huge.tga was impossible\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "        0     != 40 * 13 * 2 (1040)\nextraction of fits.tga ok\n"));
+    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"fits.tga", "h.pak"}));
+}
+
+// ---------------------------------------------------------------------------
+// No display is ever needed: a display that never answers changes nothing.
+
+TEST(NoDisplay, AnUnansweringDisplayDoesntHoldTheRun)
+{
+    // A listener that accepts connections and never says a word.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int display = -1;
+    for (int n = 40; n < 100 && display < 0; ++n) {
+        addr.sin_port = htons(static_cast<std::uint16_t>(6000 + n));
+        if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) display = n;
+    }
+    ASSERT_GE(display, 0);
+    ASSERT_EQ(listen(s, 8), 0);
+    temp_dir dir;
+    test::write_archive(dir, "d.pak", archive_of({tex_type6_entry("p.png", 1, 1, pixels6(1, 3)),
+                                                  tex_type6_entry("b.bmp", 1, 1, pixels6(1, 4))}));
+    for (const char* mode : {"", "-no-convert"}) {
+        std::vector<std::string> args{"d.pak"};
+        if (*mode) args.push_back(mode);
+        const auto r = test::run_program(MORVEX_EXTRACTOR_PATH, args, dir.path(),
+                                         {"DISPLAY=127.0.0.1:" + std::to_string(display)});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(has(r.out, "extraction of b.bmp ok\n")) << r.out;
+    }
+    close(s);
+}
+
+}  // namespace
