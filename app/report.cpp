@@ -4,6 +4,7 @@
 #include "app/app.hpp"
 
 #include <cstdio>
+#include <deque>
 #include <map>
 
 #include "extract/extract.hpp"
@@ -13,6 +14,25 @@ namespace {
 constexpr unsigned progress_width = 67;
 
 using u64 = unsigned long long;
+
+// Nothing when every byte is zero; otherwise the title and a dump of the
+// whole run, 16 bytes a row.
+void padding_dump(std::span<const std::uint8_t> run, const char* title, std::string& out)
+{
+    bool all_zero = true;
+    for (std::uint8_t b : run) all_zero = all_zero && b == 0;
+    if (all_zero) return;
+    out += title;
+    for (std::size_t j = 0; j < run.size(); ++j) {
+        if (j % 16 == 0) {
+            add_line(out, "\n%02zX :", j);
+        } else if (j % 8 == 0) {
+            out += " -";
+        }
+        add_line(out, " %02X", run[j]);
+    }
+    out += "\n";
+}
 
 void print_header(const tex_index& index)
 {
@@ -47,111 +67,6 @@ void print_table(const tex_index& index, tex_table_cursor& cursor)
     }
 }
 
-// Prints the entry's block and checks; false when its header can't be read.
-bool print_entry(const tex_index& index, const tex_entry_view& v)
-{
-    std::printf("\nfile %u @ offset 0x%08X (%u)\n", v.index, v.record.offset, v.record.offset);
-    std::printf("file datas size... compressed = 0x%08X (%u), in_file = 0x%08X (%d)\n", v.record.compressed_size,
-                v.record.compressed_size, v.in_file, static_cast<std::int32_t>(v.in_file));
-    if (v.state == tex_entry_state::past_end) {
-        std::printf("ERROR : entry %u lies past the end of the archive (offset 0x%08X, archive %llu bytes)\n",
-                    v.index, v.record.offset, static_cast<u64>(index.size));
-        std::fflush(stdout);
-        return false;
-    }
-    if (v.state == tex_entry_state::header_cut) {
-        std::printf("ERROR : entry %u header cut short: the archive holds %zu of its %zu bytes\n", v.index,
-                    v.header_got, tex_entry_header_size);
-        std::fflush(stdout);
-        return false;
-    }
-    const tex_entry_header& h = v.header;
-    std::printf("   filename : %s\n", tex_printable_name(tex_entry_name(h)).c_str());
-    std::printf("   width    : %u\n", h.width);
-    std::printf("   height   : %u\n", h.height);
-    std::printf("   rep_t_id : 0x%02X (%u)\n", h.rep_t_id, h.rep_t_id);
-    std::printf("   rep_c_sz : 0x%08X (%u)\n", h.rep_c_sz, h.rep_c_sz);
-    std::printf("   (skip 39 bytes of padding)\n");
-    report_padding(h.padding, "ERROR : 39 bytes aren't all for padding");
-    if (!v.sizes_agree) std::printf("ERROR : 2 compressed sizes not the same\n");
-    if (!v.types_agree) std::printf("ERROR : 2 type_ids not the same\n");
-    std::fflush(stdout);
-    return true;
-}
-
-// What an entry's extraction said and how it ended, kept for the records
-// that point at the same entry later on.
-struct outcome_text {
-    int result = -1;
-    std::string lines;
-};
-
-struct walk {
-    const tex_index& index;
-    const output_root& root;
-    bool raw;
-    tex_table_cursor cursor{&index, {}, 0, 0};
-    std::map<std::uint32_t, outcome_text> repeated;  // by the entry's first record
-    unsigned dots = 0;
-};
-
-outcome_text extract_one(walk& w, const tex_entry_view& v, const std::string& name)
-{
-    outcome_text t;
-    // A payload past the end is reported as such by the job.
-    if (v.covers && !v.payload_past_end) {
-        add_line(t.lines, "ERROR : payload of %s runs over the header of entry %u (offset 0x%08X)\n",
-                 tex_printable_name(name).c_str(), *v.covers, v.covered_offset);
-        return t;
-    }
-    extract_request r;
-    r.archive_fd = w.index.fd;
-    r.archive_size = w.index.size;
-    r.payload_offset = v.payload_offset;
-    r.payload_len = v.record.compressed_size;
-    r.width = v.header.width;
-    r.height = v.header.height;
-    r.type = v.header.rep_t_id;
-    r.name = name;
-    r.output_name = name;
-    r.raw = w.raw;
-    extract_outcome o;
-    extract_entry(w.root, r, o);
-    extract_place(r, o);
-    t.result = o.result;
-    t.lines = std::move(o.lines);
-    return t;
-}
-
-void run_extraction(walk& w, const tex_entry_view& v)
-{
-    const std::string name = tex_entry_name(v.header);
-    if (v.header.rep_t_id != 4 && v.header.rep_t_id != 6) {
-        std::printf("ERROR : unknown type\n");
-        return;
-    }
-    outcome_text t;
-    if (v.repeat_of && v.repeat_size_differs) {
-        add_line(t.lines, "ERROR : entry %u points at the header of entry %u with another payload size (%u bytes, not %u)\n",
-                 v.index, *v.repeat_of, v.record.compressed_size, v.repeat_size);
-    } else if (const auto kept = v.repeat_of ? w.repeated.find(*v.repeat_of) : w.repeated.end();
-               kept != w.repeated.end()) {
-        // The same entry again: the same outcome, without doing the work twice.
-        t = kept->second;
-        if (!v.repeated_later) w.repeated.erase(kept);
-    } else {
-        t = extract_one(w, v, name);
-        if (v.repeated_later) w.repeated[v.index] = t;
-    }
-    std::fputs(t.lines.c_str(), stdout);
-    const std::string shown = tex_printable_name(name);
-    if (t.result == 0) {
-        std::printf("extraction of %s ok\n", shown.c_str());
-    } else {
-        std::printf("ERROR : extraction of %s was impossible\n", shown.c_str());
-    }
-}
-
 // The bar reaches floor(67 * i / count) dots after entry i, so it ends one
 // step short of full; 64-bit so that huge counts can't wrap the product.
 void advance_progress(unsigned& dots, std::uint32_t i, std::uint32_t count)
@@ -164,23 +79,144 @@ void advance_progress(unsigned& dots, std::uint32_t i, std::uint32_t count)
     }
 }
 
+// The entry's block and checks; false when its header can't be read.
+bool entry_block(const tex_index& index, const tex_entry_view& v, std::string& out)
+{
+    add_line(out, "\nfile %u @ offset 0x%08X (%u)\n", v.index, v.record.offset, v.record.offset);
+    add_line(out, "file datas size... compressed = 0x%08X (%u), in_file = 0x%08X (%d)\n", v.record.compressed_size,
+             v.record.compressed_size, v.in_file, static_cast<std::int32_t>(v.in_file));
+    if (v.state == tex_entry_state::past_end) {
+        add_line(out, "ERROR : entry %u lies past the end of the archive (offset 0x%08X, archive %llu bytes)\n",
+                 v.index, v.record.offset, static_cast<u64>(index.size));
+        return false;
+    }
+    if (v.state == tex_entry_state::header_cut) {
+        add_line(out, "ERROR : entry %u header cut short: the archive holds %zu of its %zu bytes\n", v.index,
+                 v.header_got, tex_entry_header_size);
+        return false;
+    }
+    const tex_entry_header& h = v.header;
+    add_line(out, "   filename : %s\n", tex_printable_name(tex_entry_name(h)).c_str());
+    add_line(out, "   width    : %u\n", h.width);
+    add_line(out, "   height   : %u\n", h.height);
+    add_line(out, "   rep_t_id : 0x%02X (%u)\n", h.rep_t_id, h.rep_t_id);
+    add_line(out, "   rep_c_sz : 0x%08X (%u)\n", h.rep_c_sz, h.rep_c_sz);
+    add_line(out, "   (skip 39 bytes of padding)\n");
+    padding_dump(h.padding, "ERROR : 39 bytes aren't all for padding", out);
+    if (!v.sizes_agree) add_line(out, "ERROR : 2 compressed sizes not the same\n");
+    if (!v.types_agree) add_line(out, "ERROR : 2 type_ids not the same\n");
+    return true;
+}
+
+// What an entry's extraction said and how it ended, kept for the records
+// that point at the same entry later on.
+struct outcome_text {
+    int result = -1;
+    std::string lines;
+};
+
+// What the walk does with an entry once its turn to be printed comes.
+enum class step { block_only, outcome, job, repeat };
+
+// The presentation's notes on an entry, from prepare to finish.
+struct entry_note {
+    step what = step::block_only;
+    std::string name;                 // the stored name
+    std::uint32_t owner = 0;          // step::repeat: the record whose outcome it repeats
+    bool keep = false;                // a later record repeats this one's outcome
+};
+
+struct walk {
+    const tex_index& index;
+    bool raw;
+    tex_table_cursor cursor;
+    std::deque<entry_note> notes;                    // prepared, not yet finished
+    std::map<std::uint32_t, outcome_text> repeated;  // by the entry's first record
+    unsigned dots = 0;
+};
+
+void prepare_entry(walk& w, std::uint32_t i, entry_task& task)
+{
+    const tex_entry_view v = tex_read_entry(w.index, w.cursor, i);
+    entry_note note;
+    if (!entry_block(w.index, v, task.text) || i == 0) {
+        w.notes.push_back(std::move(note));
+        return;
+    }
+    note.name = tex_entry_name(v.header);
+    note.keep = v.repeated_later;
+    if (v.header.rep_t_id != 4 && v.header.rep_t_id != 6) {
+        add_line(task.text, "ERROR : unknown type\n");
+    } else if (v.repeat_of && v.repeat_size_differs) {
+        note.what = step::outcome;
+        task.outcome.result = -1;
+        add_line(task.outcome.lines,
+                 "ERROR : entry %u points at the header of entry %u with another payload size (%u bytes, not %u)\n",
+                 v.index, *v.repeat_of, v.record.compressed_size, v.repeat_size);
+    } else if (v.repeat_of) {
+        // The same entry again: its outcome, once its first record's is known.
+        note.what = step::repeat;
+        note.owner = *v.repeat_of;
+    } else if (v.covers && !v.payload_past_end) {
+        // (A payload past the end is reported as such by the job.)
+        note.what = step::outcome;
+        task.outcome.result = -1;
+        add_line(task.outcome.lines, "ERROR : payload of %s runs over the header of entry %u (offset 0x%08X)\n",
+                 tex_printable_name(note.name).c_str(), *v.covers, v.covered_offset);
+    } else {
+        note.what = step::job;
+        extract_request& r = task.request;
+        r.archive_fd = w.index.fd;
+        r.archive_size = w.index.size;
+        r.payload_offset = v.payload_offset;
+        r.payload_len = v.record.compressed_size;
+        r.width = v.header.width;
+        r.height = v.header.height;
+        r.type = v.header.rep_t_id;
+        r.name = note.name;
+        r.output_name = note.name;
+        r.raw = w.raw;
+        task.run = true;
+    }
+    w.notes.push_back(std::move(note));
+}
+
+void finish_entry(walk& w, entry_task& task)
+{
+    const entry_note note = std::move(w.notes.front());
+    w.notes.pop_front();
+    std::fputs(task.text.c_str(), stdout);
+    if (note.what != step::block_only) {
+        outcome_text t;
+        if (note.what == step::repeat) {
+            const auto kept = w.repeated.find(note.owner);
+            if (kept != w.repeated.end()) t = kept->second;
+            if (!note.keep && kept != w.repeated.end()) w.repeated.erase(kept);
+        } else {
+            if (note.what == step::job) extract_place(task.request, task.outcome);
+            t.result = task.outcome.result;
+            t.lines = std::move(task.outcome.lines);
+            if (note.keep) w.repeated[task.index] = t;
+        }
+        std::fputs(t.lines.c_str(), stdout);
+        const std::string shown = tex_printable_name(note.name);
+        if (t.result == 0) {
+            std::printf("extraction of %s ok\n", shown.c_str());
+        } else {
+            std::printf("ERROR : extraction of %s was impossible\n", shown.c_str());
+        }
+    }
+    std::fflush(stdout);
+    advance_progress(w.dots, task.index, w.index.count);
+}
+
 }  // namespace
 
 void report_padding(std::span<const std::uint8_t> run, const char* title)
 {
-    bool all_zero = true;
-    for (std::uint8_t b : run) all_zero = all_zero && b == 0;
-    if (all_zero) return;
-    std::fputs(title, stdout);
-    for (std::size_t j = 0; j < run.size(); ++j) {
-        if (j % 16 == 0) {
-            std::printf("\n%02zX :", j);
-        } else if (j % 8 == 0) {
-            std::printf(" -");
-        }
-        std::printf(" %02X", run[j]);
-    }
-    std::printf("\n");
+    std::string out;
+    padding_dump(run, title, out);
+    std::fputs(out.c_str(), stdout);
 }
 
 void report_archive(const tex_index& index, bool ordered, const output_root& root, bool raw)
@@ -190,17 +226,17 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
         std::printf("can't allocate %llu bytes for %u type_ids\n", static_cast<u64>(index.count) * 8, index.count);
         return;
     }
-    walk w{index, root, raw, {&index, {}, 0, 0}, {}, 0};
+    walk w{index, raw, {&index, {}, 0, 0}, {}, {}, 0};
     print_table(index, w.cursor);
+    // The table's lines are out: entries may now be read ahead of the report.
+    tex_table_cursor ahead{&index, {}, 0, 0};
+    w.cursor = std::move(ahead);
 
     std::fputs("progress : ", stderr);
     std::fflush(stderr);
-    for (std::uint32_t i = 0; i < index.count; ++i) {
-        const tex_entry_view v = tex_read_entry(index, w.cursor, i);
-        if (print_entry(index, v) && i >= 1) run_extraction(w, v);
-        std::fflush(stdout);
-        advance_progress(w.dots, i, index.count);
-    }
+    run_entry_tasks(
+        root, index.count, extract_workers(), [&](std::uint32_t i, entry_task& task) { prepare_entry(w, i, task); },
+        [&](entry_task& task) { finish_entry(w, task); });
     std::fputs("ok\n", stderr);
     std::fflush(stderr);
 }

@@ -87,9 +87,9 @@ struct decompressor_deleter {
 
 int inflate_zlib(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::size_t& produced)
 {
-    // One decompressor for the whole run: it holds only tables, rebuilt for
-    // every stream, and the extractor is single-threaded.
-    static const std::unique_ptr<libdeflate_decompressor, decompressor_deleter> decompressor(
+    // One decompressor a thread for the whole run: it holds only tables,
+    // rebuilt for every stream.
+    thread_local const std::unique_ptr<libdeflate_decompressor, decompressor_deleter> decompressor(
         libdeflate_alloc_decompressor());
     if (!decompressor) return -1;
     // The same contract as zlib's one-shot uncompress: a complete zlib stream

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -198,6 +199,34 @@ void extract_entry(const output_root& root, const extract_request& request, extr
 // Puts a successful outcome's file in place; a failure adds its line and sets
 // the result to -1.
 void extract_place(const extract_request& request, extract_outcome& out);
+
+// ---------------------------------------------------------------------------
+// Running entry jobs ahead on worker threads, handing them back in order.
+
+// One entry's task: prepared in table order on the calling thread, its job (if
+// any) run on a worker, then finished in table order on the calling thread.
+struct entry_task {
+    std::uint32_t index = 0;
+    bool run = false;          // set by prepare: run the request
+    extract_request request;
+    extract_outcome outcome;
+    std::string text;          // the presentation's own, kept from prepare to finish
+    int state = 0;             // the presentation's own
+};
+
+// The workers to use: MORVEX_TEX_JOBS when it holds a number from 1 on,
+// otherwise the processors this process may run on.
+unsigned extract_workers();
+
+// Calls prepare(i, task) for i = 0 .. count - 1 in order, runs each task's
+// request with extract_entry beneath `root` on one of `workers` threads (1:
+// on the calling thread, nothing ahead), and calls finish(task) in order,
+// where the presentation prints and places the output. Jobs run ahead of
+// finish within a window and a memory budget, so that two of the largest
+// images never sit in memory at once.
+void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers,
+                     const std::function<void(std::uint32_t, entry_task&)>& prepare,
+                     const std::function<void(entry_task&)>& finish);
 
 // Appends one printf-style line to a message buffer.
 void add_line(std::string& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));

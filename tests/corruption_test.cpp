@@ -59,6 +59,8 @@ protected:
             payloads_[a.entries[k].name] = a.entries[k].payload;
         }
         fs::create_directory(out_);
+        // The references come from one thread, the variants from two workers.
+        setenv("MORVEX_TEX_JOBS", "1", 1);
         for (const bool raw : {false, true}) {
             write_variant(archive_);
             ASSERT_EQ(run(raw), 0);
@@ -66,13 +68,18 @@ protected:
             ASSERT_EQ(reference_[raw].size(), places_.size());
         }
         ASSERT_EQ(reference_[true], payloads_);
+        setenv("MORVEX_TEX_JOBS", "2", 1);
         // Where a crash's report would be found: this folder outlives a crash.
         std::printf("each variant's output goes to %s\n", log_.c_str());
         std::fflush(stdout);
         alarm(600);  // a hang ends the test instead of the CI run
     }
 
-    void TearDown() override { alarm(0); }
+    void TearDown() override
+    {
+        alarm(0);
+        unsetenv("MORVEX_TEX_JOBS");
+    }
 
     void write_variant(const std::vector<std::uint8_t>& bytes) { test::write_file(archive_path_, bytes); }
 

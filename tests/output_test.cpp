@@ -176,7 +176,10 @@ int interrupted_run(const fs::path& dir, int sig, bool named_only)
         signal_to_raise = sig;
         output_test.named_files_only = named_only;
         output_test.after_create = [](const std::string& name) {
-            if (name == "big.tga") std::raise(signal_to_raise);
+            if (name != "big.tga") return;
+            // With workers, first.tga is placed by the main thread meanwhile.
+            for (int k = 0; k < 500 && access("first.tga", F_OK) != 0; ++k) usleep(10000);
+            std::raise(signal_to_raise);
         };
         std::string program = "morvex_tex_extractor", archive = "a.pak";
         char* argv[] = {program.data(), archive.data(), nullptr};
