@@ -119,9 +119,25 @@ int save_image(image32& image, const std::string& name);
 // (save_image writes TGA files itself, byte for byte the same).
 int save_image_with_library(image32& image, const std::string& name);
 
-// Writes an uncompressed 32-bit TGA of rows.size() rows, rows[y] holding row y
-// (top first) of `width` pixels in `layout`: the 18-byte header, then the rows
-// bottom-up as bytes B, G, R, A, exactly as the graphics library saves a
-// 32-bit bitmap. Sizes above 65535 can't be stored. 0 or -1.
-int write_tga32(const char* path, std::uint32_t width, std::span<const std::uint32_t* const> rows,
-                pixel_layout layout);
+// ---------------------------------------------------------------------------
+// Image writers.
+
+// A 32-bit image to write: width * height pixels 0xAARRGGBB (alpha in the top byte), rows top first,
+// each row `width` pixels, `stride` pixels apart (stride >= width).
+struct image_view {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::size_t stride;
+    const std::uint32_t* pixels;
+};
+// Each writes the whole file of its format to `fd` from its current position, sequentially (fd may be an
+// unnamed O_TMPFILE; never seek, never close it). 0, or -1 with errno set (sizes the format can't store
+// give -1 with EINVAL). Sizes: 1..65535 a side, at most 16384*16384 pixels in all.
+//   TGA: uncompressed 32-bit, byte for byte what the graphics library's saver writes for a 32-bit bitmap.
+//   BMP: 24-bit, the same as the library's saver (alpha dropped, rows padded to 4 bytes).
+//   PCX: three 8-bit planes, run-length coded, the same as the library's saver.
+//   PNG: 8-bit RGBA, pixel for pixel the image.
+int write_tga(int fd, image_view image);
+int write_bmp(int fd, image_view image);
+int write_pcx(int fd, image_view image);
+int write_png(int fd, image_view image);

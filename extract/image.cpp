@@ -1,6 +1,9 @@
 // Images through the graphics library: start-up, 32-bit bitmaps and saving.
 #include "extract/extract.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -39,10 +42,18 @@ int save_with_library(const char* path, void* context)
 
 int write_tga_file(const char* path, void* context)
 {
+    // A memory bitmap's rows lie one after the other, `w` pixels apart.
     BITMAP* bitmap = static_cast<save_job*>(context)->bitmap;
-    std::vector<const std::uint32_t*> rows(static_cast<std::size_t>(bitmap->h));
-    for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = reinterpret_cast<const std::uint32_t*>(bitmap->line[y]);
-    return write_tga32(path, static_cast<std::uint32_t>(bitmap->w), rows, image_pixel_layout());
+    const auto* first = reinterpret_cast<const std::uint32_t*>(bitmap->line[0]);
+    const auto width = static_cast<std::size_t>(bitmap->w);
+    for (int y = 0; y < bitmap->h; ++y)
+        if (reinterpret_cast<const std::uint32_t*>(bitmap->line[y]) != first + static_cast<std::size_t>(y) * width)
+            return -1;
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    const int written = write_tga(fd, image_view{static_cast<std::uint32_t>(bitmap->w),
+                                                 static_cast<std::uint32_t>(bitmap->h), width, first});
+    return close(fd) == 0 && written == 0 ? 0 : -1;
 }
 
 int save_through(image32& image, const std::string& name, int (*save)(const char* path, void* context))
