@@ -3,15 +3,18 @@
 //           and widening ARGB4444 (the branch-free loop against a per-pixel
 //           table walk), then both together as the extractor runs them;
 //   type 6: reordering ARGB8888;
-//   saving a 1024 x 1024 texture: the project's TGA writer against the
-//   library's saver, BMP, PCX, and PNG at every zlib level (with file sizes).
+//   saving a 1024 x 1024 texture through the library's savers (TGA, BMP, PCX,
+//   and PNG at every zlib level, with file sizes), against the project's
+//   writers of all four formats into a descriptor (PNG per level and filter).
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@
 
 #include "bench/textures.hpp"
 #include "extract/extract.hpp"
+#include "extract/png_writer.hpp"
 #include "tex/tex.hpp"
 
 namespace {
@@ -211,29 +215,99 @@ void BM_SavePcxLibrary(benchmark::State& state) { run_save(state, "x.pcx", true,
 void BM_SavePngLevel(benchmark::State& state) { run_save(state, "x.png", true, static_cast<int>(state.range(0))); }
 BENCHMARK(BM_SaveTga)->Unit(benchmark::kMillisecond);
 
-// The TGA writer alone, rows in memory already in the file's byte order (as
-// the extractor lays them out) or in another order that it converts.
-void BM_WriteTgaRows(benchmark::State& state)
+// ---------------------------------------------------------------------------
+// The project's writers alone, each run into a fresh unnamed file in the
+// scratch folder (as outputs are made), on the benchmark's three kinds of
+// texture: type 4 of 1024 x 1024 (range 0), type 4 of 256 x 256 (1) and
+// type 6 of 512 x 512 (2).
+
+struct writer_texture {
+    std::vector<std::uint32_t> pixels;  // 0xAARRGGBB
+    image_view view;
+};
+
+const writer_texture& texture_to_write(std::int64_t kind)
 {
-    const bool as_file = state.range(0) != 0;
-    const pixel_layout layout = as_file ? pixel_layout{16, 8, 0, 24} : pixel_layout{0, 8, 16, 24};
-    const type4_texture& t = texture4(1024);
-    std::vector<std::uint32_t> pixels(std::size_t{t.width} * t.height);
-    widen_argb4444(t.raw, pixels, layout);
-    std::vector<const std::uint32_t*> rows(t.height);
-    for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = &pixels[y * t.width];
-    const std::string path = (std::filesystem::temp_directory_path() / "morvex-bench-rows.tga").string();
-    for (auto _ : state) {
-        if (write_tga32(path.c_str(), t.width, rows, layout) != 0) state.SkipWithError("writing failed");
+    static writer_texture cache[3];
+    writer_texture& t = cache[kind];
+    if (t.pixels.empty()) {
+        const unsigned side = kind == 0 ? 1024 : kind == 1 ? 256 : 512;
+        if (kind == 2) {
+            t.pixels = bench::argb8888_texture(side, side, 5);
+        } else {
+            // The archive's seeds: 0.. for the large ones, 1000.. for the small.
+            const auto px = bench::argb4444_texture(side, side, kind == 0 ? 3 : 1003);
+            std::vector<std::uint8_t> raw(px.size() * 2);
+            for (std::size_t k = 0; k < px.size(); ++k) tex_put_le16(raw, 2 * k, px[k]);
+            t.pixels.resize(px.size());
+            widen_argb4444(raw, t.pixels, pixel_layout{16, 8, 0, 24});
+        }
+        t.view = image_view{side, side, side, t.pixels.data()};
     }
-    count_pixels(state, pixels.size());
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
+    return t;
 }
-BENCHMARK(BM_WriteTgaRows)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+const char* texture_label(std::int64_t kind)
+{
+    return kind == 0 ? "type4 1024" : kind == 1 ? "type4 256" : "type6 512";
+}
+
+void run_writer(benchmark::State& state, std::int64_t kind,
+                const std::function<int(int fd, image_view image)>& writer)
+{
+    save_fixture& f = saving();
+    if (f.dir.empty()) {
+        state.SkipWithError("no scratch folder");
+        return;
+    }
+    const writer_texture& t = texture_to_write(kind);
+    off_t size = 0;
+    for (auto _ : state) {
+        const int fd = open(f.dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd < 0 || writer(fd, t.view) != 0) state.SkipWithError("writing failed");
+        if (fd >= 0) {
+            size = lseek(fd, 0, SEEK_CUR);
+            close(fd);
+        }
+    }
+    state.SetLabel(texture_label(kind));
+    count_pixels(state, std::size_t{t.view.width} * t.view.height);
+    state.counters["file_KiB"] = static_cast<double>(size) / 1024;
+}
+
+void BM_WriteTga(benchmark::State& state) { run_writer(state, state.range(0), write_tga); }
+void BM_WriteBmp(benchmark::State& state) { run_writer(state, state.range(0), write_bmp); }
+void BM_WritePcx(benchmark::State& state) { run_writer(state, state.range(0), write_pcx); }
+BENCHMARK(BM_WriteTga)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteBmp)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WritePcx)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveTgaLibrary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveBmpLibrary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SavePcxLibrary)->Unit(benchmark::kMillisecond);
+
+// PNG: libdeflate's level (range 1) and the row filter (range 2, by its number
+// in the file) on each texture kind (range 0); write_png's choice is
+// png_default_settings.
+void BM_WritePng(benchmark::State& state)
+{
+    const png_settings settings{static_cast<int>(state.range(1)), 3, static_cast<png_row_filter>(state.range(2)),
+                                false};
+    run_writer(state, state.range(0), [&](int fd, image_view image) { return write_png_with(fd, image, settings); });
+}
+BENCHMARK(BM_WritePng)
+    ->ArgsProduct({{0, 1, 2}, {1, 2, 3, 4, 6}, {0, 1, 2, 3, 4}})
+    ->ArgNames({"texture", "level", "filter"})
+    ->Unit(benchmark::kMillisecond);
+
+// The streaming path (images above the cap) at zlib's levels, "sub" filter.
+void BM_WritePngStreaming(benchmark::State& state)
+{
+    const png_settings settings{1, static_cast<int>(state.range(0)), png_row_filter::sub, true};
+    run_writer(state, 0, [&](int fd, image_view image) { return write_png_with(fd, image, settings); });
+}
+BENCHMARK(BM_WritePngStreaming)->DenseRange(1, 4)->ArgName("zlib_level")->Unit(benchmark::kMillisecond);
+
+// The library's PNG add-on at zlib's levels, adaptive filters.
 BENCHMARK(BM_SavePngLevel)->DenseRange(1, 9)->Unit(benchmark::kMillisecond)->MinTime(0.3);
 
 }  // namespace
