@@ -7,7 +7,6 @@
 // is the count with its top two bits set, then the byte; any other single byte
 // stands for itself. Runs are taken greedily from the left and never cross the
 // end of a row.
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
