@@ -3,15 +3,20 @@
 //           and widening ARGB4444 (the branch-free loop against a per-pixel
 //           table walk), then both together as the extractor runs them;
 //   type 6: reordering ARGB8888;
-//   saving a 1024 x 1024 texture: the project's TGA writer against the
-//   library's saver, BMP, PCX, and PNG at every zlib level (with file sizes).
+//   saving a 1024 x 1024 texture through the library's savers (TGA, BMP, PCX,
+//   and PNG at every zlib level, with file sizes), against the project's
+//   writers of all four formats into a descriptor (PNG per level and filter).
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +26,7 @@
 
 #include "bench/textures.hpp"
 #include "extract/extract.hpp"
+#include "extract/png_writer.hpp"
 #include "tex/tex.hpp"
 
 namespace {
@@ -160,23 +166,35 @@ BENCHMARK(BM_Type6Convert);
 // Saving one decoded 1024 x 1024 texture into a scratch folder.
 
 struct save_fixture {
-    image32_ptr image;
+    image32 image;
     std::filesystem::path dir;
 };
 
 bool saving_started = false;
+
+// The graphics library, started without any display, with the pixel layout
+// the project's images have, so that its savers read them as they are.
+bool start_library()
+{
+    if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) return false;
+    register_png_file_type();
+    _rgb_r_shift_32 = 16;
+    _rgb_g_shift_32 = 8;
+    _rgb_b_shift_32 = 0;
+    _rgb_a_shift_32 = 24;
+    return true;
+}
 
 save_fixture& saving()
 {
     static save_fixture f = [] {
         saving_started = true;
         save_fixture s;
-        if (start_image_library() != 0) return s;
         const type4_texture& t = texture4(1024);
-        s.image = create_image32(t.width, t.height);
+        if (!start_library() || !make_image32(t.width, t.height, s.image)) return s;
         for (std::uint32_t y = 0; y < t.height; ++y) {
             const std::span<const std::uint8_t> row(t.raw.data() + std::size_t{y} * t.width * 2, t.width * 2);
-            widen_argb4444(row, image_row(*s.image, y), image_pixel_layout());
+            widen_argb4444(row, s.image.row(y), argb_layout);
         }
         std::string pattern = (std::filesystem::temp_directory_path() / "morvex-bench.XXXXXX").string();
         if (mkdtemp(pattern.data())) s.dir = pattern;
@@ -185,17 +203,39 @@ save_fixture& saving()
     return f;
 }
 
+// The library's saver for the name's format, from a bitmap of the image.
+int save_with_library(const image32& image, const std::string& path)
+{
+    BITMAP* b = create_bitmap_ex(32, static_cast<int>(image.width), static_cast<int>(image.height));
+    if (!b) return -1;
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        std::memcpy(b->line[y], image.row(y).data(), std::size_t{image.width} * 4);
+    }
+    const int rc = save_bitmap(path.c_str(), b, nullptr);
+    destroy_bitmap(b);
+    return rc == 0 ? 0 : -1;
+}
+
+// The project's writer for the name's format, into the file at `path`.
+int save_with_writer(const image32& image, const std::string& path)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    const int rc = write_image(fd, image_format_for(path), view_of(image));
+    return close(fd) == 0 ? rc : -1;
+}
+
 void run_save(benchmark::State& state, const char* name, bool library, int png_level)
 {
     save_fixture& f = saving();
-    if (!f.image || f.dir.empty()) {
+    if (!f.image.pixels || f.dir.empty()) {
         state.SkipWithError("the graphics library didn't start");
         return;
     }
     _png_compression_level = png_level;
     const std::string path = (f.dir / name).string();
     for (auto _ : state) {
-        if ((library ? save_image_with_library(*f.image, path) : save_image(*f.image, path)) != 0)
+        if ((library ? save_with_library(f.image, path) : save_with_writer(f.image, path)) != 0)
             state.SkipWithError("saving failed");
     }
     count_pixels(state, 1024 * 1024);
@@ -211,29 +251,99 @@ void BM_SavePcxLibrary(benchmark::State& state) { run_save(state, "x.pcx", true,
 void BM_SavePngLevel(benchmark::State& state) { run_save(state, "x.png", true, static_cast<int>(state.range(0))); }
 BENCHMARK(BM_SaveTga)->Unit(benchmark::kMillisecond);
 
-// The TGA writer alone, rows in memory already in the file's byte order (as
-// the extractor lays them out) or in another order that it converts.
-void BM_WriteTgaRows(benchmark::State& state)
+// ---------------------------------------------------------------------------
+// The project's writers alone, each run into a fresh unnamed file in the
+// scratch folder (as outputs are made), on the benchmark's three kinds of
+// texture: type 4 of 1024 x 1024 (range 0), type 4 of 256 x 256 (1) and
+// type 6 of 512 x 512 (2).
+
+struct writer_texture {
+    std::vector<std::uint32_t> pixels;  // 0xAARRGGBB
+    image_view view;
+};
+
+const writer_texture& texture_to_write(std::int64_t kind)
 {
-    const bool as_file = state.range(0) != 0;
-    const pixel_layout layout = as_file ? pixel_layout{16, 8, 0, 24} : pixel_layout{0, 8, 16, 24};
-    const type4_texture& t = texture4(1024);
-    std::vector<std::uint32_t> pixels(std::size_t{t.width} * t.height);
-    widen_argb4444(t.raw, pixels, layout);
-    std::vector<const std::uint32_t*> rows(t.height);
-    for (std::size_t y = 0; y < rows.size(); ++y) rows[y] = &pixels[y * t.width];
-    const std::string path = (std::filesystem::temp_directory_path() / "morvex-bench-rows.tga").string();
-    for (auto _ : state) {
-        if (write_tga32(path.c_str(), t.width, rows, layout) != 0) state.SkipWithError("writing failed");
+    static writer_texture cache[3];
+    writer_texture& t = cache[kind];
+    if (t.pixels.empty()) {
+        const unsigned side = kind == 0 ? 1024 : kind == 1 ? 256 : 512;
+        if (kind == 2) {
+            t.pixels = bench::argb8888_texture(side, side, 5);
+        } else {
+            // The archive's seeds: 0.. for the large ones, 1000.. for the small.
+            const auto px = bench::argb4444_texture(side, side, kind == 0 ? 3 : 1003);
+            std::vector<std::uint8_t> raw(px.size() * 2);
+            for (std::size_t k = 0; k < px.size(); ++k) tex_put_le16(raw, 2 * k, px[k]);
+            t.pixels.resize(px.size());
+            widen_argb4444(raw, t.pixels, pixel_layout{16, 8, 0, 24});
+        }
+        t.view = image_view{side, side, side, t.pixels.data()};
     }
-    count_pixels(state, pixels.size());
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
+    return t;
 }
-BENCHMARK(BM_WriteTgaRows)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+const char* texture_label(std::int64_t kind)
+{
+    return kind == 0 ? "type4 1024" : kind == 1 ? "type4 256" : "type6 512";
+}
+
+void run_writer(benchmark::State& state, std::int64_t kind,
+                const std::function<int(int fd, image_view image)>& writer)
+{
+    save_fixture& f = saving();
+    if (f.dir.empty()) {
+        state.SkipWithError("no scratch folder");
+        return;
+    }
+    const writer_texture& t = texture_to_write(kind);
+    off_t size = 0;
+    for (auto _ : state) {
+        const int fd = open(f.dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd < 0 || writer(fd, t.view) != 0) state.SkipWithError("writing failed");
+        if (fd >= 0) {
+            size = lseek(fd, 0, SEEK_CUR);
+            close(fd);
+        }
+    }
+    state.SetLabel(texture_label(kind));
+    count_pixels(state, std::size_t{t.view.width} * t.view.height);
+    state.counters["file_KiB"] = static_cast<double>(size) / 1024;
+}
+
+void BM_WriteTga(benchmark::State& state) { run_writer(state, state.range(0), write_tga); }
+void BM_WriteBmp(benchmark::State& state) { run_writer(state, state.range(0), write_bmp); }
+void BM_WritePcx(benchmark::State& state) { run_writer(state, state.range(0), write_pcx); }
+BENCHMARK(BM_WriteTga)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteBmp)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WritePcx)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveTgaLibrary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SaveBmpLibrary)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SavePcxLibrary)->Unit(benchmark::kMillisecond);
+
+// PNG: libdeflate's level (range 1) and the row filter (range 2, by its number
+// in the file) on each texture kind (range 0); write_png's choice is
+// png_default_settings.
+void BM_WritePng(benchmark::State& state)
+{
+    const png_settings settings{static_cast<int>(state.range(1)), 3, static_cast<png_row_filter>(state.range(2)),
+                                false};
+    run_writer(state, state.range(0), [&](int fd, image_view image) { return write_png_with(fd, image, settings); });
+}
+BENCHMARK(BM_WritePng)
+    ->ArgsProduct({{0, 1, 2}, {1, 2, 3, 4, 6}, {0, 1, 2, 3, 4}})
+    ->ArgNames({"texture", "level", "filter"})
+    ->Unit(benchmark::kMillisecond);
+
+// The streaming path (images above the cap) at zlib's levels, "sub" filter.
+void BM_WritePngStreaming(benchmark::State& state)
+{
+    const png_settings settings{1, static_cast<int>(state.range(0)), png_row_filter::sub, true};
+    run_writer(state, 0, [&](int fd, image_view image) { return write_png_with(fd, image, settings); });
+}
+BENCHMARK(BM_WritePngStreaming)->DenseRange(1, 4)->ArgName("zlib_level")->Unit(benchmark::kMillisecond);
+
+// The library's PNG add-on at zlib's levels, adaptive filters.
 BENCHMARK(BM_SavePngLevel)->DenseRange(1, 9)->Unit(benchmark::kMillisecond)->MinTime(0.3);
 
 }  // namespace

@@ -232,22 +232,18 @@ void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned work
 void add_line(std::string& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // ---------------------------------------------------------------------------
-// Image writers: each writes the whole file of its format to `fd` from its
-// current position, sequentially. 0, or -1 with errno set.
+// Image writers. Each writes the whole file of its format to `fd` from its
+// current position, sequentially (fd may be an unnamed O_TMPFILE; never seek,
+// never close it). 0, or -1 with errno set (sizes the format can't store give
+// -1 with EINVAL). Sizes: 1..65535 a side, at most 16384*16384 pixels in all.
+//   TGA: uncompressed 32-bit, byte for byte what the graphics library's saver writes for a 32-bit bitmap.
+//   BMP: 24-bit, the same as the library's saver (alpha dropped, rows padded to 4 bytes).
+//   PCX: three 8-bit planes, run-length coded, the same as the library's saver.
+//   PNG: 8-bit RGBA, pixel for pixel the image.
 int write_tga(int fd, image_view image);
 int write_bmp(int fd, image_view image);
 int write_pcx(int fd, image_view image);
 int write_png(int fd, image_view image);
 
-// The old path-based TGA writer (rows in `layout`), kept for its tests.
-int write_tga32(const char* path, std::uint32_t width, std::span<const std::uint32_t* const> rows,
-                pixel_layout layout);
-
 // Interim: starts the graphics library for the packer's loaders.
 int start_image_library();
-using image32_ptr = std::unique_ptr<image32>;
-image32_ptr create_image32(std::uint32_t width, std::uint32_t height);
-std::span<std::uint32_t> image_row(image32& image, std::uint32_t y);
-pixel_layout image_pixel_layout();
-int save_image(image32& image, const std::string& path);
-int save_image_with_library(image32& image, const std::string& path);

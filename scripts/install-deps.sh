@@ -9,7 +9,7 @@ packages=(
   g++ libasan8 libubsan1 cmake make pkg-config
   zlib1g-dev libdeflate-dev
   liballegro4-dev libloadpng4-dev
-  libgtest-dev libpng-dev
+  libgtest-dev libpng-dev pngcheck
 )
 # Extra groups, asked for by name: "bench" and "fuzz".
 for extra in "$@"; do
