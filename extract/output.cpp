@@ -62,7 +62,8 @@ void install_signal_handlers()
 {
     static std::atomic<bool> installed{false};
     if (installed.exchange(true)) return;
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    // SIGPIPE too: a report piped into a reader that stops early ends the run.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         struct sigaction old {};
         if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;  // nohup stays nohup
         struct sigaction sa {};

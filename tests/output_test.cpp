@@ -197,7 +197,7 @@ TEST(OutputFiles, AnInterruptedRunLeavesNoTemporaryFile)
     tex_writer_archive a;
     a.entries = {tex_placeholder_entry("index"), tex_type6_entry("first.tga", 2, 2, small),
                  tex_type6_entry("big.tga", 512, 512, big), tex_type6_entry("last.tga", 2, 2, small)};
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         for (const bool named_only : {false, true}) {
             temp_dir dir;
             test::write_archive(dir, "a.pak", a);
