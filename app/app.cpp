@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "extract/extract.hpp"
+#include "morvex/version.hpp"
 #include "tex/tex.hpp"
 
 namespace {
@@ -38,7 +39,7 @@ std::uint64_t file_size(std::FILE* f)
 
 int extractor_main(int argc, char** argv)
 {
-    std::printf("morvex_tex_extractor 1.0 - TEX texture archive extractor\n\n");
+    std::printf("morvex_tex_extractor %s - TEX texture archive extractor\n\n", morvex_version);
     if (argc < 2) {
         std::printf("syntaxe : morvex_tex_extractor.exe \"<file.pak>\" [-no-convert]\n");
         return -1;
