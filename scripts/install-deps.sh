@@ -6,22 +6,22 @@
 # installs them, and exits with status 1.
 set -euo pipefail
 
-# The sanitizer build of test.sh uses g++ and its libasan8 and libubsan1; the
-# package test needs dpkg-dev (dpkg-shlibdeps) and file for `cpack -G DEB`, and
-# gzip (always there on Debian) compresses the man pages. clang is needed only
-# for the optional fuzz build.
+# The sanitizer build of test.sh uses g++ and its libasan8 and libubsan1; gzip
+# (always there on Debian) compresses the man pages.
 packages=(
   g++ libasan8 libubsan1 cmake make pkg-config gzip
   zlib1g-dev libdeflate-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev
-  dpkg-dev file
 )
-# Extra groups, asked for by name: "bench" and "fuzz".
+# Extra groups, asked for by name: "bench", "fuzz" (the optional builds) and
+# "package": `cpack -G DEB` needs dpkg-shlibdeps (dpkg-dev) and file to find
+# the package's dependencies; scripts/package-test.sh asks for it.
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
+    package) packages+=(dpkg-dev file) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

@@ -33,6 +33,8 @@ check() {  # check DESCRIPTION COMMAND...: one check, counted
 
 contains() { [[ $1 == *"$2"* ]]; }
 
+"$here/scripts/install-deps.sh" package || exit 1
+
 # --- 1. ./run.sh, on a build folder of its own --------------------------------
 echo "package test: ./run.sh in $build" >&2
 run_out="$(MORVEX_BUILD_DIR="$build" "$here/run.sh" 2>&1)"
@@ -59,11 +61,10 @@ check "the build tree's extractor writes the demo's files" test "${#demo_files[@
 # Checks an installed tree: ROOT is the prefix, LABEL names it in messages.
 check_installed() {
   local root=$1 label=$2 page name out status
-  for name in extractor pack; do
-    check "$label: bin/morvex_tex_$name is an executable" test -x "$root/bin/morvex_tex_$name"
-  done
   for page in "$here"/man/*.1; do
     name="$(basename "$page")"
+    # Every man page is a program's.
+    check "$label: bin/${name%.1} is an executable" test -x "$root/bin/${name%.1}"
     check "$label: man page $name.gz installed" test -f "$root/share/man/man1/$name.gz"
     local th
     th="$(gzip -dc "$root/share/man/man1/$name.gz" 2>/dev/null | head -n 1)"
@@ -136,10 +137,15 @@ if [ -f "$deb" ]; then
   check "package version starts with $version" eval '[[ $(field Version) == "$version"-* ]]'
   check "package section" test "$(field Section)" = graphics
   check "package maintainer" test -n "$(field Maintainer)"
+  outside="$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v -e '^\./usr/' -e '^\./$')"
+  check "nothing in the package outside /usr: $outside" test -z "$outside"
+  root="$scratch/root"
+  check "dpkg -x unpacks it" dpkg -x "$deb" "$root"
+  check "the package holds the licence" test -s "$root/usr/share/doc/morvex-tex-extractor/copyright"
+  # Every shared library a packaged program links directly must be a
+  # dependency, by the name of the package that holds it on this machine.
   depends="$(field Depends)"
-  # Every shared library a program links directly must be a dependency, by
-  # the package that holds it on this machine.
-  for program in "$build/morvex_tex_extractor" "$build/morvex_tex_pack"; do
+  for program in "$root"/usr/bin/*; do
     while read -r soname; do
       lib="$(ldd "$program" | awk -v n="$soname" '$1 == n { print $3 }')"
       owner=""
@@ -150,11 +156,6 @@ if [ -f "$deb" ]; then
         eval '[ -n "$owner" ] && [[ ", $depends," == *[,\ ]"$owner"[\ ,]* ]]'
     done < <(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }')
   done
-  outside="$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v -e '^\./usr/' -e '^\./$')"
-  check "nothing in the package outside /usr: $outside" test -z "$outside"
-  root="$scratch/root"
-  check "dpkg -x unpacks it" dpkg -x "$deb" "$root"
-  check "the package holds the licence" test -s "$root/usr/share/doc/morvex-tex-extractor/copyright"
   check_installed "$root/usr" package
 fi
 
