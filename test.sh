@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors and runs every test;
-# then builds again with AddressSanitizer and UndefinedBehaviorSanitizer (g++)
-# and runs every test once more, failing on any sanitizer report.
+# then checks ./run.sh, `cmake --install` and the Debian package on a fresh
+# build (scripts/package-test.sh); then builds again with AddressSanitizer and
+# UndefinedBehaviorSanitizer (g++) and runs every test once more, failing on any
+# sanitizer report. The tests are run from their build folder, as ctest before
+# 3.20 has no --test-dir.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
@@ -10,7 +13,9 @@ jobs="$(nproc)"
 
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON >/dev/null
 cmake --build "$here/build" -j"$jobs"
-ctest --test-dir "$here/build" --output-on-failure -j"$jobs"
+(cd "$here/build" && ctest --output-on-failure -j"$jobs")
+
+"$here/scripts/package-test.sh"
 
 # Every report stops the process it happens in (the build sets
 # -fno-sanitize-recover=all), so it fails its test. AddressSanitizer's and
@@ -26,7 +31,7 @@ mkdir -p "$reports"
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 status=0
-ctest --test-dir "$asan" --output-on-failure -j"$jobs" || status=$?
+(cd "$asan" && ctest --output-on-failure -j"$jobs") || status=$?
 if compgen -G "$reports/*" >/dev/null; then
   echo "sanitizer reports:" >&2
   for f in "$reports"/*; do

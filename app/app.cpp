@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "morvex/version.hpp"
+
 bool no_convert = false;
 
 namespace {
@@ -24,7 +26,7 @@ bool ascii_iequal(const char* a, const char* b)
 
 int extractor_main(int argc, char** argv)
 {
-    std::printf("morvex_tex_extractor 1.0 - TEX texture archive extractor\n\n");
+    std::printf("morvex_tex_extractor %s - TEX texture archive extractor\n\n", morvex_version);
     if (argc < 2) {
         std::printf("syntaxe : morvex_tex_extractor.exe \"<file.pak>\" [-no-convert]\n");
         return -1;

@@ -13,7 +13,7 @@ work="$build/bench-work"
 
 "$root/scripts/install-deps.sh" bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
-  -DMORVEX_TESTS=OFF >/dev/null
+  -DMORVEX_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target morvex_tex_extractor morvex_bench_archive morvex_bench_floor \
   morvex_bench_run morvex_bench_decoders >/dev/null
 

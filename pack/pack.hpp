@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "morvex/version.hpp"
 #include "tex/tex.hpp"
 
 // The command line; returns the exit status (0, or 1 on any error).
 int pack_main(int argc, char** argv);
 
 inline constexpr const char* pack_program = "morvex_tex_pack";
-inline constexpr const char* pack_version = "1.0";
+inline constexpr const char* pack_version = morvex_version;
 
 // ---------------------------------------------------------------------------
 // Images.

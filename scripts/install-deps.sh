@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tools need, when
 # any is missing. Safe to run again: it does nothing when all are present.
+# As root it installs them; otherwise through sudo when sudo works without a
+# password; otherwise it names the missing packages and the command that
+# installs them, and exits with status 1.
 set -euo pipefail
 
-# The sanitizer build of test.sh uses g++ and its libasan8 and libubsan1; clang
-# is needed only for the optional fuzz build.
+# The sanitizer build of test.sh uses g++ and its libasan8 and libubsan1; gzip
+# (always there on Debian) compresses the man pages.
 packages=(
-  g++ libasan8 libubsan1 cmake make pkg-config
+  g++ libasan8 libubsan1 cmake make pkg-config gzip
   zlib1g-dev libdeflate-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
 )
-# Extra groups, asked for by name: "bench" and "fuzz".
+# Extra groups, asked for by name: "bench", "fuzz" (the optional builds) and
+# "package": `cpack -G DEB` needs dpkg-shlibdeps (dpkg-dev) and file to find
+# the package's dependencies; scripts/package-test.sh asks for it.
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
+    package) packages+=(dpkg-dev file) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
@@ -26,9 +32,18 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=()
+elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+  sudo=(sudo -n)
+else
+  echo "install-deps: missing Debian packages: ${missing[*]}" >&2
+  echo "install-deps: install them as root with this command, then run this script again:" >&2
+  echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  exit 1
+fi
+
 echo "installing: ${missing[*]}" >&2
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+# Through env, since sudo drops the caller's environment.
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "morvex/version.hpp"
 #include "tex/tex.hpp"
 
 namespace test {
@@ -40,7 +41,8 @@ run_result run_program(const std::string& program, const std::vector<std::string
 run_result run_extractor(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 
 // The banner the extractor prints first on every run.
-inline const std::string banner = "morvex_tex_extractor 1.0 - TEX texture archive extractor\n\n";
+inline const std::string banner =
+    std::string("morvex_tex_extractor ") + morvex_version + " - TEX texture archive extractor\n\n";
 
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
