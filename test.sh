@@ -3,7 +3,8 @@
 # then checks ./run.sh, `cmake --install` and the Debian package on a fresh
 # build (scripts/package-test.sh); then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++) and runs every test once more, failing on any
-# sanitizer report. The tests are run from their build folder, as ctest before
+# sanitizer report; last, builds with ThreadSanitizer and runs the tests that
+# put entries on worker threads. The tests are run from their build folder, as ctest before
 # 3.20 has no --test-dir.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -38,6 +39,22 @@ if compgen -G "$reports/*" >/dev/null; then
     echo "== $f" >&2
     cat "$f" >&2
   done
+  status=1
+fi
+
+# The tests that run entries on worker threads, under ThreadSanitizer: any
+# report fails the run (the extractor runs they start are built with it too).
+tsan="$here/build-tsan"
+cmake -S "$here" -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+  -DMORVEX_TSAN=ON -DMORVEX_WERROR=OFF >/dev/null
+cmake --build "$tsan" -j"$jobs" --target morvex_tests morvex_tex_extractor
+unset ASAN_OPTIONS
+export TSAN_OPTIONS="halt_on_error=1:log_path=$reports/tsan"
+(cd "$tsan" && ctest --output-on-failure -j"$jobs" -R '^(Workers|Corruption|OutputFiles|Overlap|TypeFourInflation)\.') ||
+  status=$?
+if compgen -G "$reports/tsan*" >/dev/null; then
+  echo "thread sanitizer reports:" >&2
+  cat "$reports"/tsan* >&2
   status=1
 fi
 exit "$status"
