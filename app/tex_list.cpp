@@ -58,7 +58,7 @@ bool print_table(const tex_cli_archive& a)
         const std::string dims = read ? std::to_string(v.header.width) + "x" + std::to_string(v.header.height) : "-";
         const std::string name = read ? tex_printable_name(tex_entry_name(v.header)) : "-";
         const std::vector<std::string> problems = tex_entry_problems(v);
-        std::printf("%*u %3s %11s %*u  %s", index_w, i, type.c_str(), dims.c_str(), size_w, v.record.compressed_size,
+        std::printf("%*u %3s %11s  %*u  %s", index_w, i, type.c_str(), dims.c_str(), size_w, v.record.compressed_size,
                     name.c_str());
         if (!problems.empty()) std::printf("  [%s]", tex_printable_name(joined(problems)).c_str());
         std::fputc('\n', stdout);
