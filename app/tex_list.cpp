@@ -2,6 +2,7 @@
 // scripts. The JSON pieces are shared with `test --json`.
 #include "app/tex_cli.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
