@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,11 +56,23 @@ std::string with_extension(const std::string& name, const std::string& ext)
     return (has_ext ? name.substr(0, dot) : name) + "." + ext;
 }
 
-// A name present beneath the root, whatever it is (a dangling link too).
+// A name present beneath the root, whatever it is (a dangling link too). The
+// kernel resolves it beneath the root, so that a folder link leading out
+// can't make a file outside count: such a name is left to the job to refuse.
 bool exists_beneath(const output_root& root, const std::string& name)
 {
+    if (root.fd < 0) return false;
+    open_how how{};
+    how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const long fd = syscall(SYS_openat2, root.fd, name.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+        close(static_cast<int>(fd));
+        return true;
+    }
+    if (errno != ENOSYS) return false;
     struct stat st{};
-    return root.fd >= 0 && fstatat(root.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return fstatat(root.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // A bar of 40 cells on standard error, redrawn in place; only on a terminal.

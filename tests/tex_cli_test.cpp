@@ -322,6 +322,10 @@ TEST(TexExtract, HostileNamesStayBeneathTheFolder)
     EXPECT_TRUE(fs::is_empty(dir / "outside"));
     EXPECT_FALSE(fs::exists(dir / "up.tga"));
     EXPECT_EQ(test::list_dir(dir / "out"), (std::vector<std::string>{"fine.tga", "link"}));
+    // A file outside doesn't count as existing beneath the folder for --keep.
+    test::write_file(dir / "outside/x.tga", {1});
+    const auto keep = run_tex({"extract", "-C", "out", "--keep", "a.pak", "link/*"}, dir.path());
+    EXPECT_EQ(keep.out, "0 extracted, 1 failed, 0 skipped\n");
 }
 
 TEST(TexExtract, OneWorkerOrThreeGiveTheSameFilesAndLines)
