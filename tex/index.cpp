@@ -96,6 +96,8 @@ int tex_open_index(int fd, std::uint64_t size, tex_index& out)
     std::array<std::uint8_t, tex_header_size> block{};
     out.header_cut = tex_pread(fd, block, 0) < block.size();
     out.header = tex_parse_header(block);
+    out.padding_zero = std::all_of(out.header.padding.begin(), out.header.padding.end(),
+                                   [](std::uint8_t b) { return b == 0; });
 
     const std::uint64_t after_header = size > tex_header_size ? size - tex_header_size : 0;
     const std::uint64_t present = after_header / tex_table_entry_size;

@@ -128,6 +128,7 @@ struct tex_index {
     bool recognised = false;        // "TEX" in any letter case, version 3
     tex_header header{};            // zero where the file is cut short
     bool header_cut = false;        // the file holds fewer than 256 bytes
+    bool padding_zero = true;       // the header's 244 padding bytes are all zero
     std::uint32_t count = 0;        // table records present: the file count, cut to what the file holds
     bool table_cut = false;         // count < header.file_count
     // Every record's offset and index as (offset << 32 | index), sorted: which

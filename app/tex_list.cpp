@@ -1,0 +1,152 @@
+// morvex_tex list: the index as a table for people, or as one JSON object for
+// scripts. The JSON pieces are shared with `test --json`.
+#include "app/tex_cli.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using u64 = unsigned long long;
+
+const char* const list_usage =
+    "usage: morvex_tex list [--json] ARCHIVE\n"
+    "One line per entry: index, type, width x height, payload size, stored name,\n"
+    "and the problems found in brackets. --json prints one JSON object instead.\n";
+
+void json_problems(std::FILE* out, const std::vector<std::string>& problems)
+{
+    std::fputc('[', out);
+    for (std::size_t k = 0; k < problems.size(); ++k) {
+        std::fprintf(out, "%s%s", k ? ", " : "", tex_json_string(problems[k]).c_str());
+    }
+    std::fputc(']', out);
+}
+
+unsigned digits(u64 n)
+{
+    unsigned d = 1;
+    while (n >= 10) {
+        n /= 10;
+        ++d;
+    }
+    return d;
+}
+
+std::string joined(const std::vector<std::string>& problems)
+{
+    std::string out;
+    for (const std::string& p : problems) out += (out.empty() ? "" : "; ") + p;
+    return out;
+}
+
+// Columns as wide as their widest value, as `tar -tv` aligns them: the table
+// is read once for the sizes (12 bytes a record), once more for the lines.
+bool print_table(const tex_cli_archive& a)
+{
+    bool any = !tex_archive_problems(a).empty();
+    const tex_index& index = a.index;
+    for (const std::string& p : tex_archive_problems(a)) std::printf("archive: [%s]\n", p.c_str());
+    tex_table_cursor cursor{&index, {}, 0, 0};
+    std::uint32_t widest = 0;
+    for (std::uint32_t i = 0; i < index.count; ++i) widest = std::max(widest, tex_table_record(cursor, i).compressed_size);
+    const int index_w = static_cast<int>(digits(index.count ? index.count - 1 : 0));
+    const int size_w = static_cast<int>(digits(widest));
+    for (std::uint32_t i = 0; i < index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(index, cursor, i);
+        const bool read = v.state == tex_entry_state::ok;
+        const std::string type = read ? std::to_string(v.header.rep_t_id) : "-";
+        const std::string dims = read ? std::to_string(v.header.width) + "x" + std::to_string(v.header.height) : "-";
+        const std::string name = read ? tex_printable_name(tex_entry_name(v.header)) : "-";
+        const std::vector<std::string> problems = tex_entry_problems(v);
+        std::printf("%*u %3s %11s  %*u  %s", index_w, i, type.c_str(), dims.c_str(), size_w, v.record.compressed_size,
+                    name.c_str());
+        if (!problems.empty()) std::printf("  [%s]", tex_printable_name(joined(problems)).c_str());
+        std::fputc('\n', stdout);
+        any = any || !problems.empty();
+    }
+    return any;
+}
+
+}  // namespace
+
+void tex_json_begin(std::FILE* out, const tex_cli_archive& a, const std::vector<std::string>& problems)
+{
+    const tex_index& index = a.index;
+    const auto* sig = reinterpret_cast<const char*>(index.leading.data());
+    std::fprintf(out, "{\"archive\": %s, \"size\": %llu, \"signature\": %s, \"version\": %u, ",
+                 tex_json_string(a.path).c_str(), static_cast<u64>(index.size),
+                 tex_json_string(std::string(sig, strnlen(sig, 3))).c_str(), index.leading[3]);
+    std::fprintf(out, "\"file_count\": %u, \"second_word\": %u, \"header_padding_zero\": %s, \"problems\": ",
+                 index.header.file_count, index.header.second_word, index.padding_zero ? "true" : "false");
+    json_problems(out, problems);
+    std::fputs(",\n \"entries\": [", out);
+}
+
+void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<std::string>& problems)
+{
+    std::fprintf(out, "%s\n  {\"index\": %u, ", v.index ? "," : "", v.index);
+    if (v.state == tex_entry_state::ok) {
+        const tex_entry_header& h = v.header;
+        std::fprintf(out, "\"name\": %s, \"type\": %u, ", tex_json_string(tex_entry_name(h)).c_str(), h.rep_t_id);
+        std::fprintf(out, "\"table_type\": %u, \"width\": %u, \"height\": %u, ", v.record.type_id, h.width, h.height);
+    } else {
+        // No header to read: what it would hold is unknown, not zero.
+        std::fprintf(out, "\"name\": null, \"type\": null, \"table_type\": %u, \"width\": null, \"height\": null, ",
+                     v.record.type_id);
+    }
+    std::fprintf(out, "\"offset\": %u, \"size\": %u, ", v.record.offset, v.record.compressed_size);
+    if (v.state == tex_entry_state::ok) {
+        std::fprintf(out, "\"rep_c_sz\": %u, ", v.header.rep_c_sz);
+    } else {
+        std::fputs("\"rep_c_sz\": null, ", out);
+    }
+    std::fprintf(out, "\"in_file\": %u, \"padding_zero\": %s, \"problems\": ", v.in_file,
+                 v.state != tex_entry_state::ok ? "null" : v.padding_zero ? "true" : "false");
+    json_problems(out, problems);
+    std::fputc('}', out);
+}
+
+void tex_json_end(std::FILE* out)
+{
+    std::fputs("\n ]}\n", out);
+}
+
+int tex_list_main(int argc, char** argv)
+{
+    tex_cli_args args{argc, argv};
+    bool json = false;
+    for (std::string o; !(o = tex_cli_next_option(args)).empty();) {
+        if (o == "--help" || o == "-h") {
+            std::fputs(list_usage, stdout);
+            return tex_exit_ok;
+        }
+        if (o == "--json" && tex_cli_flag(args, o)) {
+            json = true;
+        } else {
+            if (o != "--json") tex_cli_error("list: unknown option %s", o.c_str());
+            std::fputs(list_usage, stderr);
+            return tex_exit_usage;
+        }
+    }
+    if (args.operands.size() != 1) {
+        tex_cli_error("list: %s", args.operands.empty() ? "no archive named" : "one archive at a time");
+        std::fputs(list_usage, stderr);
+        return tex_exit_usage;
+    }
+    tex_cli_archive a;
+    if (tex_cli_open(args.operands[0].c_str(), a) != 0) return tex_exit_usage;
+    if (!json) return print_table(a) ? tex_exit_problem : tex_exit_ok;
+    const std::vector<std::string> archive_problems = tex_archive_problems(a);
+    bool any = !archive_problems.empty();
+    tex_json_begin(stdout, a, archive_problems);
+    tex_table_cursor cursor{&a.index, {}, 0, 0};
+    for (std::uint32_t i = 0; i < a.index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(a.index, cursor, i);
+        const std::vector<std::string> problems = tex_entry_problems(v);
+        any = any || !problems.empty();
+        tex_json_entry(stdout, v, problems);
+    }
+    tex_json_end(stdout);
+    return any ? tex_exit_problem : tex_exit_ok;
+}

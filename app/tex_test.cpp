@@ -1,0 +1,129 @@
+// morvex_tex test: every check of the index, and every entry the extractor
+// would write decoded fully through the entry job, writing nothing.
+#include "app/tex_cli.hpp"
+
+#include <deque>
+
+namespace {
+
+const char* const test_usage =
+    "usage: morvex_tex test [--json] [-j N] ARCHIVE...\n"
+    "Checks every archive and decodes every entry without writing anything: one\n"
+    "line per problem, then a summary line per archive. Exit 0 when all is well,\n"
+    "1 when a problem was found, 2 when an argument is not a readable archive.\n";
+
+struct test_walk {
+    const tex_cli_archive& archive;
+    bool json;
+    tex_table_cursor cursor;
+    std::deque<tex_entry_view> views;  // prepared, not yet finished
+    std::uint64_t problems = 0;
+    std::uint64_t decoded = 0;
+};
+
+void report(test_walk& w, const tex_entry_view& v, const std::vector<std::string>& problems)
+{
+    w.problems += problems.size();
+    if (w.json) {
+        tex_json_entry(stdout, v, problems);
+        return;
+    }
+    const std::string path = tex_printable_name(w.archive.path);
+    const std::string name = v.state == tex_entry_state::ok ? tex_printable_name(tex_entry_name(v.header)) : "-";
+    for (const std::string& p : problems) {
+        std::printf("%s: entry %u (%s): %s\n", path.c_str(), v.index, name.c_str(), tex_printable_name(p).c_str());
+    }
+}
+
+// 0 when the archive and every entry are sound, otherwise tex_exit_problem.
+int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
+{
+    test_walk w{a, json, {&a.index, {}, 0, 0}, {}, 0, 0};
+    const std::vector<std::string> archive_problems = tex_archive_problems(a);
+    w.problems = archive_problems.size();
+    if (json) {
+        tex_json_begin(stdout, a, archive_problems);
+    } else {
+        for (const std::string& p : archive_problems) {
+            std::printf("%s: %s\n", tex_printable_name(a.path).c_str(), tex_printable_name(p).c_str());
+        }
+    }
+    const output_root nowhere;  // decode_only: the job never writes
+    run_entry_tasks(
+        nowhere, a.index.count, workers,
+        [&](std::uint32_t i, entry_task& task) {
+            const tex_entry_view v = tex_read_entry(a.index, w.cursor, i);
+            // A payload past the end is already a problem of the index: nothing to decode.
+            if (tex_entry_runs(v) && !v.payload_past_end) {
+                task.request = tex_entry_request(a.index, v);
+                task.request.decode_only = true;
+                task.run = true;
+            }
+            w.views.push_back(v);
+        },
+        [&](entry_task& task) {
+            const tex_entry_view v = w.views.front();
+            w.views.pop_front();
+            std::vector<std::string> problems = tex_entry_problems(v);
+            if (task.run) {
+                for (std::string& p : tex_job_problems(task.outcome.lines)) problems.push_back(std::move(p));
+                if (task.outcome.result != 0 && problems.empty()) problems.push_back("can't be decoded");
+                if (task.outcome.result == 0) ++w.decoded;
+            }
+            report(w, v, problems);
+        });
+    if (json) {
+        tex_json_end(stdout);
+    } else {
+        std::printf("%s: %u entries, %llu decoded, %llu problems\n", tex_printable_name(a.path).c_str(), a.index.count,
+                    static_cast<unsigned long long>(w.decoded), static_cast<unsigned long long>(w.problems));
+    }
+    std::fflush(stdout);
+    return w.problems ? tex_exit_problem : tex_exit_ok;
+}
+
+}  // namespace
+
+int tex_test_main(int argc, char** argv)
+{
+    tex_cli_args args{argc, argv};
+    bool json = false;
+    unsigned workers = extract_workers();
+    for (std::string o; !(o = tex_cli_next_option(args)).empty();) {
+        std::string value;
+        if (o == "--help" || o == "-h") {
+            std::fputs(test_usage, stdout);
+            return tex_exit_ok;
+        }
+        if (o == "--json" && tex_cli_flag(args, o)) {
+            json = true;
+        } else if ((o == "-j" || o == "--jobs") && tex_cli_value(args, o, value) && tex_cli_count(value, 256) > 0) {
+            workers = static_cast<unsigned>(tex_cli_count(value, 256));
+        } else {
+            if (o != "--json" && o != "-j" && o != "--jobs") tex_cli_error("test: unknown option %s", o.c_str());
+            if ((o == "-j" || o == "--jobs") && !value.empty()) tex_cli_error("test: -j takes a number from 1 to 256");
+            std::fputs(test_usage, stderr);
+            return tex_exit_usage;
+        }
+    }
+    if (args.operands.empty()) {
+        tex_cli_error("test: no archive named");
+        std::fputs(test_usage, stderr);
+        return tex_exit_usage;
+    }
+    int status = tex_exit_ok;
+    bool first = true;
+    if (json) std::fputs("{\"archives\": [", stdout);
+    for (const std::string& path : args.operands) {
+        tex_cli_archive a;
+        if (tex_cli_open(path.c_str(), a) != 0) {
+            status = tex_exit_usage;
+            continue;
+        }
+        if (json && !first) std::fputs(",\n", stdout);
+        first = false;
+        if (test_archive(a, json, workers) != tex_exit_ok && status == tex_exit_ok) status = tex_exit_problem;
+    }
+    if (json) std::fputs("]}\n", stdout);
+    return status;
+}

@@ -1,0 +1,376 @@
+// morvex_tex end to end: list and its JSON read back, test's exit status for
+// every kind of damage, and extract's folder, patterns, formats and refusals.
+#include <gtest/gtest.h>
+
+#ifdef MORVEX_TEX_PATH
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <variant>
+
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::temp_dir;
+
+test::run_result run_tex(const std::vector<std::string>& args, const fs::path& cwd, const std::string& jobs = "1")
+{
+    return test::run_program(MORVEX_TEX_PATH, args, cwd, {"MORVEX_TEX_JOBS=" + jobs});
+}
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+// A JSON reader of our own, enough for the schema: \u00XX gives back the byte.
+
+struct json;
+using json_object = std::map<std::string, json>;
+struct json {
+    std::variant<std::nullptr_t, bool, double, std::string, std::vector<json>, json_object> v;
+    const json& operator[](const std::string& key) const { return std::get<json_object>(v).at(key); }
+    const json& operator[](std::size_t k) const { return std::get<std::vector<json>>(v).at(k); }
+    double num() const { return std::get<double>(v); }
+    const std::string& str() const { return std::get<std::string>(v); }
+    std::size_t size() const { return std::get<std::vector<json>>(v).size(); }
+};
+
+json parse_json(const std::string& s, std::size_t& at)
+{
+    const auto skip = [&] { while (at < s.size() && std::isspace(static_cast<unsigned char>(s[at]))) ++at; };
+    const auto expect = [&](char c) { skip(); if (s.at(at++) != c) throw std::runtime_error("bad JSON at " + std::to_string(at)); };
+    skip();
+    const char c = s.at(at);
+    if (c == '{' || c == '[') {
+        ++at;
+        skip();
+        json_object obj;
+        std::vector<json> list;
+        while (s.at(at) != (c == '{' ? '}' : ']')) {
+            if (c == '{') {
+                const std::string key = parse_json(s, at).str();
+                expect(':');
+                if (!obj.emplace(key, parse_json(s, at)).second) throw std::runtime_error("key twice: " + key);
+            } else {
+                list.push_back(parse_json(s, at));
+            }
+            skip();
+            if (s.at(at) == ',') ++at;
+            skip();
+        }
+        ++at;
+        return c == '{' ? json{obj} : json{list};
+    }
+    if (c == '"') {
+        std::string out;
+        for (++at; s.at(at) != '"'; ++at) {
+            if (static_cast<unsigned char>(s[at]) < 0x20) throw std::runtime_error("raw control byte");
+            if (s[at] != '\\') {
+                out += s[at];
+            } else if (s.at(++at) == 'u') {
+                const unsigned long code = std::stoul(s.substr(at + 1, 4), nullptr, 16);
+                if (code > 0xFF) throw std::runtime_error("unexpected escape");
+                out += static_cast<char>(code);
+                at += 4;
+            } else {
+                out += s[at];
+            }
+        }
+        ++at;
+        return json{out};
+    }
+    for (const auto& [word, value] : {std::pair<const char*, json>{"null", json{nullptr}}, {"true", json{true}}, {"false", json{false}}}) {
+        if (s.compare(at, std::strlen(word), word) == 0) {
+            at += std::strlen(word);
+            return value;
+        }
+    }
+    std::size_t used = 0;
+    const double d = std::stod(s.substr(at, 32), &used);
+    at += used;
+    return json{d};
+}
+
+json parse_json(const std::string& s)
+{
+    std::size_t at = 0;
+    json out = parse_json(s, at);
+    while (at < s.size() && std::isspace(static_cast<unsigned char>(s[at]))) ++at;
+    if (at != s.size()) throw std::runtime_error("trailing bytes");
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Archives.
+
+std::vector<std::uint32_t> pixels6(unsigned n, std::uint32_t seed)
+{
+    std::vector<std::uint32_t> px(n);
+    for (unsigned k = 0; k < n; ++k) px[k] = 0x80000000u | ((k + seed) * 0x2468ACu);
+    return px;
+}
+
+std::vector<std::uint16_t> pixels4(unsigned n, unsigned seed)
+{
+    std::vector<std::uint16_t> px(n);
+    for (unsigned k = 0; k < n; ++k) px[k] = static_cast<std::uint16_t>((k + seed) * 0x1357u);
+    return px;
+}
+
+tex_writer_archive archive_of(std::vector<tex_writer_entry> entries)
+{
+    tex_writer_archive a;
+    a.entries.push_back(tex_placeholder_entry("index"));
+    for (auto& e : entries) a.entries.push_back(std::move(e));
+    return a;
+}
+
+// Three entries of both types, one in a folder.
+tex_writer_archive sound_archive()
+{
+    return archive_of({tex_type4_entry("sky.tga", 5, 3, pixels4(15, 1)), tex_type6_entry("sub/dir/ring.png", 4, 4, pixels6(16, 2)),
+                       tex_type6_entry("badge.bmp", 2, 3, pixels6(6, 3))});
+}
+
+// ---------------------------------------------------------------------------
+// list
+
+TEST(TexList, ColumnsAlignAndDamagedEntriesAreMarked)
+{
+    temp_dir dir;
+    tex_writer_archive a = sound_archive();
+    test::write_archive(dir, "good.pak", a);
+    auto r = run_tex({"list", "good.pak"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "0   6         0x0   0  index\n"
+                     "1   4         5x3  " + std::to_string(a.entries[1].payload.size()) + "  sky.tga\n"
+                     "2   6         4x4  64  sub/dir/ring.png\n"
+                     "3   6         2x3  24  badge.bmp\n");
+    a.entries[3].rep_c_sz = 7;
+    a.entries[2].name = "../up.png";
+    test::write_archive(dir, "bad.pak", a);
+    r = run_tex({"list", "bad.pak"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "  ../up.png  [name refused: "));
+    EXPECT_TRUE(has(r.out, "  badge.bmp  [table size 24 differs from rep_c_sz 7]\n"));
+}
+
+TEST(TexList, JsonReadsBackWithEveryKeyForSoundAndDamagedArchives)
+{
+    temp_dir dir;
+    tex_writer_archive a = sound_archive();
+    a.second_word = 77;
+    std::array<std::uint8_t, tex_name_size> odd{0xFF, '"', '\\', '\n', 0xC3, 0xA9, '.', 't', 'g', 'a'};
+    a.entries[3].raw_name = odd;
+    test::write_archive(dir, "good.pak", a);
+    const auto r = run_tex({"list", "--json", "good.pak"}, dir.path());
+    const json j = parse_json(r.out);
+    EXPECT_EQ(j["archive"].str(), "good.pak");
+    EXPECT_EQ(j["signature"].str(), "TEX");
+    EXPECT_EQ(j["version"].num(), 3);
+    EXPECT_EQ(j["file_count"].num(), 4);
+    EXPECT_EQ(j["second_word"].num(), 77);
+    EXPECT_EQ(j["size"].num(), static_cast<double>(fs::file_size(dir / "good.pak")));
+    EXPECT_TRUE(std::get<bool>(j["header_padding_zero"].v));
+    ASSERT_EQ(j["entries"].size(), 4u);
+    const json& e = j["entries"][1];
+    EXPECT_EQ(e["name"].str(), "sky.tga");
+    EXPECT_EQ(e["type"].num(), 4);
+    EXPECT_EQ(e["table_type"].num(), 4);
+    EXPECT_EQ(e["width"].num(), 5);
+    EXPECT_EQ(e["height"].num(), 3);
+    EXPECT_EQ(e["size"].num(), static_cast<double>(a.entries[1].payload.size()));
+    EXPECT_EQ(e["rep_c_sz"].num(), e["size"].num());
+    EXPECT_EQ(e["in_file"].num(), j["entries"][2]["offset"].num() - e["offset"].num());
+    EXPECT_EQ(e["problems"].size(), 0u);
+    // The name's bytes come back, the 0xFF as \u00ff, the UTF-8 "é" as itself.
+    EXPECT_EQ(j["entries"][3]["name"].str(), "\xff\"\\\n\xc3\xa9.tga");
+    EXPECT_TRUE(has(r.out, "\\u00ff\\\"\\\\\\u000a\xc3\xa9.tga"));
+
+    a.padding[5] = 1;
+    a.entries[1].padding[0] = 1;
+    a.entries[2].table_type = 4;
+    a.entries[3].offset = 0x10000;
+    a.entries[3].write_body = false;
+    test::write_archive(dir, "bad.pak", a);
+    const json b = parse_json(run_tex({"list", "--json", "bad.pak"}, dir.path()).out);
+    EXPECT_FALSE(std::get<bool>(b["header_padding_zero"].v));
+    EXPECT_EQ(b["problems"][0].str(), "header padding not zero");
+    EXPECT_FALSE(std::get<bool>(b["entries"][1]["padding_zero"].v));
+    EXPECT_EQ(b["entries"][2]["problems"][0].str(), "table type 4 differs from rep_t_id 6");
+    EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(b["entries"][3]["name"].v));
+    EXPECT_EQ(b["entries"][3]["problems"].size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// test
+
+TEST(TexTest, ExitStatusForEveryKindOfDamage)
+{
+    struct damage {
+        const char* what;
+        std::function<void(tex_writer_archive&)> apply;
+        int status;
+        const char* says;
+    };
+    const std::vector<damage> cases = {
+        {"sound", [](tex_writer_archive&) {}, 0, "4 entries, 3 decoded, 0 problems"},
+        {"checksum", [](tex_writer_archive& a) { a.entries[1].payload.back() ^= 1; }, 1, "entry 1 (sky.tga): "},
+        {"type 6 short", [](tex_writer_archive& a) { a.entries[2].payload.resize(60); }, 1, "fewer than 4 * 4 * 4"},
+        {"unknown type", [](tex_writer_archive& a) { a.entries[3].type = 5; }, 1, "unknown type 5"},
+        {"past the end", [](tex_writer_archive& a) { a.entries[3].table_size = 0xFFFFFF00u; }, 1, "past the end"},
+        {"padding", [](tex_writer_archive& a) { a.entries[2].padding[1] = 9; }, 1, "padding not zero"},
+        {"header padding", [](tex_writer_archive& a) { a.padding[0] = 9; }, 1, "header padding not zero"},
+        {"no pixels", [](tex_writer_archive& a) { a.entries[3].width = 0; }, 1, "can't create bitmap of 0 * 3"},
+        {"unsafe name", [](tex_writer_archive& a) { a.entries[3].name = "/abs.bmp"; }, 1, "name refused"},
+        {"table cut", [](tex_writer_archive& a) { a.file_count = 400000; }, 1, "table cut short"},
+        {"overlap", [](tex_writer_archive& a) { a.entries[1].table_size = 200; }, 1, "runs over the header of entry 2"},
+    };
+    temp_dir dir;
+    for (const damage& d : cases) {
+        tex_writer_archive a = sound_archive();
+        d.apply(a);
+        test::write_archive(dir, "a.pak", a);
+        const auto r = run_tex({"test", "a.pak"}, dir.path());
+        EXPECT_EQ(r.status, d.status) << d.what;
+        EXPECT_TRUE(has(r.out, d.says)) << d.what << ":\n" << r.out;
+        const json j = parse_json(run_tex({"test", "--json", "a.pak"}, dir.path()).out);
+        EXPECT_EQ(j["archives"].size(), 1u) << d.what;
+        EXPECT_TRUE(fs::exists(dir / "a.pak") && test::list_dir(dir.path()).size() == 1) << d.what << ": wrote";
+    }
+    test::write_file(dir / "no.pak", {'Z', 'I', 'P', 3});
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"test", "no.pak"}, {"test", "a.pak", "missing.pak"},
+                                                {"test"}, {"test", "--bogus", "a.pak"}, {"list", "no.pak"}}) {
+        const auto r = run_tex(args, dir.path());
+        EXPECT_EQ(r.status, 2) << args.back();
+        EXPECT_EQ(r.err.rfind("morvex_tex: ", 0), 0u) << r.err;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// extract
+
+std::map<std::string, std::vector<std::uint8_t>> files_under(const fs::path& dir)
+{
+    std::map<std::string, std::vector<std::uint8_t>> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = test::read_file(e.path());
+    }
+    return out;
+}
+
+TEST(TexExtract, FolderPatternsKeepAndRaw)
+{
+    temp_dir dir;
+    const tex_writer_archive a = sound_archive();
+    test::write_archive(dir, "a.pak", a);
+    auto r = run_tex({"extract", "-C", "out", "a.pak", "*.png", "sky*"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "extracted sky.tga\nextracted sub/dir/ring.png\n2 extracted, 0 failed, 0 skipped\n");
+    EXPECT_EQ(test::read_png(dir / "out/sub/dir/ring.png").argb, pixels6(16, 2));
+
+    test::write_file(dir / "out/sky.tga", {'m', 'i', 'n', 'e'});
+    r = run_tex({"extract", "-C", "out", "--keep", "--raw", "-q", "a.pak"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "1 extracted, 0 failed, 2 skipped\n");
+    EXPECT_EQ(test::read_file(dir / "out/sky.tga"), std::vector<std::uint8_t>({'m', 'i', 'n', 'e'}));
+    EXPECT_EQ(test::read_file(dir / "out/badge.bmp"), a.entries[3].payload);
+
+    r = run_tex({"extract", "-C", "out", "a.pak", "nothing*"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "morvex_tex: a.pak: no entry matches nothing*\n");
+    EXPECT_EQ(run_tex({"extract", "--raw", "--format", "png", "a.pak"}, dir.path()).status, 2);
+}
+
+TEST(TexExtract, FormatGivesThatFormatsPixels)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sound_archive());
+    for (const std::string format : {"png", "tga"}) {
+        const auto r = run_tex({"extract", "-C", format, "--format", format, "a.pak"}, dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto read = format == "png" ? test::read_png : test::read_tga;
+        EXPECT_EQ(read(dir / format / ("sub/dir/ring." + format)).argb, pixels6(16, 2)) << format;
+        const auto badge = read(dir / format / ("badge." + format));
+        EXPECT_EQ(badge.width, 2u);
+        EXPECT_EQ(badge.argb, pixels6(6, 3)) << format;
+        EXPECT_EQ(test::list_dir(dir / format), (std::vector<std::string>{"badge." + format, "sky." + format, "sub"}));
+    }
+}
+
+TEST(TexExtract, HostileNamesStayBeneathTheFolder)
+{
+    temp_dir dir;
+    fs::create_directories(dir / "out");
+    fs::create_directories(dir / "outside");
+    fs::create_directory_symlink("../outside", dir / "out/link");
+    const tex_writer_archive a = archive_of({tex_type6_entry("/tmp/abs.tga", 1, 1, pixels6(1, 1)),
+                                             tex_type6_entry("../up.tga", 1, 1, pixels6(1, 2)),
+                                             tex_type6_entry("link/x.tga", 1, 1, pixels6(1, 3)),
+                                             tex_type6_entry("fine.tga", 1, 1, pixels6(1, 4))});
+    test::write_archive(dir, "a.pak", a);
+    const auto r = run_tex({"extract", "-C", "out", "a.pak"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "extracted fine.tga\n1 extracted, 3 failed, 0 skipped\n");
+    EXPECT_TRUE(has(r.err, "morvex_tex: a.pak: entry 3 (link/x.tga): refusing to write link/x.tga"));
+    EXPECT_TRUE(fs::is_empty(dir / "outside"));
+    EXPECT_FALSE(fs::exists(dir / "up.tga"));
+    EXPECT_EQ(test::list_dir(dir / "out"), (std::vector<std::string>{"fine.tga", "link"}));
+    // A file outside doesn't count as existing beneath the folder for --keep.
+    test::write_file(dir / "outside/x.tga", {1});
+    const auto keep = run_tex({"extract", "-C", "out", "--keep", "a.pak", "link/*"}, dir.path());
+    EXPECT_EQ(keep.out, "0 extracted, 1 failed, 0 skipped\n");
+}
+
+TEST(TexExtract, OneWorkerOrThreeGiveTheSameFilesAndLines)
+{
+    temp_dir dir;
+    std::vector<tex_writer_entry> entries;
+    for (unsigned k = 0; k < 12; ++k) {
+        const std::string name = "t" + std::to_string(k) + (k % 3 ? ".tga" : ".png");
+        entries.push_back(k % 2 ? tex_type6_entry(name, 40, 30, pixels6(1200, k)) : tex_type4_entry(name, 40, 30, pixels4(1200, k)));
+    }
+    entries[4].payload.back() ^= 1;
+    test::write_archive(dir, "a.pak", archive_of(entries));
+    const auto one = run_tex({"extract", "-j", "1", "-C", "one", "a.pak"}, dir.path());
+    const auto three = run_tex({"extract", "-j3", "-C", "three", "a.pak"}, dir.path());
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(three.status, one.status);
+    EXPECT_EQ(three.out, one.out);
+    EXPECT_EQ(three.err, one.err);
+    EXPECT_EQ(files_under(dir / "three"), files_under(dir / "one"));
+    EXPECT_EQ(files_under(dir / "one").size(), 11u);
+}
+
+// ---------------------------------------------------------------------------
+// The program
+
+TEST(TexProgram, HelpVersionAndThePackersCommands)
+{
+    temp_dir dir;
+    for (const std::string command : {"", "list", "test", "extract"}) {
+        std::vector<std::string> args{"--help"};
+        if (!command.empty()) args.insert(args.begin(), command);
+        const auto r = run_tex(args, dir.path());
+        EXPECT_EQ(r.status, 0) << command;
+        EXPECT_TRUE(has(r.out, "usage: morvex_tex " + command)) << command;
+    }
+    EXPECT_EQ(run_tex({"--version"}, dir.path()).out, "morvex_tex 1.0\n");
+    EXPECT_EQ(run_tex({"unpack"}, dir.path()).err, "morvex_tex: unknown command unpack (try --help)\n");
+
+    test::write_archive(dir, "a.pak", sound_archive());
+    ASSERT_EQ(run_tex({"extract", "a.pak", "sky.tga"}, dir.path()).status, 0);
+    EXPECT_EQ(run_tex({"create", "-q", "mine.pak", "sky.tga"}, dir.path()).status, 0);
+    EXPECT_EQ(test::run_program(MORVEX_PACK_PATH, {"create", "-q", "theirs.pak", "sky.tga"}, dir.path()).status, 0);
+    EXPECT_EQ(test::read_file(dir / "mine.pak"), test::read_file(dir / "theirs.pak"));
+}
+
+}  // namespace
+
+#endif
