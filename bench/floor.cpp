@@ -21,6 +21,7 @@
 //
 //   morvex_bench_floor ARCHIVE [--raw | --raw-copy-range] [--jobs N]
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,6 +137,7 @@ int write_tga_slices(const std::string& name, const tex_entry_header& h, std::ui
     header[16] = 32;
     header[17] = 8;
     const std::size_t count = std::size_t{h.width} * h.height;
+    if (!buffer) return -1;
     file_fd out(name);
     if (out.get() < 0) return -1;
     bool ok = write_all(out.get(), header.data(), header.size()) == 0;
@@ -248,19 +250,32 @@ int floor_one(int archive, const floor_entry& e, floor_mode mode, floor_worker& 
     return convert_entry(archive, e, h, w);
 }
 
-// The table's entries after the first, which is never extracted.
+// The table's entries after the first, which is never extracted. Only what
+// keeps the floor in bounds is checked: the table and every payload lie
+// within the archive, so that no size read from it asks for more memory.
 int read_table(int archive, std::vector<floor_entry>& out)
 {
+    struct stat st {};
+    if (fstat(archive, &st) != 0) return -1;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
     std::array<std::uint8_t, tex_header_size> header_block{};
     if (tex_pread(archive, header_block, 0) != header_block.size()) return -1;
     const tex_header header = tex_parse_header(header_block);
     if (header.file_count == 0) return 0;
+    if (std::uint64_t{header.file_count} * tex_table_entry_size > size - tex_header_size) {
+        errno = EINVAL;
+        return -1;
+    }
     std::vector<std::uint8_t> table(std::size_t{header.file_count} * tex_table_entry_size);
     if (tex_pread(archive, table, tex_header_size) != table.size()) return -1;
     for (std::size_t i = 1; i < header.file_count; ++i) {
         const tex_table_entry t = tex_parse_table_entry(
             std::span<const std::uint8_t, tex_table_entry_size>(table.data() + i * tex_table_entry_size,
                                                                 tex_table_entry_size));
+        if (std::uint64_t{t.offset} + tex_entry_header_size + t.compressed_size > size) {
+            errno = EINVAL;
+            return -1;
+        }
         out.push_back({t.offset, t.compressed_size});
     }
     return 0;
