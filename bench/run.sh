@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # bench/run.sh [ROUNDS]
 # Builds what the benchmark needs (Release, -O3, in build-bench/), makes the
-# archives once, runs the decoders' micro-benchmarks, then every contender in
-# alternation for ROUNDS rounds (default 7), prints the summary and writes it
-# to bench/RESULTS.md. Not part of the tests; takes several minutes.
+# archives once, runs the decoders' and writers' micro-benchmarks, then every
+# contender in alternation for ROUNDS rounds (default 7): for each format the
+# tool with its default workers and with one, and the floor program on one
+# thread and on two; raw mode against the floor's two ways of copying; cp and
+# the Python peer. Prints the summary and writes it to bench/RESULTS.md. Not
+# part of the tests; takes several minutes, and wants an idle machine.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
