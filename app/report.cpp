@@ -235,7 +235,7 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
     std::fputs("progress : ", stderr);
     std::fflush(stderr);
     run_entry_tasks(
-        root, index.count, extract_workers(), [&](std::uint32_t i, entry_task& task) { prepare_entry(w, i, task); },
+        root, index.count, extract_workers(raw), [&](std::uint32_t i, entry_task& task) { prepare_entry(w, i, task); },
         [&](entry_task& task) { finish_entry(w, task); });
     std::fputs("ok\n", stderr);
     std::fflush(stderr);

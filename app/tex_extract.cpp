@@ -201,7 +201,7 @@ void finish(extract_walk& w, entry_task& task)
 int parse_options(int argc, char** argv, extract_options& o)
 {
     tex_cli_args args{argc, argv};
-    o.workers = extract_workers();
+    o.workers = 0;  // not given: the default for the mode, once known
     for (std::string opt; !(opt = tex_cli_next_option(args)).empty();) {
         std::string value;
         if (opt == "--help" || opt == "-h") {
@@ -238,6 +238,7 @@ int parse_options(int argc, char** argv, extract_options& o)
         tex_cli_error("extract: --raw and --format exclude each other");
         return -1;
     }
+    if (o.workers == 0) o.workers = extract_workers(o.raw);
     if (args.operands.empty()) {
         tex_cli_error("extract: no archive named");
         return -1;

@@ -215,8 +215,9 @@ struct entry_task {
 };
 
 // The workers to use: MORVEX_TEX_JOBS when it holds a number from 1 on,
-// otherwise the processors this process may run on.
-unsigned extract_workers();
+// otherwise one for raw copies, and for conversions the processors this
+// process may run on.
+unsigned extract_workers(bool raw = false);
 
 // Calls prepare(i, task) for i = 0 .. count - 1 in order, runs each task's
 // request with extract_entry beneath `root` on one of `workers` threads (1:

@@ -130,13 +130,16 @@ private:
 
 }  // namespace
 
-unsigned extract_workers()
+unsigned extract_workers(bool raw)
 {
     if (const char* jobs = std::getenv("MORVEX_TEX_JOBS")) {
         char* end = nullptr;
         const unsigned long n = std::strtoul(jobs, &end, 10);
         if (end != jobs && *end == '\0' && n >= 1) return static_cast<unsigned>(std::min<unsigned long>(n, 256));
     }
+    // Raw mode copies bytes: workers measured dearer than one thread there
+    // (their coordination costs more than the copies they share).
+    if (raw) return 1;
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
     return std::max(1u, std::thread::hardware_concurrency());
