@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "extract/chunk_output.hpp"
 
 namespace {
@@ -28,6 +30,15 @@ bool any_alpha(const image_view& image)
         if ((seen & 0xFF000000u) != 0) return true;
     }
     return false;
+}
+
+// The alpha bits of a row, ORed: read while the row is about to be copied
+// anyway, so the image is scanned once instead of twice.
+std::uint32_t row_alpha(const std::uint32_t* row, std::uint32_t width)
+{
+    std::uint32_t seen = 0;
+    for (std::uint32_t x = 0; x < width; ++x) seen |= row[x];
+    return seen & 0xFF000000u;
 }
 
 void row_to_bgra(const std::uint32_t* row, std::uint32_t width, std::uint8_t* out)
@@ -48,6 +59,12 @@ int write_tga(int fd, image_view image)
     chunk_output out;
     if (open_chunk_output(out, fd, row_bytes) != 0) return -1;
 
+    // The header's last byte says whether any pixel has alpha. Where the file
+    // can be written at an offset, that is noted while the rows are copied and
+    // the byte put right at the end; otherwise the image is scanned first.
+    const off_t start = lseek(fd, 0, SEEK_CUR);
+    const bool scan_first = start < 0;
+
     // Id length 0, no colour map, type 2 (true colour), colour map fields and
     // origin zero, the size, 32 bits per pixel, rows stored bottom-up.
     std::array<std::uint8_t, tga_header_size> header{};
@@ -55,14 +72,25 @@ int write_tga(int fd, image_view image)
     put_le16(&header[12], static_cast<std::uint16_t>(image.width));
     put_le16(&header[14], static_cast<std::uint16_t>(image.height));
     header[16] = 32;
-    header[17] = any_alpha(image) ? 8 : 0;
+    header[17] = scan_first && any_alpha(image) ? 8 : 0;
     if (chunk_put(out, header.data(), header.size()) != 0) return -1;
+    std::uint8_t* const header_in_chunk = out.chunk;  // while the first chunk isn't written
 
+    std::uint32_t alpha = 0;
     for (std::uint32_t y = image.height; y-- > 0;) {
         std::uint8_t* room = chunk_room(out, row_bytes);
         if (!room) return -1;
-        row_to_bgra(image_view_row(image, y), image.width, room);
+        const std::uint32_t* row = image_view_row(image, y);
+        if (!scan_first) alpha |= row_alpha(row, image.width);
+        row_to_bgra(row, image.width, room);
         chunk_commit(out, row_bytes);
     }
-    return flush_chunk_output(out);
+    if (scan_first || alpha == 0) return flush_chunk_output(out);
+    if (out.written == 0) {
+        header_in_chunk[17] = 8;
+        return flush_chunk_output(out);
+    }
+    if (flush_chunk_output(out) != 0) return -1;
+    const std::uint8_t eight = 8;
+    return pwrite(fd, &eight, 1, start + 17) == 1 ? 0 : -1;
 }

@@ -3,6 +3,10 @@
 // reader must find the pixels in it.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <unistd.h>
+
 #include "extract/extract.hpp"
 #include "support/image_writers.hpp"
 #include "support/support.hpp"
@@ -46,20 +50,45 @@ TEST(TgaWriter, SameBytesAsTheLibraryForEveryShape)
     }
 }
 
+// What the writer puts through a pipe, where it can't go back to the header.
+std::vector<std::uint8_t> written_through_pipe(const owned_image& image)
+{
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    std::vector<std::uint8_t> got;
+    std::thread reader([&] {
+        std::uint8_t buf[65536];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
+    });
+    const int rc = write_tga(fds[1], image.view());
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    return rc == 0 ? got : std::vector<std::uint8_t>{};
+}
+
 TEST(TgaWriter, SameBytesAsTheLibraryWhateverTheAlpha)
 {
     // The header's alpha bits depend on the pixels: alpha everywhere, nowhere,
-    // or in a single pixel at either end of the scan.
-    const std::pair<const char*, test::pixel_fill> fills[] = {
-        {"fully opaque", [](std::uint32_t x, std::uint32_t y) { return 0xFF000000u | (noise(x, y) & 0xFFFFFF); }},
-        {"fully transparent", [](std::uint32_t x, std::uint32_t y) { return noise(x, y) & 0xFFFFFF; }},
-        {"all zero", [](std::uint32_t, std::uint32_t) { return 0u; }},
-        {"alpha in the last pixel only",
-         [](std::uint32_t x, std::uint32_t y) { return x == 12 && y == 4 ? 0x01000000u : 0x00FFFFFFu; }},
-        {"alpha in the first pixel only",
-         [](std::uint32_t x, std::uint32_t y) { return x == 0 && y == 0 ? 0x80123456u : 0u; }},
-    };
-    for (const auto& [what, fill] : fills) saved_both_ways(make_image(13, 5, fill), what);
+    // or in a single pixel at either end of the scan; in a file written in one
+    // chunk or in several (the header byte then put right afterwards), and
+    // through a pipe (the image scanned first).
+    for (const auto& [w, h] : {std::pair<std::uint32_t, std::uint32_t>{13, 5}, {300, 500}}) {
+        const std::pair<const char*, test::pixel_fill> fills[] = {
+            {"fully opaque", [](std::uint32_t x, std::uint32_t y) { return 0xFF000000u | (noise(x, y) & 0xFFFFFF); }},
+            {"fully transparent", [](std::uint32_t x, std::uint32_t y) { return noise(x, y) & 0xFFFFFF; }},
+            {"all zero", [](std::uint32_t, std::uint32_t) { return 0u; }},
+            {"alpha in the last pixel only",
+             [w = w, h = h](std::uint32_t x, std::uint32_t y) { return x == w - 1 && y == h - 1 ? 0x01000000u : 0x00FFFFFFu; }},
+            {"alpha in the first pixel only",
+             [](std::uint32_t x, std::uint32_t y) { return x == 0 && y == 0 ? 0x80123456u : 0u; }},
+        };
+        for (const auto& [what, fill] : fills) {
+            const owned_image image = make_image(w, h, fill);
+            const std::vector<std::uint8_t> file = saved_both_ways(image, what);
+            EXPECT_TRUE(written_through_pipe(image) == file) << what << ", " << w << "x" << h << " through a pipe";
+        }
+    }
 }
 
 TEST(TgaWriter, AlphaBetweenRowsIsNotTakenForThePixels)
