@@ -14,6 +14,7 @@
 #include <new>
 #include <thread>
 
+#include <malloc.h>
 #include <sched.h>
 
 namespace {
@@ -128,6 +129,22 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// Every entry takes and frees buffers of the same few sizes (image, payload,
+// inflation room, the PNG writer's). Left to its defaults, the allocator hands
+// buffers above 128 KiB back to the kernel on every free and takes fresh pages
+// for the next entry: measured on the benchmark's PNG names, a quarter of the
+// run went to page faults. Freed memory up to 64 MiB is kept for reuse
+// instead; the peak stays that of the entries themselves.
+void keep_freed_memory()
+{
+    static const bool done = [] {
+        mallopt(M_MMAP_THRESHOLD, 64 << 20);
+        mallopt(M_TRIM_THRESHOLD, 64 << 20);
+        return true;
+    }();
+    (void)done;
+}
+
 }  // namespace
 
 unsigned extract_workers(bool raw)
@@ -149,6 +166,7 @@ void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned work
                      const std::function<void(std::uint32_t, entry_task&)>& prepare,
                      const std::function<void(entry_task&)>& finish)
 {
+    keep_freed_memory();
     if (workers <= 1) {
         for (std::uint32_t i = 0; i < count; ++i) {
             entry_task task;
