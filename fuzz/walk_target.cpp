@@ -1,8 +1,9 @@
 // Fuzz target: the extractor's whole run on one input taken as an archive,
 // extraction included, converted and then raw, inside a private temporary
-// folder that is emptied after each run. Besides the sanitizers, it aborts when
-// a run leaves a file its report doesn't call extracted (a partial output, a
-// temporary file, the output of a failed entry) or writes beside its folder.
+// folder that is emptied after each run; then the companion's list and test.
+// Besides the sanitizers, it aborts when a run leaves a file its report
+// doesn't call extracted (a partial output, a temporary file, the output of a
+// failed entry) or writes beside its folder.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "app/app.hpp"
+#include "app/tex_cli.hpp"
 #include "extract/extract.hpp"
 
 namespace {
@@ -91,5 +93,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fs::current_path(cwd);
         check_and_empty(w);
     }
+
+    // The companion's listing (text and JSON) and its full test of every
+    // entry, their errors kept off the fuzzer's own standard error.
+    std::fflush(stderr);
+    const int saved_err = dup(2);
+    if (!std::freopen("/dev/null", "w", stderr)) std::abort();
+    std::string list = "list", test = "test", json = "--json";
+    char* list_text[] = {list.data(), path.data(), nullptr};
+    char* list_json[] = {list.data(), json.data(), path.data(), nullptr};
+    char* test_text[] = {test.data(), path.data(), nullptr};
+    char* test_json[] = {test.data(), json.data(), path.data(), nullptr};
+    tex_list_main(2, list_text);
+    tex_list_main(3, list_json);
+    tex_test_main(2, test_text);
+    tex_test_main(3, test_json);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_err, 2);
+    close(saved_err);
     return 0;
 }
