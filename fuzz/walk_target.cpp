@@ -43,7 +43,8 @@ struct workspace {
     }
 };
 
-// The names of the "extraction of NAME ok" lines of the report, as paths.
+// The names of the "extraction of NAME ok" lines of the report, as paths
+// (control bytes escaped, as the report shows them).
 std::set<std::string> extracted_names(const workspace& w)
 {
     static const std::string head = "extraction of ", tail = " ok";
@@ -68,7 +69,9 @@ void check_and_empty(const workspace& w)
     }
     const std::set<std::string> extracted = extracted_names(w);
     for (const auto& e : fs::directory_iterator(w.out)) {
-        if (extracted.count(e.path().filename().string()) == 0) std::abort();  // not an extracted entry
+        // The report shows names with control bytes escaped: compare them so.
+        const std::string shown = tex_printable_name(e.path().filename().string());
+        if (extracted.count(shown) == 0) std::abort();  // not an extracted entry
         fs::remove_all(e.path());
     }
 }
