@@ -313,6 +313,8 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
     std::vector<std::uint8_t> huge = read_file(dir / "huge.png");
     std::fill(huge.begin() + 16, huge.begin() + 24, std::uint8_t{0});
     huge[18] = huge[19] = huge[22] = huge[23] = 0xFF;  // declares 65535 x 65535
+    const auto crc = static_cast<std::uint32_t>(crc32(0, huge.data() + 12, 17));
+    for (int k = 0; k < 4; ++k) huge[29 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
     test::write_file(dir / "huge.png", huge);
     tex_writer_archive padded = made_elsewhere();
     padded.entries[2].padding[5] = 1;
@@ -322,7 +324,7 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"create", "out.pak", "missing.png"}, "missing.png: No such file or directory"},
-        {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a readable image"},
+        {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a PNG image"},
         {{"create", "out.pak", "icon.gif"}, "icon.gif: unknown image format"},
         {{"create", "out.pak", "huge.png"}, "huge.png: 65535 x 65535 pixels"},
         {{"create", "out.pak", "thirty-three-bytes-long-name-x.png"}, "at most 32"},
@@ -354,7 +356,7 @@ TEST(PackCommandLine, HelpVersionAndOneLinePerEntry)
     temp_dir dir;
     test::run_result r = run_pack({"--help"}, dir.path());
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE...") && has(r.out, "placeholder")) << r.out;
+    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE[=NAME]...") && has(r.out, "placeholder")) << r.out;
     r = run_pack({"--version"}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "morvex_tex_pack 1.0\n");
