@@ -11,11 +11,13 @@ packages=(
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev
 )
-# Extra groups, asked for by name: "bench" and "fuzz".
+# Extra groups, asked for by name: "bench", "fuzz" and "fixtures" (what
+# tests/fixtures/make_images.py needs to make the packer's image fixtures again).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
+    fixtures) packages+=(python3 python3-pil imagemagick) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
