@@ -366,6 +366,9 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
     write_png(dir / "thirty-three-bytes-long-name-x.png", pattern(1, 1, 9, false));
     test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1, 2, 3});
     test::write_file(dir / "icon.gif", {'G', 'I', 'F', '8', '9', 'a'});
+    write_tga(dir / "cut.tga", pattern(4, 4, 9, false));
+    fs::resize_file(dir / "cut.tga", 18 + 4 * 15);
+    fs::create_symlink("/dev/zero", dir / "zero.tga");
     write_png(dir / "huge.png", pattern(1, 1, 9, false));
     std::vector<std::uint8_t> huge = read_file(dir / "huge.png");
     std::fill(huge.begin() + 16, huge.begin() + 24, std::uint8_t{0});
@@ -383,6 +386,8 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         {{"create", "out.pak", "missing.png"}, "missing.png: No such file or directory"},
         {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a PNG image"},
         {{"create", "out.pak", "icon.gif"}, "icon.gif: unknown image format"},
+        {{"create", "out.pak", "rings.png", "cut.tga"}, "cut.tga: truncated TGA image"},
+        {{"create", "out.pak", "zero.tga"}, "zero.tga: not a regular file"},
         {{"create", "out.pak", "huge.png"}, "huge.png: 65535 x 65535 pixels"},
         {{"create", "out.pak", "thirty-three-bytes-long-name-x.png"}, "at most 32"},
         {{"create", "out.pak", "rings.png", "../" + dir.path().filename().string() + "/rings.png"},
@@ -402,6 +407,9 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         const test::run_result r = run_pack(args, dir.path());
         EXPECT_EQ(r.status, 1) << args[0] << " " << message;
         EXPECT_TRUE(has(r.err, "morvex_tex_pack: ") && has(r.err, message)) << r.err;
+        if (!has(r.err, "Try ")) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
         EXPECT_EQ(r.out, "") << message;
         EXPECT_EQ(list_dir(dir.path()), files) << message;
     }
