@@ -245,6 +245,3 @@ int write_tga(int fd, image_view image);
 int write_bmp(int fd, image_view image);
 int write_pcx(int fd, image_view image);
 int write_png(int fd, image_view image);
-
-// Interim: starts the graphics library for the packer's loaders.
-int start_image_library();

@@ -230,18 +230,61 @@ tex_writer_entry pack_kept_entry(pack_source_entry&& entry)
     return e;
 }
 
+namespace {
+
+// A type-4 entry's pixels as stored; false when its stream doesn't inflate to
+// exactly its width * height pixels.
+bool stored_argb4444(const pack_source_entry& entry, std::vector<std::uint16_t>& out)
+{
+    const std::size_t count = std::size_t{entry.header.width} * entry.header.height;
+    std::vector<std::uint8_t> raw(count * 2);
+    std::size_t produced = 0;
+    // A stream that inflates to more than the image fails here.
+    if (inflate_zlib(entry.payload, raw, produced) != 0 || produced != raw.size()) return false;
+    out.resize(count);
+    for (std::size_t k = 0; k < count; ++k) out[k] = tex_le16(raw, 2 * k);
+    return true;
+}
+
+}  // namespace
+
 bool pack_entry_holds(const pack_source_entry& entry, const pack_image& image)
 {
     const tex_entry_header& h = entry.header;
     if (h.width != image.width || h.height != image.height) return false;
-    if (h.rep_t_id == 6) return entry.payload == tex_make_type6_payload(image.argb);
+    // An image from a file without alpha says nothing about the entry's alpha.
+    const std::uint32_t mask = image.has_alpha ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    if (h.rep_t_id == 6) {
+        if (entry.payload.size() != image.argb.size() * 4) return false;
+        for (std::size_t k = 0; k < image.argb.size(); ++k) {
+            if (((tex_le32(entry.payload, 4 * k) ^ image.argb[k]) & mask) != 0) return false;
+        }
+        return true;
+    }
     if (h.rep_t_id != 4) return false;
-    std::vector<std::uint8_t> wanted(image.argb.size() * 2);
-    for (std::size_t k = 0; k < image.argb.size(); ++k) tex_put_le16(wanted, 2 * k, pack_argb4444(image.argb[k]));
-    // A stream that inflates to more than the image fails here: not the same.
-    std::vector<std::uint8_t> stored(wanted.size());
-    std::size_t produced = 0;
-    return inflate_zlib(entry.payload, stored, produced) == 0 && produced == wanted.size() && stored == wanted;
+    std::vector<std::uint16_t> stored;
+    if (!stored_argb4444(entry, stored)) return false;
+    const std::uint32_t mask4 = image.has_alpha ? 0xFFFFu : 0x0FFFu;
+    for (std::size_t k = 0; k < image.argb.size(); ++k) {
+        if (((stored[k] ^ pack_argb4444(image.argb[k])) & mask4) != 0) return false;
+    }
+    return true;
+}
+
+bool pack_entry_has_alpha(const pack_source_entry& entry)
+{
+    if (entry.header.rep_t_id == 6) {
+        for (std::size_t k = 3; k < entry.payload.size(); k += 4) {
+            if (entry.payload[k] != 0xFF) return true;
+        }
+        return false;
+    }
+    std::vector<std::uint16_t> stored;
+    if (entry.header.rep_t_id != 4 || !stored_argb4444(entry, stored)) return false;
+    for (std::uint16_t p : stored) {
+        if (p >> 12 != 15) return true;
+    }
+    return false;
 }
 
 bool pack_same_file(const std::string& in_path, const std::string& out_path)

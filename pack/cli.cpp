@@ -9,28 +9,34 @@
 namespace {
 
 constexpr const char* usage_text =
-    "Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE...\n"
-    "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE...\n"
+    "Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE[=NAME]...\n"
+    "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n"
     "Build or patch a TEX texture archive (version 3) from PNG, TGA, BMP or PCX images.\n"
     "\n"
     "  create   write OUT.pak with one entry per IMAGE, stored under the image's file\n"
-    "           name (at most 32 bytes). An empty placeholder entry (type 6, 0 x 0)\n"
-    "           comes first, since the extractor never writes an archive's first entry.\n"
-    "  replace  write OUT.pak as a copy of IN.pak in which every entry named like an\n"
-    "           IMAGE holds that image, in the entry's own type. Every other entry, the\n"
-    "           first one and the header are kept byte for byte. An IMAGE that names no\n"
-    "           entry is an error. IN.pak is never changed.\n"
+    "           name, or under NAME (at most 32 bytes). An empty placeholder entry\n"
+    "           (type 6, 0 x 0) comes first, since the extractor never writes an\n"
+    "           archive's first entry.\n"
+    "  replace  write OUT.pak as a copy of IN.pak in which the entry stored under each\n"
+    "           IMAGE's path (with its folders, or fewer of them: g/s.tga patches an\n"
+    "           entry stored as g/s.tga, else one stored as s.tga), or under NAME, holds\n"
+    "           that image, in the entry's own type. Every other entry, the first one\n"
+    "           and the header are kept byte for byte, and so is an entry whose image is\n"
+    "           unchanged. An IMAGE that names no entry is an error. IN.pak is never\n"
+    "           changed.\n"
     "\n"
     "Options:\n"
     "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
     "                 or type 4 (zlib-compressed, 4 bits a channel, each rounded to\n"
     "                 the nearest of its 16 levels)\n"
+    "  -n, --dry-run  print what would be kept, replaced or refused; write nothing\n"
     "  -q, --quiet    print no line per entry\n"
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
     "  --             end of options\n"
     "\n"
-    "Images without alpha (and every BMP and PCX) are stored fully opaque. OUT.pak is\n"
+    "Images whose file carries no alpha (24-bit BMP and PCX, for instance) are stored\n"
+    "fully opaque; put back unchanged, they leave their entry as it was. OUT.pak is\n"
     "written beside its final name and renamed into place: an error leaves nothing.\n"
     "Exit status: 0 on success, 1 on any error.\n";
 
@@ -64,6 +70,8 @@ int parse(int argc, char** argv, command_line& cl)
             cl.operands.emplace_back(arg);
         } else if (arg == "--") {
             options_done = true;
+        } else if (arg == "-n" || arg == "--dry-run") {
+            cl.options.dry_run = true;
         } else if (arg == "-q" || arg == "--quiet") {
             cl.options.quiet = true;
         } else if (arg == "-h" || arg == "--help") {

@@ -252,9 +252,10 @@ tex_writer_archive made_elsewhere()
     other.payload = {'h', 'i'};
     a.entries.push_back(other);
     a.entries.push_back(tex_type6_entry("badge.tga", 8, 8, pattern(8, 8, 6, false).argb));
-    // Formats without alpha: opaque pixels.
-    a.entries.push_back(tex_type6_entry("flag.pcx", 9, 5, pattern(9, 5, 10, true).argb));
-    for (std::uint16_t& p : p4) p |= 0xF000;
+    // Extracted to formats without alpha, yet holding some: put back
+    // unchanged, they must stay as they are.
+    a.entries.push_back(tex_type6_entry("flag.pcx", 9, 5, pattern(9, 5, 10, false).argb));
+    for (std::size_t k = 0; k < p4.size(); k += 3) p4[k] |= 0xF000;
     a.entries.push_back(tex_type4_entry("ramp.bmp", 40, 24, p4));
     return a;
 }
@@ -301,6 +302,62 @@ TEST(PackReplace, UnchangedImagesKeepTheArchiveAndAnEditedOneTakesItsEntrysType)
     EXPECT_EQ(decode_type6(after.entries[4]), pattern(8, 8, 8, false).argb);
 }
 
+// Entries stored with folders and under names the images' files don't have.
+tex_writer_archive with_folders()
+{
+    tex_writer_archive a;
+    a.entries.push_back(tex_placeholder_entry());
+    a.entries.push_back(tex_type6_entry("g/s.tga", 4, 4, pattern(4, 4, 20, false).argb));
+    a.entries.push_back(tex_type6_entry("s.tga", 4, 4, pattern(4, 4, 21, false).argb));
+    a.entries.push_back(tex_type6_entry("shade.bmp", 6, 2, pattern(6, 2, 22, false).argb));
+    return a;
+}
+
+TEST(PackReplace, PathsNamesDryRunAndWarnings)
+{
+    temp_dir dir;
+    const fs::path in = test::write_archive(dir, "in.pak", with_folders());
+    fs::create_directories(dir / "x" / "g");
+    fs::create_directories(dir / "other");
+    write_tga(dir / "x" / "g" / "s.tga", pattern(4, 4, 30, false));
+    write_tga(dir / "other" / "s.tga", pattern(4, 4, 31, false));
+    write_bmp(dir / "a-file-name-longer-than-thirty-two-bytes.bmp", pattern(3, 3, 32, true));
+    const std::string long_bmp = "a-file-name-longer-than-thirty-two-bytes.bmp";
+
+    // A path with folders patches the entry stored with the most of them.
+    test::run_result r = run_pack({"-q", "replace", "in.pak", "out.pak", "x/g/s.tga", "other/s.tga",
+                                   long_bmp + "=shade.bmp"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    stored_archive out = read_well_formed(dir / "out.pak");
+    ASSERT_EQ(out.entries.size(), 4u);
+    EXPECT_EQ(decode_type6(out.entries[1]), pattern(4, 4, 30, false).argb);
+    EXPECT_EQ(decode_type6(out.entries[2]), pattern(4, 4, 31, false).argb);
+    EXPECT_EQ(decode_type6(out.entries[3]), pattern(3, 3, 32, true).argb);
+    EXPECT_TRUE(has(r.err, "warning: " + long_bmp + ": the file carries no alpha; entry 3")) << r.err;
+    EXPECT_TRUE(has(r.err, "warning: " + long_bmp + ": 3 x 3 pixels replace the 6 x 2 of entry 3")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+
+    // A dry run says what would happen, every refusal included, and writes nothing.
+    fs::remove(dir / "out.pak");
+    const std::vector<std::string> files = list_dir(dir.path());
+    r = run_pack({"--dry-run", "replace", "in.pak", "out.pak", "x/g/s.tga", "gone/s.tga", "icon.png"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "entry 1: g/s.tga") && has(r.out, "would be replaced from x/g/s.tga")) << r.out;
+    EXPECT_TRUE(has(r.out, "entry 3: shade.bmp") && has(r.out, "would be kept")) << r.out;
+    EXPECT_TRUE(has(r.out, "2 images refused")) << r.out;
+    EXPECT_TRUE(has(r.err, "gone/s.tga: No such file") && has(r.err, "no entry named icon.png")) << r.err;
+    r = run_pack({"-n", "replace", "in.pak", "out.pak", "x/g/s.tga"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(list_dir(dir.path()), files);
+
+    // create stores an image under the name given after '='.
+    r = run_pack({"-q", "create", "new.pak", long_bmp + "=g/short.bmp"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    out = read_well_formed(dir / "new.pak");
+    ASSERT_EQ(out.entries.size(), 2u);
+    EXPECT_EQ(out.entries[1].name(), "g/short.bmp");
+}
+
 TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
 {
     temp_dir dir;
@@ -309,10 +366,15 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
     write_png(dir / "thirty-three-bytes-long-name-x.png", pattern(1, 1, 9, false));
     test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1, 2, 3});
     test::write_file(dir / "icon.gif", {'G', 'I', 'F', '8', '9', 'a'});
+    write_tga(dir / "cut.tga", pattern(4, 4, 9, false));
+    fs::resize_file(dir / "cut.tga", 18 + 4 * 15);
+    fs::create_symlink("/dev/zero", dir / "zero.tga");
     write_png(dir / "huge.png", pattern(1, 1, 9, false));
     std::vector<std::uint8_t> huge = read_file(dir / "huge.png");
     std::fill(huge.begin() + 16, huge.begin() + 24, std::uint8_t{0});
     huge[18] = huge[19] = huge[22] = huge[23] = 0xFF;  // declares 65535 x 65535
+    const auto crc = static_cast<std::uint32_t>(crc32(0, huge.data() + 12, 17));
+    for (int k = 0; k < 4; ++k) huge[29 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
     test::write_file(dir / "huge.png", huge);
     tex_writer_archive padded = made_elsewhere();
     padded.entries[2].padding[5] = 1;
@@ -322,8 +384,10 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"create", "out.pak", "missing.png"}, "missing.png: No such file or directory"},
-        {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a readable image"},
+        {{"create", "out.pak", "rings.png", "broken.png"}, "broken.png: not a PNG image"},
         {{"create", "out.pak", "icon.gif"}, "icon.gif: unknown image format"},
+        {{"create", "out.pak", "rings.png", "cut.tga"}, "cut.tga: truncated TGA image"},
+        {{"create", "out.pak", "zero.tga"}, "zero.tga: not a regular file"},
         {{"create", "out.pak", "huge.png"}, "huge.png: 65535 x 65535 pixels"},
         {{"create", "out.pak", "thirty-three-bytes-long-name-x.png"}, "at most 32"},
         {{"create", "out.pak", "rings.png", "../" + dir.path().filename().string() + "/rings.png"},
@@ -343,6 +407,9 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         const test::run_result r = run_pack(args, dir.path());
         EXPECT_EQ(r.status, 1) << args[0] << " " << message;
         EXPECT_TRUE(has(r.err, "morvex_tex_pack: ") && has(r.err, message)) << r.err;
+        if (!has(r.err, "Try ")) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
         EXPECT_EQ(r.out, "") << message;
         EXPECT_EQ(list_dir(dir.path()), files) << message;
     }
@@ -354,7 +421,7 @@ TEST(PackCommandLine, HelpVersionAndOneLinePerEntry)
     temp_dir dir;
     test::run_result r = run_pack({"--help"}, dir.path());
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE...") && has(r.out, "placeholder")) << r.out;
+    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE[=NAME]...") && has(r.out, "placeholder")) << r.out;
     r = run_pack({"--version"}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "morvex_tex_pack 1.0\n");
