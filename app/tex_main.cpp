@@ -1,5 +1,5 @@
 // Entry point of morvex_tex: list, test and extract on the archive index, and
-// create and replace handed to the packer unchanged.
+// create and replace handed to the packer.
 #include <cstdio>
 #include <cstring>
 
@@ -42,8 +42,12 @@ int main(int argc, char** argv)
     if (std::strcmp(command, "list") == 0) return tex_list_main(argc - 1, argv + 1);
     if (std::strcmp(command, "test") == 0) return tex_test_main(argc - 1, argv + 1);
     if (std::strcmp(command, "extract") == 0) return tex_extract_main(argc - 1, argv + 1);
-    // The packer reads its subcommand from argv[1], as under its own name.
-    if (std::strcmp(command, "create") == 0 || std::strcmp(command, "replace") == 0) return pack_main(argc, argv);
+    // The packer reads its subcommand from argv[1], as under its own name; its
+    // messages then start with this program's name.
+    if (std::strcmp(command, "create") == 0 || std::strcmp(command, "replace") == 0) {
+        pack_program = tex_cli_program;
+        return pack_main(argc, argv);
+    }
     tex_cli_error("unknown command %s (try --help)", tex_printable_name(command).c_str());
     return tex_exit_usage;
 }

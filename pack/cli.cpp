@@ -6,6 +6,8 @@
 #include <new>
 #include <string_view>
 
+const char* pack_program = "morvex_tex_pack";
+
 namespace {
 
 constexpr const char* usage_text =
@@ -40,7 +42,10 @@ constexpr const char* usage_text =
     "written beside its final name and renamed into place: an error leaves nothing.\n"
     "Exit status: 0 on success, 1 on any error.\n";
 
-constexpr const char* try_help = "Try 'morvex_tex_pack --help' for more information.";
+std::string try_help_text()
+{
+    return std::string("Try '") + pack_program + " --help' for more information.";
+}
 
 struct command_line {
     pack_options options;
@@ -53,7 +58,7 @@ struct command_line {
 int parse_type(std::string_view value, command_line& cl)
 {
     if (value != "4" && value != "6") {
-        pack_error("invalid type '%.*s': 4 or 6\n%s", static_cast<int>(value.size()), value.data(), try_help);
+        pack_error("invalid type '%.*s': 4 or 6\n%s", static_cast<int>(value.size()), value.data(), try_help_text().c_str());
         return -1;
     }
     cl.options.type = static_cast<std::uint8_t>(value[0] - '0');
@@ -80,7 +85,7 @@ int parse(int argc, char** argv, command_line& cl)
             cl.version = true;
         } else if (arg == "-t" || arg == "--type") {
             if (k + 1 >= argc) {
-                pack_error("option '%s' needs a value\n%s", argv[k], try_help);
+                pack_error("option '%s' needs a value\n%s", argv[k], try_help_text().c_str());
                 return -1;
             }
             if (parse_type(argv[++k], cl) != 0) return -1;
@@ -89,7 +94,7 @@ int parse(int argc, char** argv, command_line& cl)
         } else if (arg.starts_with("-t")) {
             if (parse_type(arg.substr(2), cl) != 0) return -1;
         } else {
-            pack_error("unknown option '%s'\n%s", argv[k], try_help);
+            pack_error("unknown option '%s'\n%s", argv[k], try_help_text().c_str());
             return -1;
         }
     }
@@ -99,14 +104,14 @@ int parse(int argc, char** argv, command_line& cl)
 int run(const command_line& cl)
 {
     if (cl.operands.empty()) {
-        pack_error("no command: create or replace\n%s", try_help);
+        pack_error("no command: create or replace\n%s", try_help_text().c_str());
         return -1;
     }
     const std::string& command = cl.operands[0];
     const std::span<const std::string> rest = std::span(cl.operands).subspan(1);
     if (command == "create") {
         if (rest.size() < 2) {
-            pack_error("create needs OUT.pak and at least one IMAGE\n%s", try_help);
+            pack_error("create needs OUT.pak and at least one IMAGE\n%s", try_help_text().c_str());
             return -1;
         }
         return pack_create(rest[0], rest.subspan(1), cl.options);
@@ -117,12 +122,12 @@ int run(const command_line& cl)
             return -1;
         }
         if (rest.size() < 3) {
-            pack_error("replace needs IN.pak, OUT.pak and at least one IMAGE\n%s", try_help);
+            pack_error("replace needs IN.pak, OUT.pak and at least one IMAGE\n%s", try_help_text().c_str());
             return -1;
         }
         return pack_replace(rest[0], rest[1], rest.subspan(2), cl.options);
     }
-    pack_error("unknown command '%s': create or replace\n%s", command.c_str(), try_help);
+    pack_error("unknown command '%s': create or replace\n%s", command.c_str(), try_help_text().c_str());
     return -1;
 }
 

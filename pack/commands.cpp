@@ -79,6 +79,12 @@ int finish(const std::string& out_path, const tex_writer_archive& archive, const
         }
         return refusals == 0 ? 0 : -1;
     }
+    // The lines about the entries go out before the archive is written, so
+    // that standard output failing stops the run with nothing written.
+    if (std::fflush(stdout) != 0) {
+        pack_error("can't write to standard output: %s not written", out_path.c_str());
+        return -1;
+    }
     return pack_write_output(out_path, archive);
 }
 

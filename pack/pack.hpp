@@ -19,7 +19,9 @@
 // The command line; returns the exit status (0, or 1 on any error).
 int pack_main(int argc, char** argv);
 
-inline constexpr const char* pack_program = "morvex_tex_pack";
+// The program name messages start with: "morvex_tex_pack", or "morvex_tex"
+// when the companion runs the packer's commands.
+extern const char* pack_program;
 inline constexpr const char* pack_version = morvex_version;
 
 // ---------------------------------------------------------------------------

@@ -414,6 +414,14 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         EXPECT_EQ(list_dir(dir.path()), files) << message;
     }
     EXPECT_EQ(read_file(in), tex_build_archive(made_elsewhere()));
+
+    // Standard output that can't be written: the lines go out first, so the
+    // archive isn't written either.
+    const test::run_result full = test::run_program(
+        "/bin/sh", {"-c", std::string("exec '") + MORVEX_PACK_PATH + "' create out.pak rings.png > /dev/full"}, dir.path());
+    EXPECT_EQ(full.status, 1);
+    EXPECT_TRUE(has(full.err, "can't write to standard output: out.pak not written")) << full.err;
+    EXPECT_EQ(list_dir(dir.path()), files);
 }
 
 TEST(PackCommandLine, HelpVersionAndOneLinePerEntry)

@@ -369,6 +369,10 @@ TEST(TexProgram, HelpVersionAndThePackersCommands)
     EXPECT_EQ(run_tex({"create", "-q", "mine.pak", "sky.tga"}, dir.path()).status, 0);
     EXPECT_EQ(test::run_program(MORVEX_PACK_PATH, {"create", "-q", "theirs.pak", "sky.tga"}, dir.path()).status, 0);
     EXPECT_EQ(test::read_file(dir / "mine.pak"), test::read_file(dir / "theirs.pak"));
+    // The packer's messages under this program's name.
+    const auto missing = run_tex({"replace", "a.pak", "b.pak", "none.tga"}, dir.path());
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err.rfind("morvex_tex: none.tga: ", 0), 0u) << missing.err;
 }
 
 }  // namespace
