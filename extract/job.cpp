@@ -4,6 +4,7 @@
 // collected in order. Placing the file is a step of its own, so that a
 // caller may run jobs ahead and place their files in table order.
 #include "extract/extract.hpp"
+#include "extract/chunk_output.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -36,18 +37,6 @@ template <typename T>
 std::unique_ptr<T[]> take(std::uint64_t count)
 {
     return std::unique_ptr<T[]>(new (std::nothrow) T[count ? count : 1]);
-}
-
-int write_all(int fd, const std::uint8_t* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 // The payload as stored, copied through a buffer: one read and one write

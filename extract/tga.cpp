@@ -32,12 +32,22 @@ bool any_alpha(const image_view& image)
     return false;
 }
 
-// The alpha bits of a row, ORed: read while the row is about to be copied
-// anyway, so the image is scanned once instead of twice.
-std::uint32_t row_alpha(const std::uint32_t* row, std::uint32_t width)
+// Copies a row as the file's bytes and returns its alpha bits ORed: noted in
+// the same pass as the copy, so the image is read once.
+std::uint32_t copy_row_noting_alpha(const std::uint32_t* row, std::uint32_t width, std::uint8_t* out)
 {
     std::uint32_t seen = 0;
-    for (std::uint32_t x = 0; x < width; ++x) seen |= row[x];
+    if constexpr (std::endian::native == std::endian::little) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            seen |= row[x];
+            std::memcpy(out + 4 * std::size_t{x}, &row[x], 4);
+        }
+    } else {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            seen |= row[x];
+            put_le32(out + 4 * std::size_t{x}, row[x]);
+        }
+    }
     return seen & 0xFF000000u;
 }
 
@@ -81,8 +91,11 @@ int write_tga(int fd, image_view image)
         std::uint8_t* room = chunk_room(out, row_bytes);
         if (!room) return -1;
         const std::uint32_t* row = image_view_row(image, y);
-        if (!scan_first) alpha |= row_alpha(row, image.width);
-        row_to_bgra(row, image.width, room);
+        if (scan_first) {
+            row_to_bgra(row, image.width, room);
+        } else {
+            alpha |= copy_row_noting_alpha(row, image.width, room);
+        }
         chunk_commit(out, row_bytes);
     }
     if (scan_first || alpha == 0) return flush_chunk_output(out);
