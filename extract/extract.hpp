@@ -125,6 +125,7 @@ enum class output_error {
 // can't be had. Dropped unless committed; nothing of it then remains.
 struct output_file {
     int dir_fd = -1;
+    bool owns_dir = true;   // false when dir_fd is the root's own descriptor
     int fd = -1;
     std::string base;       // the final name within the folder
     std::string temporary;  // a named temporary file's name, if one is used

@@ -338,15 +338,16 @@ void drop(output_file& f)
     f.temporary.clear();
     release_slot(f.slot);
     if (f.fd >= 0) close(f.fd);
-    if (f.dir_fd >= 0) close(f.dir_fd);
+    if (f.dir_fd >= 0 && f.owns_dir) close(f.dir_fd);
     f.fd = -1;
     f.dir_fd = -1;
+    f.owns_dir = true;
 }
 
 }  // namespace
 
 output_file::output_file(output_file&& other) noexcept
-    : dir_fd(other.dir_fd), fd(other.fd), base(std::move(other.base)), temporary(std::move(other.temporary)),
+    : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)), temporary(std::move(other.temporary)),
       slot(other.slot)
 {
     other.dir_fd = other.fd = other.slot = -1;
@@ -358,6 +359,7 @@ output_file& output_file::operator=(output_file&& other) noexcept
     if (this != &other) {
         drop(*this);
         dir_fd = other.dir_fd;
+        owns_dir = other.owns_dir;
         fd = other.fd;
         base = std::move(other.base);
         temporary = std::move(other.temporary);
@@ -413,7 +415,13 @@ output_error output_begin(const output_root& root, const std::string& name, outp
     out.base = slash == std::string::npos ? name : name.substr(slash + 1);
     if (out.base.empty() || out.base == ".") return output_error::no_create;
 
-    out.dir_fd = root.create_folders ? open_beneath_creating(root, folder) : open_beneath(root, folder);
+    if (folder.empty()) {
+        // Most names have no folder: the root's own descriptor serves.
+        out.dir_fd = root.fd;
+        out.owns_dir = false;
+    } else {
+        out.dir_fd = root.create_folders ? open_beneath_creating(root, folder) : open_beneath(root, folder);
+    }
     if (out.dir_fd < 0) {
         if (errno != EXDEV) return output_error::no_create;
         reason = "its folder is a link that leads outside the current folder";
