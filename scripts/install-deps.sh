@@ -6,10 +6,10 @@
 # installs them, and exits with status 1.
 set -euo pipefail
 
-# The sanitizer build of test.sh uses g++ and its libasan8 and libubsan1; gzip
+# The sanitizer builds of test.sh use g++ and its libasan8, libubsan1 and libtsan2; gzip
 # (always there on Debian) compresses the man pages.
 packages=(
-  g++ libasan8 libubsan1 cmake make pkg-config gzip
+  g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
   zlib1g-dev libdeflate-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
