@@ -228,9 +228,6 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
     }
     walk w{index, raw, {&index, {}, 0, 0}, {}, {}, 0};
     print_table(index, w.cursor);
-    // The table's lines are out: entries may now be read ahead of the report.
-    tex_table_cursor ahead{&index, {}, 0, 0};
-    w.cursor = std::move(ahead);
 
     std::fputs("progress : ", stderr);
     std::fflush(stderr);
