@@ -33,14 +33,6 @@ std::vector<std::uint32_t> pixels6(unsigned n, std::uint32_t seed)
     return px;
 }
 
-tex_writer_archive archive_of(std::vector<tex_writer_entry> entries)
-{
-    tex_writer_archive a;
-    a.entries.push_back(tex_placeholder_entry("index"));
-    for (auto& e : entries) a.entries.push_back(std::move(e));
-    return a;
-}
-
 std::uint64_t bytes_in(const fs::path& dir)
 {
     std::uint64_t total = 0;
@@ -66,7 +58,7 @@ TEST(ArchiveInput, FoldersAndCharacterDevicesCantBeOpened)
 TEST(ArchiveInput, AFifoIsReadThroughAndWalkedLikeAFile)
 {
     temp_dir dir;
-    const tex_writer_archive a = archive_of({tex_type6_entry("one.tga", 2, 2, pixels6(4, 1))});
+    const tex_writer_archive a = test::archive_of({tex_type6_entry("one.tga", 2, 2, pixels6(4, 1))});
     const std::vector<std::uint8_t> bytes = tex_build_archive(a);
     test::write_file(dir / "file.pak", bytes);
     const auto expected = run_extractor({"file.pak", "-no-convert"}, dir.path());
@@ -111,7 +103,7 @@ TEST(Overlap, PayloadsRunningOverLaterHeadersAreRefusedAndWritesStayWithinTheArc
     // grow with the square of the archive.
     std::vector<tex_writer_entry> entries;
     for (unsigned k = 0; k < 40; ++k) entries.push_back(tex_type6_entry("e" + std::to_string(k) + ".tga", 1, 1, pixels6(1, k)));
-    tex_writer_archive a = archive_of(entries);
+    tex_writer_archive a = test::archive_of(entries);
     std::vector<std::uint8_t> bytes = tex_build_archive(a);
     for (std::size_t i = 1; i < a.entries.size(); ++i) {
         const std::size_t record = tex_header_size + i * tex_table_entry_size;
@@ -155,7 +147,7 @@ TEST(Overlap, RecordsOfOneEntryRepeatItsOutcomeWithoutDoingItAgain)
         e->offset = 0;
     }
     other_a.table_size = 12;
-    tex_writer_archive arch = archive_of({a, b, m, again_a, again_m, other_a});
+    tex_writer_archive arch = test::archive_of({a, b, m, again_a, again_m, other_a});
     const std::vector<std::uint8_t> laid_out = tex_build_archive(arch);
     const auto offset_of = [&](std::size_t i) { return tex_le32(laid_out, tex_header_size + i * tex_table_entry_size + 4); };
     arch.entries[4].offset = arch.entries[6].offset = offset_of(1);
@@ -190,7 +182,7 @@ TEST(Overlap, AnImageNoPayloadCouldFillIsRefusedBeforeAnyWork)
     huge.payload = {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};  // an empty stream
     tex_writer_entry fits = tex_type4_entry("fits.tga", 40, 13, {});
     fits.payload = huge.payload;  // 1040 bytes of pixels: 8 * 1032 + 1024 could hold them
-    test::write_file(dir / "h.pak", tex_build_archive(archive_of({huge, fits})));
+    test::write_file(dir / "h.pak", tex_build_archive(test::archive_of({huge, fits})));
     const auto r = run_extractor({"h.pak"}, dir.path());
     EXPECT_TRUE(has(r.out, "ERROR : payload of huge.tga holds 8 bytes, too few to inflate to 16384 * 16384 * 2 "
                            "(536870912)\nERROR : extraction of huge.tga was impossible\n"))
@@ -218,7 +210,7 @@ TEST(NoDisplay, AnUnansweringDisplayDoesntHoldTheRun)
     ASSERT_GE(display, 0);
     ASSERT_EQ(listen(s, 8), 0);
     temp_dir dir;
-    test::write_archive(dir, "d.pak", archive_of({tex_type6_entry("p.png", 1, 1, pixels6(1, 3)),
+    test::write_archive(dir, "d.pak", test::archive_of({tex_type6_entry("p.png", 1, 1, pixels6(1, 3)),
                                                   tex_type6_entry("b.bmp", 1, 1, pixels6(1, 4))}));
     for (const char* mode : {"", "-no-convert"}) {
         std::vector<std::string> args{"d.pak"};

@@ -123,18 +123,10 @@ std::vector<std::uint16_t> pixels4(unsigned n, unsigned seed)
     return px;
 }
 
-tex_writer_archive archive_of(std::vector<tex_writer_entry> entries)
-{
-    tex_writer_archive a;
-    a.entries.push_back(tex_placeholder_entry("index"));
-    for (auto& e : entries) a.entries.push_back(std::move(e));
-    return a;
-}
-
 // Three entries of both types, one in a folder.
 tex_writer_archive sound_archive()
 {
-    return archive_of({tex_type4_entry("sky.tga", 5, 3, pixels4(15, 1)), tex_type6_entry("sub/dir/ring.png", 4, 4, pixels6(16, 2)),
+    return test::archive_of({tex_type4_entry("sky.tga", 5, 3, pixels4(15, 1)), tex_type6_entry("sub/dir/ring.png", 4, 4, pixels6(16, 2)),
                        tex_type6_entry("badge.bmp", 2, 3, pixels6(6, 3))});
 }
 
@@ -310,7 +302,7 @@ TEST(TexExtract, HostileNamesStayBeneathTheFolder)
     fs::create_directories(dir / "out");
     fs::create_directories(dir / "outside");
     fs::create_directory_symlink("../outside", dir / "out/link");
-    const tex_writer_archive a = archive_of({tex_type6_entry("/tmp/abs.tga", 1, 1, pixels6(1, 1)),
+    const tex_writer_archive a = test::archive_of({tex_type6_entry("/tmp/abs.tga", 1, 1, pixels6(1, 1)),
                                              tex_type6_entry("../up.tga", 1, 1, pixels6(1, 2)),
                                              tex_type6_entry("link/x.tga", 1, 1, pixels6(1, 3)),
                                              tex_type6_entry("fine.tga", 1, 1, pixels6(1, 4))});
@@ -337,7 +329,7 @@ TEST(TexExtract, OneWorkerOrThreeGiveTheSameFilesAndLines)
         entries.push_back(k % 2 ? tex_type6_entry(name, 40, 30, pixels6(1200, k)) : tex_type4_entry(name, 40, 30, pixels4(1200, k)));
     }
     entries[4].payload.back() ^= 1;
-    test::write_archive(dir, "a.pak", archive_of(entries));
+    test::write_archive(dir, "a.pak", test::archive_of(entries));
     const auto one = run_tex({"extract", "-j", "1", "-C", "one", "a.pak"}, dir.path());
     const auto three = run_tex({"extract", "-j3", "-C", "three", "a.pak"}, dir.path());
     EXPECT_EQ(one.status, 1);

@@ -99,6 +99,14 @@ void write_file(const fs::path& path, const std::vector<std::uint8_t>& bytes)
     if (!out) throw std::runtime_error("can't write " + path.string());
 }
 
+tex_writer_archive archive_of(std::vector<tex_writer_entry> entries)
+{
+    tex_writer_archive a;
+    a.entries.push_back(tex_placeholder_entry("index"));
+    for (auto& e : entries) a.entries.push_back(std::move(e));
+    return a;
+}
+
 fs::path write_archive(const temp_dir& dir, const std::string& name, const tex_writer_archive& a)
 {
     const fs::path p = dir / name;

@@ -47,6 +47,10 @@ inline const std::string banner =
 std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
+// An archive of a placeholder first entry named "index" (the extractor never
+// writes an archive's first entry) followed by `entries`.
+tex_writer_archive archive_of(std::vector<tex_writer_entry> entries);
+
 // Writes the archive into `dir` as `name` and returns its path.
 std::filesystem::path write_archive(const temp_dir& dir, const std::string& name, const tex_writer_archive& a);
 
