@@ -108,6 +108,7 @@ struct output_root {
     int fd = -1;                  // owned
     bool create_folders = false;  // make the folders a name holds, beneath the root
     std::string real_path;        // where it is, for absolute links that lead inside it
+    const char* outside_reason = "";  // why a folder link out is refused, naming the root
 };
 
 // Opens the root (creating it first when asked). 0 or -1 with errno.

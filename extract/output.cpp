@@ -381,6 +381,8 @@ int output_open_root(const char* path, bool create, output_root& out)
     out.fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (out.fd < 0) return -1;
     out.create_folders = create;
+    out.outside_reason = std::strcmp(path, ".") == 0 ? "its folder is a link that leads outside the current folder"
+                                                     : "its folder is a link that leads outside the output folder";
     char* real = realpath(path, nullptr);
     out.real_path = real ? real : "";
     std::free(real);
@@ -424,7 +426,7 @@ output_error output_begin(const output_root& root, const std::string& name, outp
     }
     if (out.dir_fd < 0) {
         if (errno != EXDEV) return output_error::no_create;
-        reason = "its folder is a link that leads outside the current folder";
+        reason = root.outside_reason;
         return output_error::refused;
     }
     if (create_output(out) != 0) return output_error::no_create;
