@@ -108,27 +108,99 @@ bool entry_block(const tex_index& index, const tex_entry_view& v, std::string& o
     return true;
 }
 
-// What an entry's extraction said and how it ended, kept for the records
-// that point at the same entry later on.
+// The report's words for a finding of an entry's extraction: the fixed
+// lines, each ending in "\n". A damaged or over-long stream has no line of
+// its own; the verdict says it all.
+void finding_lines(const tex_finding& f, std::uint32_t index, const std::string& name, std::string& out)
+{
+    using k = tex_finding_kind;
+    const char* shown = name.c_str();
+    const auto u = [](std::uint64_t v) { return static_cast<unsigned>(v); };
+    switch (f.kind) {
+    case k::name_refused:
+        add_line(out, "ERROR : refusing to write %s: %s\n", shown, name_problem_text(static_cast<name_problem>(f.a), true));
+        break;
+    case k::payload_past_end:
+        add_line(out, "ERROR : payload of %s runs past the end of the archive (%u bytes at 0x%08llX, archive %llu bytes)\n",
+                 shown, u(f.a), static_cast<u64>(f.b), static_cast<u64>(f.c));
+        break;
+    case k::no_image_format:
+        add_line(out, "ERROR : no image format for %s (names must end in .tga, .png, .bmp or .pcx)\n", shown);
+        break;
+    case k::no_pixels:
+    case k::no_memory_image:
+        add_line(out, "can't create bitmap of %u * %u pixels 32bpp\n", u(f.a), u(f.b));
+        break;
+    case k::too_many_pixels:
+        add_line(out, "ERROR : %s is %u * %u pixels, more than the 16384 * 16384 this tool converts\n", shown, u(f.a),
+                 u(f.b));
+        break;
+    case k::output_failed:
+        add_line(out, "ERROR, can't create %s for output\n", shown);
+        break;
+    case k::no_memory_payload:
+        add_line(out, "can't allocate %llu bytes for SRC buffer of %s\n", static_cast<u64>(f.a), shown);
+        break;
+    case k::no_memory_inflate:
+        add_line(out, "can't allocate %llu bytes for DST buffer of %s\n", static_cast<u64>(f.a), shown);
+        break;
+    case k::payload_cut:
+        add_line(out, "ERROR : payload of %s cut short: read %llu of its %llu bytes\n", shown, static_cast<u64>(f.a),
+                 static_cast<u64>(f.b));
+        break;
+    case k::too_few_to_inflate:
+        add_line(out, "ERROR : payload of %s holds %u bytes, too few to inflate to %u * %u * 2 (%llu)\n", shown, u(f.a),
+                 u(f.b), u(f.c), static_cast<u64>(f.d));
+        break;
+    case k::payload_short:
+        add_line(out, "ERROR : payload of %s holds %u bytes, fewer than %u * %u * 4 (%llu)\n", shown, u(f.a), u(f.b),
+                 u(f.c), static_cast<u64>(f.d));
+        break;
+    case k::inflated_length:
+        add_line(out, "ERROR : out_len != width * height * 2\n");
+        add_line(out, "        %llu     != %u * %u * 2 (%llu)\n", static_cast<u64>(f.a), u(f.b), u(f.c),
+                 static_cast<u64>(f.d));
+        break;
+    case k::no_memory:
+        add_line(out, "ERROR : not enough memory to extract %s\n", shown);
+        break;
+    case k::repeat_other_size:
+        add_line(out, "ERROR : entry %u points at the header of entry %u with another payload size (%u bytes, not %u)\n",
+                 index, u(f.a), u(f.b), u(f.c));
+        break;
+    case k::runs_over_header:
+        add_line(out, "ERROR : payload of %s runs over the header of entry %u (offset 0x%08X)\n", shown, u(f.a), u(f.b));
+        break;
+    case k::unknown_type:
+        add_line(out, "ERROR : unknown type\n");
+        break;
+    default:  // found by the index and printed in the entry's block, or no line of its own
+        break;
+    }
+}
+
+// How an entry's extraction ended, kept for the records that point at the
+// same entry later on.
 struct outcome_text {
     int result = -1;
     std::string lines;
 };
 
-// What the walk does with an entry once its turn to be printed comes.
-enum class step { block_only, outcome, job, repeat };
-
 // The presentation's notes on an entry, from prepare to finish.
 struct entry_note {
-    step what = step::block_only;
-    std::string name;                 // the stored name
-    std::uint32_t owner = 0;          // step::repeat: the record whose outcome it repeats
-    bool keep = false;                // a later record repeats this one's outcome
+    std::string block;          // the entry's lines and checks
+    entry_step step = entry_step::none;
+    bool verdict = false;       // a verdict line follows (every step but none and the silent refusals)
+    std::string name;           // the stored name, printable
+    outcome_text refusal;       // entry_step::refuse
+    std::uint32_t owner = 0;    // entry_step::repeat: the record whose outcome it repeats
+    bool keep = false;          // a later record repeats this one's outcome
 };
 
 struct walk {
     const tex_index& index;
-    bool raw;
+    entry_options options;
+    entry_walk state;
     tex_table_cursor cursor;
     std::deque<entry_note> notes;                    // prepared, not yet finished
     std::map<std::uint32_t, outcome_text> repeated;  // by the entry's first record
@@ -139,44 +211,31 @@ void prepare_entry(walk& w, std::uint32_t i, entry_task& task)
 {
     const tex_entry_view v = tex_read_entry(w.index, w.cursor, i);
     entry_note note;
-    if (!entry_block(w.index, v, task.text) || i == 0) {
-        w.notes.push_back(std::move(note));
-        return;
+    const bool read = entry_block(w.index, v, note.block);
+    const entry_plan plan = decide_entry(w.index, v, w.options, w.state);
+    note.step = plan.step;
+    if (read) {
+        note.name = tex_printable_name(tex_entry_name(v.header));
+        note.keep = v.repeated_later;
     }
-    note.name = tex_entry_name(v.header);
-    note.keep = v.repeated_later;
-    if (v.header.rep_t_id != 4 && v.header.rep_t_id != 6) {
-        add_line(task.text, "ERROR : unknown type\n");
-    } else if (v.repeat_of && v.repeat_size_differs) {
-        note.what = step::outcome;
-        task.outcome.result = -1;
-        add_line(task.outcome.lines,
-                 "ERROR : entry %u points at the header of entry %u with another payload size (%u bytes, not %u)\n",
-                 v.index, *v.repeat_of, v.record.compressed_size, v.repeat_size);
-    } else if (v.repeat_of) {
-        // The same entry again: its outcome, once its first record's is known.
-        note.what = step::repeat;
-        note.owner = *v.repeat_of;
-    } else if (v.covers && !v.payload_past_end) {
-        // (A payload past the end is reported as such by the job.)
-        note.what = step::outcome;
-        task.outcome.result = -1;
-        add_line(task.outcome.lines, "ERROR : payload of %s runs over the header of entry %u (offset 0x%08X)\n",
-                 tex_printable_name(note.name).c_str(), *v.covers, v.covered_offset);
-    } else {
-        note.what = step::job;
-        extract_request& r = task.request;
-        r.archive_fd = w.index.fd;
-        r.archive_size = w.index.size;
-        r.payload_offset = v.payload_offset;
-        r.payload_len = v.record.compressed_size;
-        r.width = v.header.width;
-        r.height = v.header.height;
-        r.type = v.header.rep_t_id;
-        r.name = note.name;
-        r.output_name = note.name;
-        r.raw = w.raw;
+    switch (plan.step) {
+    case entry_step::none:
+        break;
+    case entry_step::refuse:
+        // An unreadable header was told in the block, an unknown type gets
+        // its own line: neither has a verdict.
+        note.verdict = read && plan.why.kind != tex_finding_kind::unknown_type;
+        finding_lines(plan.why, i, note.name, note.verdict ? note.refusal.lines : note.block);
+        break;
+    case entry_step::repeat:
+        note.verdict = true;
+        note.owner = plan.repeat_of;
+        break;
+    case entry_step::run:
+        note.verdict = true;
+        task.request = plan.request;
         task.run = true;
+        break;
     }
     w.notes.push_back(std::move(note));
 }
@@ -185,25 +244,26 @@ void finish_entry(walk& w, entry_task& task)
 {
     const entry_note note = std::move(w.notes.front());
     w.notes.pop_front();
-    std::fputs(task.text.c_str(), stdout);
-    if (note.what != step::block_only) {
-        outcome_text t;
-        if (note.what == step::repeat) {
+    std::fputs(note.block.c_str(), stdout);
+    if (note.verdict) {
+        outcome_text t = note.refusal;
+        if (note.step == entry_step::repeat) {
             const auto kept = w.repeated.find(note.owner);
             if (kept != w.repeated.end()) t = kept->second;
             if (!note.keep && kept != w.repeated.end()) w.repeated.erase(kept);
         } else {
-            if (note.what == step::job) extract_place(task.request, task.outcome);
-            t.result = task.outcome.result;
-            t.lines = std::move(task.outcome.lines);
+            if (note.step == entry_step::run) {
+                extract_place(task.request, task.outcome);
+                t.result = task.outcome.result;
+                for (const tex_finding& f : task.outcome.findings) finding_lines(f, task.index, note.name, t.lines);
+            }
             if (note.keep) w.repeated[task.index] = t;
         }
         std::fputs(t.lines.c_str(), stdout);
-        const std::string shown = tex_printable_name(note.name);
         if (t.result == 0) {
-            std::printf("extraction of %s ok\n", shown.c_str());
+            std::printf("extraction of %s ok\n", note.name.c_str());
         } else {
-            std::printf("ERROR : extraction of %s was impossible\n", shown.c_str());
+            std::printf("ERROR : extraction of %s was impossible\n", note.name.c_str());
         }
     }
     std::fflush(stdout);
@@ -226,7 +286,9 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
         std::printf("can't allocate %llu bytes for %u type_ids\n", static_cast<u64>(index.count) * 8, index.count);
         return;
     }
-    walk w{index, raw, {&index, {}, 0, 0}, {}, {}, 0};
+    entry_options options;
+    options.raw = raw;
+    walk w{index, options, entry_walk_start(index), {&index, {}, 0, 0}, {}, {}, 0};
     print_table(index, w.cursor);
 
     std::fputs("progress : ", stderr);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -86,99 +87,40 @@ int tex_cli_open(const char* path, tex_cli_archive& out)
 
 std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive)
 {
-    std::vector<std::string> out;
-    const tex_index& index = archive.index;
-    if (archive.file.cut_at_limit) {
-        out.push_back(format("goes on past the %llu bytes an archive can address", static_cast<u64>(tex_max_archive_size)));
-    }
-    if (index.header_cut) {
-        out.push_back(format("header cut short: %llu of %zu bytes", static_cast<u64>(index.size), tex_header_size));
-    }
-    if (!index.padding_zero) out.push_back("header padding not zero");
-    if (index.table_cut) {
-        out.push_back(format("table cut short: %u of %u records", index.count, index.header.file_count));
-    }
-    return out;
+    return finding_texts(tex_archive_findings(archive.index, archive.file.cut_at_limit));
 }
 
-std::vector<std::string> tex_entry_problems(const tex_entry_view& v)
+std::vector<tex_finding> tex_entry_problems(const tex_index& index, const tex_entry_view& v, entry_walk& walk)
 {
-    std::vector<std::string> out;
-    if (v.state == tex_entry_state::past_end) {
-        out.push_back(format("header at 0x%08X lies past the end of the archive", v.record.offset));
-        return out;
-    }
-    if (v.state == tex_entry_state::header_cut) {
-        out.push_back(format("header cut short: %zu of %zu bytes", v.header_got, tex_entry_header_size));
-        return out;
-    }
-    const tex_entry_header& h = v.header;
-    if (!v.padding_zero) out.push_back("padding not zero");
-    if (!v.sizes_agree) out.push_back(format("table size %u differs from rep_c_sz %u", v.record.compressed_size, h.rep_c_sz));
-    if (!v.types_agree) out.push_back(format("table type %u differs from rep_t_id %u", v.record.type_id, h.rep_t_id));
-    if (h.rep_t_id != 4 && h.rep_t_id != 6) out.push_back(format("unknown type %u", h.rep_t_id));
-    if (v.payload_past_end) {
-        out.push_back("payload runs past the end of the archive");
-    } else if (v.covers) {
-        out.push_back(format("payload runs over the header of entry %u", *v.covers));
-    }
-    if (v.repeat_of) {
-        out.push_back(v.repeat_size_differs
-                          ? format("points at the header of entry %u with another payload size (%u, not %u)",
-                                   *v.repeat_of, v.record.compressed_size, v.repeat_size)
-                          : format("points at the header of entry %u", *v.repeat_of));
-    }
-    if (v.index > 0) {
-        if (const char* reason = output_name_problem(tex_entry_name(h))) out.push_back(format("name refused: %s", reason));
-    }
-    return out;
+    std::vector<tex_finding> found = tex_entry_findings(index, v);
+    const entry_plan plan = decide_entry(index, v, entry_options{}, walk);
+    if (plan.step == entry_step::refuse) add_findings(found, {plan.why});
+    return found;
 }
 
-bool tex_entry_runs(const tex_entry_view& v)
+int tex_cli_workers(const char* command, const std::string& value, bool given, bool raw)
 {
-    if (v.index == 0 || v.state != tex_entry_state::ok) return false;
-    if (v.header.rep_t_id != 4 && v.header.rep_t_id != 6) return false;
-    if (v.repeat_of) return false;
-    // A payload past the end is the job's to report, as the extractor does.
-    return !v.covers || v.payload_past_end;
-}
-
-extract_request tex_entry_request(const tex_index& index, const tex_entry_view& v)
-{
-    extract_request r;
-    r.archive_fd = index.fd;
-    r.archive_size = index.size;
-    r.payload_offset = v.payload_offset;
-    r.payload_len = v.record.compressed_size;
-    r.width = v.header.width;
-    r.height = v.header.height;
-    r.type = v.header.rep_t_id;
-    r.name = tex_entry_name(v.header);
-    r.output_name = r.name;
-    return r;
-}
-
-std::vector<std::string> tex_job_problems(const std::string& lines)
-{
-    std::vector<std::string> out;
-    for (std::size_t at = 0; at < lines.size();) {
-        std::size_t end = lines.find('\n', at);
-        if (end == std::string::npos) end = lines.size();
-        std::string line = lines.substr(at, end - at);
-        at = end + 1;
-        const bool continued = !line.empty() && line[0] == ' ';
-        line.erase(0, line.find_first_not_of(' '));
-        for (const char* prefix : {"ERROR : ", "ERROR, ", "ERROR: "}) {
-            if (line.rfind(prefix, 0) == 0) line.erase(0, std::strlen(prefix));
-        }
-        if (line.empty()) continue;
-        if (continued && !out.empty()) {
-            out.back() += " (" + line + ")";
-        } else {
-            out.push_back(line);
-        }
+    if (given) {
+        const long n = tex_cli_count(value, max_workers);
+        if (n > 0) return static_cast<int>(n);
+        tex_cli_error("%s: -j takes a number from 1 to %u, not %s", command, max_workers, tex_printable_name(value).c_str());
+        return -1;
     }
-    return out;
+    if (extract_workers_setting() < 0) {
+        tex_cli_error("%s: MORVEX_TEX_JOBS takes a number from 1 to %u, not %s", command, max_workers,
+                      tex_printable_name(std::getenv("MORVEX_TEX_JOBS")).c_str());
+        return -1;
+    }
+    return static_cast<int>(extract_workers(raw));
+}
+
+bool tex_cli_flush_output(const char* command)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    const int error = errno ? errno : EIO;
+    tex_cli_error("%s: can't write to standard output: %s", command, std::strerror(error));
+    return false;
 }
 
 std::string tex_json_string(const std::string& s)
@@ -240,7 +182,7 @@ bool tex_cli_value(tex_cli_args& args, const std::string& option, std::string& v
         return true;
     }
     if (args.at >= args.argc) {
-        tex_cli_error("option %s needs a value", option.c_str());
+        tex_cli_error("option %s needs a value", tex_printable_name(option).c_str());
         return false;
     }
     value = args.argv[args.at++];
@@ -250,7 +192,7 @@ bool tex_cli_value(tex_cli_args& args, const std::string& option, std::string& v
 bool tex_cli_flag(const tex_cli_args& args, const std::string& option)
 {
     if (!args.has_value) return true;
-    tex_cli_error("option %s takes no value", option.c_str());
+    tex_cli_error("option %s takes no value", tex_printable_name(option).c_str());
     return false;
 }
 

@@ -45,22 +45,18 @@ int tex_cli_open(const char* path, tex_cli_archive& out);
 // What is wrong with the archive as a whole: none when it is well formed.
 std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive);
 
-// What is wrong with one entry: none when every check holds. Entry 0 is
-// never written, so its name is not judged as an output name.
-std::vector<std::string> tex_entry_problems(const tex_entry_view& v);
+// What is wrong with one entry without decoding it: the index's findings
+// and, for an entry extract would refuse, the reason (a name it can't
+// write, a format it can't make, ...).
+std::vector<tex_finding> tex_entry_problems(const tex_index& index, const tex_entry_view& v, entry_walk& walk);
 
-// The request that extracts (or decodes) a readable entry as the extractor
-// would, naming the output as stored.
-extract_request tex_entry_request(const tex_index& index, const tex_entry_view& v);
+// The workers for -j's value, or when none was given, MORVEX_TEX_JOBS or the
+// default for the mode. -1 after saying what is wrong (a usage error).
+int tex_cli_workers(const char* command, const std::string& value, bool given, bool raw);
 
-// True when the extractor would run the entry's job: a readable entry from 1
-// on, of a known type, whose payload doesn't run over another header, and
-// which is no repeat of an earlier record.
-bool tex_entry_runs(const tex_entry_view& v);
-
-// The entry job's messages as problems: one per message, without the
-// extractor's "ERROR" prefix, continuation lines joined to their message.
-std::vector<std::string> tex_job_problems(const std::string& lines);
+// Flushes standard output; false, after saying so on standard error, when
+// what was written to it could not all be written.
+bool tex_cli_flush_output(const char* command);
 
 // "s" inside JSON quotes: valid UTF-8 as is, '"', '\' and control bytes
 // escaped, and every byte that is not part of valid UTF-8 as \u00XX.

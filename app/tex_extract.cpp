@@ -6,13 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <set>
 
-#include <fcntl.h>
 #include <fnmatch.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -32,12 +27,13 @@ struct extract_options {
     std::string format;  // "" keeps the stored name's format
     bool keep = false;
     bool quiet = false;
-    unsigned workers = 0;
+    bool jobs_given = false;
+    std::string jobs;
     std::string archive;
     std::vector<std::string> patterns;
 };
 
-enum class verdict { ignored, run, failed, skipped, repeat };
+enum class verdict { ignored, run, failed, skipped, repeat, stopped };
 
 struct entry_note {
     verdict what = verdict::ignored;
@@ -45,35 +41,6 @@ struct entry_note {
     std::string output;     // printable output name
     std::string reason;     // failed / skipped / repeat
 };
-
-// The stored name with its extension (after the last dot of its last
-// component) replaced by `ext`, or `ext` appended when it has none.
-std::string with_extension(const std::string& name, const std::string& ext)
-{
-    const std::size_t slash = name.rfind('/');
-    const std::size_t dot = name.rfind('.');
-    const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-    return (has_ext ? name.substr(0, dot) : name) + "." + ext;
-}
-
-// A name present beneath the root, whatever it is (a dangling link too). The
-// kernel resolves it beneath the root, so that a folder link leading out
-// can't make a file outside count: such a name is left to the job to refuse.
-bool exists_beneath(const output_root& root, const std::string& name)
-{
-    if (root.fd < 0) return false;
-    open_how how{};
-    how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const long fd = syscall(SYS_openat2, root.fd, name.c_str(), &how, sizeof how);
-    if (fd >= 0) {
-        close(static_cast<int>(fd));
-        return true;
-    }
-    if (errno != ENOSYS) return false;
-    struct stat st{};
-    return fstatat(root.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
 
 // A bar of 40 cells on standard error, redrawn in place; only on a terminal.
 struct progress_bar {
@@ -98,12 +65,16 @@ struct extract_walk {
     const tex_cli_archive& archive;
     const extract_options& options;
     const output_root& root;
+    entry_options request;
     tex_table_cursor cursor;
+    entry_walk decisions;
     std::deque<entry_note> notes;
-    std::set<std::string> chosen;          // outputs this run writes, for --keep
     std::vector<bool> pattern_used;
     progress_bar bar;
-    std::uint64_t extracted = 0, failed = 0, skipped = 0;
+    std::uint64_t extracted = 0, failed = 0, skipped = 0, warned = 0, not_done = 0;
+    // Set when the output's file system can take no more (full, over quota,
+    // read-only): nothing more is placed, and it is said once.
+    int stopped_by = 0;
 };
 
 bool selected(extract_walk& w, const std::string& name)
@@ -119,6 +90,16 @@ bool selected(extract_walk& w, const std::string& name)
     return any;
 }
 
+// The reasons an entry failed, its warnings left out.
+std::string joined(const std::vector<tex_finding>& found)
+{
+    std::string out;
+    for (const tex_finding& f : found) {
+        if (!tex_finding_is_warning(f)) out += (out.empty() ? "" : "; ") + finding_text(f);
+    }
+    return out.empty() ? "can't be extracted" : out;
+}
+
 // Decides in table order what becomes of entry i; the job runs on a worker.
 void prepare(extract_walk& w, std::uint32_t i, entry_task& task)
 {
@@ -131,46 +112,64 @@ void prepare(extract_walk& w, std::uint32_t i, entry_task& task)
         w.notes.push_back(std::move(note));
         return;
     }
-    if (tex_entry_runs(v)) {
-        extract_request r = tex_entry_request(w.archive.index, v);
-        r.raw = w.options.raw;
-        if (!w.options.format.empty()) r.output_name = with_extension(r.name, w.options.format);
-        note.output = tex_printable_name(r.output_name);
-        const bool usable = output_name_problem(r.output_name) == nullptr;
-        if (w.options.keep && usable && (w.chosen.count(r.output_name) || exists_beneath(w.root, r.output_name))) {
+    entry_plan plan = decide_entry(w.archive.index, v, w.request, w.decisions);
+    switch (plan.step) {
+    case entry_step::none:
+        break;
+    case entry_step::refuse:
+        note.what = verdict::failed;
+        note.reason = finding_text(plan.why);
+        break;
+    case entry_step::repeat:
+        note.what = verdict::repeat;
+        note.reason = "entry " + std::to_string(plan.repeat_of);
+        break;
+    case entry_step::run:
+        note.output = tex_printable_name(plan.request.output_name);
+        if (w.stopped_by) {
+            note.what = verdict::stopped;
+        } else if (w.options.keep && output_exists(w.root, plan.request.output_name)) {
+            // Taken already: no need to decode it only to find that out.
             note.what = verdict::skipped;
             note.reason = "exists";
         } else {
             note.what = verdict::run;
-            w.chosen.insert(r.output_name);
-            task.request = std::move(r);
+            task.request = std::move(plan.request);
             task.run = true;
         }
-    } else if (v.repeat_of && !v.repeat_size_differs) {
-        note.what = verdict::repeat;
-        note.reason = "entry " + std::to_string(*v.repeat_of);
-    } else {
-        note.what = verdict::failed;
-        const std::vector<std::string> problems = tex_entry_problems(v);
-        for (const std::string& p : problems) note.reason += (note.reason.empty() ? "" : "; ") + p;
-        if (note.reason.empty()) note.reason = "can't be extracted";
+        break;
     }
     w.notes.push_back(std::move(note));
+}
+
+// An output failure that stops everything after it: said once, with the folder.
+bool stops_the_run(extract_walk& w, const std::vector<tex_finding>& found)
+{
+    for (const tex_finding& f : found) {
+        if (f.kind == tex_finding_kind::output_failed && output_error_is_final(f.error)) {
+            w.stopped_by = f.error;
+            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(w.options.dir).c_str(),
+                          std::strerror(f.error));
+            return true;
+        }
+    }
+    return false;
 }
 
 void finish(extract_walk& w, entry_task& task)
 {
     entry_note note = std::move(w.notes.front());
     w.notes.pop_front();
-    if (note.what == verdict::run) {
+    if (note.what == verdict::run && w.stopped_by) {
+        note.what = verdict::stopped;  // its file is dropped with the task
+    } else if (note.what == verdict::run) {
         extract_place(task.request, task.outcome);
-        if (task.outcome.result == 0) {
-            ++w.extracted;
-        } else {
-            note.what = verdict::failed;
-            const std::vector<std::string> problems = tex_job_problems(task.outcome.lines);
-            note.reason = problems.empty() ? "can't be extracted" : problems.front();
-            for (std::size_t k = 1; k < problems.size(); ++k) note.reason += "; " + problems[k];
+        if (task.outcome.skipped) {
+            note.what = verdict::skipped;
+            note.reason = "exists";
+        } else if (task.outcome.result != 0) {
+            note.what = stops_the_run(w, task.outcome.findings) ? verdict::stopped : verdict::failed;
+            note.reason = joined(task.outcome.findings);
         }
     }
     const std::string path = tex_printable_name(w.archive.path);
@@ -179,7 +178,14 @@ void finish(extract_walk& w, entry_task& task)
     case verdict::ignored:
         break;
     case verdict::run:
+        ++w.extracted;
         if (!w.options.quiet) std::printf("extracted %s\n", note.output.c_str());
+        for (const tex_finding& f : task.outcome.findings) {
+            if (!tex_finding_is_warning(f)) continue;
+            ++w.warned;
+            tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, note.name.c_str(),
+                          tex_printable_name(finding_text(f)).c_str());
+        }
         break;
     case verdict::skipped:
         ++w.skipped;
@@ -193,6 +199,9 @@ void finish(extract_walk& w, entry_task& task)
         tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, note.name.c_str(),
                       tex_printable_name(note.reason).c_str());
         break;
+    case verdict::stopped:
+        ++w.not_done;
+        break;
     }
     std::fflush(stdout);
     w.bar.draw(task.index + 1);
@@ -201,7 +210,6 @@ void finish(extract_walk& w, entry_task& task)
 int parse_options(int argc, char** argv, extract_options& o)
 {
     tex_cli_args args{argc, argv};
-    o.workers = 0;  // not given: the default for the mode, once known
     for (std::string opt; !(opt = tex_cli_next_option(args)).empty();) {
         std::string value;
         if (opt == "--help" || opt == "-h") {
@@ -219,18 +227,13 @@ int parse_options(int argc, char** argv, extract_options& o)
             }
             o.format = value;
         } else if (opt == "-j" || opt == "--jobs") {
-            if (!tex_cli_value(args, opt, value)) return -1;
-            const long n = tex_cli_count(value, 256);
-            if (n < 0) {
-                tex_cli_error("extract: -j takes a number from 1 to 256");
-                return -1;
-            }
-            o.workers = static_cast<unsigned>(n);
+            if (!tex_cli_value(args, opt, o.jobs)) return -1;
+            o.jobs_given = true;
         } else if (opt == "--raw" || opt == "--keep" || opt == "-k" || opt == "-q" || opt == "--quiet") {
             if (!tex_cli_flag(args, opt)) return -1;
             (opt == "--raw" ? o.raw : opt == "-q" || opt == "--quiet" ? o.quiet : o.keep) = true;
         } else {
-            tex_cli_error("extract: unknown option %s", opt.c_str());
+            tex_cli_error("extract: unknown option %s", tex_printable_name(opt).c_str());
             return -1;
         }
     }
@@ -238,7 +241,6 @@ int parse_options(int argc, char** argv, extract_options& o)
         tex_cli_error("extract: --raw and --format exclude each other");
         return -1;
     }
-    if (o.workers == 0) o.workers = extract_workers(o.raw);
     if (args.operands.empty()) {
         tex_cli_error("extract: no archive named");
         return -1;
@@ -257,6 +259,11 @@ int tex_extract_main(int argc, char** argv)
         if (rc < 0) std::fputs(extract_usage, stderr);
         return rc < 0 ? tex_exit_usage : tex_exit_ok;
     }
+    const int workers = tex_cli_workers("extract", o.jobs, o.jobs_given, o.raw);
+    if (workers < 0) {
+        std::fputs(extract_usage, stderr);
+        return tex_exit_usage;
+    }
     tex_cli_archive a;
     if (tex_cli_open(o.archive.c_str(), a) != 0) return tex_exit_usage;
     output_root root;
@@ -264,11 +271,15 @@ int tex_extract_main(int argc, char** argv)
         tex_cli_error("%s: %s", tex_printable_name(o.dir).c_str(), std::strerror(errno));
         return tex_exit_usage;
     }
-    extract_walk w{a, o, root, {&a.index, {}, 0, 0}, {}, {}, std::vector<bool>(o.patterns.size()), {}, 0, 0, 0};
+    extract_walk w{a, o, root, {}, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {},
+                   std::vector<bool>(o.patterns.size()), {}};
+    w.request.raw = o.raw;
+    w.request.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
+    w.request.keep = o.keep;
     w.bar.shown = isatty(2) != 0;
     w.bar.total = a.index.count;
     run_entry_tasks(
-        root, a.index.count, o.workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
+        root, a.index.count, static_cast<unsigned>(workers), [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
         [&](entry_task& task) { finish(w, task); });
     output_close_root(root);
     w.bar.clear();
@@ -280,7 +291,10 @@ int tex_extract_main(int argc, char** argv)
             unmatched = true;
         }
     }
-    std::printf("%llu extracted, %llu failed, %llu skipped\n", static_cast<unsigned long long>(w.extracted),
+    std::printf("%llu extracted, %llu failed, %llu skipped", static_cast<unsigned long long>(w.extracted),
                 static_cast<unsigned long long>(w.failed), static_cast<unsigned long long>(w.skipped));
-    return w.failed || unmatched ? tex_exit_problem : tex_exit_ok;
+    if (w.not_done) std::printf(", %llu not extracted", static_cast<unsigned long long>(w.not_done));
+    std::printf("\n");
+    if (!tex_cli_flush_output("extract")) return tex_exit_problem;
+    return w.failed || w.warned || w.not_done || unmatched ? tex_exit_problem : tex_exit_ok;
 }

@@ -48,23 +48,42 @@ bool print_table(const tex_cli_archive& a)
     const tex_index& index = a.index;
     for (const std::string& p : tex_archive_problems(a)) std::printf("archive: [%s]\n", p.c_str());
     tex_table_cursor cursor{&index, {}, 0, 0};
+    entry_walk walk = entry_walk_start(index);
     std::uint32_t widest = 0;
     for (std::uint32_t i = 0; i < index.count; ++i) widest = std::max(widest, tex_table_record(cursor, i).compressed_size);
     const int index_w = static_cast<int>(digits(index.count ? index.count - 1 : 0));
     const int size_w = static_cast<int>(digits(widest));
-    for (std::uint32_t i = 0; i < index.count; ++i) {
+    for (std::uint32_t i = 0; i < index.count && !std::ferror(stdout); ++i) {
         const tex_entry_view v = tex_read_entry(index, cursor, i);
         const bool read = v.state == tex_entry_state::ok;
         const std::string type = read ? std::to_string(v.header.rep_t_id) : "-";
         const std::string dims = read ? std::to_string(v.header.width) + "x" + std::to_string(v.header.height) : "-";
         const std::string name = read ? tex_printable_name(tex_entry_name(v.header)) : "-";
-        const std::vector<std::string> problems = tex_entry_problems(v);
+        const std::vector<std::string> problems = finding_texts(tex_entry_problems(index, v, walk));
         std::printf("%*u %3s %11s  %*u  %s", index_w, i, type.c_str(), dims.c_str(), size_w, v.record.compressed_size,
                     name.c_str());
         if (!problems.empty()) std::printf("  [%s]", tex_printable_name(joined(problems)).c_str());
         std::fputc('\n', stdout);
         any = any || !problems.empty();
     }
+    return any;
+}
+
+// The archive as one JSON object; true when a problem is marked.
+bool print_json(const tex_cli_archive& a)
+{
+    const std::vector<std::string> archive_problems = tex_archive_problems(a);
+    bool any = !archive_problems.empty();
+    tex_json_begin(stdout, a, archive_problems);
+    tex_table_cursor cursor{&a.index, {}, 0, 0};
+    entry_walk walk = entry_walk_start(a.index);
+    for (std::uint32_t i = 0; i < a.index.count && !std::ferror(stdout); ++i) {
+        const tex_entry_view v = tex_read_entry(a.index, cursor, i);
+        const std::vector<std::string> problems = finding_texts(tex_entry_problems(a.index, v, walk));
+        any = any || !problems.empty();
+        tex_json_entry(stdout, v, problems);
+    }
+    tex_json_end(stdout);
     return any;
 }
 
@@ -124,7 +143,7 @@ int tex_list_main(int argc, char** argv)
         if (o == "--json" && tex_cli_flag(args, o)) {
             json = true;
         } else {
-            if (o != "--json") tex_cli_error("list: unknown option %s", o.c_str());
+            if (o != "--json") tex_cli_error("list: unknown option %s", tex_printable_name(o).c_str());
             std::fputs(list_usage, stderr);
             return tex_exit_usage;
         }
@@ -136,17 +155,7 @@ int tex_list_main(int argc, char** argv)
     }
     tex_cli_archive a;
     if (tex_cli_open(args.operands[0].c_str(), a) != 0) return tex_exit_usage;
-    if (!json) return print_table(a) ? tex_exit_problem : tex_exit_ok;
-    const std::vector<std::string> archive_problems = tex_archive_problems(a);
-    bool any = !archive_problems.empty();
-    tex_json_begin(stdout, a, archive_problems);
-    tex_table_cursor cursor{&a.index, {}, 0, 0};
-    for (std::uint32_t i = 0; i < a.index.count; ++i) {
-        const tex_entry_view v = tex_read_entry(a.index, cursor, i);
-        const std::vector<std::string> problems = tex_entry_problems(v);
-        any = any || !problems.empty();
-        tex_json_entry(stdout, v, problems);
-    }
-    tex_json_end(stdout);
+    const bool any = json ? print_json(a) : print_table(a);
+    if (!tex_cli_flush_output("list")) return tex_exit_problem;
     return any ? tex_exit_problem : tex_exit_ok;
 }

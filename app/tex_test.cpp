@@ -1,5 +1,6 @@
 // morvex_tex test: every check of the index, and every entry the extractor
-// would write decoded fully through the entry job, writing nothing.
+// would write decoded fully through the entry job, writing nothing. Each
+// entry gets the verdict extract would give it, with the same reason.
 #include "app/tex_cli.hpp"
 
 #include <deque>
@@ -16,7 +17,8 @@ struct test_walk {
     const tex_cli_archive& archive;
     bool json;
     tex_table_cursor cursor;
-    std::deque<tex_entry_view> views;  // prepared, not yet finished
+    entry_walk decisions;
+    std::deque<std::pair<tex_entry_view, std::vector<tex_finding>>> prepared;  // not yet finished
     std::uint64_t problems = 0;
     std::uint64_t decoded = 0;
 };
@@ -38,7 +40,7 @@ void report(test_walk& w, const tex_entry_view& v, const std::vector<std::string
 // 0 when the archive and every entry are sound, otherwise tex_exit_problem.
 int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
 {
-    test_walk w{a, json, {&a.index, {}, 0, 0}, {}, 0, 0};
+    test_walk w{a, json, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {}, 0, 0};
     const std::vector<std::string> archive_problems = tex_archive_problems(a);
     w.problems = archive_problems.size();
     if (json) {
@@ -48,29 +50,30 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
             std::printf("%s: %s\n", tex_printable_name(a.path).c_str(), tex_printable_name(p).c_str());
         }
     }
-    const output_root nowhere;  // decode_only: the job never writes
+    entry_options decode;
+    decode.write = false;
+    const output_root nowhere;  // nothing is written
     run_entry_tasks(
         nowhere, a.index.count, workers,
         [&](std::uint32_t i, entry_task& task) {
             const tex_entry_view v = tex_read_entry(a.index, w.cursor, i);
-            // A payload past the end is already a problem of the index: nothing to decode.
-            if (tex_entry_runs(v) && !v.payload_past_end) {
-                task.request = tex_entry_request(a.index, v);
-                task.request.decode_only = true;
+            std::vector<tex_finding> found = tex_entry_findings(a.index, v);
+            entry_plan plan = decide_entry(a.index, v, decode, w.decisions);
+            if (plan.step == entry_step::refuse) add_findings(found, {plan.why});
+            if (plan.step == entry_step::run) {
+                task.request = std::move(plan.request);
                 task.run = true;
             }
-            w.views.push_back(v);
+            w.prepared.emplace_back(v, std::move(found));
         },
         [&](entry_task& task) {
-            const tex_entry_view v = w.views.front();
-            w.views.pop_front();
-            std::vector<std::string> problems = tex_entry_problems(v);
+            auto [v, found] = std::move(w.prepared.front());
+            w.prepared.pop_front();
             if (task.run) {
-                for (std::string& p : tex_job_problems(task.outcome.lines)) problems.push_back(std::move(p));
-                if (task.outcome.result != 0 && problems.empty()) problems.push_back("can't be decoded");
+                add_findings(found, task.outcome.findings);
                 if (task.outcome.result == 0) ++w.decoded;
             }
-            report(w, v, problems);
+            report(w, v, finding_texts(found));
         });
     if (json) {
         tex_json_end(stdout);
@@ -78,7 +81,6 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
         std::printf("%s: %u entries, %llu decoded, %llu problems\n", tex_printable_name(a.path).c_str(), a.index.count,
                     static_cast<unsigned long long>(w.decoded), static_cast<unsigned long long>(w.problems));
     }
-    std::fflush(stdout);
     return w.problems ? tex_exit_problem : tex_exit_ok;
 }
 
@@ -88,23 +90,27 @@ int tex_test_main(int argc, char** argv)
 {
     tex_cli_args args{argc, argv};
     bool json = false;
-    unsigned workers = extract_workers();
+    bool jobs_given = false;
+    std::string jobs;
     for (std::string o; !(o = tex_cli_next_option(args)).empty();) {
-        std::string value;
         if (o == "--help" || o == "-h") {
             std::fputs(test_usage, stdout);
             return tex_exit_ok;
         }
         if (o == "--json" && tex_cli_flag(args, o)) {
             json = true;
-        } else if ((o == "-j" || o == "--jobs") && tex_cli_value(args, o, value) && tex_cli_count(value, 256) > 0) {
-            workers = static_cast<unsigned>(tex_cli_count(value, 256));
+        } else if ((o == "-j" || o == "--jobs") && tex_cli_value(args, o, jobs)) {
+            jobs_given = true;
         } else {
-            if (o != "--json" && o != "-j" && o != "--jobs") tex_cli_error("test: unknown option %s", o.c_str());
-            if ((o == "-j" || o == "--jobs") && !value.empty()) tex_cli_error("test: -j takes a number from 1 to 256");
+            if (o != "--json" && o != "-j" && o != "--jobs") tex_cli_error("test: unknown option %s", tex_printable_name(o).c_str());
             std::fputs(test_usage, stderr);
             return tex_exit_usage;
         }
+    }
+    const int workers = tex_cli_workers("test", jobs, jobs_given, false);
+    if (workers < 0) {
+        std::fputs(test_usage, stderr);
+        return tex_exit_usage;
     }
     if (args.operands.empty()) {
         tex_cli_error("test: no archive named");
@@ -122,8 +128,12 @@ int tex_test_main(int argc, char** argv)
         }
         if (json && !first) std::fputs(",\n", stdout);
         first = false;
-        if (test_archive(a, json, workers) != tex_exit_ok && status == tex_exit_ok) status = tex_exit_problem;
+        if (test_archive(a, json, static_cast<unsigned>(workers)) != tex_exit_ok && status == tex_exit_ok) {
+            status = tex_exit_problem;
+        }
+        if (std::ferror(stdout)) break;
     }
     if (json) std::fputs("]}\n", stdout);
+    if (!tex_cli_flush_output("test")) return tex_exit_problem;
     return status;
 }

@@ -30,12 +30,14 @@ int check_image_view(const image_view& image)
     return -1;
 }
 
-int write_all(int fd, const std::uint8_t* data, std::size_t size)
+int write_all(int fd, const void* bytes, std::size_t size)
 {
+    const auto* data = static_cast<const std::uint8_t*>(bytes);
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
             return -1;
         }
         data += n;

@@ -21,10 +21,6 @@ inline const std::uint32_t* image_view_row(const image_view& image, std::uint32_
     return image.pixels + static_cast<std::size_t>(y) * image.stride;
 }
 
-// Writes every byte, going on after short writes and interruptions. 0, or -1
-// with write's errno.
-int write_all(int fd, const std::uint8_t* data, std::size_t size);
-
 // Bytes for `fd` gathered into chunks of about chunk_output_bytes, each sent
 // with one write. A writer asks for room for its next piece, fills it and
 // commits what it used.

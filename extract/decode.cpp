@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 static_assert([] {
     for (std::int32_t k = 0; k < 16; ++k)
@@ -103,7 +104,10 @@ int inflate_zlib(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, 
     std::size_t out_len = 0;
     if (libdeflate_zlib_decompress(decompressor.get(), in.data(), in.size(), dest, room, &out_len) !=
         LIBDEFLATE_SUCCESS) {
-        return -1;
+        // Why it failed, as zlib tells it: libdeflate may take a stream cut
+        // short for one that needs more room. Only failures pay for this.
+        uLongf len = static_cast<uLongf>(out.size());
+        return uncompress(dest, &len, in.data(), static_cast<uLong>(in.size())) == Z_BUF_ERROR ? -2 : -1;
     }
     produced = out.empty() ? 0 : out_len;
     return 0;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "tex/tex.hpp"
 
@@ -55,7 +56,8 @@ void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> 
 void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout);
 
 // One-shot inflation of a complete zlib stream into `out`. 0 with the produced
-// length, or -1 for a damaged stream or more output than `out` holds.
+// length; -1 for a damaged stream, -2 for one that inflates to more than `out`
+// holds.
 int inflate_zlib(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::size_t& produced);
 
 // ---------------------------------------------------------------------------
@@ -100,37 +102,57 @@ int write_image(int fd, image_format format, image_view image);
 
 // ---------------------------------------------------------------------------
 // The output layer: the one place that knows about folders, links, temporary
-// files, renames and signals. Given a root folder and a stored name, it either
-// places a complete file beneath the root or says why not.
+// files, renames, devices and signals. Given a root folder and a stored name
+// (or, for an archive the packer writes, a path), it either places a complete
+// file or says why not.
 
 // The folder outputs go beneath, held open for the whole run.
 struct output_root {
     int fd = -1;                  // owned
     bool create_folders = false;  // make the folders a name holds, beneath the root
     std::string real_path;        // where it is, for absolute links that lead inside it
-    const char* outside_reason = "";  // why a folder link out is refused, naming the root
 };
 
 // Opens the root (creating it first when asked). 0 or -1 with errno.
 int output_open_root(const char* path, bool create, output_root& out);
 void output_close_root(output_root& root);
 
-enum class output_error {
+// Why a stored name can never be an output's name.
+enum class name_problem : std::uint8_t {
     none,
-    refused,     // the name can't be used: see the reason
-    no_create,   // the folder is missing, or the file can't be made
+    control_byte,   // it holds a control byte
+    absolute_path,  // it begins with "/"
+    dot_dot,        // it has a ".." component
+    link_outside,   // its folder is a link that leads outside the root
 };
 
-// An output being written: an unnamed file in its destination folder, or a
-// file under an unpredictable name made there exclusively where unnamed files
-// can't be had. Dropped unless committed; nothing of it then remains.
+// The name's problem as a stored name, before any folder is looked at.
+name_problem output_name_problem(const std::string& name);
+
+// The words for a problem, the same in every program: "it holds a control
+// byte", ...; a link that leads out leads outside "the current folder" when
+// `root_is_cwd`, otherwise outside "the output folder".
+const char* name_problem_text(name_problem problem, bool root_is_cwd);
+
+// Where making an output failed.
+enum class output_stage : std::uint8_t { create, write, place };
+
+// The errors that stop every later output too: nothing more can be written.
+bool output_error_is_final(int error);
+
+// An output being written: an unnamed file in its destination folder (or in
+// the deepest folder of its name that exists, while the others are still to
+// be made), or a file under an unpredictable name made there exclusively
+// where unnamed files can't be had. Dropped unless committed; nothing of it
+// then remains.
 struct output_file {
     int dir_fd = -1;
     bool owns_dir = true;   // false when dir_fd is the root's own descriptor
     int fd = -1;
-    std::string base;       // the final name within the folder
+    std::string base;       // the final name within its folder
     std::string temporary;  // a named temporary file's name, if one is used
     int slot = -1;          // its entry in the table the signal handler cleans
+    std::vector<std::string> missing;  // folders to make beneath dir_fd, outermost first
     output_file() = default;
     output_file(output_file&& other) noexcept;
     output_file& operator=(output_file&& other) noexcept;
@@ -139,24 +161,66 @@ struct output_file {
     ~output_file();
 };
 
-// The reason a stored name can never be an output path (absolute, a ".."
-// component, a control byte, empty), or null.
-const char* output_name_problem(const std::string& name);
+enum class output_error { none, refused, failed };
 
 // Resolves the name's folder beneath the root in one step, without following
-// any link that leads out, and opens a new file there. On failure `reason`
-// says why for output_error::refused.
-output_error output_begin(const output_root& root, const std::string& name, output_file& out, const char*& reason);
+// any link that leads out, and opens a new file there. refused: `why` says
+// why; failed: errno does. No folder is made yet: missing ones are made when
+// the file is placed.
+output_error output_begin(const output_root& root, const std::string& name, output_file& out, name_problem& why);
 
-// Puts the complete file in place under its final name, atomically replacing
-// whatever was there (a link there is replaced, not followed). 0 or -1.
-int output_commit(output_file& file);
+// Puts the complete file in place under its name, making the folders it
+// still needs (and removing them again when it can't). With `replace`, what
+// is there is replaced in one step (a link there is replaced, not followed);
+// without, the name must be free: -1 with EEXIST when it is taken, whenever
+// it was taken. 0, or -1 with errno.
+int output_commit(output_file& file, bool replace = true);
+
+// True when the name is taken beneath the root, as output_begin would resolve
+// it (a dangling link counts). A guess that saves work; output_commit decides.
+bool output_exists(const output_root& root, const std::string& name);
+
+// An output named by a path the user gave (the packer's archive). What may
+// be there: nothing, a TEX archive or an empty file, or a link, which is
+// replaced, not followed; a device, FIFO or socket (or a link to one), and
+// "-" for standard output, which are written through as streams, never
+// replaced. Anything else is refused unless forced.
+enum class path_refusal : std::uint8_t {
+    none,
+    not_an_archive,  // an existing file that is not a TEX archive
+    image_name,      // the name ends in an image extension
+    folder,          // a folder is there
+    terminal,        // standard output is a terminal
+};
+
+struct path_output {
+    output_file file;       // the bytes: an unnamed file beside the name, or a spool for a stream
+    int stream_fd = -1;     // a stream: the spool is copied there when complete
+    bool owns_stream = false;
+    bool replaces = false;  // something is under the name already
+    path_output() = default;
+    path_output(const path_output&) = delete;
+    path_output& operator=(const path_output&) = delete;
+    ~path_output();
+};
+
+// 0; -1 with `why` set when refused (nothing touched), or with errno.
+int output_begin_path(const std::string& path, bool force, path_output& out, path_refusal& why);
+
+// Puts the complete output in place, or copies it to its stream. 0 or -1 with errno.
+int output_commit_path(path_output& out);
+
+// Writes every byte, going on after short writes and interruptions. 0, or -1
+// with write's errno.
+int write_all(int fd, const void* bytes, std::size_t size);
 
 // Knobs for the tests, all off in normal runs.
 struct output_test_knobs {
     // Called once an output's folder is resolved and its file made, before
     // anything is written: the worst moment to change the folder.
     void (*after_create)(const std::string& name) = nullptr;
+    // Called just before a complete file is linked in under its name.
+    void (*before_place)(const std::string& name) = nullptr;
     // The temporary names to try, in place of unpredictable ones.
     std::string (*next_temporary_name)() = nullptr;
     bool named_files_only = false;  // as where no unnamed file can be made
@@ -165,7 +229,7 @@ struct output_test_knobs {
 extern output_test_knobs output_test;
 
 // ---------------------------------------------------------------------------
-// The entry job.
+// The entry decision and the entry job.
 
 struct extract_request {
     int archive_fd = -1;
@@ -179,7 +243,46 @@ struct extract_request {
     std::string output_name;           // the name written (the stored one unless a format is forced)
     bool raw = false;                  // the payload as stored, no conversion
     bool decode_only = false;          // decode fully, write nothing
+    bool keep = false;                 // never replace what is under the output's name
 };
+
+// What a walk asks of every entry it hands on.
+struct entry_options {
+    bool raw = false;                          // payloads as stored
+    image_format format = image_format::none;  // every image in this format; none: as its name says
+    bool write = true;                         // false: decode fully, write nothing
+    bool keep = false;                         // never replace an existing file
+};
+
+enum class entry_step : std::uint8_t {
+    none,    // nothing to do: the archive's first entry is never extracted
+    refuse,  // not extracted, for the reason in `why`
+    repeat,  // an earlier record's entry: that record's outcome stands for this one
+    run,     // the request goes to the entry job
+};
+
+struct entry_plan {
+    entry_step step = entry_step::none;
+    tex_finding why{};          // refuse: the reason
+    std::uint32_t repeat_of = 0;
+    extract_request request;    // run
+};
+
+// What a walk carries from entry to entry, in table order.
+struct entry_walk {
+    // Payload bytes that entries running over other entries' headers may
+    // still take: such payloads are extracted (a damaged archive's user then
+    // has the bytes), but within the archive's size in all, so that what the
+    // archive makes the tool read and write grows only with the archive.
+    std::uint64_t overlap_left = 0;
+};
+entry_walk entry_walk_start(const tex_index& index);
+
+// The one decision every walk asks for: what becomes of entry v (read from
+// `index`) under `options`. The entry's checks that need no payload are made
+// here; the job makes the rest.
+entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const entry_options& options,
+                        entry_walk& walk);
 
 // The most a type-4 entry's payload and inflation room may take together to
 // be inflated in one call; above it, the stream is inflated piece by piece
@@ -187,19 +290,20 @@ struct extract_request {
 extern std::uint64_t extract_whole_buffer_limit;
 
 struct extract_outcome {
-    int result = 0;      // 0 extracted (or decoded), -1 failed
-    std::string lines;   // the entry's messages, in order, each ending in "\n"
-    output_file file;    // the complete output, waiting to be placed
+    int result = 0;                     // 0 extracted (or decoded), -1 failed
+    std::vector<tex_finding> findings;  // what the job met, in order
+    output_file file;                   // the complete output, waiting to be placed
     bool placed = false;
+    bool skipped = false;               // its name was taken and `keep` asked not to replace it
 };
 
 // Loads the payload, decodes it unless raw, and writes the output into a new
-// file beneath the root (not yet in place). Every failure is a line in
-// out.lines and result -1.
+// file beneath the root (not yet in place). Every failure is a finding and
+// result -1.
 void extract_entry(const output_root& root, const extract_request& request, extract_outcome& out);
 
-// Puts a successful outcome's file in place; a failure adds its line and sets
-// the result to -1.
+// Puts a successful outcome's file in place: skipped when its name is taken
+// and the request keeps what is there; a failure is a finding and result -1.
 void extract_place(const extract_request& request, extract_outcome& out);
 
 // ---------------------------------------------------------------------------
@@ -212,13 +316,18 @@ struct entry_task {
     bool run = false;          // set by prepare: run the request
     extract_request request;
     extract_outcome outcome;
-    std::string text;          // the presentation's own, kept from prepare to finish
-    int state = 0;             // the presentation's own
 };
 
-// The workers to use: MORVEX_TEX_JOBS when it holds a number from 1 on,
-// otherwise one for raw copies, and for conversions the processors this
-// process may run on.
+// The most worker threads any program runs.
+inline constexpr unsigned max_workers = 256;
+
+// The workers MORVEX_TEX_JOBS sets: its number when it is one from 1 to
+// max_workers, 0 when it is unset, -1 when it holds anything else.
+int extract_workers_setting();
+
+// The workers to use: MORVEX_TEX_JOBS when it holds a number from 1 to
+// max_workers (anything else counts as unset), otherwise one for raw copies,
+// and for conversions the processors this process may run on.
 unsigned extract_workers(bool raw = false);
 
 // Calls prepare(i, task) for i = 0 .. count - 1 in order, runs each task's
@@ -230,6 +339,18 @@ unsigned extract_workers(bool raw = false);
 void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers,
                      const std::function<void(std::uint32_t, entry_task&)>& prepare,
                      const std::function<void(entry_task&)>& finish);
+
+// ---------------------------------------------------------------------------
+// Findings in words, as every program but the extractor's fixed report says
+// them: a phrase without the entry's name, such as "table size 24 differs
+// from rep_c_sz 7", the same in listings, JSON, pages and the packer.
+
+std::string finding_text(const tex_finding& f);
+std::vector<std::string> finding_texts(const std::vector<tex_finding>& found);
+
+// Adds `more` to `into`, leaving out the kinds `into` already holds: the
+// index and the entry decision may both name one thing.
+void add_findings(std::vector<tex_finding>& into, const std::vector<tex_finding>& more);
 
 // Appends one printf-style line to a message buffer.
 void add_line(std::string& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,5 +1,6 @@
-// The output layer: every file the project extracts is placed here, beneath
-// a root folder held open for the whole run.
+// The output layer: every file the project writes is placed here, beneath a
+// root folder held open for the whole run, or (an archive the packer makes)
+// under a path the user gave.
 //
 // An output's folder is resolved beneath the root in one step by the kernel
 // (openat2 with RESOLVE_BENEATH), or by a walk of its components that follows
@@ -8,9 +9,11 @@
 // linked in only when complete, so nothing already in the folder is ever
 // reused or followed, and an interrupted run leaves nothing behind. Where
 // unnamed files can't be had, a file is made exclusively under an
-// unpredictable name, and the signal handler removes it.
+// unpredictable name, and the signal handler removes it. Folders an output
+// needs are made only when it is placed, so a failed one leaves none behind.
 #include "extract/extract.hpp"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -229,24 +232,6 @@ int open_beneath(const output_root& root, const std::string& folder)
     return open_beneath_walk(root.fd, root.real_path, folder);
 }
 
-// Makes each missing folder of `folder`, one beneath the other, each inside
-// the one before as resolved beneath the root.
-int open_beneath_creating(const output_root& root, const std::string& folder)
-{
-    std::string prefix;
-    for (const std::string& part : components_of(folder)) {
-        const std::string parent = prefix;
-        prefix += (prefix.empty() ? "" : "/") + part;
-        fd_holder at(open_beneath(root, prefix));
-        if (at.fd >= 0) continue;
-        if (errno != ENOENT) return -1;
-        fd_holder up(open_beneath(root, parent));
-        if (up.fd < 0) return -1;
-        if (mkdirat(up.fd, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
-    }
-    return open_beneath(root, folder);
-}
-
 // How an unnamed file is linked in: by its descriptor (needs a capability
 // before Linux 6.10), or through /proc; found out once.
 enum link_method { link_unknown, link_by_fd, link_by_proc, link_impossible };
@@ -286,7 +271,7 @@ int create_named(output_file& out)
             errno = EMFILE;
             return -1;
         }
-        out.fd = openat(out.dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (out.fd >= 0) {
             out.temporary = name;
             return 0;
@@ -301,12 +286,26 @@ int create_output(output_file& out)
 {
     if (unnamed_link.load() != link_impossible && !output_test.named_files_only) {
         // Readable too, so that it can still be copied to a named file if
-        // linking it in proves impossible.
+        // linking it in proves impossible, and read back by the packer.
         out.fd = openat(out.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (out.fd >= 0) return 0;
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
     }
     return create_named(out);
+}
+
+// Copies a file's bytes from its start into another descriptor. -1 with errno.
+int copy_from_start(int from, int to)
+{
+    std::vector<char> chunk(1 << 20);
+    for (off_t at = 0;;) {
+        const ssize_t got = pread(from, chunk.data(), chunk.size(), at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) return 0;
+        if (write_all(to, chunk.data(), static_cast<std::size_t>(got)) != 0) return -1;
+        at += got;
+    }
 }
 
 // The unnamed file's bytes copied into a named one made exclusively, for when
@@ -316,20 +315,7 @@ int copy_into_named(output_file& f)
     fd_holder unnamed(f.fd);
     f.fd = -1;
     if (create_named(f) != 0) return -1;
-    std::vector<char> chunk(1 << 20);
-    for (off_t at = 0;;) {
-        const ssize_t got = pread(unnamed.fd, chunk.data(), chunk.size(), at);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) return 0;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(f.fd, chunk.data() + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return -1;
-            done += put;
-        }
-        at += got;
-    }
+    return copy_from_start(unnamed.fd, f.fd);
 }
 
 void drop(output_file& f)
@@ -342,16 +328,173 @@ void drop(output_file& f)
     f.fd = -1;
     f.dir_fd = -1;
     f.owns_dir = true;
+    f.missing.clear();
+}
+
+// The deepest folder of `folder` that exists beneath the root, and the names
+// of those below it still to be made.
+int open_deepest(const output_root& root, const std::string& folder, std::vector<std::string>& missing)
+{
+    std::vector<std::string> parts;
+    for (std::string& part : components_of(folder)) {
+        if (part != ".") parts.push_back(std::move(part));
+    }
+    for (std::size_t held = parts.size(); held-- > 0;) {
+        std::string prefix;
+        for (std::size_t k = 0; k <= held; ++k) prefix += (k ? "/" : "") + parts[k];
+        const int fd = open_beneath(root, prefix);
+        if (fd >= 0) {
+            missing.assign(parts.begin() + static_cast<std::ptrdiff_t>(held) + 1, parts.end());
+            return fd;
+        }
+        if (errno != ENOENT) return -1;
+    }
+    missing = parts;
+    return fcntl(root.fd, F_DUPFD_CLOEXEC, 0);
+}
+
+// Folders made for an output, undone when it can't be placed after all.
+struct made_folders {
+    std::vector<int> opened;                          // each made (or found) folder, outermost first
+    std::vector<std::pair<int, std::string>> made;    // (parent, name) of the folders made here
+    ~made_folders()
+    {
+        for (const int fd : opened) close(fd);
+    }
+    void undo()
+    {
+        for (auto it = made.rbegin(); it != made.rend(); ++it) unlinkat(it->first, it->second.c_str(), AT_REMOVEDIR);
+        made.clear();
+    }
+};
+
+// Makes the missing folders, each inside the one before; the innermost
+// folder's descriptor (owned by `folders`), or -1 with errno.
+int make_missing(int top, const std::vector<std::string>& missing, made_folders& folders)
+{
+    int at = top;
+    for (const std::string& part : missing) {
+        if (mkdirat(at, part.c_str(), 0777) == 0) {
+            folders.made.emplace_back(at, part);
+        } else if (errno != EEXIST) {
+            return -1;
+        }
+        // Made here or by someone else meanwhile: a folder, never a link.
+        const int next = openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) return -1;
+        folders.opened.push_back(next);
+        at = next;
+    }
+    return at;
+}
+
+// Moves a named temporary file into another folder of the same file system,
+// keeping it listed for the signal handler all the while.
+int move_temporary(output_file& f, int to)
+{
+    const int slot = claim_slot(to, f.temporary);
+    if (slot < 0) {
+        errno = EMFILE;
+        return -1;
+    }
+    if (renameat(f.dir_fd, f.temporary.c_str(), to, f.temporary.c_str()) != 0) {
+        const int error = errno;
+        cleanup_slots[slot].dir_fd.store(-1);
+        cleanup_slots[slot].claimed.store(false);
+        errno = error;
+        return -1;
+    }
+    release_slot(f.slot);
+    f.slot = slot;
+    return 0;
+}
+
+// A named temporary file put under the final name, replacing what is there
+// or only where nothing is.
+int place_named(output_file& f, bool replace)
+{
+    if (replace) return renameat(f.dir_fd, f.temporary.c_str(), f.dir_fd, f.base.c_str());
+    if (renameat2(f.dir_fd, f.temporary.c_str(), f.dir_fd, f.base.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // A file system without the flag: a second link fails just the same on a taken name.
+    if (linkat(f.dir_fd, f.temporary.c_str(), f.dir_fd, f.base.c_str(), 0) != 0) return -1;
+    unlinkat(f.dir_fd, f.temporary.c_str(), 0);
+    return 0;
+}
+
+// The complete file put under its name within f.dir_fd.
+int place(output_file& f, bool replace)
+{
+    if (f.temporary.empty()) {
+        // Unnamed: straight to the final name when it is free, else (when
+        // replacing) under a temporary name renamed over it.
+        if (link_unnamed(f.fd, f.dir_fd, f.base.c_str()) == 0) return 0;
+        if (errno == EOPNOTSUPP) {
+            if (copy_into_named(f) != 0) return -1;
+        } else if (errno != EEXIST || !replace) {
+            return -1;
+        }
+        for (int tries = 0; tries < 16 && f.temporary.empty(); ++tries) {
+            const std::string name = unpredictable_name();
+            f.slot = claim_slot(f.dir_fd, name);
+            if (f.slot < 0) {
+                errno = EMFILE;
+                return -1;
+            }
+            if (link_unnamed(f.fd, f.dir_fd, name.c_str()) == 0) {
+                f.temporary = name;
+            } else {
+                release_slot(f.slot);
+                if (errno != EEXIST) return -1;
+            }
+        }
+        if (f.temporary.empty()) return -1;
+    }
+    if (place_named(f, replace) != 0) return -1;
+    f.temporary.clear();
+    return 0;
+}
+
+bool is_image_name(const std::string& name)
+{
+    return image_format_for(name) != image_format::none;
+}
+
+// True for a regular file that holds nothing, or an archive of ours (its
+// signature and version).
+bool replaceable_file(int dir, const std::string& base, const struct stat& st)
+{
+    if (st.st_size == 0) return true;
+    fd_holder f(openat(dir, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    std::array<std::uint8_t, tex_leading_size> leading{};
+    return f.fd >= 0 && tex_pread(f.fd, leading, 0) == leading.size() && tex_signature_matches(leading) &&
+           leading[3] == tex_version;
+}
+
+bool is_stream(mode_t mode)
+{
+    return S_ISCHR(mode) || S_ISFIFO(mode) || S_ISSOCK(mode);
+}
+
+// A stream that the output is copied into once complete: the spool for it
+// is an unnamed file of the temporary folder.
+int begin_stream(int stream, bool owned, path_output& out)
+{
+    out.stream_fd = stream;
+    out.owns_stream = owned;
+    out.file.fd = tex_temporary_file();
+    return out.file.fd >= 0 ? 0 : -1;
 }
 
 }  // namespace
 
 output_file::output_file(output_file&& other) noexcept
-    : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)), temporary(std::move(other.temporary)),
-      slot(other.slot)
+    : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)),
+      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing))
 {
     other.dir_fd = other.fd = other.slot = -1;
     other.temporary.clear();
+    other.missing.clear();
 }
 
 output_file& output_file::operator=(output_file&& other) noexcept
@@ -364,8 +507,10 @@ output_file& output_file::operator=(output_file&& other) noexcept
         base = std::move(other.base);
         temporary = std::move(other.temporary);
         slot = other.slot;
+        missing = std::move(other.missing);
         other.dir_fd = other.fd = other.slot = -1;
         other.temporary.clear();
+        other.missing.clear();
     }
     return *this;
 }
@@ -375,14 +520,17 @@ output_file::~output_file()
     drop(*this);
 }
 
+path_output::~path_output()
+{
+    if (owns_stream && stream_fd >= 0) close(stream_fd);
+}
+
 int output_open_root(const char* path, bool create, output_root& out)
 {
     if (create && mkdir(path, 0777) != 0 && errno != EEXIST) return -1;
     out.fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (out.fd < 0) return -1;
     out.create_folders = create;
-    out.outside_reason = std::strcmp(path, ".") == 0 ? "its folder is a link that leads outside the current folder"
-                                                     : "its folder is a link that leads outside the output folder";
     char* real = realpath(path, nullptr);
     out.real_path = real ? real : "";
     std::free(real);
@@ -396,74 +544,182 @@ void output_close_root(output_root& root)
     root.fd = -1;
 }
 
-const char* output_name_problem(const std::string& name)
+name_problem output_name_problem(const std::string& name)
 {
     for (const unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) return "it holds a control byte";
+        if (c < 0x20 || c == 0x7F) return name_problem::control_byte;
     }
-    if (!name.empty() && name.front() == '/') return "it is an absolute path";
+    if (!name.empty() && name.front() == '/') return name_problem::absolute_path;
     for (const std::string& part : components_of(name)) {
-        if (part == "..") return "it has a \"..\" component";
+        if (part == "..") return name_problem::dot_dot;
     }
-    return nullptr;
+    return name_problem::none;
 }
 
-output_error output_begin(const output_root& root, const std::string& name, output_file& out, const char*& reason)
+const char* name_problem_text(name_problem problem, bool root_is_cwd)
 {
-    reason = output_name_problem(name);
-    if (reason) return output_error::refused;
+    switch (problem) {
+    case name_problem::none: return "";
+    case name_problem::control_byte: return "it holds a control byte";
+    case name_problem::absolute_path: return "it is an absolute path";
+    case name_problem::dot_dot: return "it has a \"..\" component";
+    case name_problem::link_outside:
+        return root_is_cwd ? "its folder is a link that leads outside the current folder"
+                           : "its folder is a link that leads outside the output folder";
+    }
+    return "";
+}
+
+bool output_error_is_final(int error)
+{
+    return error == ENOSPC || error == EDQUOT || error == EROFS;
+}
+
+output_error output_begin(const output_root& root, const std::string& name, output_file& out, name_problem& why)
+{
+    why = output_name_problem(name);
+    if (why != name_problem::none) return output_error::refused;
     const std::size_t slash = name.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : name.substr(0, slash);
     out.base = slash == std::string::npos ? name : name.substr(slash + 1);
-    if (out.base.empty() || out.base == ".") return output_error::no_create;
-
+    if (out.base.empty() || out.base == ".") {
+        errno = EISDIR;
+        return output_error::failed;
+    }
     if (folder.empty()) {
         // Most names have no folder: the root's own descriptor serves.
         out.dir_fd = root.fd;
         out.owns_dir = false;
     } else {
-        out.dir_fd = root.create_folders ? open_beneath_creating(root, folder) : open_beneath(root, folder);
+        out.dir_fd = open_beneath(root, folder);
+        if (out.dir_fd < 0 && errno == ENOENT && root.create_folders) {
+            // Written beside the folders that exist; the others are made
+            // when the file is placed.
+            out.dir_fd = open_deepest(root, folder, out.missing);
+        }
     }
     if (out.dir_fd < 0) {
-        if (errno != EXDEV) return output_error::no_create;
-        reason = root.outside_reason;
+        if (errno != EXDEV) return output_error::failed;
+        why = name_problem::link_outside;
         return output_error::refused;
     }
-    if (create_output(out) != 0) return output_error::no_create;
+    if (create_output(out) != 0) return output_error::failed;
     if (output_test.after_create) output_test.after_create(name);
     return output_error::none;
 }
 
-int output_commit(output_file& f)
+int output_commit(output_file& f, bool replace)
 {
-    if (f.fd < 0 || f.dir_fd < 0) return -1;
-    if (f.temporary.empty()) {
-        // Unnamed: straight to the final name when it is free, else under a
-        // temporary name (listed for the signal handler) renamed over it.
-        if (link_unnamed(f.fd, f.dir_fd, f.base.c_str()) == 0) {
-            drop(f);
-            return 0;
-        }
-        if (errno == EOPNOTSUPP) {
-            if (copy_into_named(f) != 0) return -1;
-        } else if (errno != EEXIST) {
+    if (f.fd < 0 || f.dir_fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    made_folders folders;
+    if (!f.missing.empty()) {
+        const int inner = make_missing(f.dir_fd, f.missing, folders);
+        if (inner < 0 || (!f.temporary.empty() && move_temporary(f, inner) != 0)) {
+            const int error = errno;
+            folders.undo();
+            errno = error;
             return -1;
         }
-        for (int tries = 0; tries < 16 && f.temporary.empty(); ++tries) {
-            const std::string name = unpredictable_name();
-            f.slot = claim_slot(f.dir_fd, name);
-            if (f.slot < 0) return -1;
-            if (link_unnamed(f.fd, f.dir_fd, name.c_str()) == 0) {
-                f.temporary = name;
-            } else {
-                release_slot(f.slot);
-                if (errno != EEXIST) return -1;
-            }
-        }
-        if (f.temporary.empty()) return -1;
+        // The file now belongs to the innermost folder.
+        folders.opened.pop_back();
+        if (f.owns_dir) close(f.dir_fd);
+        f.dir_fd = inner;
+        f.owns_dir = true;
+        f.missing.clear();
     }
-    if (renameat(f.dir_fd, f.temporary.c_str(), f.dir_fd, f.base.c_str()) != 0) return -1;
-    f.temporary.clear();
+    if (output_test.before_place) output_test.before_place(f.base);
+    if (place(f, replace) != 0) {
+        const int error = errno;
+        folders.undo();
+        errno = error;
+        return -1;
+    }
     drop(f);
+    return 0;
+}
+
+bool output_exists(const output_root& root, const std::string& name)
+{
+    if (output_name_problem(name) != name_problem::none) return false;
+    const std::size_t slash = name.rfind('/');
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    fd_holder dir(slash == std::string::npos ? fcntl(root.fd, F_DUPFD_CLOEXEC, 0) : open_beneath(root, name.substr(0, slash)));
+    struct stat st {};
+    return dir.fd >= 0 && !base.empty() && fstatat(dir.fd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int output_begin_path(const std::string& path, bool force, path_output& out, path_refusal& why)
+{
+    why = path_refusal::none;
+    install_signal_handlers();
+    if (path == "-") {
+        if (isatty(STDOUT_FILENO)) {
+            why = path_refusal::terminal;
+            return -1;
+        }
+        return begin_stream(STDOUT_FILENO, false, out);
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    out.file.base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (out.file.base.empty() || out.file.base == "." || out.file.base == "..") {
+        why = path_refusal::folder;
+        return -1;
+    }
+    // The folder is the user's to name, links and all; what is under the
+    // name in it is looked at without following anything.
+    out.file.dir_fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (out.file.dir_fd < 0) return -1;
+    const int dir = out.file.dir_fd;
+    const char* base = out.file.base.c_str();
+    struct stat st {};
+    if (fstatat(dir, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) return -1;
+    } else {
+        struct stat target {};
+        const bool link_to_stream = S_ISLNK(st.st_mode) && fstatat(dir, base, &target, 0) == 0 && is_stream(target.st_mode);
+        if (is_stream(st.st_mode) || link_to_stream || (S_ISBLK(st.st_mode) && force)) {
+            // Written through, never replaced: a device stays a device.
+            const int stream = openat(dir, base, O_WRONLY | O_NOCTTY | O_CLOEXEC | (link_to_stream ? 0 : O_NOFOLLOW));
+            if (stream < 0) return -1;
+            struct stat opened {};
+            if (fstat(stream, &opened) != 0 || !(is_stream(opened.st_mode) || S_ISBLK(opened.st_mode))) {
+                close(stream);
+                errno = EAGAIN;  // it changed while looked at
+                return -1;
+            }
+            return begin_stream(stream, true, out);
+        }
+        if (S_ISDIR(st.st_mode)) {
+            why = path_refusal::folder;
+            return -1;
+        }
+        out.replaces = true;
+        if (!force && !S_ISLNK(st.st_mode) && !(S_ISREG(st.st_mode) && replaceable_file(dir, out.file.base, st))) {
+            why = path_refusal::not_an_archive;
+            return -1;
+        }
+    }
+    if (!force && is_image_name(out.file.base)) {
+        why = path_refusal::image_name;
+        return -1;
+    }
+    return create_output(out.file);
+}
+
+int output_commit_path(path_output& out)
+{
+    if (out.stream_fd < 0) return output_commit(out.file, true);
+    if (copy_from_start(out.file.fd, out.stream_fd) != 0) return -1;
+    drop(out.file);
+    if (out.owns_stream) {
+        const int stream = out.stream_fd;
+        out.stream_fd = -1;
+        out.owns_stream = false;
+        if (close(stream) != 0 && errno != EINTR) return -1;
+    }
     return 0;
 }

@@ -47,7 +47,7 @@ void run_job(const output_root& root, entry_task& task)
     } catch (const std::bad_alloc&) {
         task.outcome.result = -1;
         task.outcome.file = output_file{};
-        task.outcome.lines = "ERROR : not enough memory to extract " + tex_printable_name(task.request.name) + "\n";
+        task.outcome.findings.assign(1, tex_finding{tex_finding_kind::no_memory});
     }
 }
 
@@ -134,10 +134,15 @@ private:
 // buffers above 128 KiB back to the kernel on every free and takes fresh pages
 // for the next entry: measured on the benchmark's PNG names, a quarter of the
 // run went to page faults. Freed memory up to 64 MiB is kept for reuse
-// instead; the peak stays that of the entries themselves.
+// instead. The allocator keeps that much in each of its arenas, and by
+// default a thread that finds the others' arenas busy gets one of its own:
+// one arena serves every thread, so that what is kept stays 64 MiB however
+// many workers run (they allocate a few large buffers an entry, so they
+// hardly ever wait for each other there).
 void keep_freed_memory()
 {
     static const bool done = [] {
+        mallopt(M_ARENA_MAX, 1);
         mallopt(M_MMAP_THRESHOLD, 64 << 20);
         mallopt(M_TRIM_THRESHOLD, 64 << 20);
         return true;
@@ -147,13 +152,23 @@ void keep_freed_memory()
 
 }  // namespace
 
+int extract_workers_setting()
+{
+    const char* jobs = std::getenv("MORVEX_TEX_JOBS");
+    if (!jobs) return 0;
+    // Digits only: no sign, no spaces, nothing after, at most three of them.
+    unsigned n = 0;
+    std::size_t digits = 0;
+    for (const char* c = jobs; *c; ++c, ++digits) {
+        if (*c < '0' || *c > '9' || digits == 3) return -1;
+        n = n * 10 + static_cast<unsigned>(*c - '0');
+    }
+    return digits > 0 && n >= 1 && n <= max_workers ? static_cast<int>(n) : -1;
+}
+
 unsigned extract_workers(bool raw)
 {
-    if (const char* jobs = std::getenv("MORVEX_TEX_JOBS")) {
-        char* end = nullptr;
-        const unsigned long n = std::strtoul(jobs, &end, 10);
-        if (end != jobs && *end == '\0' && n >= 1) return static_cast<unsigned>(std::min<unsigned long>(n, 256));
-    }
+    if (const int n = extract_workers_setting(); n > 0) return static_cast<unsigned>(n);
     // Raw mode copies bytes: workers measured dearer than one thread there
     // (their coordination costs more than the copies they share).
     if (raw) return 1;

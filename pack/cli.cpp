@@ -32,6 +32,8 @@ constexpr const char* usage_text =
     "                 or type 4 (zlib-compressed, 4 bits a channel, each rounded to\n"
     "                 the nearest of its 16 levels)\n"
     "  -n, --dry-run  print what would be kept, replaced or refused; write nothing\n"
+    "  -f, --force    write OUT.pak over a file that is not a TEX archive, or under\n"
+    "                 a name ending in an image extension\n"
     "  -q, --quiet    print no line per entry\n"
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
@@ -39,8 +41,11 @@ constexpr const char* usage_text =
     "\n"
     "Images whose file carries no alpha (24-bit BMP and PCX, for instance) are stored\n"
     "fully opaque; put back unchanged, they leave their entry as it was. OUT.pak is\n"
-    "written beside its final name and renamed into place: an error leaves nothing.\n"
-    "Exit status: 0 on success, 1 on any error.\n";
+    "written as an unnamed file beside its name and put in place only when complete:\n"
+    "an error or an interruption leaves nothing. OUT.pak may be a new name, a TEX\n"
+    "archive or a link (replaced, not followed); a device, FIFO or socket, or - for\n"
+    "standard output, is written through. One image is in memory at a time.\n"
+    "Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.\n";
 
 std::string try_help_text()
 {
@@ -58,7 +63,7 @@ struct command_line {
 int parse_type(std::string_view value, command_line& cl)
 {
     if (value != "4" && value != "6") {
-        pack_error("invalid type '%.*s': 4 or 6\n%s", static_cast<int>(value.size()), value.data(), try_help_text().c_str());
+        pack_error("invalid type '%s': 4 or 6\n%s", tex_printable_name(std::string(value)).c_str(), try_help_text().c_str());
         return -1;
     }
     cl.options.type = static_cast<std::uint8_t>(value[0] - '0');
@@ -77,6 +82,8 @@ int parse(int argc, char** argv, command_line& cl)
             options_done = true;
         } else if (arg == "-n" || arg == "--dry-run") {
             cl.options.dry_run = true;
+        } else if (arg == "-f" || arg == "--force") {
+            cl.options.force = true;
         } else if (arg == "-q" || arg == "--quiet") {
             cl.options.quiet = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -85,7 +92,7 @@ int parse(int argc, char** argv, command_line& cl)
             cl.version = true;
         } else if (arg == "-t" || arg == "--type") {
             if (k + 1 >= argc) {
-                pack_error("option '%s' needs a value\n%s", argv[k], try_help_text().c_str());
+                pack_error("option '%s' needs a value\n%s", tex_printable_name(argv[k]).c_str(), try_help_text().c_str());
                 return -1;
             }
             if (parse_type(argv[++k], cl) != 0) return -1;
@@ -94,41 +101,42 @@ int parse(int argc, char** argv, command_line& cl)
         } else if (arg.starts_with("-t")) {
             if (parse_type(arg.substr(2), cl) != 0) return -1;
         } else {
-            pack_error("unknown option '%s'\n%s", argv[k], try_help_text().c_str());
+            pack_error("unknown option '%s'\n%s", tex_printable_name(argv[k]).c_str(), try_help_text().c_str());
             return -1;
         }
     }
     return 0;
 }
 
+// The exit status of the command.
 int run(const command_line& cl)
 {
     if (cl.operands.empty()) {
         pack_error("no command: create or replace\n%s", try_help_text().c_str());
-        return -1;
+        return pack_exit_failed;
     }
     const std::string& command = cl.operands[0];
     const std::span<const std::string> rest = std::span(cl.operands).subspan(1);
     if (command == "create") {
         if (rest.size() < 2) {
             pack_error("create needs OUT.pak and at least one IMAGE\n%s", try_help_text().c_str());
-            return -1;
+            return pack_exit_failed;
         }
         return pack_create(rest[0], rest.subspan(1), cl.options);
     }
     if (command == "replace") {
         if (cl.type_given) {
             pack_error("--type is for create: replace keeps each entry's own type");
-            return -1;
+            return pack_exit_failed;
         }
         if (rest.size() < 3) {
             pack_error("replace needs IN.pak, OUT.pak and at least one IMAGE\n%s", try_help_text().c_str());
-            return -1;
+            return pack_exit_failed;
         }
         return pack_replace(rest[0], rest[1], rest.subspan(2), cl.options);
     }
-    pack_error("unknown command '%s': create or replace\n%s", command.c_str(), try_help_text().c_str());
-    return -1;
+    pack_error("unknown command '%s': create or replace\n%s", tex_printable_name(command).c_str(), try_help_text().c_str());
+    return pack_exit_failed;
 }
 
 }  // namespace
@@ -147,8 +155,8 @@ int pack_main(int argc, char** argv)
     }
     try {
         const int rc = run(cl);
-        if (std::fflush(stdout) != 0) return 1;
-        return rc == 0 ? 0 : 1;
+        if (std::fflush(stdout) != 0) return pack_exit_failed;
+        return rc;
     } catch (const std::bad_alloc&) {
         pack_error("out of memory");
     } catch (const std::exception& e) {

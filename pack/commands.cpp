@@ -1,50 +1,43 @@
 // The two commands: `create` builds an archive from images, `replace` patches
-// the entries of an existing one. Both load and check everything first, so an
-// error writes nothing; with --dry-run they go on past a refusal, to say
-// everything that would be refused, and write nothing either way.
+// the entries of an existing one. Images are decoded, converted and written
+// one at a time into the output layer's file, which is put in place only
+// when the whole archive is in it: an error leaves nothing. With --dry-run
+// they go on past a refusal, to say everything that would be refused, and
+// write nothing either way.
 #include "pack/pack.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <map>
+#include <set>
 
 #include <sys/stat.h>
-
-#include "extract/extract.hpp"
 
 namespace {
 
 struct named_image {
     pack_image_arg arg;
-    std::string name;  // the stored name it is written or matched under
-    pack_image image;
-    bool loaded = false;
+    std::string name;  // the stored name it is written or matched under; empty when refused
 };
+
+std::string shown(const std::string& text)
+{
+    return tex_printable_name(text);
+}
 
 // The file's own extension picks the format a signature doesn't; a file named
 // without one borrows its stored name's.
-int load(named_image& n)
+int load(const named_image& n, pack_image& out)
 {
     const std::string& path = n.arg.path;
-    if (image_format_for(pack_entry_name(path)) != image_format::none) return pack_load_image(path, n.image);
     std::vector<std::uint8_t> bytes;
     std::string reason;
-    if (pack_read_image_file(path, bytes, reason) != 0 || pack_decode_image(bytes, n.name, n.image, reason) != 0) {
-        pack_error("%s: %s", tex_printable_name(path).c_str(), reason.c_str());
+    const std::string& format_name = image_format_for(pack_entry_name(path)) != image_format::none ? path : n.name;
+    if (pack_read_image_file(path, bytes, reason) != 0 || pack_decode_image(bytes, format_name, out, reason) != 0) {
+        pack_error("%s: %s", shown(path).c_str(), reason.c_str());
         return -1;
-    }
-    return 0;
-}
-
-// Loads every image not refused yet; counts the refusals. Stops at the first
-// one unless this is a dry run.
-int load_images(std::vector<named_image>& images, const pack_options& options, int& refusals)
-{
-    for (named_image& n : images) {
-        if (!n.name.empty()) {
-            n.loaded = load(n) == 0;
-            if (!n.loaded) ++refusals;
-        }
-        if (refusals > 0 && !options.dry_run) return -1;
     }
     return 0;
 }
@@ -54,38 +47,26 @@ int check_output_is_no_image(const std::string& out_path, std::span<const std::s
 {
     for (const std::string& operand : images) {
         if (pack_same_file(pack_parse_image_arg(operand).path, out_path)) {
-            pack_error("%s: the output must be another file than the images it is made from", out_path.c_str());
+            pack_error("%s: the output must be another file than the images it is made from", shown(out_path).c_str());
             return -1;
         }
     }
     return 0;
 }
 
-void report_entry(const pack_options& options, std::size_t index, const tex_writer_entry& e, const std::string& what)
+// Refuses, before anything is written, the files that can't be images: missing,
+// not regular, too large.
+int check_files(std::vector<named_image>& images, const pack_options& options, int& refusals)
 {
-    if (options.quiet) return;
-    std::printf("entry %zu: %-32s type %u  %5u x %-5u %10zu bytes  %s%s\n", index,
-                tex_printable_name(e.name).c_str(), e.type, e.width, e.height, e.payload.size(),
-                options.dry_run ? "would be " : "", what.c_str());
-}
-
-int finish(const std::string& out_path, const tex_writer_archive& archive, const pack_options& options,
-           int refusals)
-{
-    if (options.dry_run) {
-        if (!options.quiet) {
-            std::printf("dry run: %s not written; %d image%s refused\n", out_path.c_str(), refusals,
-                        refusals == 1 ? "" : "s");
-        }
-        return refusals == 0 ? 0 : -1;
+    for (named_image& n : images) {
+        std::string reason;
+        if (n.name.empty() || pack_check_image_file(n.arg.path, reason) == 0) continue;
+        pack_error("%s: %s", shown(n.arg.path).c_str(), reason.c_str());
+        n.name.clear();
+        ++refusals;
+        if (!options.dry_run) return -1;
     }
-    // The lines about the entries go out before the archive is written, so
-    // that standard output failing stops the run with nothing written.
-    if (std::fflush(stdout) != 0) {
-        pack_error("can't write to standard output: %s not written", out_path.c_str());
-        return -1;
-    }
-    return pack_write_output(out_path, archive);
+    return 0;
 }
 
 // Refuses two images stored or matched under one name.
@@ -95,8 +76,8 @@ int check_unique(std::vector<named_image>& images, const pack_options& options, 
     for (named_image& n : images) {
         if (n.name.empty()) continue;
         if (const auto [at, fresh] = seen.emplace(n.name, n.arg.path); !fresh) {
-            pack_error("%s and %s would both be stored as %s", at->second.c_str(), n.arg.path.c_str(),
-                       tex_printable_name(n.name).c_str());
+            pack_error("%s and %s would both be stored as %s", shown(at->second).c_str(), shown(n.arg.path).c_str(),
+                       shown(n.name).c_str());
             n.name.clear();
             ++refusals;
             if (!options.dry_run) return -1;
@@ -105,39 +86,158 @@ int check_unique(std::vector<named_image>& images, const pack_options& options, 
     return 0;
 }
 
-// The entries of the archive, after the first, stored under `name`.
-bool names_an_entry(const pack_source& source, const std::string& name)
+// The archive being written: where its bytes go and where its lines go.
+struct archive_out {
+    archive_out(const pack_options& o, std::string p) : options(o), path(std::move(p)) {}
+    const pack_options& options;
+    std::string path;
+    std::FILE* lines = stdout;  // standard error when the archive itself goes to standard output
+    path_output target;
+    tex_archive_sink sink;
+    bool printed = false;       // an entry's line has gone out
+    // Lines kept until the archive is complete (create: one an operand), so
+    // that a refusal part way prints only itself.
+    bool hold_lines = false;
+    std::string held;
+};
+
+// Opens the output for `count` entries (on a dry run, nothing). An exit
+// status when it can't.
+int begin_output(archive_out& out, std::uint32_t count)
 {
-    for (std::size_t i = 1; i < source.entries.size(); ++i) {
-        if (tex_entry_name(source.entries[i].header) == name) return true;
+    if (out.path == "-") out.lines = stderr;
+    if (out.options.dry_run) return tex_sink_begin(out.sink, -1, count) == 0 ? pack_exit_ok : pack_exit_failed;
+    path_refusal why = path_refusal::none;
+    const std::string printable = shown(out.path);
+    if (output_begin_path(out.path, out.options.force, out.target, why) != 0) {
+        switch (why) {
+        case path_refusal::none:
+            pack_error("%s: can't create it: %s", printable.c_str(), std::strerror(errno));
+            return pack_exit_failed;
+        case path_refusal::not_an_archive:
+            pack_error("%s: exists and is not a TEX archive: not replaced (--force replaces it)", printable.c_str());
+            break;
+        case path_refusal::image_name:
+            pack_error("%s: named like an image: no archive is written there (--force writes it)", printable.c_str());
+            break;
+        case path_refusal::folder:
+            pack_error("%s: is a folder", printable.c_str());
+            break;
+        case path_refusal::terminal:
+            pack_error("%s: standard output is a terminal: no archive is written there", printable.c_str());
+            break;
+        }
+        return pack_exit_refused;
     }
-    return false;
+    if (tex_sink_begin(out.sink, out.target.file.fd, count) != 0) {
+        pack_error("%s: %u entries are more than a TEX archive can address", printable.c_str(), count);
+        return pack_exit_failed;
+    }
+    return pack_exit_ok;
 }
 
-// Finds the entry name each image patches; checks that its entries hold images.
-int match_entries(const pack_source& source, const std::string& in_path, std::vector<named_image>& images,
-                  const pack_options& options, int& refusals)
+void report_entry(archive_out& out, std::uint32_t index, const std::string& name, std::uint8_t type, std::uint16_t width,
+                  std::uint16_t height, std::uint64_t size, const std::string& what)
 {
-    for (named_image& n : images) {
-        const std::vector<std::string> candidates =
-            n.arg.name.empty() ? pack_candidate_names(n.arg.path) : std::vector<std::string>{n.arg.name};
-        for (const std::string& c : candidates) {
-            if (n.name.empty() && names_an_entry(source, c)) n.name = c;
+    if (out.options.quiet) return;
+    char line[256];
+    std::snprintf(line, sizeof line, "entry %u: %-32s type %u  %5u x %-5u %10llu bytes  %s", index, shown(name).c_str(),
+                  type, width, height, static_cast<unsigned long long>(size), out.options.dry_run ? "would be " : "");
+    const std::string text = line + shown(what) + "\n";
+    if (out.hold_lines) {
+        out.held += text;
+        return;
+    }
+    std::fputs(text.c_str(), out.lines);
+    out.printed = true;
+}
+
+// Adds an entry; says why when it can't. 0 or -1.
+int add_entry(archive_out& out, std::span<const std::uint8_t, tex_entry_header_size> header,
+              const std::function<int(tex_payload_out&)>& payload)
+{
+    if (tex_sink_add(out.sink, header, payload) == 0) return 0;
+    const int error = errno;
+    if (error == EFBIG) {
+        pack_error("%s: the entries add up to more than a TEX archive can address", shown(out.path).c_str());
+    } else {
+        pack_error("%s: can't write it: %s", shown(out.path).c_str(), std::strerror(error));
+    }
+    return -1;
+}
+
+// A run that stops part way: its lines were not the last word.
+int abandon(archive_out& out)
+{
+    if (out.printed && !out.options.dry_run) pack_error("%s not written", shown(out.path).c_str());
+    return pack_exit_failed;
+}
+
+int finish(archive_out& out, int refusals, std::array<std::uint8_t, 3> signature, std::uint32_t second_word)
+{
+    const std::string printable = shown(out.path);
+    std::fputs(out.held.c_str(), out.lines);
+    if (out.options.dry_run) {
+        if (!out.options.quiet) {
+            std::fprintf(out.lines, "dry run: %s not written; %d image%s refused\n", printable.c_str(), refusals,
+                         refusals == 1 ? "" : "s");
         }
-        const std::string shown = candidates.empty() ? n.arg.path : candidates.back();
+        return refusals == 0 ? pack_exit_ok : pack_exit_failed;
+    }
+    // The lines about the entries go out before the archive is put in place,
+    // so that standard output failing stops the run with nothing written.
+    if (std::fflush(out.lines) != 0 || std::ferror(out.lines)) {
+        pack_error("can't write to standard output: %s not written", printable.c_str());
+        return pack_exit_failed;
+    }
+    if (tex_sink_finish(out.sink, signature, second_word) != 0 || output_commit_path(out.target) != 0) {
+        pack_error("%s: can't write it: %s", printable.c_str(), std::strerror(errno));
+        return pack_exit_failed;
+    }
+    return pack_exit_ok;
+}
+
+// ---------------------------------------------------------------------------
+// replace
+
+// Finds the entry name each image patches; checks that its entries hold
+// images. The archive's names are read once, whatever the number of images.
+int match_entries(const pack_source& source, std::vector<named_image>& images, const pack_options& options,
+                  int& refusals)
+{
+    std::vector<std::vector<std::string>> candidates(images.size());
+    std::set<std::string> wanted;
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        const named_image& n = images[k];
+        candidates[k] = n.arg.name.empty() ? pack_candidate_names(n.arg.path) : std::vector<std::string>{n.arg.name};
+        wanted.insert(candidates[k].begin(), candidates[k].end());
+    }
+    // Each wanted name: the types of the entries from 1 on that hold it.
+    std::map<std::string, std::vector<std::pair<std::uint32_t, unsigned>>> found;
+    std::string first;
+    tex_table_cursor cursor{&source.index, {}, 0, 0};
+    for (std::uint32_t i = 0; i < source.index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(source.index, cursor, i);
+        const std::string name = tex_entry_name(v.header);
+        if (i == 0) first = name;
+        if (i > 0 && wanted.count(name)) found[name].emplace_back(i, v.header.rep_t_id);
+    }
+    const std::string in = shown(source.path);
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        named_image& n = images[k];
+        for (const std::string& c : candidates[k]) {
+            if (n.name.empty() && found.count(c)) n.name = c;
+        }
+        const std::string wished = candidates[k].empty() ? n.arg.path : candidates[k].back();
         if (n.name.empty()) {
-            pack_error("%s: %s has no entry named %s%s", n.arg.path.c_str(), in_path.c_str(),
-                       tex_printable_name(shown).c_str(),
-                       !source.entries.empty() && tex_entry_name(source.entries[0].header) == shown
-                           ? " but its first, which is always kept"
-                           : "");
+            pack_error("%s: %s has no entry named %s%s", shown(n.arg.path).c_str(), in.c_str(), shown(wished).c_str(),
+                       source.index.count > 0 && first == wished ? " but its first, which is always kept" : "");
             ++refusals;
         }
-        for (std::size_t i = 1; i < source.entries.size() && !n.name.empty(); ++i) {
-            const tex_entry_header& h = source.entries[i].header;
-            if (tex_entry_name(h) == n.name && h.rep_t_id != 4 && h.rep_t_id != 6) {
-                pack_error("%s: entry %zu of %s has type %u; only types 4 and 6 hold images", n.arg.path.c_str(), i,
-                           in_path.c_str(), h.rep_t_id);
+        for (const auto& [i, type] : n.name.empty() ? std::vector<std::pair<std::uint32_t, unsigned>>{} : found[n.name]) {
+            if (type != 4 && type != 6 && !n.name.empty()) {
+                pack_error("%s: entry %u of %s has type %u; only types 4 and 6 hold images", shown(n.arg.path).c_str(),
+                           i, in.c_str(), type);
                 n.name.clear();
                 ++refusals;
             }
@@ -147,17 +247,66 @@ int match_entries(const pack_source& source, const std::string& in_path, std::ve
     return 0;
 }
 
-void warn_about_replacement(std::size_t i, const pack_source_entry& entry, const named_image& n)
+void warn_about_replacement(const pack_source& source, const tex_entry_view& v, const named_image& n,
+                            const pack_image& image)
 {
-    const tex_entry_header& h = entry.header;
-    if (!n.image.has_alpha && pack_entry_has_alpha(entry)) {
-        pack_error("warning: %s: the file carries no alpha; entry %zu had some and is stored fully opaque",
-                   n.arg.path.c_str(), i);
+    const tex_entry_header& h = v.header;
+    if (!image.has_alpha && pack_entry_has_alpha(source, v)) {
+        pack_error("warning: %s: the file carries no alpha; entry %u had some and is stored fully opaque",
+                   shown(n.arg.path).c_str(), v.index);
     }
-    if (h.width != n.image.width || h.height != n.image.height) {
-        pack_error("warning: %s: %u x %u pixels replace the %u x %u of entry %zu", n.arg.path.c_str(),
-                   n.image.width, n.image.height, h.width, h.height, i);
+    if (h.width != image.width || h.height != image.height) {
+        pack_error("warning: %s: %u x %u pixels replace the %u x %u of entry %u", shown(n.arg.path).c_str(), image.width,
+                   image.height, h.width, h.height, v.index);
     }
+}
+
+// The entry's 80 bytes as stored.
+std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v)
+{
+    std::array<std::uint8_t, tex_entry_header_size> block{};
+    tex_pread(source.index.fd, block, v.record.offset);
+    return block;
+}
+
+int keep_entry(archive_out& out, const pack_source& source, const tex_entry_view& v, const std::string& what)
+{
+    const auto block = stored_header(source, v);
+    if (add_entry(out, block, [&](tex_payload_out& p) {
+            return pack_copy_payload(p, source.index.fd, v.payload_offset, v.record.compressed_size);
+        }) != 0) {
+        return -1;
+    }
+    const tex_entry_header& h = v.header;
+    report_entry(out, v.index, tex_entry_name(h), h.rep_t_id, h.width, h.height, v.record.compressed_size, what);
+    return 0;
+}
+
+// One entry of the archive written: its image put in, or kept as it is.
+int replace_entry(archive_out& out, const pack_source& source, const tex_entry_view& v, const named_image* n,
+                  int& refusals)
+{
+    if (!n) return keep_entry(out, source, v, "kept");
+    pack_image image;
+    if (load(*n, image) != 0) {
+        ++refusals;
+        return out.options.dry_run ? keep_entry(out, source, v, "kept") : -1;
+    }
+    if (pack_entry_holds(source, v, image)) return keep_entry(out, source, v, "unchanged in " + n->arg.path);
+    warn_about_replacement(source, v, *n, image);
+    const tex_entry_header& h = v.header;
+    const std::string name = tex_entry_name(h);
+    std::uint64_t size = 0;
+    const auto block = tex_entry_header_block(name, image.width, image.height, h.rep_t_id);
+    if (add_entry(out, block, [&](tex_payload_out& p) {
+            const int rc = pack_write_image(p, image, h.rep_t_id);
+            size = p.written;
+            return rc;
+        }) != 0) {
+        return -1;
+    }
+    report_entry(out, v.index, name, h.rep_t_id, image.width, image.height, size, "replaced from " + n->arg.path);
+    return 0;
 }
 
 }  // namespace
@@ -186,75 +335,127 @@ std::vector<std::string> pack_candidate_names(const std::string& path)
 
 int pack_create(const std::string& out_path, std::span<const std::string> operands, const pack_options& options)
 {
-    if (check_output_is_no_image(out_path, operands) != 0) return -1;
+    if (check_output_is_no_image(out_path, operands) != 0) return pack_exit_failed;
     int refusals = 0;
     std::vector<named_image> images;
     for (const std::string& operand : operands) {
-        named_image n{pack_parse_image_arg(operand), {}, {}, false};
+        named_image n{pack_parse_image_arg(operand), {}};
         const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
         if (pack_check_entry_name(n.arg.path, name) == 0) {
             n.name = name;
         } else {
             ++refusals;
-            if (!options.dry_run) return -1;
+            if (!options.dry_run) return pack_exit_failed;
         }
         images.push_back(std::move(n));
     }
-    if (check_unique(images, options, refusals) != 0 || load_images(images, options, refusals) != 0) return -1;
+    if (check_unique(images, options, refusals) != 0 || check_files(images, options, refusals) != 0) {
+        return pack_exit_failed;
+    }
 
-    tex_writer_archive archive;
+    std::uint32_t count = 1;
+    for (const named_image& n : images) count += n.name.empty() ? 0 : 1;
+    archive_out out{options, out_path};
+    out.hold_lines = true;
+    if (const int rc = begin_output(out, count); rc != pack_exit_ok) return rc;
     // The extractor never writes an archive's first entry: an empty one
     // stands there so that every image comes back out.
-    archive.entries.push_back(tex_placeholder_entry());
-    report_entry(options, 0, archive.entries.back(), "placeholder");
+    const auto placeholder = tex_entry_header_block("", 0, 0, 6);
+    if (add_entry(out, placeholder, [](tex_payload_out&) { return 0; }) != 0) return abandon(out);
+    report_entry(out, 0, "", 6, 0, 0, 0, "placeholder");
     for (const named_image& n : images) {
-        if (!n.loaded) continue;
-        archive.entries.push_back(pack_image_entry(n.name, n.image, options.type));
-        report_entry(options, archive.entries.size() - 1, archive.entries.back(), "from " + n.arg.path);
+        if (n.name.empty()) continue;
+        pack_image image;
+        if (load(n, image) != 0) {
+            ++refusals;
+            if (!options.dry_run) return abandon(out);
+            continue;
+        }
+        std::uint64_t size = 0;
+        const auto block = tex_entry_header_block(n.name, image.width, image.height, options.type);
+        if (add_entry(out, block, [&](tex_payload_out& p) {
+                const int rc = pack_write_image(p, image, options.type);
+                size = p.written;
+                return rc;
+            }) != 0) {
+            return abandon(out);
+        }
+        report_entry(out, out.sink.added - 1, n.name, options.type, image.width, image.height, size,
+                     "from " + n.arg.path);
     }
-    return finish(out_path, archive, options, refusals);
+    // A dry run's refused images left their places empty.
+    out.sink.count = out.sink.added;
+    return finish(out, refusals, {'T', 'E', 'X'}, 0);
 }
 
 int pack_replace(const std::string& in_path, const std::string& out_path, std::span<const std::string> operands,
                  const pack_options& options)
 {
     if (pack_same_file(in_path, out_path)) {
-        pack_error("%s: the output must be another file than the archive it patches", out_path.c_str());
-        return -1;
+        pack_error("%s: the output must be another file than the archive it patches", shown(out_path).c_str());
+        return pack_exit_failed;
     }
-    if (check_output_is_no_image(out_path, operands) != 0) return -1;
+    if (check_output_is_no_image(out_path, operands) != 0) return pack_exit_failed;
     pack_source source;
-    if (pack_read_source(in_path, source) != 0) return -1;
+    if (pack_open_source(in_path, source) != 0) return pack_exit_failed;
 
     int refusals = 0;
     std::vector<named_image> images;
-    for (const std::string& operand : operands) images.push_back({pack_parse_image_arg(operand), {}, {}, false});
-    if (match_entries(source, in_path, images, options, refusals) != 0 ||
-        check_unique(images, options, refusals) != 0 || load_images(images, options, refusals) != 0) {
-        return -1;
+    for (const std::string& operand : operands) images.push_back({pack_parse_image_arg(operand), {}});
+    if (match_entries(source, images, options, refusals) != 0 || check_unique(images, options, refusals) != 0 ||
+        check_files(images, options, refusals) != 0) {
+        return pack_exit_failed;
+    }
+    std::map<std::string, const named_image*> by_name;
+    for (const named_image& n : images) {
+        if (!n.name.empty()) by_name[n.name] = &n;
     }
 
-    tex_writer_archive archive;
-    archive.signature = source.header.signature;
-    archive.second_word = source.header.second_word;
-    for (std::size_t i = 0; i < source.entries.size(); ++i) {
-        pack_source_entry& entry = source.entries[i];
-        const std::string name = tex_entry_name(entry.header);
-        const named_image* image = nullptr;
-        for (const named_image& n : images) {
-            if (i > 0 && n.loaded && n.name == name) image = &n;
-        }
-        if (image && pack_entry_holds(entry, image->image)) {
-            archive.entries.push_back(pack_kept_entry(std::move(entry)));
-            report_entry(options, i, archive.entries.back(), "unchanged in " + image->arg.path);
-        } else if (image) {
-            warn_about_replacement(i, entry, *image);
-            archive.entries.push_back(pack_image_entry(name, image->image, entry.header.rep_t_id));
-            report_entry(options, i, archive.entries.back(), "replaced from " + image->arg.path);
-        } else {
-            archive.entries.push_back(pack_kept_entry(std::move(entry)));
-            report_entry(options, i, archive.entries.back(), "kept");
-        }
-    }
-    return finish(out_path, archive, options, refusals);
+    archive_out out{options, out_path};
+    if (const int rc = begin_output(out, source.index.count); rc != pack_exit_ok) return rc;
+    // Entries are written in table order on this thread; the ones kept as
+    // they are go through the entry job first, decoding only, so that those
+    // nothing could extract are said. One at a time: one image in memory.
+    const std::string in = shown(in_path);
+    entry_options decode;
+    decode.write = false;
+    entry_walk decisions = entry_walk_start(source.index);
+    tex_table_cursor cursor{&source.index, {}, 0, 0};
+    std::deque<std::pair<tex_entry_view, entry_plan>> prepared;
+    bool failed = false;
+    const output_root nowhere;
+    run_entry_tasks(
+        nowhere, source.index.count, 1,
+        [&](std::uint32_t i, entry_task& task) {
+            const tex_entry_view v = tex_read_entry(source.index, cursor, i);
+            entry_plan plan = decide_entry(source.index, v, decode, decisions);
+            const auto image = by_name.find(tex_entry_name(v.header));
+            if (plan.step == entry_step::run && (i == 0 || image == by_name.end())) {
+                task.request = plan.request;
+                task.run = !failed;
+            }
+            prepared.emplace_back(v, std::move(plan));
+        },
+        [&](entry_task& task) {
+            const auto [v, plan] = std::move(prepared.front());
+            prepared.pop_front();
+            if (failed) return;
+            const auto image = by_name.find(tex_entry_name(v.header));
+            const named_image* n = v.index > 0 && image != by_name.end() ? image->second : nullptr;
+            if (replace_entry(out, source, v, n, refusals) != 0) {
+                failed = true;
+                return;
+            }
+            std::vector<tex_finding> why;
+            if (plan.step == entry_step::refuse) why.push_back(plan.why);
+            if (task.run && task.outcome.result != 0) why = task.outcome.findings;
+            if (!n && !why.empty()) {
+                std::string reasons;
+                for (const std::string& r : finding_texts(why)) reasons += (reasons.empty() ? "" : "; ") + r;
+                pack_error("warning: %s: entry %u (%s) kept as stored, though it can't be extracted: %s", in.c_str(),
+                           v.index, shown(tex_entry_name(v.header)).c_str(), reasons.c_str());
+            }
+        });
+    if (failed) return abandon(out);
+    return finish(out, refusals, source.index.header.signature, source.index.header.second_word);
 }

@@ -101,12 +101,14 @@ int pack_start_image(std::uint64_t width, std::uint64_t height, pack_image& out,
     return 0;
 }
 
-int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason)
+namespace {
+
+// Opens a regular file of at most pack_max_file_size bytes. Without
+// O_NONBLOCK, opening a FIFO would wait for a writer before fstat could tell
+// that it is one.
+int open_image_file(const std::string& path, descriptor& d, std::uint64_t& size, std::string& reason)
 {
-    // Without O_NONBLOCK, opening a FIFO would wait for a writer before fstat
-    // could tell that it is one.
-    descriptor d;
-    d.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    d.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (d.fd < 0) {
         reason = std::strerror(errno);
         return -1;
@@ -120,11 +122,28 @@ int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out
         reason = S_ISDIR(st.st_mode) ? "a folder, not an image file" : "not a regular file (a device, FIFO or socket)";
         return -1;
     }
-    const auto size = static_cast<std::uint64_t>(st.st_size);
+    size = static_cast<std::uint64_t>(st.st_size);
     if (size > pack_max_file_size) {
         reason = std::to_string(size) + " bytes; an image file holds at most 1 GiB";
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int pack_check_image_file(const std::string& path, std::string& reason)
+{
+    descriptor d;
+    std::uint64_t size = 0;
+    return open_image_file(path, d, size, reason);
+}
+
+int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason)
+{
+    descriptor d;
+    std::uint64_t size = 0;
+    if (open_image_file(path, d, size, reason) != 0) return -1;
     out.assign(size, 0);
     std::size_t got = 0;
     while (got < out.size()) {
@@ -139,17 +158,6 @@ int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out
             return -1;
         }
         got += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-int pack_load_image(const std::string& path, pack_image& out)
-{
-    std::vector<std::uint8_t> bytes;
-    std::string reason;
-    if (pack_read_image_file(path, bytes, reason) != 0 || pack_decode_image(bytes, path, out, reason) != 0) {
-        pack_error("%s: %s", tex_printable_name(path).c_str(), reason.c_str());
-        return -1;
     }
     return 0;
 }

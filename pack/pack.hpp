@@ -1,11 +1,12 @@
 // morvex_tex_pack: builds TEX archives from images (`create`) and patches the
 // images of an existing archive (`replace`), the way back from the extractor.
 //
-// Depends on tex/ for the records and the archive writer and on extract/ for
-// the image name rules and inflation; images are decoded here, by libpng for
-// PNG and by decoders of our own for TGA, BMP and PCX. Every function
-// that can fail prints its own message on standard error, starting with the
-// tool's name, and returns 0 or -1.
+// Depends on tex/ for the records, the archive index and the archive writer,
+// and on extract/ for the name rules, the entry decision and job and the
+// output layer; images are decoded here, by libpng for PNG and by decoders of
+// our own for TGA, BMP and PCX. Every function that can fail prints its own
+// message on standard error, starting with the tool's name, and returns 0 or
+// -1.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/extract.hpp"
 #include "morvex/version.hpp"
 #include "tex/tex.hpp"
 
@@ -77,6 +79,10 @@ int pack_start_image(std::uint64_t width, std::uint64_t height, pack_image& out,
 // with the reason.
 int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
 
+// The same checks without reading: what can be known of a file before its
+// turn comes. 0, or -1 with the reason.
+int pack_check_image_file(const std::string& path, std::string& reason);
+
 // The name an image is stored under: its file name without the folders.
 std::string pack_entry_name(const std::string& path);
 
@@ -85,12 +91,9 @@ std::string pack_entry_name(const std::string& path);
 // whose extension selects no image format. 0 when the name may be used.
 int pack_check_entry_name(const std::string& path, const std::string& name);
 
-// Reads and decodes an image file; on failure prints one line, the file's name
-// and the reason. 0 or -1.
-int pack_load_image(const std::string& path, pack_image& out);
 
 // ---------------------------------------------------------------------------
-// Pixels and entries.
+// Pixels and payloads.
 
 // The 4-bit level whose widened value 17 * k is nearest to an 8-bit channel.
 inline std::uint32_t pack_nearest_nibble(std::uint32_t channel)
@@ -101,50 +104,36 @@ inline std::uint32_t pack_nearest_nibble(std::uint32_t channel)
 // 0xAARRGGBB to ARGB4444, each channel rounded to its nearest level.
 std::uint16_t pack_argb4444(std::uint32_t argb);
 
-// A well-formed entry of type 4 or 6 holding the image, stored as `name`.
-tex_writer_entry pack_image_entry(const std::string& name, const pack_image& image, std::uint8_t type);
+// Writes the payload of a well-formed entry of type 4 (zlib level 9) or 6
+// holding the image, a piece at a time. -1 with errno.
+int pack_write_image(tex_payload_out& out, const pack_image& image, std::uint8_t type);
+
+// Copies `size` payload bytes from `offset` of an archive. -1 with errno.
+int pack_copy_payload(tex_payload_out& out, int fd, std::uint64_t offset, std::uint32_t size);
 
 // ---------------------------------------------------------------------------
-// Reading the archive that `replace` patches.
-
-struct pack_source_entry {
-    tex_entry_header header;            // as stored; the table's copy agrees
-    std::vector<std::uint8_t> payload;  // exactly the bytes the entry holds
-};
+// The archive `replace` patches, read through the archive index.
 
 struct pack_source {
-    tex_header header;
-    std::vector<pack_source_entry> entries;
+    std::string path;
+    tex_archive_file file;
+    tex_index index;
 };
 
-// Reads a whole archive and refuses one that isn't well formed (wrong
-// signature or version, padding not zero, fields stored twice that disagree,
-// anything past the end of the file), since its entries could not be kept byte
-// for byte in a well-formed output. 0 or -1.
-int pack_read_source(const std::string& path, pack_source& out);
-
-// An entry of the output that is the source entry byte for byte; takes over
-// the payload.
-tex_writer_entry pack_kept_entry(pack_source_entry&& entry);
+// Opens and indexes the archive, and refuses one whose entries could not be
+// kept byte for byte in a well-formed output (the index's findings but an
+// unknown type, each said on a line of its own as `test` words it). 0 or -1.
+int pack_open_source(const std::string& path, pack_source& out);
 
 // True when the entry already holds exactly the image in its own type (for
 // type 4, once rounded to 4-bit levels; for an image whose file carries no
 // alpha, in its colour channels only): it is then kept byte for byte, so that
 // putting back unchanged images leaves the archive as it was, whatever format
-// they were extracted to.
-bool pack_entry_holds(const pack_source_entry& entry, const pack_image& image);
+// they were extracted to. The payload is read a piece at a time.
+bool pack_entry_holds(const pack_source& source, const tex_entry_view& v, const pack_image& image);
 
 // True when an entry of type 4 or 6 holds a pixel that isn't fully opaque.
-bool pack_entry_has_alpha(const pack_source_entry& entry);
-
-// ---------------------------------------------------------------------------
-// Output.
-
-// Writes the archive to a temporary file beside `path` and renames it into
-// place, so that a failure leaves no partial archive and `path` as it was.
-// Refuses an archive whose entries would lie beyond the 4 GiB the offsets
-// reach. 0 or -1.
-int pack_write_output(const std::string& path, const tex_writer_archive& archive);
+bool pack_entry_has_alpha(const pack_source& source, const tex_entry_view& v);
 
 // True when `out_path` names the same file as `in_path` (same path, or an
 // existing file that is the same one through a link).
@@ -160,7 +149,13 @@ struct pack_options {
     std::uint8_t type = 6;  // create: the type of every image entry
     bool quiet = false;     // no line per entry
     bool dry_run = false;   // say what would be done, refusals included, and write nothing
+    bool force = false;     // write OUT.pak over a file that is no archive, or named like an image
 };
+
+// Exit statuses: a refused OUT.pak is 2, as a usage error.
+inline constexpr int pack_exit_ok = 0;
+inline constexpr int pack_exit_failed = 1;
+inline constexpr int pack_exit_refused = 2;
 
 // An IMAGE operand: a file, and the name it is stored or matched under when
 // given as FILE=NAME.
@@ -178,6 +173,7 @@ pack_image_arg pack_parse_image_arg(const std::string& operand);
 // "s.tga"), leading "./" dropped.
 std::vector<std::string> pack_candidate_names(const std::string& path);
 
+// Each returns an exit status.
 int pack_create(const std::string& out_path, std::span<const std::string> images, const pack_options& options);
 int pack_replace(const std::string& in_path, const std::string& out_path, std::span<const std::string> images,
                  const pack_options& options);

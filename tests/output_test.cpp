@@ -27,7 +27,7 @@ struct knobs_reset {
 // Places `bytes` under `name` beneath `root_path`; the outcome of each step.
 struct placed {
     output_error begun = output_error::none;
-    const char* reason = nullptr;
+    name_problem reason = name_problem::none;
     int committed = -1;
 };
 
@@ -156,7 +156,7 @@ TEST(OutputFiles, FoldersAreMadeBeneathTheRootOnlyWhenAsked)
     fs::create_directory(top / "elsewhere");
     fs::create_directories(root);
     fs::create_directory_symlink(top / "elsewhere", root / "out");
-    EXPECT_EQ(place(root, "new/x.tga", content).begun, output_error::no_create);
+    EXPECT_EQ(place(root, "new/x.tga", content).begun, output_error::failed);
     EXPECT_FALSE(fs::exists(root / "new"));
     EXPECT_EQ(place(root, "new/deeper/x.tga", content, true).committed, 0);
     EXPECT_EQ(test::read_file(root / "new" / "deeper" / "x.tga"), content);

@@ -11,9 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-int temporary_file()
+int tex_temporary_file()
 {
     const char* dir = std::getenv("TMPDIR");
     if (!dir || !*dir) dir = "/tmp";
@@ -25,11 +23,13 @@ int temporary_file()
     return named;
 }
 
+namespace {
+
 // Copies the stream into a temporary file, up to the most an archive can
 // address; -1 on a read or write error.
 int read_through(int in, tex_archive_file& out, std::uint64_t limit)
 {
-    const int tmp = temporary_file();
+    const int tmp = tex_temporary_file();
     if (tmp < 0) return -1;
     out.fd = tmp;
     std::vector<char> chunk(1 << 20);
@@ -64,24 +64,35 @@ tex_archive_file::~tex_archive_file()
 
 int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit)
 {
+    // What the path names is known before it is opened: opening a terminal or
+    // a tape can do things of its own, so those are never opened.
+    struct stat st {};
+    if (stat(path, &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode)) {
+        // A folder holds no archive; a character device (a terminal,
+        // /dev/zero) could hold one only by never ending.
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        return -1;
+    }
+    // A FIFO waits here for its writer, as any reader of one does.
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return -1;
-    struct stat st {};
+    // ... and what was opened is checked again, in case it changed since.
     if (fstat(fd, &st) != 0) {
+        const int error = errno;
         close(fd);
+        errno = error;
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode)) {
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
         return -1;
     }
     if (S_ISREG(st.st_mode)) {
         out.fd = fd;
         out.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
         return 0;
-    }
-    if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode)) {
-        // A folder holds no archive; a character device (a terminal,
-        // /dev/zero) could hold one only by never ending.
-        close(fd);
-        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-        return -1;
     }
     out.read_through = true;
     const int rc = read_through(fd, out, limit);

@@ -145,3 +145,42 @@ tex_entry_view tex_read_entry(const tex_index& index, tex_table_cursor& cursor, 
     place_entry(index, v);
     return v;
 }
+
+std::vector<tex_finding> tex_archive_findings(const tex_index& index, bool cut_at_limit)
+{
+    using k = tex_finding_kind;
+    std::vector<tex_finding> out;
+    if (cut_at_limit) out.push_back({k::archive_cut_at_limit, tex_max_archive_size});
+    if (index.header_cut) out.push_back({k::archive_header_cut, index.size, tex_header_size});
+    if (!index.padding_zero) out.push_back({k::header_padding});
+    if (index.table_cut) {
+        const std::uint64_t after_header = index.size > tex_header_size ? index.size - tex_header_size : 0;
+        out.push_back({k::table_cut, index.count, index.header.file_count,
+                       std::uint64_t{index.header.file_count} * tex_table_entry_size, after_header});
+    }
+    return out;
+}
+
+std::vector<tex_finding> tex_entry_findings(const tex_index& index, const tex_entry_view& v)
+{
+    using k = tex_finding_kind;
+    std::vector<tex_finding> out;
+    if (v.state == tex_entry_state::past_end) return {{k::entry_past_end, v.record.offset, index.size}};
+    if (v.state == tex_entry_state::header_cut) return {{k::entry_header_cut, v.header_got, tex_entry_header_size}};
+    const tex_entry_header& h = v.header;
+    if (!v.padding_zero) out.push_back({k::entry_padding});
+    if (!v.sizes_agree) out.push_back({k::sizes_differ, v.record.compressed_size, h.rep_c_sz});
+    if (!v.types_agree) out.push_back({k::types_differ, v.record.type_id, h.rep_t_id});
+    if (h.rep_t_id != 4 && h.rep_t_id != 6) out.push_back({k::unknown_type, h.rep_t_id});
+    if (v.payload_past_end) {
+        out.push_back({k::payload_past_end, v.record.compressed_size, v.payload_offset, index.size});
+    } else if (v.covers) {
+        out.push_back({k::runs_over_header, *v.covers, v.covered_offset});
+    }
+    if (v.repeat_of && v.repeat_size_differs) {
+        out.push_back({k::repeat_other_size, *v.repeat_of, v.record.compressed_size, v.repeat_size});
+    } else if (v.repeat_of) {
+        out.push_back({k::repeat, *v.repeat_of});
+    }
+    return out;
+}

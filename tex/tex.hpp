@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -120,6 +121,10 @@ struct tex_archive_file {
 // is read through up to `limit` bytes.
 int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
 
+// A new unnamed file in $TMPDIR (or /tmp), gone when its descriptor closes.
+// -1 with errno.
+int tex_temporary_file();
+
 struct tex_index {
     int fd = -1;                    // the archive, a regular file; owned by the caller
     std::uint64_t size = 0;         // its size, taken once: no field is trusted beyond it
@@ -184,6 +189,68 @@ struct tex_entry_view {
 // Reads and checks entry i (i < index.count).
 tex_entry_view tex_read_entry(const tex_index& index, tex_table_cursor& cursor, std::uint32_t i);
 
+// ---------------------------------------------------------------------------
+// Findings: what a check found, as data. Every program words them its own way
+// (the extractor's report in its fixed lines, morvex_tex in its phrases and
+// JSON), and none reads another's words back. The numbers each kind carries
+// are listed beside it; `error` is an errno where the system refused.
+
+enum class tex_finding_kind : std::uint8_t {
+    // The archive as a whole.
+    archive_cut_at_limit,  // a: the bytes an archive can address (only those were read)
+    archive_header_cut,    // a: bytes the archive holds, b: the header's 256
+    header_padding,        // the header's 244 padding bytes are not all zero
+    table_cut,             // a: records read, b: the file count, c: bytes the table needs, d: bytes after the header
+    // One entry, as the index reads it.
+    entry_past_end,        // a: the entry's offset, b: the archive's size
+    entry_header_cut,      // a: header bytes held, b: the header's 80
+    entry_padding,         // the entry header's 39 padding bytes are not all zero
+    sizes_differ,          // a: the table's size, b: rep_c_sz
+    types_differ,          // a: the table's type id, b: rep_t_id
+    unknown_type,          // a: rep_t_id
+    payload_past_end,      // a: payload bytes, b: the payload's offset, c: the archive's size
+    runs_over_header,      // a: the entry whose header the payload covers, b: that header's offset
+    repeat,                // a: the earlier record pointing at the same entry
+    repeat_other_size,     // a: that record, b: this record's payload size, c: that record's
+    // What an entry's extraction would do with it.
+    name_refused,          // a: the output_name_problem (extract/)
+    no_image_format,       // the output name selects no image format
+    no_pixels,             // a: width, b: height (one of them 0)
+    too_many_pixels,       // a: width, b: height
+    too_few_to_inflate,    // a: payload bytes, b: width, c: height, d: the bytes its pixels take
+    payload_short,         // type 6; a: payload bytes, b: width, c: height, d: the bytes its pixels take
+    // What the entry job met.
+    payload_cut,           // a: bytes read, b: payload bytes
+    stream_damaged,        // the zlib stream is damaged, cut short, or its check value is wrong
+    stream_too_long,       // a: the most bytes it may inflate to
+    inflated_length,       // a warning: a: bytes inflated, b: width, c: height, d: the bytes its pixels take
+    no_memory_payload,     // a: the bytes asked for
+    no_memory_inflate,     // a: the bytes asked for
+    no_memory_image,       // a: width, b: height
+    no_memory,             // the job ran out of memory elsewhere
+    output_failed,         // a: the output_stage (extract/), error: why
+    output_exists,         // the output's name is taken and replacing was not wanted
+};
+
+struct tex_finding {
+    tex_finding_kind kind{};
+    std::uint64_t a = 0, b = 0, c = 0, d = 0;  // as the kind says
+    int error = 0;                              // errno, where the system said no
+    bool operator==(const tex_finding&) const = default;
+};
+
+// Only the inflated length is a warning: the entry is still extracted.
+inline bool tex_finding_is_warning(const tex_finding& f)
+{
+    return f.kind == tex_finding_kind::inflated_length;
+}
+
+// The archive's own findings, in the order the extractor reports them.
+std::vector<tex_finding> tex_archive_findings(const tex_index& index, bool cut_at_limit);
+
+// An entry's findings as the index read it, in report order.
+std::vector<tex_finding> tex_entry_findings(const tex_index& index, const tex_entry_view& v);
+
 // Reads up to block.size() bytes at `offset`; returns how many were read.
 // Bytes not read are zeroed, so a short read never leaves stale data behind.
 std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset);
@@ -230,6 +297,48 @@ std::vector<std::uint8_t> tex_build_archive(const tex_writer_archive& archive);
 // Writes the archive to `path`; entries placed far apart leave holes, which a
 // file system stores sparsely. Returns 0 or -1 (errno tells why).
 int tex_write_archive(const char* path, const tex_writer_archive& archive);
+
+// An archive written entry by entry into a seekable descriptor, for archives
+// too large to describe in memory: each entry's header and payload as they
+// come, its table record beside them, and the archive's header at the end.
+// Nothing of the entries is held but the next free offset. Without a
+// descriptor (-1) nothing is written and only the sizes are counted.
+struct tex_archive_sink {
+    int fd = -1;                // not owned; -1: count only
+    std::uint32_t count = 0;    // the table's records, fixed at the start
+    std::uint32_t added = 0;    // entries written so far
+    std::uint64_t next = 0;     // where the next entry's header goes
+};
+
+// Where a payload is being written: pieces go one after the other.
+struct tex_payload_out {
+    int fd = -1;
+    std::uint64_t at = 0;       // the payload's first byte in the file
+    std::uint64_t written = 0;  // bytes so far
+};
+
+// Writes the next piece of a payload. -1 with errno, EFBIG when the payload
+// would hold more than the 32-bit size an entry can state.
+int tex_payload_write(tex_payload_out& out, std::span<const std::uint8_t> piece);
+
+// 0, or -1 with EFBIG when `count` records leave no room for an entry below
+// 4 GiB.
+int tex_sink_begin(tex_archive_sink& sink, int fd, std::uint32_t count);
+
+// The 80 bytes of an entry header as a well-formed archive stores them, with
+// the name cut to 32 bytes and rep_c_sz left for the sink to fill in.
+std::array<std::uint8_t, tex_entry_header_size> tex_entry_header_block(const std::string& name, std::uint16_t width,
+                                                                      std::uint16_t height, std::uint8_t type);
+
+// Adds the next entry: `header` as given but for rep_c_sz, which becomes the
+// number of bytes `write_payload` wrote; the table record repeats its type and
+// size. -1 with errno (EFBIG when the entry would start past 4 GiB, or the
+// archive already holds its `count` entries).
+int tex_sink_add(tex_archive_sink& sink, std::span<const std::uint8_t, tex_entry_header_size> header,
+                 const std::function<int(tex_payload_out&)>& write_payload);
+
+// Writes the header once every entry is in. -1 with errno.
+int tex_sink_finish(tex_archive_sink& sink, std::array<std::uint8_t, 3> signature, std::uint32_t second_word);
 
 // Payload makers. Type 4: ARGB4444 pixels (alpha in the top nibble) as a zlib
 // stream at `level`. Type 6: ARGB8888 pixels (alpha in the top byte), stored.

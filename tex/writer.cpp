@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -149,4 +150,96 @@ tex_writer_entry tex_type6_entry(const std::string& name, std::uint16_t width, s
     e.type = 6;
     e.payload = tex_make_type6_payload(pixels);
     return e;
+}
+
+namespace {
+
+// pwrite of a whole block; -1 with errno.
+int write_at(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset)
+{
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int tex_payload_write(tex_payload_out& out, std::span<const std::uint8_t> piece)
+{
+    if (out.written + piece.size() > UINT32_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    if (out.fd >= 0 && write_at(out.fd, piece, out.at + out.written) != 0) return -1;
+    out.written += piece.size();
+    return 0;
+}
+
+int tex_sink_begin(tex_archive_sink& sink, int fd, std::uint32_t count)
+{
+    sink = tex_archive_sink{fd, count, 0, tex_header_size + std::uint64_t{count} * tex_table_entry_size};
+    if (sink.next > UINT32_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    return 0;
+}
+
+std::array<std::uint8_t, tex_entry_header_size> tex_entry_header_block(const std::string& name, std::uint16_t width,
+                                                                      std::uint16_t height, std::uint8_t type)
+{
+    std::array<std::uint8_t, tex_entry_header_size> b{};
+    std::copy_n(name.begin(), std::min(name.size(), tex_name_size), b.begin());
+    tex_put_le16(b, 32, width);
+    tex_put_le16(b, 34, height);
+    b[36] = type;
+    return b;
+}
+
+int tex_sink_add(tex_archive_sink& sink, std::span<const std::uint8_t, tex_entry_header_size> header,
+                 const std::function<int(tex_payload_out&)>& write_payload)
+{
+    // Offsets are 32-bit: an entry must start below 4 GiB.
+    if (sink.added >= sink.count || sink.next > UINT32_MAX) {
+        errno = EFBIG;
+        return -1;
+    }
+    tex_payload_out payload{sink.fd, sink.next + tex_entry_header_size, 0};
+    if (write_payload(payload) != 0) return -1;
+    const auto size = static_cast<std::uint32_t>(payload.written);
+    std::array<std::uint8_t, tex_entry_header_size> block{};
+    std::copy(header.begin(), header.end(), block.begin());
+    tex_put_le32(block, 37, size);
+    std::array<std::uint8_t, tex_table_entry_size> record{};
+    tex_put_le32(record, 0, block[36]);
+    tex_put_le32(record, 4, static_cast<std::uint32_t>(sink.next));
+    tex_put_le32(record, 8, size);
+    if (sink.fd >= 0 && (write_at(sink.fd, block, sink.next) != 0 ||
+                         write_at(sink.fd, record, tex_header_size + std::uint64_t{sink.added} * tex_table_entry_size) != 0)) {
+        return -1;
+    }
+    ++sink.added;
+    sink.next = payload.at + payload.written;
+    return 0;
+}
+
+int tex_sink_finish(tex_archive_sink& sink, std::array<std::uint8_t, 3> signature, std::uint32_t second_word)
+{
+    if (sink.added != sink.count) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::array<std::uint8_t, tex_header_size> block{};
+    std::copy(signature.begin(), signature.end(), block.begin());
+    block[3] = tex_version;
+    tex_put_le32(block, 4, sink.count);
+    tex_put_le32(block, 8, second_word);
+    return sink.fd >= 0 ? write_at(sink.fd, block, 0) : 0;
 }
