@@ -136,7 +136,14 @@ std::string tex_json_string(const std::string& s)
             out += static_cast<char>(c);
             ++at;
         } else if (const std::size_t n = c >= 0x80 ? utf8_length(s, at) : 0; n > 0) {
-            out.append(s, at, n);
+            // The C1 controls (U+0080 to U+009F) escaped too: a terminal
+            // showing the JSON may obey them.
+            const auto second = static_cast<unsigned char>(s[at + 1]);
+            if (c == 0xC2 && second <= 0x9F) {
+                out += format("\\u%04x", second);
+            } else {
+                out.append(s, at, n);
+            }
             at += n;
         } else {
             out += format("\\u%04x", c);
@@ -151,6 +158,7 @@ std::string tex_cli_next_option(tex_cli_args& args)
     args.has_value = false;
     while (args.at < args.argc) {
         const std::string a = args.argv[args.at++];
+        args.argument = a;
         if (args.only_operands || a.size() < 2 || a[0] != '-') {
             args.operands.push_back(a);
             continue;

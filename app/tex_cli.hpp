@@ -76,6 +76,7 @@ struct tex_cli_args {
     int at = 1;                       // the next argument
     bool only_operands = false;       // "--" was seen
     bool has_value = false;           // the last option carried its value ("--x=v", "-jN")
+    std::string argument;             // the whole argument the last option came from
     std::string value;
     std::vector<std::string> operands;
 };

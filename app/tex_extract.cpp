@@ -233,7 +233,7 @@ int parse_options(int argc, char** argv, extract_options& o)
             if (!tex_cli_flag(args, opt)) return -1;
             (opt == "--raw" ? o.raw : opt == "-q" || opt == "--quiet" ? o.quiet : o.keep) = true;
         } else {
-            tex_cli_error("extract: unknown option %s", tex_printable_name(opt).c_str());
+            tex_cli_error("extract: unknown option %s", tex_printable_name(args.argument).c_str());
             return -1;
         }
     }

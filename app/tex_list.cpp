@@ -143,7 +143,7 @@ int tex_list_main(int argc, char** argv)
         if (o == "--json" && tex_cli_flag(args, o)) {
             json = true;
         } else {
-            if (o != "--json") tex_cli_error("list: unknown option %s", tex_printable_name(o).c_str());
+            if (o != "--json") tex_cli_error("list: unknown option %s", tex_printable_name(args.argument).c_str());
             std::fputs(list_usage, stderr);
             return tex_exit_usage;
         }

@@ -102,7 +102,7 @@ int tex_test_main(int argc, char** argv)
         } else if ((o == "-j" || o == "--jobs") && tex_cli_value(args, o, jobs)) {
             jobs_given = true;
         } else {
-            if (o != "--json" && o != "-j" && o != "--jobs") tex_cli_error("test: unknown option %s", tex_printable_name(o).c_str());
+            if (o != "--json" && o != "-j" && o != "--jobs") tex_cli_error("test: unknown option %s", tex_printable_name(args.argument).c_str());
             std::fputs(test_usage, stderr);
             return tex_exit_usage;
         }

@@ -37,7 +37,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // Named temporary files in flight, for the signal handler to remove. A slot
 // is claimed, its name written, then its folder published; the handler reads
-// only published slots.
+// only published slots. Between claiming a slot and the call that makes its
+// name, the name is "in the making": the handler waits for those (made by
+// other threads) to exist before it removes what the slots list, and no name
+// is begun once it has started.
 
 constexpr int slot_count = 256;
 constexpr std::size_t temporary_name_size = 32;
@@ -49,9 +52,19 @@ struct cleanup_slot {
 };
 
 cleanup_slot cleanup_slots[slot_count];
+std::atomic<int> names_in_making{0};
+std::atomic<bool> dying{false};
+
+// How long the handler waits for names in the making, in loads of a counter
+// (tens of milliseconds): a name the interrupted thread itself was making
+// never comes, and the wait must end anyway.
+constexpr long making_wait = 50'000'000;
 
 extern "C" void remove_temporaries_and_die(int sig)
 {
+    dying.store(true);
+    for (long k = 0; k < making_wait && names_in_making.load() > 0; ++k) {
+    }
     for (cleanup_slot& s : cleanup_slots) {
         const int dir = s.dir_fd.load(std::memory_order_acquire);
         if (dir >= 0) unlinkat(dir, s.name, 0);
@@ -76,8 +89,17 @@ void install_signal_handlers()
     }
 }
 
+// Claims a slot for a name about to be made in `dir_fd`: call made() once
+// the call that makes it has returned, whatever it returned. -1 with EMFILE
+// when every slot is taken, EINTR when the process is ending.
 int claim_slot(int dir_fd, const std::string& name)
 {
+    names_in_making.fetch_add(1);
+    if (dying.load()) {
+        names_in_making.fetch_sub(1);
+        errno = EINTR;
+        return -1;
+    }
     for (int k = 0; k < slot_count; ++k) {
         cleanup_slot& s = cleanup_slots[k];
         if (s.claimed.exchange(true, std::memory_order_acq_rel)) continue;
@@ -85,7 +107,14 @@ int claim_slot(int dir_fd, const std::string& name)
         s.dir_fd.store(dir_fd, std::memory_order_release);
         return k;
     }
+    names_in_making.fetch_sub(1);
+    errno = EMFILE;
     return -1;
+}
+
+void made()
+{
+    names_in_making.fetch_sub(1);
 }
 
 void release_slot(int& slot)
@@ -267,11 +296,11 @@ int create_named(output_file& out)
     for (int tries = 0; tries < 16; ++tries) {
         const std::string name = unpredictable_name();
         out.slot = claim_slot(out.dir_fd, name);
-        if (out.slot < 0) {
-            errno = EMFILE;
-            return -1;
-        }
+        if (out.slot < 0) return -1;
         out.fd = openat(out.dir_fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int error = errno;
+        made();
+        errno = error;
         if (out.fd >= 0) {
             out.temporary = name;
             return 0;
@@ -393,11 +422,10 @@ int make_missing(int top, const std::vector<std::string>& missing, made_folders&
 int move_temporary(output_file& f, int to)
 {
     const int slot = claim_slot(to, f.temporary);
-    if (slot < 0) {
-        errno = EMFILE;
-        return -1;
-    }
-    if (renameat(f.dir_fd, f.temporary.c_str(), to, f.temporary.c_str()) != 0) {
+    if (slot < 0) return -1;
+    const int rc = renameat(f.dir_fd, f.temporary.c_str(), to, f.temporary.c_str());
+    made();
+    if (rc != 0) {
         const int error = errno;
         cleanup_slots[slot].dir_fd.store(-1);
         cleanup_slots[slot].claimed.store(false);
@@ -437,11 +465,12 @@ int place(output_file& f, bool replace)
         for (int tries = 0; tries < 16 && f.temporary.empty(); ++tries) {
             const std::string name = unpredictable_name();
             f.slot = claim_slot(f.dir_fd, name);
-            if (f.slot < 0) {
-                errno = EMFILE;
-                return -1;
-            }
-            if (link_unnamed(f.fd, f.dir_fd, name.c_str()) == 0) {
+            if (f.slot < 0) return -1;
+            const int rc = link_unnamed(f.fd, f.dir_fd, name.c_str());
+            const int error = errno;
+            made();
+            errno = error;
+            if (rc == 0) {
                 f.temporary = name;
             } else {
                 release_slot(f.slot);
@@ -615,28 +644,30 @@ int output_commit(output_file& f, bool replace)
         return -1;
     }
     made_folders folders;
+    // Whatever fails, nothing of the output stays: not its temporary name,
+    // not the folders made for it.
+    const auto fail = [&] {
+        const int error = errno;
+        if (!f.temporary.empty()) unlinkat(f.dir_fd, f.temporary.c_str(), 0);
+        f.temporary.clear();
+        folders.undo();
+        drop(f);
+        errno = error;
+        return -1;
+    };
     if (!f.missing.empty()) {
         const int inner = make_missing(f.dir_fd, f.missing, folders);
-        if (inner < 0 || (!f.temporary.empty() && move_temporary(f, inner) != 0)) {
-            const int error = errno;
-            folders.undo();
-            errno = error;
-            return -1;
-        }
-        // The file now belongs to the innermost folder.
+        if (inner < 0 || (!f.temporary.empty() && move_temporary(f, inner) != 0)) return fail();
+        // The file now belongs to the innermost folder; the one it was made
+        // in stays open until then, for undoing.
         folders.opened.pop_back();
-        if (f.owns_dir) close(f.dir_fd);
+        if (f.owns_dir) folders.opened.push_back(f.dir_fd);
         f.dir_fd = inner;
         f.owns_dir = true;
         f.missing.clear();
     }
     if (output_test.before_place) output_test.before_place(f.base);
-    if (place(f, replace) != 0) {
-        const int error = errno;
-        folders.undo();
-        errno = error;
-        return -1;
-    }
+    if (place(f, replace) != 0) return fail();
     drop(f);
     return 0;
 }
@@ -707,7 +738,9 @@ int output_begin_path(const std::string& path, bool force, path_output& out, pat
         why = path_refusal::image_name;
         return -1;
     }
-    return create_output(out.file);
+    if (create_output(out.file) != 0) return -1;
+    if (output_test.after_create) output_test.after_create(path);
+    return 0;
 }
 
 int output_commit_path(path_output& out)

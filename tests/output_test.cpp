@@ -3,10 +3,15 @@
 // when the run is interrupted.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +215,188 @@ TEST(OutputFiles, AnInterruptedRunLeavesNoTemporaryFile)
             EXPECT_EQ(test::read_file(dir / "big.tga"), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Never replacing, where asked not to; folders made only for placed files.
+
+std::string taken_meanwhile;  // a name the before_place knob puts a file under
+void take_the_name(const std::string& base)
+{
+    if (!taken_meanwhile.empty()) test::write_file(fs::path(taken_meanwhile) / base, {'r', 'a', 'c', 'e'});
+}
+
+TEST(OutputFiles, KeepNeverReplacesWhateverIsThereAndWhenever)
+{
+    struct already {
+        const char* what;
+        std::function<void(const fs::path& root)> plant;
+        bool meanwhile = false;  // it appears after the file is made, before it is placed
+    };
+    const std::vector<already> cases = {
+        {"nothing", [](const fs::path&) {}},
+        {"a file", [](const fs::path& root) { test::write_file(root / "x.tga", {'o', 'l', 'd'}); }},
+        {"a dangling link", [](const fs::path& root) { fs::create_symlink("nowhere", root / "x.tga"); }},
+        {"a file made meanwhile", [](const fs::path&) {}, true},
+    };
+    for (const bool named_only : {false, true}) {
+        for (const already& c : cases) {
+            for (const bool replace : {false, true}) {
+                knobs_reset reset;
+                output_test.named_files_only = named_only;
+                temp_dir top;
+                c.plant(top.path());
+                taken_meanwhile = c.meanwhile ? top.path().string() : "";
+                output_test.before_place = take_the_name;
+                output_root root;
+                ASSERT_EQ(output_open_root(top.path().c_str(), false, root), 0);
+                output_file f;
+                name_problem why = name_problem::none;
+                ASSERT_EQ(output_begin(root, "x.tga", f, why), output_error::none);
+                ASSERT_EQ(write(f.fd, content.data(), content.size()), 3);
+                const int rc = output_commit(f, replace);
+                const int error = errno;
+                output_close_root(root);
+                const bool free = std::string(c.what) == "nothing";
+                const std::string trace = std::string(c.what) + (replace ? ", replacing" : ", keeping") +
+                                          (named_only ? ", named" : ", unnamed");
+                EXPECT_EQ(rc == 0, free || replace) << trace;
+                if (rc != 0) {
+                    EXPECT_EQ(error, EEXIST) << trace;
+                } else {
+                    EXPECT_EQ(test::read_file(top / "x.tga"), content) << trace;
+                }
+                // Nothing else is left: no temporary file.
+                EXPECT_EQ(test::list_dir(top.path()), std::vector<std::string>{"x.tga"}) << trace;
+            }
+        }
+    }
+    taken_meanwhile.clear();
+}
+
+TEST(OutputFiles, FoldersAreMadeOnlyForFilesThatArePlaced)
+{
+    for (const bool named_only : {false, true}) {
+        knobs_reset reset;
+        output_test.named_files_only = named_only;
+        temp_dir top;
+        fs::create_directory(top / "have");
+        output_root root;
+        ASSERT_EQ(output_open_root(top.path().c_str(), true, root), 0);
+        name_problem why = name_problem::none;
+        {
+            // Begun, never placed (the entry failed): no folder.
+            output_file dropped;
+            ASSERT_EQ(output_begin(root, "have/new/deeper/x.tga", dropped, why), output_error::none);
+        }
+        EXPECT_EQ(test::list_dir(top / "have"), std::vector<std::string>{}) << named_only;
+        // Placing fails (the name is taken, and not to be replaced): the
+        // folders made for it are gone again.
+        fs::create_directories(top / "race");
+        output_file taken;
+        ASSERT_EQ(output_begin(root, "have/made/x.tga", taken, why), output_error::none);
+        taken_meanwhile = (top / "have" / "made").string();
+        output_test.before_place = take_the_name;
+        EXPECT_NE(output_commit(taken, false), 0);
+        EXPECT_EQ(test::list_dir(top / "have" / "made"), std::vector<std::string>{"x.tga"});
+        EXPECT_EQ(test::read_file(top / "have" / "made" / "x.tga"), (std::vector<std::uint8_t>{'r', 'a', 'c', 'e'}));
+        taken_meanwhile.clear();
+        output_test.before_place = nullptr;
+        // Placed: every folder of its name, each inside the one before.
+        output_file placed;
+        ASSERT_EQ(output_begin(root, "have/./a/b/x.tga", placed, why), output_error::none);
+        ASSERT_EQ(write(placed.fd, content.data(), content.size()), 3);
+        EXPECT_EQ(output_commit(placed), 0);
+        EXPECT_EQ(test::read_file(top / "have" / "a" / "b" / "x.tga"), content) << named_only;
+        EXPECT_EQ(test::list_dir(top.path()), (std::vector<std::string>{"have", "race"}));
+        output_close_root(root);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Archives written under a path the user names.
+
+struct path_case {
+    const char* what;
+    const char* name;
+    std::function<void(const fs::path& dir)> plant;
+    bool force;
+    path_refusal refused;  // none: written
+};
+
+TEST(PathOutputs, WhatMayBeUnderTheName)
+{
+    const std::vector<std::uint8_t> archive = tex_build_archive(test::archive_of({}));
+    const std::vector<path_case> cases = {
+        {"nothing", "o.pak", [](const fs::path&) {}, false, path_refusal::none},
+        {"an archive", "o.pak", [&](const fs::path& d) { test::write_file(d / "o.pak", archive); }, false, path_refusal::none},
+        {"an empty file", "o.pak", [](const fs::path& d) { test::write_file(d / "o.pak", {}); }, false, path_refusal::none},
+        {"another file", "o.pak", [](const fs::path& d) { test::write_file(d / "o.pak", {'m', 'i', 'n', 'e'}); }, false,
+         path_refusal::not_an_archive},
+        {"another file, forced", "o.pak", [](const fs::path& d) { test::write_file(d / "o.pak", {'m'}); }, true,
+         path_refusal::none},
+        {"an image's name", "o.png", [](const fs::path&) {}, false, path_refusal::image_name},
+        {"an image's name, forced", "o.PNG", [](const fs::path&) {}, true, path_refusal::none},
+        {"a link out", "o.pak", [](const fs::path& d) { fs::create_symlink(d / "outside", d / "o.pak"); }, false,
+         path_refusal::none},
+        {"a folder", "o.pak", [](const fs::path& d) { fs::create_directory(d / "o.pak"); }, true, path_refusal::folder},
+    };
+    for (const path_case& c : cases) {
+        temp_dir dir;
+        test::write_file(dir / "outside", {'o', 'u', 't'});
+        c.plant(dir.path());
+        path_output out;
+        path_refusal why = path_refusal::none;
+        const std::string path = (dir / c.name).string();
+        const int rc = output_begin_path(path, c.force, out, why);
+        EXPECT_EQ(why, c.refused) << c.what;
+        if (c.refused != path_refusal::none) {
+            EXPECT_NE(rc, 0) << c.what;
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << c.what << ": " << std::strerror(errno);
+        ASSERT_EQ(write(out.file.fd, archive.data(), archive.size()), static_cast<ssize_t>(archive.size()));
+        ASSERT_EQ(output_commit_path(out), 0) << c.what;
+        EXPECT_FALSE(fs::is_symlink(path)) << c.what;
+        EXPECT_EQ(test::read_file(path), archive) << c.what;
+        EXPECT_EQ(test::read_file(dir / "outside"), (std::vector<std::uint8_t>{'o', 'u', 't'})) << c.what;
+    }
+}
+
+TEST(PathOutputs, DevicesAndFifosAreWrittenThroughNeverReplaced)
+{
+    const std::vector<std::uint8_t> archive = tex_build_archive(test::archive_of({}));
+    temp_dir dir;
+    // A device of our own: the null device's numbers, made in the scratch folder.
+    const bool have_device = mknod((dir / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("fifo", dir / "to-fifo");
+    for (const char* name : {"null", "fifo", "to-fifo"}) {
+        if (std::string(name) == "null" && !have_device) continue;
+        std::vector<std::uint8_t> got;
+        std::thread reader;
+        if (std::string(name) != "null") {
+            reader = std::thread([&] { got = test::read_file(dir / "fifo"); });
+        }
+        path_output out;
+        path_refusal why = path_refusal::none;
+        ASSERT_EQ(output_begin_path((dir / name).string(), false, out, why), 0) << name;
+        ASSERT_EQ(write(out.file.fd, archive.data(), archive.size()), static_cast<ssize_t>(archive.size()));
+        EXPECT_EQ(output_commit_path(out), 0) << name;
+        if (reader.joinable()) {
+            reader.join();
+            EXPECT_EQ(got, archive) << name;
+        }
+    }
+    struct stat st {};
+    EXPECT_TRUE(stat((dir / "fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(!have_device || (stat((dir / "null").c_str(), &st) == 0 && S_ISCHR(st.st_mode)));
+    EXPECT_TRUE(fs::is_symlink(dir / "to-fifo"));
+    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"fifo", "null", "to-fifo"}));
 }
 
 }  // namespace

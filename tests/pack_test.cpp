@@ -7,7 +7,14 @@
 #include <fstream>
 #include <functional>
 
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -461,6 +468,231 @@ TEST(PackSource, RefusesArchivesItCannotKeepByteForByte)
     EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[2].rep_c_sz = 1; }));
     EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[4].table_size = 1u << 20; }));
     EXPECT_TRUE(refused([](tex_writer_archive& a) { a.entries[3].offset = 1u << 30; a.entries[3].write_body = false; }));
+}
+
+// ---------------------------------------------------------------------------
+// What OUT.pak may be, and what an interruption leaves.
+
+TEST(PackOutput, WhatOutPakMayBe)
+{
+    temp_dir dir;
+    write_tga(dir / "sky.tga", pattern(3, 2, 1, false));
+    ASSERT_EQ(run_pack({"-q", "create", "ref.pak", "sky.tga"}, dir.path()).status, 0);
+    const std::vector<std::uint8_t> archive = read_file(dir / "ref.pak");
+    const std::vector<std::uint8_t> mine{'m', 'i', 'n', 'e'};
+    test::write_file(dir / "outside", mine);
+    struct out_case {
+        const char* what;
+        std::string out;
+        std::function<void()> plant;
+        bool force;
+        int status;
+        bool written;  // OUT.pak then holds the archive, as a regular file
+    };
+    const std::vector<out_case> cases = {
+        {"new", "new.pak", [] {}, false, 0, true},
+        {"an archive", "old.pak", [&] { test::write_file(dir / "old.pak", tex_build_archive(made_elsewhere())); }, false, 0, true},
+        {"a text", "notes.pak", [&] { test::write_file(dir / "notes.pak", mine); }, false, 2, false},
+        {"a text, forced", "forced.pak", [&] { test::write_file(dir / "forced.pak", mine); }, true, 0, true},
+        {"the image forgotten", "d1.png", [&] { write_png(dir / "d1.png", pattern(1, 1, 2, false)); }, false, 2, false},
+        {"an image's name", "new.TGA", [] {}, false, 2, false},
+        {"a link out", "link.pak", [&] { fs::create_symlink(dir / "outside", dir / "link.pak"); }, false, 0, true},
+        {"a folder", "folder.pak", [&] { fs::create_directory(dir / "folder.pak"); }, true, 2, false},
+        {"a long name", std::string(250, 'n') + ".pak", [] {}, false, 0, true},
+    };
+    for (const out_case& c : cases) {
+        c.plant();
+        const auto before = fs::exists(dir / c.out) && !fs::is_directory(dir / c.out) ? read_file(dir / c.out) : std::vector<std::uint8_t>{};
+        std::vector<std::string> args{"-q", "create", c.out, "sky.tga"};
+        if (c.force) args.insert(args.begin(), "--force");
+        const test::run_result r = run_pack(args, dir.path());
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+        if (c.written) {
+            EXPECT_FALSE(fs::is_symlink(dir / c.out)) << c.what;
+            EXPECT_EQ(read_file(dir / c.out), archive) << c.what;
+        } else {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.what << ": " << r.err;
+            if (!fs::is_directory(dir / c.out) && !before.empty()) {
+                EXPECT_EQ(read_file(dir / c.out), before) << c.what;
+            }
+        }
+    }
+    EXPECT_EQ(read_file(dir / "outside"), mine);
+
+    // Streams are written through and stay what they are.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::vector<std::uint8_t> through_fifo;
+    std::thread reader([&] { through_fifo = read_file(dir / "fifo"); });
+    EXPECT_EQ(run_pack({"-q", "create", "fifo", "sky.tga"}, dir.path()).status, 0);
+    reader.join();
+    EXPECT_EQ(through_fifo, archive);
+    if (mknod((dir / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        EXPECT_EQ(run_pack({"-q", "create", "null", "sky.tga"}, dir.path()).status, 0);
+        struct stat st {};
+        EXPECT_TRUE(stat((dir / "null").c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+    }
+    // "-" is standard output; the entry lines go to standard error then.
+    const test::run_result to_stdout = run_pack({"create", "-", "sky.tga"}, dir.path());
+    EXPECT_EQ(to_stdout.status, 0) << to_stdout.err;
+    EXPECT_EQ(std::vector<std::uint8_t>(to_stdout.out.begin(), to_stdout.out.end()), archive);
+    EXPECT_TRUE(has(to_stdout.err, "entry 1: sky.tga")) << to_stdout.err;
+}
+
+// The packer in a child process that interrupts itself with `sig` once its
+// output file is made, before any entry is written into it.
+int interrupted_pack(const fs::path& dir, int sig, bool named_only)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(99);
+        if (!freopen("/dev/null", "w", stdout)) _exit(98);
+        static int signal_to_raise = 0;
+        signal_to_raise = sig;
+        output_test.named_files_only = named_only;
+        output_test.after_create = [](const std::string&) { std::raise(signal_to_raise); };
+        std::string program = "morvex_tex_pack", command = "create", out = "out.pak", image = "sky.tga";
+        char* argv[] = {program.data(), command.data(), out.data(), image.data(), nullptr};
+        _exit(pack_main(4, argv) == 0 ? 0 : 97);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
+}
+
+TEST(PackOutput, AnInterruptedWriteLeavesNothing)
+{
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool named_only : {false, true}) {
+            temp_dir dir;
+            write_tga(dir / "sky.tga", pattern(64, 64, 1, false));
+            const std::vector<std::uint8_t> old = tex_build_archive(made_elsewhere());
+            test::write_file(dir / "out.pak", old);
+            EXPECT_EQ(interrupted_pack(dir.path(), sig, named_only), sig);
+            EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"out.pak", "sky.tga"}))
+                << "signal " << sig << ", named only: " << named_only;
+            EXPECT_EQ(read_file(dir / "out.pak"), old);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Names, memory and bytes.
+
+TEST(PackNames, NothingTheReadersWouldRefuseIsStored)
+{
+    temp_dir dir;
+    write_png(dir / "a.png", pattern(1, 1, 1, false));
+    for (const std::string operand : {"a.png=/etc/x.tga", "a.png=../../y.tga", "a.png=g/../y.tga", "a.png=x\x1b.tga"}) {
+        const test::run_result r = run_pack({"create", "o.pak", operand}, dir.path());
+        EXPECT_EQ(r.status, 1) << operand;
+        EXPECT_TRUE(has(r.err, "can't be stored as")) << r.err;
+        EXPECT_FALSE(has(r.err, "\x1b")) << "a control byte reached the terminal";
+        EXPECT_FALSE(fs::exists(dir / "o.pak")) << operand;
+    }
+    // Paths and options are shown with their control bytes escaped too.
+    const test::run_result r = run_pack({"create", "o.pak", "-\x1b]0;pwned\ax.pak"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "\\x1B]0;pwned\\x07x.pak")) << r.err;
+}
+
+TEST(PackReplace, SaysWhichEntriesItKeepsThoughNothingCouldExtractThem)
+{
+    temp_dir dir;
+    tex_writer_archive a = made_elsewhere();
+    a.entries[6].payload[a.entries[6].payload.size() / 2] ^= 0x55;  // ramp.bmp's stream damaged
+    test::write_archive(dir, "in.pak", a);
+    write_png(dir / "rings.png", pattern(19, 11, 9, false));
+    const test::run_result r = run_pack({"-q", "replace", "in.pak", "out.pak", "rings.png"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "warning: in.pak: entry 3 (notes.txt) kept as stored, though it can't be extracted: unknown type 9"))
+        << r.err;
+    EXPECT_TRUE(has(r.err, "warning: in.pak: entry 6 (ramp.bmp) kept as stored, though it can't be extracted: damaged zlib"))
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    // ... the same entries `test` finds.
+    const test::run_result t = test::run_program(MORVEX_TEX_PATH, {"test", "out.pak"}, dir.path());
+    EXPECT_TRUE(has(t.out, "entry 3 (notes.txt): unknown type 9") && has(t.out, "entry 6 (ramp.bmp): damaged zlib")) << t.out;
+
+    // IN.pak read through a FIFO, as every reader reads one.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    std::thread writer([&] { test::write_file(dir / "fifo", read_file(dir / "in.pak")); });
+    const test::run_result piped = run_pack({"-q", "replace", "fifo", "piped.pak", "rings.png"}, dir.path());
+    writer.join();
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(read_file(dir / "piped.pak"), read_file(dir / "out.pak"));
+}
+
+// A BMP of a few bytes that declares a large image: run-length coded, it
+// ends at once, every pixel black.
+void write_tiny_rle_bmp(const fs::path& path, std::uint32_t side)
+{
+    std::ofstream out(path, std::ios::binary);
+    const std::uint32_t palette = 2 * 4, data = 2, offset = 14 + 40 + palette;
+    out.write("BM", 2);
+    write_le(out, offset + data, 4);
+    write_le(out, 0, 4);
+    write_le(out, offset, 4);
+    write_le(out, 40, 4);
+    write_le(out, side, 4);
+    write_le(out, side, 4);
+    write_le(out, 1, 2);
+    write_le(out, 8, 2);
+    write_le(out, 1, 4);  // RLE8
+    write_le(out, data, 4);
+    write_le(out, 0, 4);
+    write_le(out, 0, 4);
+    write_le(out, 2, 4);
+    write_le(out, 0, 4);
+    write_le(out, 0, 4);
+    write_le(out, 0xFFFFFF, 4);
+    out.put(0);
+    out.put(1);  // end of the bitmap
+}
+
+TEST(PackMemory, OneImageAtATime)
+{
+    if (test::sanitized) GTEST_SKIP() << "a sanitizer's memory is not the program's";
+    temp_dir dir;
+    // Each 2048 x 2048: a 16 MiB image from a 70-byte file.
+    std::vector<std::string> one{"-q", "create", "one.pak"}, six{"-q", "create", "six.pak"};
+    for (int k = 0; k < 6; ++k) {
+        const std::string name = "b" + std::to_string(k) + ".bmp";
+        write_tiny_rle_bmp(dir / name, 2048);
+        if (k == 0) one.push_back(name);
+        six.push_back(name);
+    }
+    for (const bool dry : {false, true}) {
+        if (dry) {
+            one.insert(one.begin(), "-n");
+            six.insert(six.begin(), "-n");
+        }
+        const test::run_result a = run_pack(one, dir.path());
+        const test::run_result b = run_pack(six, dir.path());
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(b.status, 0) << b.err;
+        // Six images cost what one costs, give or take less than one image.
+        EXPECT_LT(b.peak_kib, a.peak_kib + 8 * 1024) << "dry run: " << dry;
+    }
+    EXPECT_EQ(read_well_formed(dir / "six.pak").entries.size(), 7u);
+}
+
+TEST(PackPayload, ATypeFourPayloadWrittenInPiecesIsTheOneCallStream)
+{
+    temp_dir dir;
+    for (const auto& [w, h] : {std::pair{1u, 1u}, {300u, 257u}, {1024u, 200u}}) {
+        pack_image image;
+        image.width = static_cast<std::uint16_t>(w);
+        image.height = static_cast<std::uint16_t>(h);
+        image.argb = pattern(w, h, w, false).argb;
+        const int fd = open((dir / "p").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        tex_payload_out out{fd, 0, 0};
+        ASSERT_EQ(pack_write_image(out, image, 4), 0);
+        close(fd);
+        std::vector<std::uint16_t> pixels(image.argb.size());
+        for (std::size_t k = 0; k < pixels.size(); ++k) pixels[k] = pack_argb4444(image.argb[k]);
+        EXPECT_EQ(read_file(dir / "p"), tex_make_type4_payload(pixels, 9)) << w << " x " << h;
+    }
 }
 
 }  // namespace

@@ -4,11 +4,16 @@
 
 #ifdef MORVEX_TEX_PATH
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <variant>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "support/support.hpp"
 
@@ -340,6 +345,200 @@ TEST(TexExtract, OneWorkerOrThreeGiveTheSameFilesAndLines)
     EXPECT_EQ(three.err, one.err);
     EXPECT_EQ(files_under(dir / "three"), files_under(dir / "one"));
     EXPECT_EQ(files_under(dir / "one").size(), 11u);
+}
+
+// ---------------------------------------------------------------------------
+// test and extract agree, entry by entry
+
+// The lines a program said about entries, "entry I (NAME): what", without
+// the program's and the archive's names.
+std::vector<std::string> entry_lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        if (const std::size_t e = line.find("entry "); e != std::string::npos) out.push_back(line.substr(e));
+        at = end + 1;
+    }
+    return out;
+}
+
+TEST(TexAgreement, TestSaysWhatExtractDoesForEveryKindOfDamage)
+{
+    struct damage {
+        const char* what;
+        std::function<void(tex_writer_archive&)> apply;
+    };
+    const std::vector<damage> cases = {
+        {"sound", [](tex_writer_archive&) {}},
+        {"checksum", [](tex_writer_archive& a) { a.entries[1].payload.back() ^= 1; }},
+        {"stream cut", [](tex_writer_archive& a) { a.entries[1].payload.resize(a.entries[1].payload.size() / 2); }},
+        {"stream short of its image", [](tex_writer_archive& a) {
+             std::vector<std::uint16_t> fewer = pixels4(14, 1);
+             a.entries[1].payload = tex_make_type4_payload(fewer);
+         }},
+        {"type 6 short", [](tex_writer_archive& a) { a.entries[2].payload.resize(60); }},
+        {"unknown type", [](tex_writer_archive& a) { a.entries[3].type = 5; }},
+        {"past the end", [](tex_writer_archive& a) { a.entries[3].table_size = 0xFFFFFF00u; }},
+        {"no pixels", [](tex_writer_archive& a) { a.entries[3].width = 0; }},
+        {"no image format", [](tex_writer_archive& a) { a.entries[3].name = "badge.txt"; }},
+        {"unsafe name", [](tex_writer_archive& a) { a.entries[3].name = "/abs.bmp"; }},
+        {"repeat with another size", [](tex_writer_archive& a) {
+             tex_writer_entry again = a.entries[2];
+             again.write_body = false;
+             again.offset = static_cast<std::uint32_t>(tex_build_archive(a).size() - 80 - 24 - 80 - 64);
+             again.table_size = 12;
+             a.entries.push_back(again);
+         }},
+    };
+    for (const damage& d : cases) {
+        temp_dir dir;
+        tex_writer_archive a = sound_archive();
+        d.apply(a);
+        test::write_archive(dir, "a.pak", a);
+        const auto tested = run_tex({"test", "a.pak"}, dir.path());
+        const auto extracted = run_tex({"extract", "-C", "out", "a.pak"}, dir.path());
+        // Every entry extract fails or warns about, test names with the same words...
+        const std::vector<std::string> said = entry_lines(tested.out);
+        for (const std::string& line : entry_lines(extracted.err)) {
+            for (std::size_t from = line.find("): ") + 3, to = 0; from != std::string::npos + 3 && from < line.size(); from = to + 2) {
+                to = line.find("; ", from);
+                const std::string one = line.substr(0, line.find("): ") + 3) + line.substr(from, to == std::string::npos ? std::string::npos : to - from);
+                EXPECT_NE(std::find(said.begin(), said.end(), one), said.end()) << d.what << ": " << one << "\n" << tested.out;
+                if (to == std::string::npos) break;
+            }
+        }
+        // ... and what it decodes is what extract writes.
+        const std::size_t decoded = std::stoul(tested.out.substr(tested.out.rfind("entries, ") + 9));
+        const std::size_t written = std::stoul(extracted.out.substr(extracted.out.rfind('\n', extracted.out.size() - 2) + 1));
+        EXPECT_EQ(decoded, written) << d.what << "\n" << tested.out << extracted.out << extracted.err;
+        EXPECT_EQ(extracted.status, entry_lines(extracted.err).empty() ? 0 : 1) << d.what;
+        EXPECT_EQ(tested.status, said.empty() ? 0 : 1) << d.what;
+    }
+}
+
+TEST(TexExtract, KeepIsKeptWhateverTheWorkersAndFolders)
+{
+    temp_dir dir;
+    const tex_writer_archive a = test::archive_of({tex_type6_entry("z.tga", 1, 1, pixels6(1, 1)),
+                                                   tex_type6_entry("./z.tga", 1, 1, pixels6(1, 2)),
+                                                   tex_type6_entry("abs/y.tga", 1, 1, pixels6(1, 3)),
+                                                   tex_type6_entry("made/deep/w.tga", 1, 1, pixels6(1, 4))});
+    test::write_archive(dir, "a.pak", a);
+    for (const std::string jobs : {"1", "2", "3"}) {
+        temp_dir out;
+        fs::create_directories(out / "real");
+        fs::create_directory_symlink(out / "real", out / "abs");  // absolute, inside the folder
+        test::write_file(out / "real" / "y.tga", {'m', 'i', 'n', 'e'});
+        const auto r = run_tex({"extract", "--keep", "-j", jobs, "-C", out.path().string(), (dir / "a.pak").string()},
+                               dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "extracted z.tga\nskipped ./z.tga: exists\nskipped abs/y.tga: exists\n"
+                         "extracted made/deep/w.tga\n2 extracted, 0 failed, 2 skipped\n")
+            << jobs;
+        EXPECT_EQ(test::read_tga(out / "z.tga").argb, pixels6(1, 1)) << jobs;
+        EXPECT_EQ(test::read_file(out / "real" / "y.tga"), (std::vector<std::uint8_t>{'m', 'i', 'n', 'e'})) << jobs;
+    }
+    // A failed entry leaves no folder behind.
+    tex_writer_archive damaged = test::archive_of({tex_type4_entry("new/deeper/x.tga", 2, 2, pixels4(4, 1))});
+    damaged.entries[1].payload.back() ^= 1;
+    test::write_archive(dir, "d.pak", damaged);
+    const auto r = run_tex({"extract", "-C", "d", "d.pak"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(fs::is_empty(dir / "d"));
+}
+
+TEST(TexSettings, WorkersAndStandardOutputAreCheckedAndSaid)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sound_archive());
+    for (const std::string value : {"0", "-1", "257", "99999", "abc", "4x", ""}) {
+        for (const std::string command : {"test", "extract"}) {
+            const auto by_env = run_tex({command, "a.pak"}, dir.path(), value);
+            EXPECT_EQ(by_env.status, 2) << command << " MORVEX_TEX_JOBS=" << value;
+            EXPECT_TRUE(has(by_env.err, "MORVEX_TEX_JOBS takes a number from 1 to 256")) << by_env.err;
+            const auto by_option = run_tex({command, "-j", value, "a.pak"}, dir.path());
+            EXPECT_EQ(by_option.status, 2) << command << " -j " << value;
+        }
+        // The extractor's lines are fixed: there the setting counts as unset.
+        const auto extractor = test::run_program(MORVEX_EXTRACTOR_PATH, {"a.pak"}, dir.path(), {"MORVEX_TEX_JOBS=" + value});
+        EXPECT_EQ(extractor.status, 0);
+        EXPECT_TRUE(has(extractor.out, "extraction of badge.bmp ok\n")) << value;
+    }
+    EXPECT_EQ(run_tex({"test", "a.pak"}, dir.path(), "256").status, 0);
+
+    // A listing whose standard output can't be written fails, and says so.
+    if (mknod((dir / "full").c_str(), S_IFCHR | 0600, makedev(1, 7)) != 0) GTEST_SKIP() << "no device node";
+    for (const std::string command : {"list", "list --json", "test", "test --json"}) {
+        const auto r = test::run_program("/bin/sh", {"-c", std::string("exec '") + MORVEX_TEX_PATH + "' " + command + " a.pak > full"},
+                                         dir.path());
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_TRUE(has(r.err, "can't write to standard output: No space left on device")) << command << ": " << r.err;
+    }
+}
+
+TEST(TexMemory, WorkersKeepNoMoreFreedMemoryThanOneThread)
+{
+    if (test::sanitized) GTEST_SKIP() << "a sanitizer's memory is not the program's";
+    // 1024 x 1024 textures of one colour: a few hundred bytes of payload, a
+    // 4 MiB image and 12 MiB of inflation room each.
+    const std::vector<std::uint16_t> flat(1024 * 1024, 0xF123);
+    const tex_writer_entry one_texture = tex_type4_entry("", 1024, 1024, flat, 9);
+    std::vector<tex_writer_entry> entries(200, one_texture);
+    for (unsigned k = 0; k < entries.size(); ++k) entries[k].name = "t" + std::to_string(k) + ".tga";
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", test::archive_of(entries));
+    const auto one = run_tex({"test", "-j", "1", "a.pak"}, dir.path());
+    const auto many = run_tex({"test", "-j", "16", "a.pak"}, dir.path());
+    ASSERT_EQ(one.status, 0) << one.out;
+    ASSERT_EQ(many.out, one.out);
+    // Within the workers' budget (40 MiB) and their first entries: each
+    // thread's own arena kept 64 MiB of freed memory.
+    EXPECT_LT(many.peak_kib, one.peak_kib + 64 * 1024) << one.peak_kib << " KiB with one thread";
+}
+
+TEST(TexEscapes, PathsAndOptionsReachTheTerminalEscaped)
+{
+    temp_dir dir;
+    const std::string hostile = "-\x1b]0;pwned\a\xc2\x9bx.pak";
+    test::write_archive(dir, "a.pak", sound_archive());
+    fs::copy_file(dir / "a.pak", dir / ("d" + hostile));
+    const std::vector<std::vector<std::string>> calls = {
+        {"list", hostile}, {"test", "--", hostile}, {"extract", "-C", "o" + hostile, "a.pak", "x" + hostile},
+        {"test", "d" + hostile + ".missing"}, {"list", "--json", "--", "d" + hostile}, {hostile},
+    };
+    for (const std::vector<std::string>& args : calls) {
+        const auto r = run_tex(args, dir.path());
+        for (const std::string& text : {r.out, r.err}) {
+            EXPECT_EQ(text.find('\x1b'), std::string::npos) << args.back() << ": " << text;
+            EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << args.back() << ": " << text;
+        }
+        EXPECT_TRUE(has(r.out + r.err, "\\x1B]0;pwned\\x07") || has(r.out, "\\u001b]0;pwned\\u0007"))
+            << args[0] << ": " << r.out << r.err;
+    }
+}
+
+TEST(TexExtract, AFullDiskStopsTheRunOnceWithNothingPartial)
+{
+    temp_dir dir;
+    const fs::path disk = dir / "disk";
+    fs::create_directory(disk);
+    if (mount("morvex", disk.c_str(), "tmpfs", 0, "size=128k") != 0) GTEST_SKIP() << "can't mount a small tmpfs here";
+    std::vector<tex_writer_entry> entries;
+    for (unsigned k = 0; k < 12; ++k) entries.push_back(tex_type6_entry("t" + std::to_string(k) + ".tga", 64, 64, pixels6(4096, k)));
+    test::write_archive(dir, "a.pak", test::archive_of(entries));
+    const auto r = run_tex({"extract", "-j", "2", "-C", "disk/out", "a.pak"}, dir.path());
+    const std::vector<std::string> placed = test::list_dir(disk / "out");
+    umount(disk.c_str());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(has(r.err, "morvex_tex: disk/out: No space left on device: nothing more is extracted")) << r.err;
+    EXPECT_TRUE(has(r.out, std::to_string(placed.size()) + " extracted, 0 failed, 0 skipped, ")) << r.out;
+    // What is there is whole: 7 files of 16402 bytes fit in 128 KiB.
+    EXPECT_GE(placed.size(), 1u);
+    EXPECT_LT(placed.size(), 12u);
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <png.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,9 +72,11 @@ run_result run_program(const std::string& program, const std::vector<std::string
         _exit(127);
     }
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
     run_result r;
+    r.peak_kib = usage.ru_maxrss;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     r.out = slurp_and_remove(out_path);
     r.err = slurp_and_remove(err_path);

@@ -30,7 +30,15 @@ struct run_result {
     int status = -1;   // exit status, or 128 + signal
     std::string out;   // standard output
     std::string err;   // standard error
+    long peak_kib = 0; // the most memory it held at once
 };
+
+// True in builds with a sanitizer, whose memory is not the program's own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
 
 // Runs `program` with `args` in folder `cwd`, with no display unless `env`
 // ("NAME=value" each) sets one, and waits.
