@@ -73,4 +73,13 @@ install(FILES ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz ${PROJECT_BINARY
 install(FILES cmake/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
         RENAME ${morvex_package_name})
 
+# cpack builds only what the package holds, not the tests: the install rules
+# don't make everything first (so neither do `make install` and `make
+# package`), and cmake/package-build.cmake builds morvex_installables before
+# cpack installs (CPACK_INSTALL_SCRIPTS: CMake 3.16).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+set(CPACK_INSTALL_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-build.cmake)
+set(CPACK_MORVEX_BUILD_DIR ${PROJECT_BINARY_DIR})
+set(CPACK_MORVEX_CMAKE_COMMAND ${CMAKE_COMMAND})
+
 include(CPack)
