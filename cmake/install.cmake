@@ -6,6 +6,21 @@
 set(morvex_package_name morvex-tex-extractor)
 
 install(TARGETS ${morvex_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Stripped installs (cpack, `cmake --install --strip`) lose the compilers'
+# version notes too (the .comment section), as Debian's packages do.
+if(CMAKE_STRIP)
+  foreach(program IN LISTS morvex_programs)
+    install(CODE "
+      if(CMAKE_INSTALL_DO_STRIP)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:${program}>\"
+          RESULT_VARIABLE status)
+        if(NOT status EQUAL 0)
+          message(FATAL_ERROR \"strip could not remove .comment from ${program}\")
+        endif()
+      endif()")
+  endforeach()
+endif()
 
 # The source pages carry @PROJECT_VERSION@ in their .TH line; the configured
 # copies in the build tree carry the project's version and are installed

@@ -1,9 +1,20 @@
 # `cpack -G DEB` in the build folder makes one Debian package of everything
 # cmake/install.cmake installs, under /usr.
 
-# Packagers who build their own package put their name and address here.
-set(MORVEX_PACKAGE_MAINTAINER "the morvex_tex_extractor developers"
-    CACHE STRING "Maintainer field of the Debian package")
+# Packagers who build their own package put their name and address here, in
+# the form Debian wants: "Name <address>".
+set(morvex_default_maintainer "morvex_tex_extractor developers <morvex-tex@users.noreply.example.org>")
+set(MORVEX_PACKAGE_MAINTAINER "${morvex_default_maintainer}"
+    CACHE STRING "Maintainer field of the Debian package: Name <address>")
+# Build folders configured before the default had an address still hold the
+# old one, which the package tools refuse.
+if(MORVEX_PACKAGE_MAINTAINER STREQUAL "the morvex_tex_extractor developers")
+  set_property(CACHE MORVEX_PACKAGE_MAINTAINER PROPERTY VALUE "${morvex_default_maintainer}")
+endif()
+if(NOT MORVEX_PACKAGE_MAINTAINER MATCHES "^[^<>,]+ <[^<>@ ]+@[^<>@ ]+>$")
+  message(WARNING "MORVEX_PACKAGE_MAINTAINER is \"${MORVEX_PACKAGE_MAINTAINER}\": "
+                  "the Debian package wants \"Name <address>\"")
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${morvex_package_name})
@@ -13,14 +24,17 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpack and repack TEX texture archives")
 # CMake 3.16 and later put the summary first and indent every line of this text
 # as Debian's control file wants it; the lines are kept under 80 columns.
 set(CPACK_PACKAGE_DESCRIPTION [=[
-morvex_tex_extractor unpacks TEX texture archives (signature TEX, version 3,
-usually named .pak): it prints a report of the header, the entry table and
-every entry header, checks the fields stored twice, and writes every texture
-as a TGA, PNG, BMP or PCX image, or as stored. Damaged and hostile archives
-are reported, and nothing is written outside the current folder.
-
-morvex_tex_pack builds new archives from images and patches the images of
-existing ones, the way back from the extractor.]=])
+Three programs for TEX texture archives (signature TEX, version 3, usually
+named .pak):
+ - morvex_tex_extractor prints a report of the header, the entry table and
+   every entry header, checks the fields stored twice, and writes every
+   texture as a TGA, PNG, BMP or PCX image, or as stored;
+ - morvex_tex lists, tests and extracts archives for people and scripts
+   (aligned lines or JSON), and creates and patches them;
+ - morvex_tex_pack builds new archives from images and patches the images of
+   existing ones, the way back from the extractor.
+Damaged and hostile archives and images are reported; extraction writes
+nothing outside its output folder.]=])
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -35,5 +49,37 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps (package dpkg-dev) and file.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# The package's own changelog, which Debian wants beside the copyright:
+# one entry for this version and release, dated the day of configuring (or
+# SOURCE_DATE_EPOCH's, for reproducible builds), and CHANGELOG.md as the
+# upstream changelog. Both compressed with no name or time stamp inside.
+set(morvex_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${morvex_package_name})
+set(morvex_package_version ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+string(TIMESTAMP morvex_package_date "%a, %d %b %Y 00:00:00 +0000" UTC)
+configure_file(cmake/changelog.Debian.in ${PROJECT_BINARY_DIR}/package/changelog.Debian @ONLY)
+configure_file(CHANGELOG.md ${PROJECT_BINARY_DIR}/package/changelog COPYONLY)
+foreach(log changelog.Debian changelog)
+  execute_process(COMMAND ${MORVEX_GZIP} -9 -n -c ${PROJECT_BINARY_DIR}/package/${log}
+                  OUTPUT_FILE ${PROJECT_BINARY_DIR}/package/${log}.gz
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "gzip could not compress ${PROJECT_BINARY_DIR}/package/${log}")
+  endif()
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz ${PROJECT_BINARY_DIR}/package/changelog.gz
+        DESTINATION ${morvex_doc_dir})
+# What lintian flags but is meant, each with its reason.
+install(FILES cmake/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME ${morvex_package_name})
+
+# cpack builds only what the package holds, not the tests: the install rules
+# don't make everything first (so neither do `make install` and `make
+# package`), and cmake/package-build.cmake builds morvex_installables before
+# cpack installs (CPACK_INSTALL_SCRIPTS: CMake 3.16).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+set(CPACK_INSTALL_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-build.cmake)
+set(CPACK_MORVEX_BUILD_DIR ${PROJECT_BINARY_DIR})
+set(CPACK_MORVEX_CMAKE_COMMAND ${CMAKE_COMMAND})
 
 include(CPack)

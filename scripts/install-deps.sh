@@ -16,14 +16,15 @@ packages=(
 )
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find
-# the package's dependencies; scripts/package-test.sh asks for it) and
+# the package's dependencies, and scripts/package-test.sh, which asks for this
+# group, checks the package with lintian) and
 # "fixtures" (what tests/fixtures/make_images.py needs to make the packer's
 # image fixtures again).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
-    package) packages+=(dpkg-dev file) ;;
+    package) packages+=(dpkg-dev file lintian) ;;
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac

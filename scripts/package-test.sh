@@ -4,9 +4,11 @@
 #   1. ./run.sh builds and extracts its demo archive.
 #   2. `cmake --install` into a temporary prefix puts every program, man page
 #      and completion file in place; the installed programs work.
-#   3. `cpack -G DEB` builds a package whose fields name the packages of the
-#      shared libraries the programs link; unpacked with `dpkg -x` into a
-#      scratch root, its programs work.
+#   3. `cpack -G DEB` builds what the package holds and not the tests, and a
+#      package whose fields name the packages of the shared libraries the
+#      programs link, with its changelog, which lintian finds no error in
+#      (nor missing hardening); unpacked with `dpkg -x` into a scratch root,
+#      its programs work. A maintainer given to CMake is the package's.
 # "Work" means: the extractor writes the same files as the build tree's on the
 # demo archive, the packer replaces and creates archives the extractor reads,
 # the version is the project's everywhere, the completions answer.
@@ -127,21 +129,44 @@ check_installed "$prefix" install
 
 # --- 3. the Debian package ---------------------------------------------------
 echo "package test: cpack -G DEB" >&2
+# ./run.sh built the programs; cpack makes again the one removed here, and
+# builds no test.
+rm -f "$build/morvex_tex_pack"
 check "cpack -G DEB succeeds" eval '(cd "$build" && cpack -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1) ||
                                     { cat "$scratch/cpack.log" >&2; false; }'
 deb="$(ls "$scratch"/deb/*.deb 2>/dev/null | head -n 1)"
 check "one .deb is made" test -f "$deb"
+check "cpack rebuilt morvex_tex_pack" test -x "$build/morvex_tex_pack"
+check "cpack built no test program" test ! -e "$build/tests/morvex_tests"
 if [ -f "$deb" ]; then
   field() { dpkg-deb -f "$deb" "$1"; }
   check "package name" test "$(field Package)" = morvex-tex-extractor
   check "package version starts with $version" eval '[[ $(field Version) == "$version"-* ]]'
   check "package section" test "$(field Section)" = graphics
-  check "package maintainer" test -n "$(field Maintainer)"
+  maintainer="$(field Maintainer)"
+  name_address='^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$'
+  check "package maintainer is 'Name <address>': $maintainer" eval '[[ $maintainer =~ $name_address ]]'
+
+  # lintian: every E: tag fails (so does lintian's own failure), and so do the
+  # hardening and stripping the build promises, which are I: tags; the other
+  # tags are listed with a failure.
+  tags="$(lintian --pedantic --display-info --fail-on error "$deb" 2>"$scratch/lintian.err")"
+  lintian_status=$?
+  check "lintian exits 0 (got $lintian_status): $tags $(cat "$scratch/lintian.err")" test "$lintian_status" -eq 0
+  bad="$(grep -E '^E: |hardening-no-|binary-has-unneeded-section|unstripped-binary' <<<"$tags")"
+  check "lintian finds no error, no missing hardening: $tags" test -z "$bad"
   outside="$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v -e '^\./usr/' -e '^\./$')"
   check "nothing in the package outside /usr: $outside" test -z "$outside"
   root="$scratch/root"
   check "dpkg -x unpacks it" dpkg -x "$deb" "$root"
   check "the package holds the licence" test -s "$root/usr/share/doc/morvex-tex-extractor/copyright"
+  doc="$root/usr/share/doc/morvex-tex-extractor"
+  entry="$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null)"
+  check "changelog.Debian.gz opens with this version: $(head -n 1 <<<"$entry")" \
+    test "$(head -n 1 <<<"$entry")" = "morvex-tex-extractor ($(field Version)) unstable; urgency=medium"
+  check "changelog.Debian.gz is signed by the maintainer: $(tail -n 1 <<<"$entry")" \
+    eval '[[ $(tail -n 1 <<<"$entry") == " -- $maintainer  "* ]]'
+  check "changelog.gz is CHANGELOG.md" eval 'gzip -dc "$doc/changelog.gz" | cmp -s - "$here/CHANGELOG.md"'
   # Every shared library a packaged program links directly must be a
   # dependency, by the name of the package that holds it on this machine.
   depends="$(field Depends)"
@@ -158,6 +183,16 @@ if [ -f "$deb" ]; then
   done
   check_installed "$root/usr" package
 fi
+
+# A packager's own name and address, through the cache variable.
+own="A Packager <packager@example.net>"
+check "configuring with MORVEX_PACKAGE_MAINTAINER succeeds" \
+  eval 'cmake -B "$build" -DMORVEX_PACKAGE_MAINTAINER="$own" >/dev/null'
+check "cpack -G DEB succeeds again" eval '(cd "$build" && cpack -G DEB -B "$scratch/deb-own" >"$scratch/cpack.log" 2>&1) ||
+                                          { cat "$scratch/cpack.log" >&2; false; }'
+deb="$(ls "$scratch"/deb-own/*.deb 2>/dev/null | head -n 1)"
+check "the package's maintainer is the packager: $(dpkg-deb -f "$deb" Maintainer 2>&1)" \
+  test "$(dpkg-deb -f "$deb" Maintainer 2>&1)" = "$own"
 
 echo "package: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

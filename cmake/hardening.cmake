@@ -1,0 +1,17 @@
+# Hardening for every build, as Debian builds its packages (dpkg-buildflags with
+# hardening=+all): stack protector, format-string errors, read-only relocations
+# resolved at start-up (relro, bindnow) and glibc's checked string and memory
+# functions (fortify). Position-independent executables are GCC's default on
+# Debian and Ubuntu already.
+add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
+add_link_options(-Wl,-z,relro -Wl,-z,now)
+
+# Fortify needs optimisation (glibc's headers warn without it, an error under
+# MORVEX_WERROR), so Debug builds go without. The sanitizer and fuzzing builds
+# go without too: the sanitizers don't support it (AddressSanitizer may miss
+# errors in the checked functions, or report false ones). A packager whose
+# CMAKE_CXX_FLAGS name a level of their own (dpkg-buildflags does) keeps it.
+if(NOT (MORVEX_SANITIZE OR MORVEX_TSAN OR MORVEX_FUZZ) AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
+  add_compile_definitions(
+    $<$<OR:$<CONFIG:Release>,$<CONFIG:RelWithDebInfo>,$<CONFIG:MinSizeRel>>:_FORTIFY_SOURCE=2>)
+endif()
