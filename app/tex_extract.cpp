@@ -7,8 +7,7 @@
 #include <cstring>
 #include <deque>
 
-#include <fnmatch.h>
-#include <unistd.h>
+#include "app/platform.hpp"
 
 namespace {
 
@@ -82,7 +81,7 @@ bool selected(extract_walk& w, const std::string& name)
     if (w.options.patterns.empty()) return true;
     bool any = false;
     for (std::size_t k = 0; k < w.options.patterns.size(); ++k) {
-        if (fnmatch(w.options.patterns[k].c_str(), name.c_str(), 0) == 0) {
+        if (app_wildcard_match(w.options.patterns[k].c_str(), name.c_str())) {
             w.pattern_used[k] = true;
             any = true;
         }
@@ -276,7 +275,7 @@ int tex_extract_main(int argc, char** argv)
     w.request.raw = o.raw;
     w.request.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
     w.request.keep = o.keep;
-    w.bar.shown = isatty(2) != 0;
+    w.bar.shown = app_is_terminal(2);
     w.bar.total = a.index.count;
     run_entry_tasks(
         root, a.index.count, static_cast<unsigned>(workers), [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },

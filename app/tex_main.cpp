@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/platform.hpp"
 #include "app/tex_cli.hpp"
 #include "pack/pack.hpp"
 
@@ -26,6 +27,7 @@ const char* const main_usage =
 
 int main(int argc, char** argv)
 {
+    app_start(argc, argv);
     if (argc < 2) {
         std::fputs(main_usage, stderr);
         return tex_exit_usage;

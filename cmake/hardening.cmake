@@ -3,8 +3,17 @@
 # resolved at start-up (relro, bindnow) and glibc's checked string and memory
 # functions (fortify). Position-independent executables are GCC's default on
 # Debian and Ubuntu already.
-add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
-add_link_options(-Wl,-z,relro -Wl,-z,now)
+if(WIN32)
+  add_compile_options(-fstack-protector-strong -Wno-format)
+else()
+  add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
+endif()
+if(WIN32)
+  # mingw-w64's checks live in libssp, which the driver links when told.
+  add_link_options(-fstack-protector-strong)
+else()
+  add_link_options(-Wl,-z,relro -Wl,-z,now)
+endif()
 
 # Fortify needs optimisation (glibc's headers warn without it, an error under
 # MORVEX_WERROR), so Debug builds go without. The sanitizer and fuzzing builds

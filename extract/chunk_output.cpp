@@ -1,8 +1,6 @@
 // The image writers' shared size check and chunked output.
 #include "extract/chunk_output.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -30,28 +28,12 @@ int check_image_view(const image_view& image)
     return -1;
 }
 
-int write_all(int fd, const void* bytes, std::size_t size)
-{
-    const auto* data = static_cast<const std::uint8_t*>(bytes);
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return -1;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
 int open_chunk_output(chunk_output& out, int fd, std::size_t largest_piece)
 {
     // A chunk holds up to chunk_output_bytes plus one piece, placed up to a
     // page into the buffer; the size is a multiple of the alignment.
     const std::size_t size = (chunk_output_bytes + largest_piece + 2 * page_size) / page_size * page_size;
-    out.buffer.reset(static_cast<std::uint8_t*>(std::aligned_alloc(page_size, size)));
+    out.buffer.reset(static_cast<std::uint8_t*>(allocate_aligned(page_size, size)));
     if (!out.buffer) {
         errno = ENOMEM;
         return -1;

@@ -32,7 +32,7 @@ inline const std::uint32_t* image_view_row(const image_view& image, std::uint32_
 // of most formats start a few bytes into the file.
 struct chunk_output {
     struct free_deleter {
-        void operator()(std::uint8_t* p) const { std::free(p); }
+        void operator()(std::uint8_t* p) const { free_aligned(p); }
     };
     int fd = -1;
     std::size_t largest_piece = 0;  // the most room asked for at once

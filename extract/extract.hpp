@@ -124,6 +124,11 @@ enum class name_problem : std::uint8_t {
     absolute_path,  // it begins with "/"
     dot_dot,        // it has a ".." component
     link_outside,   // its folder is a link that leads outside the root
+    // Windows only: names its file systems can't hold as files.
+    device_name,            // a component is CON, NUL, COM1, ... (any extension)
+    stream_name,            // it holds ':' (a stream of a file)
+    trailing_dot_or_space,  // a component ends in a dot or a space
+    reserved_character,     // it holds one of <>"|?*
 };
 
 // The name's problem as a stored name, before any folder is looked at.
@@ -329,6 +334,17 @@ int extract_workers_setting();
 // max_workers (anything else counts as unset), otherwise one for raw copies,
 // and for conversions the processors this process may run on.
 unsigned extract_workers(bool raw = false);
+
+// Memory aligned to `alignment` (a power of two that divides `size`), or
+// null; released with free_aligned.
+void* allocate_aligned(std::size_t alignment, std::size_t size);
+void free_aligned(void* p);
+
+// The processors this process may run on, at least 1.
+unsigned usable_processors();
+
+// Has the allocator keep freed memory for the next entry's buffers, once.
+void keep_freed_memory();
 
 // Calls prepare(i, task) for i = 0 .. count - 1 in order, runs each task's
 // request with extract_entry beneath `root` on one of `workers` threads (1:

@@ -14,8 +14,6 @@
 #include <new>
 #include <thread>
 
-#include <malloc.h>
-#include <sched.h>
 
 namespace {
 
@@ -129,27 +127,6 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// Every entry takes and frees buffers of the same few sizes (image, payload,
-// inflation room, the PNG writer's). Left to its defaults, the allocator hands
-// buffers above 128 KiB back to the kernel on every free and takes fresh pages
-// for the next entry: measured on the benchmark's PNG names, a quarter of the
-// run went to page faults. Freed memory up to 64 MiB is kept for reuse
-// instead. The allocator keeps that much in each of its arenas, and by
-// default a thread that finds the others' arenas busy gets one of its own:
-// one arena serves every thread, so that what is kept stays 64 MiB however
-// many workers run (they allocate a few large buffers an entry, so they
-// hardly ever wait for each other there).
-void keep_freed_memory()
-{
-    static const bool done = [] {
-        mallopt(M_ARENA_MAX, 1);
-        mallopt(M_MMAP_THRESHOLD, 64 << 20);
-        mallopt(M_TRIM_THRESHOLD, 64 << 20);
-        return true;
-    }();
-    (void)done;
-}
-
 }  // namespace
 
 int extract_workers_setting()
@@ -172,9 +149,7 @@ unsigned extract_workers(bool raw)
     // Raw mode copies bytes: workers measured dearer than one thread there
     // (their coordination costs more than the copies they share).
     if (raw) return 1;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-    return std::max(1u, std::thread::hardware_concurrency());
+    return usable_processors();
 }
 
 void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers,

@@ -105,5 +105,5 @@ int write_tga(int fd, image_view image)
     }
     if (flush_chunk_output(out) != 0) return -1;
     const std::uint8_t eight = 8;
-    return pwrite(fd, &eight, 1, start + 17) == 1 ? 0 : -1;
+    return tex_pwrite(fd, std::span(&eight, 1), static_cast<std::uint64_t>(start) + 17);
 }

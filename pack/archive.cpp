@@ -11,7 +11,6 @@
 #include <memory>
 #include <new>
 
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include "extract/extract.hpp"
@@ -281,13 +280,4 @@ bool pack_entry_has_alpha(const pack_source& source, const tex_entry_view& v)
         each_stored_argb4444(source, v, [&](std::uint16_t p) { return !(found = p >> 12 != 15); });
     }
     return found;
-}
-
-bool pack_same_file(const std::string& in_path, const std::string& out_path)
-{
-    if (in_path == out_path) return true;
-    struct stat in_st {};
-    struct stat out_st {};
-    return stat(in_path.c_str(), &in_st) == 0 && stat(out_path.c_str(), &out_st) == 0 &&
-           in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino;
 }

@@ -5,6 +5,7 @@
 // they go on past a refusal, to say everything that would be refused, and
 // write nothing either way.
 #include "pack/pack.hpp"
+#include "pack/platform.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +14,6 @@
 #include <map>
 #include <set>
 
-#include <sys/stat.h>
 
 namespace {
 
@@ -314,8 +314,7 @@ int replace_entry(archive_out& out, const pack_source& source, const tex_entry_v
 pack_image_arg pack_parse_image_arg(const std::string& operand)
 {
     const std::size_t eq = operand.rfind('=');
-    struct stat st {};
-    if (eq == std::string::npos || stat(operand.c_str(), &st) == 0) return {operand, ""};
+    if (eq == std::string::npos || pack_path_exists(operand)) return {operand, ""};
     return {operand.substr(0, eq), operand.substr(eq + 1)};
 }
 

@@ -6,21 +6,10 @@
 #include <cstring>
 #include <string_view>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "extract/extract.hpp"
+#include "pack/platform.hpp"
 
 namespace {
-
-struct descriptor {
-    int fd = -1;
-    ~descriptor()
-    {
-        if (fd >= 0) close(fd);
-    }
-};
 
 bool starts_with(std::span<const std::uint8_t> file, std::string_view magic)
 {
@@ -103,26 +92,18 @@ int pack_start_image(std::uint64_t width, std::uint64_t height, pack_image& out,
 
 namespace {
 
-// Opens a regular file of at most pack_max_file_size bytes. Without
-// O_NONBLOCK, opening a FIFO would wait for a writer before fstat could tell
-// that it is one.
-int open_image_file(const std::string& path, descriptor& d, std::uint64_t& size, std::string& reason)
+// Opens a regular file of at most pack_max_file_size bytes.
+int open_image_file(const std::string& path, pack_file& f, std::uint64_t& size, std::string& reason)
 {
-    d.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (d.fd < 0) {
+    pack_file_kind kind{};
+    if (pack_open_file(path, f, kind, size) != 0) {
         reason = std::strerror(errno);
         return -1;
     }
-    struct stat st {};
-    if (fstat(d.fd, &st) != 0) {
-        reason = std::strerror(errno);
+    if (kind != pack_file_kind::regular) {
+        reason = kind == pack_file_kind::folder ? "a folder, not an image file" : "not a regular file (a device, FIFO or socket)";
         return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
-        reason = S_ISDIR(st.st_mode) ? "a folder, not an image file" : "not a regular file (a device, FIFO or socket)";
-        return -1;
-    }
-    size = static_cast<std::uint64_t>(st.st_size);
     if (size > pack_max_file_size) {
         reason = std::to_string(size) + " bytes; an image file holds at most 1 GiB";
         return -1;
@@ -134,21 +115,20 @@ int open_image_file(const std::string& path, descriptor& d, std::uint64_t& size,
 
 int pack_check_image_file(const std::string& path, std::string& reason)
 {
-    descriptor d;
+    pack_file f;
     std::uint64_t size = 0;
-    return open_image_file(path, d, size, reason);
+    return open_image_file(path, f, size, reason);
 }
 
 int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason)
 {
-    descriptor d;
+    pack_file f;
     std::uint64_t size = 0;
-    if (open_image_file(path, d, size, reason) != 0) return -1;
+    if (open_image_file(path, f, size, reason) != 0) return -1;
     out.assign(size, 0);
     std::size_t got = 0;
     while (got < out.size()) {
-        const ssize_t n = read(d.fd, out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR) continue;
+        const long long n = pack_read(f, std::span(out).subspan(got));
         if (n < 0) {
             reason = std::strerror(errno);
             return -1;

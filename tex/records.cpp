@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include <unistd.h>
 
 tex_header tex_parse_header(std::span<const std::uint8_t, tex_header_size> block)
 {
@@ -128,19 +127,6 @@ bool tex_signature_matches(std::span<const std::uint8_t> leading)
         if (c != static_cast<std::uint8_t>(expected[k])) return false;
     }
     return true;
-}
-
-std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset)
-{
-    std::size_t got = 0;
-    while (got < block.size() && offset + got <= static_cast<std::uint64_t>(INT64_MAX)) {
-        const ssize_t n = pread(fd, block.data() + got, block.size() - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::uint8_t{0});
-    return got;
 }
 
 std::size_t tex_read_block(std::FILE* file, std::span<std::uint8_t> block)

@@ -255,6 +255,10 @@ std::vector<tex_finding> tex_entry_findings(const tex_index& index, const tex_en
 // Bytes not read are zeroed, so a short read never leaves stale data behind.
 std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset);
 
+// Writes the whole block at `offset`, the file's position left as it was. 0,
+// or -1 with errno.
+int tex_pwrite(int fd, std::span<const std::uint8_t> block, std::uint64_t offset);
+
 // Reads up to block.size() bytes from a stream; returns how many were read.
 // Bytes not read are zeroed.
 std::size_t tex_read_block(std::FILE* file, std::span<std::uint8_t> block);

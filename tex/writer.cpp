@@ -8,7 +8,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include <unistd.h>
 #include <zlib.h>
 
 namespace {
@@ -152,32 +151,13 @@ tex_writer_entry tex_type6_entry(const std::string& name, std::uint16_t width, s
     return e;
 }
 
-namespace {
-
-// pwrite of a whole block; -1 with errno.
-int write_at(int fd, std::span<const std::uint8_t> bytes, std::uint64_t offset)
-{
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return -1;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-}  // namespace
-
 int tex_payload_write(tex_payload_out& out, std::span<const std::uint8_t> piece)
 {
     if (out.written + piece.size() > UINT32_MAX) {
         errno = EFBIG;
         return -1;
     }
-    if (out.fd >= 0 && write_at(out.fd, piece, out.at + out.written) != 0) return -1;
+    if (out.fd >= 0 && tex_pwrite(out.fd, piece, out.at + out.written) != 0) return -1;
     out.written += piece.size();
     return 0;
 }
@@ -221,8 +201,8 @@ int tex_sink_add(tex_archive_sink& sink, std::span<const std::uint8_t, tex_entry
     tex_put_le32(record, 0, block[36]);
     tex_put_le32(record, 4, static_cast<std::uint32_t>(sink.next));
     tex_put_le32(record, 8, size);
-    if (sink.fd >= 0 && (write_at(sink.fd, block, sink.next) != 0 ||
-                         write_at(sink.fd, record, tex_header_size + std::uint64_t{sink.added} * tex_table_entry_size) != 0)) {
+    if (sink.fd >= 0 && (tex_pwrite(sink.fd, block, sink.next) != 0 ||
+                         tex_pwrite(sink.fd, record, tex_header_size + std::uint64_t{sink.added} * tex_table_entry_size) != 0)) {
         return -1;
     }
     ++sink.added;
@@ -241,5 +221,5 @@ int tex_sink_finish(tex_archive_sink& sink, std::array<std::uint8_t, 3> signatur
     block[3] = tex_version;
     tex_put_le32(block, 4, sink.count);
     tex_put_le32(block, 8, second_word);
-    return sink.fd >= 0 ? write_at(sink.fd, block, 0) : 0;
+    return sink.fd >= 0 ? tex_pwrite(sink.fd, block, 0) : 0;
 }

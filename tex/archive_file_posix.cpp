@@ -1,7 +1,9 @@
-// Opening an archive: a regular file as it is; a pipe, a FIFO or a socket read
-// through into an unnamed temporary file, so that every reader can seek.
+// The files of tex/ on POSIX systems. Opening an archive: a regular file as
+// it is; a pipe, a FIFO or a socket read through into an unnamed temporary
+// file, so that every reader can seek. Reading and writing at an offset.
 #include "tex/tex.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -100,4 +102,31 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
     close(fd);
     errno = error;
     return rc;
+}
+
+std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset)
+{
+    std::size_t got = 0;
+    while (got < block.size() && offset + got <= static_cast<std::uint64_t>(INT64_MAX)) {
+        const ssize_t n = pread(fd, block.data() + got, block.size() - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    std::fill(block.begin() + static_cast<std::ptrdiff_t>(got), block.end(), std::uint8_t{0});
+    return got;
+}
+
+int tex_pwrite(int fd, std::span<const std::uint8_t> block, std::uint64_t offset)
+{
+    for (std::size_t done = 0; done < block.size();) {
+        const ssize_t n = pwrite(fd, block.data() + done, block.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
 }

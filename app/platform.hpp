@@ -1,0 +1,17 @@
+// What the programs of app/ ask of the system: one file per system,
+// platform_posix.cpp or platform_windows.cpp, is built.
+#pragma once
+
+// Called first in main: the command line as UTF-8 (what POSIX systems hand
+// over already) and standard input and output in binary mode, so that every
+// program reads and prints the same bytes everywhere. The new argv lasts as
+// long as the process.
+void app_start(int& argc, char**& argv);
+
+// True when `name` matches the shell wildcard `pattern`: `*`, `?`, bracket
+// expressions and backslash escapes, with no special treatment of `/` or of a
+// leading dot (fnmatch with no flags).
+bool app_wildcard_match(const char* pattern, const char* name);
+
+// True when the descriptor is a terminal (a console).
+bool app_is_terminal(int fd);

@@ -1,0 +1,39 @@
+# The Windows build's install and package: `cpack -G ZIP` makes one .zip of the
+# three programs (statically linked, nothing else needed), the README, the
+# licence and the manuals as plain text, all in one folder named after the
+# package and its version.
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME morvex_tex_extractor)
+set(CPACK_PACKAGE_VENDOR "the morvex_tex_extractor developers")
+set(CPACK_SYSTEM_NAME windows-x64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+
+install(TARGETS ${morvex_programs} RUNTIME DESTINATION .)
+install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+
+# The manuals as text, as `man` would show them, without the terminal's
+# bold and underline.
+find_program(MORVEX_GROFF groff)
+if(NOT MORVEX_GROFF)
+  message(FATAL_ERROR "groff is needed to turn the manuals into text (package groff-base)")
+endif()
+set(morvex_manual_texts "")
+foreach(page IN LISTS morvex_man_pages)
+  get_filename_component(name ${page} NAME_WE)
+  set(configured ${PROJECT_BINARY_DIR}/man/${name}.1)
+  configure_file(${page} ${configured} @ONLY)
+  set(text ${PROJECT_BINARY_DIR}/man/${name}.txt)
+  add_custom_command(OUTPUT ${text}
+                     COMMAND ${MORVEX_GROFF} -man -Tutf8 -P-cbou ${configured} > ${text}
+                     DEPENDS ${configured}
+                     COMMENT "Manual ${name} as text")
+  list(APPEND morvex_manual_texts ${text})
+endforeach()
+add_custom_target(morvex_manuals ALL DEPENDS ${morvex_manual_texts})
+install(FILES ${morvex_manual_texts} DESTINATION .)
+
+add_custom_target(morvex_installables)
+add_dependencies(morvex_installables ${morvex_programs} morvex_manuals)
+
+include(CPack)

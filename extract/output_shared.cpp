@@ -1,0 +1,26 @@
+// The output layer: every file the project writes is placed here, beneath a
+// root folder held open for the whole run, or (an archive the packer makes)
+// under a path the user gave. What depends on the system is in
+// output_posix.cpp and output_windows.cpp, one of which is built; this file
+// holds what both share.
+#include "extract/extract.hpp"
+
+output_test_knobs output_test;
+
+const char* name_problem_text(name_problem problem, bool root_is_cwd)
+{
+    switch (problem) {
+    case name_problem::none: return "";
+    case name_problem::control_byte: return "it holds a control byte";
+    case name_problem::absolute_path: return "it is an absolute path";
+    case name_problem::dot_dot: return "it has a \"..\" component";
+    case name_problem::link_outside:
+        return root_is_cwd ? "its folder is a link that leads outside the current folder"
+                           : "its folder is a link that leads outside the output folder";
+    case name_problem::device_name: return "it is a device name on Windows";
+    case name_problem::stream_name: return "it holds a \":\" (a stream name on Windows)";
+    case name_problem::trailing_dot_or_space: return "a part of it ends in a dot or a space, which Windows drops";
+    case name_problem::reserved_character: return "it holds a character Windows forbids in names (<>\"|?*)";
+    }
+    return "";
+}

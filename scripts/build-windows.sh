@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Cross-builds the three programs for 64-bit Windows: morvex_tex_extractor.exe,
+# morvex_tex.exe and morvex_tex_pack.exe, statically linked, and a .zip of them
+# with the README, the licence and the manuals as text.
+#
+#   scripts/build-windows.sh [OUT]     (default: build-windows/ in the source)
+#
+# Installs what it needs (Debian's mingw-w64 compilers, Wine, zlib for mingw),
+# and cross-builds libdeflate and libpng from Debian's source packages and
+# GoogleTest from /usr/src/googletest, once: they stay in OUT/deps and are
+# reused by later runs. The programs and the test program are in OUT/build,
+# the .zip in OUT. Wine's files go in OUT/wine, never in the user's home.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="${1:-$here/build-windows}"
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
+jobs="$(nproc)"
+host=x86_64-w64-mingw32
+toolchain="$here/cmake/mingw-w64.cmake"
+deps="$out/deps"
+# Bumped whenever what goes into deps changes, so that old caches are rebuilt.
+deps_recipe=1
+
+"$here/scripts/install-deps.sh" windows
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo -n "$@"; fi
+}
+
+# `apt-get source` needs a deb-src line beside each deb line; added once, in a
+# file of its own, from the machine's own sources.
+ensure_source_lists() {
+  if apt-cache showsrc libdeflate 2>/dev/null | grep -q '^Package: libdeflate$'; then return; fi
+  local list=/etc/apt/sources.list.d/morvex-deb-src.sources
+  local tmp
+  tmp="$(mktemp)"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && [ "$f" != "$list" ] && sed -n '/^Types:/!p;/^Types:/s/.*/Types: deb-src/p' "$f" >>"$tmp" && echo >>"$tmp"
+  done
+  local old=/etc/apt/sources.list.d/morvex-deb-src.list
+  : >"$tmp.list"
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] && [ "$f" != "$old" ] && sed -n 's/^deb \(.*\)/deb-src \1/p' "$f" >>"$tmp.list"
+  done
+  [ -s "$tmp" ] && as_root install -m 644 "$tmp" "$list"
+  [ -s "$tmp.list" ] && as_root install -m 644 "$tmp.list" "$old"
+  rm -f "$tmp" "$tmp.list"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+}
+
+# Fetches and unpacks a Debian source package (with Debian's patches) into
+# $2: the newest version the mirrors hold, trying older ones when the newest's
+# files are not there (a security update whose sources lag behind).
+fetch_source() {
+  local package="$1" into="$2" version
+  mkdir -p "$deps/src"
+  for version in $(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -urV); do
+    if (cd "$deps/src" && apt-get source -qq --download-only "$package=$version" >/dev/null 2>&1); then
+      local dsc="$deps/src/${package}_${version#*:}.dsc"
+      rm -rf "$into"
+      dpkg-source --no-check -x "$dsc" "$into" >/dev/null
+      echo "$package $version" >>"$deps/versions"
+      return 0
+    fi
+  done
+  echo "build-windows: no source of $package could be fetched" >&2
+  return 1
+}
+
+build_deps() {
+  echo "build-windows: cross-building libdeflate, libpng and GoogleTest into $deps" >&2
+  rm -rf "$deps"
+  mkdir -p "$deps/lib/pkgconfig" "$deps/include"
+  ensure_source_lists
+
+  fetch_source libdeflate "$deps/src/libdeflate"
+  make -s -C "$deps/src/libdeflate" -j"$jobs" CC="$host-gcc-posix" AR="$host-ar" STATIC_LIB_SUFFIX=.a libdeflate.a
+  cp "$deps/src/libdeflate/libdeflate.a" "$deps/lib/"
+  cp "$deps/src/libdeflate/libdeflate.h" "$deps/include/"
+  local v
+  v="$(sed -n 's/^#define LIBDEFLATE_VERSION_STRING[[:space:]]*"\(.*\)"/\1/p' "$deps/src/libdeflate/libdeflate.h")"
+  cat >"$deps/lib/pkgconfig/libdeflate.pc" <<PC
+prefix=$deps
+Name: libdeflate
+Description: Fast implementation of DEFLATE, zlib, and gzip
+Version: $v
+Libs: -L\${prefix}/lib -ldeflate
+Cflags: -I\${prefix}/include
+PC
+
+  fetch_source libpng1.6 "$deps/src/libpng"
+  cmake -S "$deps/src/libpng" -B "$deps/build/libpng" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \
+    -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -Dld-version-script=OFF >/dev/null
+  cmake --build "$deps/build/libpng" -j"$jobs" >/dev/null
+  cmake --install "$deps/build/libpng" >/dev/null
+
+  cmake -S /usr/src/googletest -B "$deps/build/googletest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \
+    -DBUILD_GMOCK=OFF -DBUILD_SHARED_LIBS=OFF >/dev/null
+  cmake --build "$deps/build/googletest" -j"$jobs" >/dev/null
+  cmake --install "$deps/build/googletest" >/dev/null
+
+  rm -rf "$deps/build" "$deps/src"
+  echo "$deps_recipe" >"$deps/recipe"
+}
+
+if [ "$(cat "$deps/recipe" 2>/dev/null)" != "$deps_recipe" ]; then
+  build_deps
+fi
+
+cmake -S "$here" -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DMORVEX_WINDOWS_DEPS="$deps" \
+  -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON >/dev/null
+cmake --build "$out/build" -j"$jobs"
+(cd "$out/build" && cpack -G ZIP -B "$out" >/dev/null)
+rm -rf "$out/_CPack_Packages"
+ls "$out"/*.zip
