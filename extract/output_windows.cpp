@@ -1,6 +1,6 @@
-// The output layer on Windows (see extract.hpp and output_shared.cpp), through the wide API and the
-// native calls that open, make and rename files relative to a folder's
-// handle; and the few other system calls of extract/.
+// The output layer on Windows (see extract.hpp for what it promises),
+// through the wide API and the native calls that open, make and rename files
+// relative to a folder's handle; and the few other system calls of extract/.
 //
 // A stored name becomes UTF-16 (tex_wide); `\` separates its components as
 // `/` does, and the names Windows can't hold as files are refused before
@@ -96,7 +96,7 @@ NTSTATUS rename_relative(HANDLE file, HANDLE dir, const std::wstring& name, bool
         HANDLE root;
         ULONG length;
     };
-    const std::size_t name_at = (sizeof(rename_head) + alignof(wchar_t) - 1) / alignof(wchar_t) * alignof(wchar_t);
+    const std::size_t name_at = offsetof(rename_head, length) + sizeof(ULONG);
     std::vector<std::byte> buffer(name_at + (name.size() + 1) * sizeof(wchar_t) + sizeof(void*));
     rename_head head{static_cast<BOOLEAN>(replace), dir, static_cast<ULONG>(name.size() * sizeof(wchar_t))};
     std::memcpy(buffer.data(), &head, sizeof head);
