@@ -17,18 +17,19 @@ packages=(
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find
 # the package's dependencies, and scripts/package-test.sh, which asks for this
-# group, checks the package with lintian) and
+# group, checks the package with lintian),
 # "fixtures" (what tests/fixtures/make_images.py needs to make the packer's
 # image fixtures again) and "windows" (scripts/build-windows.sh: the mingw-w64
 # cross compilers, zlib built for them, Wine to run the tests, dpkg-source to
-# unpack the dependencies' Debian sources, groff to turn the manuals into text).
+# unpack the dependencies' Debian sources, groff to turn the manuals into text,
+# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
-    windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

@@ -33,9 +33,9 @@ job_result run_job(const std::vector<std::uint8_t>& payload, std::uint32_t w, st
     temp_dir dir;
     test::write_file(dir / "a", payload);
     tex_archive_file archive;
-    EXPECT_EQ(tex_open_archive((dir / "a").c_str(), archive), 0);
+    EXPECT_EQ(tex_open_archive((dir / "a").string().c_str(), archive), 0);
     output_root root;
-    EXPECT_EQ(output_open_root(dir.path().c_str(), false, root), 0);
+    EXPECT_EQ(output_open_root(dir.path().string().c_str(), false, root), 0);
     extract_request r;
     r.archive_fd = archive.fd;
     r.archive_size = archive.size;

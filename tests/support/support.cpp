@@ -9,78 +9,16 @@
 #include <iterator>
 #include <stdexcept>
 
-#include <fcntl.h>
 #include <png.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace test {
 
 namespace fs = std::filesystem;
 
-temp_dir::temp_dir()
-{
-    std::string pattern = (fs::temp_directory_path() / "morvex-test.XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
 temp_dir::~temp_dir()
 {
     std::error_code ec;
     fs::remove_all(path_, ec);
-}
-
-namespace {
-
-std::string slurp_and_remove(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::error_code ec;
-    fs::remove(p, ec);
-    return s;
-}
-
-}  // namespace
-
-run_result run_program(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
-                       const std::vector<std::string>& env)
-{
-    // Output goes to files outside cwd, so the folder holds only what the tool wrote.
-    temp_dir capture;
-    const fs::path out_path = capture / "stdout";
-    const fs::path err_path = capture / "stderr";
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || chdir(cwd.c_str()) != 0) _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        unsetenv("DISPLAY");
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    int wstatus = 0;
-    struct rusage usage {};
-    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
-    }
-    run_result r;
-    r.peak_kib = usage.ru_maxrss;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    r.out = slurp_and_remove(out_path);
-    r.err = slurp_and_remove(err_path);
-    return r;
 }
 
 run_result run_extractor(const std::vector<std::string>& args, const fs::path& cwd)
@@ -113,7 +51,7 @@ tex_writer_archive archive_of(std::vector<tex_writer_entry> entries)
 fs::path write_archive(const temp_dir& dir, const std::string& name, const tex_writer_archive& a)
 {
     const fs::path p = dir / name;
-    if (tex_write_archive(p.c_str(), a) != 0) throw std::runtime_error("can't write archive " + p.string());
+    if (tex_write_archive(p.string().c_str(), a) != 0) throw std::runtime_error("can't write archive " + p.string());
     return p;
 }
 
@@ -145,7 +83,7 @@ rgba_image read_png(const fs::path& path)
 {
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) throw std::runtime_error(image.message);
+    if (!png_image_begin_read_from_file(&image, path.string().c_str())) throw std::runtime_error(image.message);
     image.format = PNG_FORMAT_BGRA;  // bytes B G R A: a little-endian 0xAARRGGBB
     std::vector<std::uint32_t> px(std::size_t{image.width} * image.height);
     if (!png_image_finish_read(&image, nullptr, px.data(), 0, nullptr)) throw std::runtime_error(image.message);

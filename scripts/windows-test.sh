@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Tests the Windows build under Wine:
+#   scripts/windows-test.sh [OUT]      (default: build-windows/ in the source)
+# builds it (scripts/build-windows.sh OUT), runs its test program, then runs
+# the Linux and the Windows programs on the same archives and images and
+# compares, byte for byte, what they print (standard output and error), how
+# they end, and every file they write. The Linux programs are those of
+# $MORVEX_LINUX_BUILD (default: build/, which test.sh has just built).
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="${1:-$here/build-windows}"
+linux="${MORVEX_LINUX_BUILD:-$here/build}"
+
+start=$SECONDS
+"$here/scripts/build-windows.sh" "$out" >/dev/null
+out="$(cd "$out" && pwd)"
+echo "windows build: $((SECONDS - start)) s"
+
+# Wine's own files in the build folder; no prompt to install its .NET or
+# browser components; its debug messages off.
+export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+win="$out/build"
+wine wineboot --init >/dev/null 2>&1 || true
+
+start=$SECONDS
+status=0
+(cd "$win" && wine ./morvex_tests.exe --gtest_brief=1) || status=1
+echo "windows test program: $((SECONDS - start)) s"
+
+# ---------------------------------------------------------------------------
+# The same runs on both systems.
+start=$SECONDS
+work="$(mktemp -d -t morvex-windows.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+compared=0
+differ=0
+
+# run NAME PROGRAM ARGS...: runs the Linux and the Windows program in fresh
+# copies of $work/in and compares everything. With names_differ=1, the files
+# are compared by content alone: names that are not UTF-8 are read as
+# Windows-1252 on Windows, on purpose.
+names_differ=0
+run() {
+  local name="$1" program="$2"
+  shift 2
+  local side
+  for side in linux windows; do
+    rm -rf "$work/$side"
+    cp -r "$work/in" "$work/$side"
+    set +e
+    if [ "$side" = linux ]; then
+      (cd "$work/$side" && "$linux/$program" "$@" >"$work/$side.out" 2>"$work/$side.err" </dev/null)
+    else
+      (cd "$work/$side" && wine "$win/$program.exe" "$@" >"$work/$side.out" 2>"$work/$side.err" </dev/null)
+    fi
+    echo "$?" >"$work/$side.status"
+    set -e
+  done
+  compared=$((compared + 1))
+  local what
+  for what in out err status; do
+    if ! cmp -s "$work/linux.$what" "$work/windows.$what"; then
+      echo "DIFFERS: $name: standard $what" >&2
+      diff <(od -c "$work/linux.$what" | head -20) <(od -c "$work/windows.$what" | head -20) >&2 || true
+      differ=$((differ + 1))
+      return
+    fi
+  done
+  if [ "$names_differ" = 1 ]; then
+    if ! cmp -s <(cd "$work/linux" && find . -type f -exec md5sum {} + | cut -d' ' -f1 | sort) \
+      <(cd "$work/windows" && find . -type f -exec md5sum {} + | cut -d' ' -f1 | sort); then
+      echo "DIFFERS: $name: the files written" >&2
+      differ=$((differ + 1))
+    fi
+  elif ! diff -r "$work/linux" "$work/windows" >&2; then
+    echo "DIFFERS: $name: the files written" >&2
+    differ=$((differ + 1))
+  fi
+}
+
+for archive in "$here"/fuzz/corpus/*; do
+  a="$(basename "$archive")"
+  rm -rf "$work/in"
+  mkdir -p "$work/in"
+  cp "$archive" "$work/in/$a.pak"
+  names_differ=0
+  [ "$a" = name-with-a-c1-byte ] && names_differ=1
+  run "$a: report" morvex_tex_extractor "$a.pak"
+  run "$a: report, as stored" morvex_tex_extractor "$a.pak" -no-convert
+  run "$a: list" morvex_tex list "$a.pak"
+  run "$a: list --json" morvex_tex list --json "$a.pak"
+  run "$a: test --json" morvex_tex test --json "$a.pak"
+  run "$a: extract" morvex_tex extract -C out "$a.pak"
+  run "$a: extract --raw --keep" morvex_tex extract --raw --keep -j 2 "$a.pak"
+  run "$a: extract --format png" morvex_tex extract --format png -q -C png "$a.pak" '*.t?a'
+done
+
+# The packer, from the image fixtures of every format, and back.
+rm -rf "$work/in"
+mkdir -p "$work/in"
+cp "$here"/tests/fixtures/images/*.{png,tga,bmp,pcx} "$work/in/"
+images=()
+for f in "$work"/in/*.{png,tga,bmp,pcx}; do images+=("$(basename "$f")"); done
+run "pack create" morvex_tex_pack create all.pak "${images[@]}"
+run "pack create --type 4" morvex_tex create --type 4 all4.pak "${images[@]}"
+"$linux/morvex_tex_pack" create -q "$work/in/all.pak" "${images[@]/#/$work/in/}" >/dev/null
+run "pack replace" morvex_tex_pack replace all.pak new.pak rgba8.png=pal8.png
+run "extract what was packed" morvex_tex_extractor all.pak
+
+# Links beneath the output folder: one leading out is never followed, one
+# leading to a folder inside is, on both systems (Wine shows a link of the
+# system underneath as a folder; where it really is gives it away).
+rm -rf "$work/in" "$work/elsewhere"
+mkdir -p "$work/in/out/real" "$work/elsewhere"
+ln -s "$work/elsewhere" "$work/in/out/away"
+ln -s real "$work/in/out/inside"
+cp "$here/tests/fixtures/images/rgb24.tga" "$work/in/one.tga"
+"$linux/morvex_tex_pack" create -q "$work/in/links.pak" "$work/in/one.tga=away/x.tga" \
+  "$work/in/one.tga=inside/y.tga" "$work/in/one.tga=away/deeper/z.tga" >/dev/null
+run "links" morvex_tex extract -C out links.pak
+run "links, no folders made" morvex_tex_extractor links.pak
+if [ -n "$(ls -A "$work/elsewhere")" ]; then
+  echo "DIFFERS: links: something was written through the link leading out" >&2
+  differ=$((differ + 1))
+fi
+
+# Ctrl-C typed at a run: what was in flight is gone, what is there is whole,
+# and the process ends as Ctrl-C ends it (STATUS_CONTROL_C_EXIT, of which the
+# system underneath keeps the low byte, 0x3A).
+rm -rf "$work/in"
+mkdir -p "$work/in/out"
+cp "$here/tests/fixtures/images/rgb24.tga" "$work/in/one.tga"
+many=()
+for k in $(seq -w 1 4000); do many+=("one.tga=e$k.tga"); done
+(cd "$work/in" && "$linux/morvex_tex_pack" create -q many.pak "${many[@]}" >/dev/null)
+(cd "$work/in" && "$linux/morvex_tex" extract -q -C whole many.pak >/dev/null)
+set +e
+(cd "$work/in" && python3 "$here/scripts/ctrl-c.py" out wine "$win/morvex_tex.exe" extract -j 2 -C out many.pak)
+interrupted=$?
+set -e
+left="$(find "$work/in/out" -name '.morvex-*' | wc -l)"
+broken=0
+for f in "$work"/in/out/*; do
+  [ -e "$f" ] || continue
+  cmp -s "$f" "$work/in/whole/$(basename "$f")" || broken=$((broken + 1))
+done
+placed="$(find "$work/in/out" -type f | wc -l)"
+compared=$((compared + 1))
+if [ "$interrupted" -ne 58 ] || [ "$left" -ne 0 ] || [ "$broken" -ne 0 ] || [ "$placed" -ge 4000 ]; then
+  echo "DIFFERS: Ctrl-C: status $interrupted, $left temporary files left, $broken of $placed files not whole" >&2
+  differ=$((differ + 1))
+fi
+
+echo "windows against linux: $compared runs compared, $differ differ ($((SECONDS - start)) s)"
+[ "$differ" -eq 0 ] || status=1
+exit "$status"
