@@ -3,8 +3,10 @@
 # then checks ./run.sh, `cmake --install` and the Debian package on a fresh
 # build (scripts/package-test.sh); then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++) and runs every test once more, failing on any
-# sanitizer report; last, builds with ThreadSanitizer and runs the tests that
-# put entries on worker threads. The tests are run from their build folder, as ctest before
+# sanitizer report; then builds with ThreadSanitizer and runs the tests that
+# put entries on worker threads; last, cross-builds the Windows programs and
+# runs their tests under Wine, and compares them with the Linux programs
+# (scripts/windows-test.sh). The tests are run from their build folder, as ctest before
 # 3.20 has no --test-dir.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -57,4 +59,7 @@ if compgen -G "$reports/tsan*" >/dev/null; then
   cat "$reports"/tsan* >&2
   status=1
 fi
+unset TSAN_OPTIONS
+
+MORVEX_LINUX_BUILD="$here/build" "$here/scripts/windows-test.sh" "$here/build-windows" || status=1
 exit "$status"

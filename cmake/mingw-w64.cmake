@@ -20,8 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Static libraries only: the programs are single files with nothing to ship
-# beside them (no zlib1.dll, no C++ or thread library DLLs).
-set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+# beside them (no zlib1.dll, no C++ or thread library DLLs). The deps prefix
+# holds static libraries alone; zlib's folder holds both.
+set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # pkg-config looks at the deps prefix alone, never at the build machine's.
 if(MORVEX_WINDOWS_DEPS)
