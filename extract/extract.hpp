@@ -106,16 +106,24 @@ int write_image(int fd, image_format format, image_view image);
 // (or, for an archive the packer writes, a path), it either places a complete
 // file or says why not.
 
-// The folder outputs go beneath, held open for the whole run.
+// The folder outputs go beneath, held open for the whole run; or a stream
+// every output is copied to, one after the other, as each is placed.
 struct output_root {
     int fd = -1;                  // owned
     bool create_folders = false;  // make the folders a name holds, beneath the root
     std::string real_path;        // where it is, for absolute links that lead inside it
+    int stream_fd = -1;           // not owned: outputs go here instead of into files
 };
 
-// Opens the root (creating it first when asked). 0 or -1 with errno.
+// Opens the root. With `create`, the folder and those of its path that are
+// missing are made, each inside the one before (the ones that exist are the
+// user's own, links and all). 0 or -1 with errno.
 int output_open_root(const char* path, bool create, output_root& out);
 void output_close_root(output_root& root);
+
+// A root whose outputs are written to `stream_fd` (standard output, say):
+// each is made in a temporary file and copied there whole when placed.
+void output_open_stream_root(int stream_fd, output_root& out);
 
 // Why a stored name can never be an output's name.
 enum class name_problem : std::uint8_t {
@@ -153,6 +161,7 @@ struct output_file {
     std::string temporary;  // a named temporary file's name, if one is used
     int slot = -1;          // its entry in the table the signal handler cleans
     std::vector<std::string> missing;  // folders to make beneath dir_fd, outermost first
+    int stream_fd = -1;     // not owned: placing it copies it there
     output_file() = default;
     output_file(output_file&& other) noexcept;
     output_file& operator=(output_file&& other) noexcept;
@@ -252,6 +261,7 @@ struct entry_options {
     image_format format = image_format::none;  // every image in this format; none: as its name says
     bool write = true;                         // false: decode fully, write nothing
     bool keep = false;                         // never replace an existing file
+    bool to_stream = false;                    // outputs go to a stream: names only pick the format
 };
 
 enum class entry_step : std::uint8_t {

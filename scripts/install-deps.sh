@@ -7,12 +7,14 @@
 set -euo pipefail
 
 # The sanitizer builds of test.sh use g++ and its libasan8, libubsan1 and libtsan2; gzip
-# (always there on Debian) compresses the man pages.
+# (always there on Debian) compresses the man pages; the completion test drives
+# bash-completion's functions.
 packages=(
   g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
   zlib1g-dev libdeflate-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
+  bash-completion
 )
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find

@@ -64,6 +64,7 @@ tex_archive_file::~tex_archive_file()
 
 int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit)
 {
+
     // What the path names is known before it is opened: opening a terminal or
     // a tape can do things of its own, so those are never opened.
     struct stat st {};
@@ -100,4 +101,10 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
     close(fd);
     errno = error;
     return rc;
+}
+
+int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit)
+{
+    out.read_through = true;
+    return read_through(fd, out, limit);
 }
