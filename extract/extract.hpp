@@ -247,3 +247,42 @@ int write_tga(int fd, image_view image);
 int write_bmp(int fd, image_view image);
 int write_pcx(int fd, image_view image);
 int write_png(int fd, image_view image);
+
+// ---------------------------------------------------------------------------
+// Thumbnails, for the gallery page (extract/thumbnail.cpp).
+
+#include <vector>
+
+// The largest side a thumbnail may be asked for (the page's --size).
+inline constexpr unsigned thumbnail_max_side = 256;
+
+// The size of the thumbnail of a width x height image: the image's own size
+// when neither side exceeds max_side (the page enlarges it), otherwise the
+// longest side max_side and the other in proportion, rounded to the nearest,
+// at least 1. max_side is at least 1.
+void thumbnail_dimensions(std::uint32_t width, std::uint32_t height, unsigned max_side, std::uint32_t& out_width,
+                          std::uint32_t& out_height);
+
+// The thumbnail of `src` at thumbnail_dimensions: each pixel the average of
+// the area of the image it covers, weighted by alpha (on premultiplied
+// colours, so transparent pixels lend no colour), alpha rounded to the
+// nearest and colours to the nearest of the weighted mean. Holds the
+// thumbnail and a few rows' sums. 0, or -1 for an empty or oversized image,
+// max_side 0 or no memory.
+int make_thumbnail(image_view src, unsigned max_side, image32& out);
+
+// True when any pixel's alpha is below 255.
+bool image_has_transparency(image_view image);
+
+// How a thumbnail is encoded; always a WebP file.
+enum class thumbnail_encoding {
+    lossless,  // every pixel exact
+    lossy,     // colours approximated, alpha exact: several times smaller on real textures
+    chosen,    // lossless when most pixels repeat their left neighbour and the file stays small, else lossy
+};
+
+inline constexpr const char* thumbnail_mime_type = "image/webp";
+
+// The thumbnail (at most thumbnail_max_side a side) as a complete WebP file.
+// 0, or -1 with errno.
+int encode_thumbnail(image_view thumb, thumbnail_encoding encoding, std::vector<std::uint8_t>& out);

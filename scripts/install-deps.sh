@@ -10,7 +10,7 @@ set -euo pipefail
 # (always there on Debian) compresses the man pages.
 packages=(
   g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
-  zlib1g-dev libdeflate-dev
+  zlib1g-dev libdeflate-dev libwebp-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
 )
