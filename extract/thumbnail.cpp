@@ -6,9 +6,9 @@
 // [c * W, (c + 1) * W), for a source W wide and a thumbnail tw wide (tw <= W).
 // A thumbnail column then takes whole source columns (weight tw) and parts of
 // at most two more, with integer weights that add up to W; the same along y
-// with th and H. Source rows are summed column by column into one row of
-// sums, which makes one thumbnail row. Every sum is exact, and each
-// thumbnail pixel is rounded once at the end.
+// with th and H. Source rows, as they come, are summed column by column into
+// one row of sums, which makes one thumbnail row. Every sum is exact, and
+// each thumbnail pixel is rounded once at the end.
 #include <webp/encode.h>
 
 #include <algorithm>
@@ -32,44 +32,31 @@ constexpr int thumbnail_lossless_level = 0;
 // A flat thumbnail is kept lossless up to this size; past it, lossy is far smaller.
 constexpr std::size_t thumbnail_lossless_most = 12 * 1024;
 
-// The source columns a thumbnail column covers: `first` to `last`, the first
-// and the last with their weights (w_last 0 when first == last), every column
-// between them whole (weight tw).
-struct column_span {
-    std::uint32_t first, last;
-    std::uint32_t w_first, w_last;
-};
+using column_span = thumbnail_builder::column_span;
 
-// The sums of the source rows a thumbnail row covers, column by column, one
-// array per channel: alpha, and red, green and blue each times alpha, all
-// times the rows' weights. The weights of one thumbnail row add up to H, so
-// a sum is at most 255 * 255 * 65535, below 2^32.
-struct column_sums {
-    std::unique_ptr<std::uint32_t[]> a, r, g, b;
-};
-
-bool allocate_columns(column_sums& s, std::uint32_t width)
+bool allocate_columns(thumbnail_builder& t)
 {
-    for (auto* p : {&s.a, &s.r, &s.g, &s.b}) {
-        p->reset(new (std::nothrow) std::uint32_t[width]);
+    for (auto* p : {&t.sum_a, &t.sum_r, &t.sum_g, &t.sum_b}) {
+        p->reset(new (std::nothrow) std::uint32_t[t.source_width]());
         if (!*p) return false;
     }
     return true;
 }
 
-void clear_columns(column_sums& s, std::uint32_t width)
+void clear_columns(thumbnail_builder& t)
 {
-    for (auto* p : {&s.a, &s.r, &s.g, &s.b}) std::memset(p->get(), 0, std::size_t{width} * 4);
+    for (auto* p : {&t.sum_a, &t.sum_r, &t.sum_g, &t.sum_b}) std::memset(p->get(), 0, std::size_t{t.source_width} * 4);
 }
 
 // Adds one source row, weighted by `weight`, to the column sums. Plain loops
 // over separate arrays, which the compiler turns into vector code.
-void add_row(const std::uint32_t* row, std::uint32_t width, std::uint32_t weight, column_sums& s)
+void add_row(const std::uint32_t* row, std::uint32_t weight, thumbnail_builder& t)
 {
-    std::uint32_t* __restrict a = s.a.get();
-    std::uint32_t* __restrict r = s.r.get();
-    std::uint32_t* __restrict g = s.g.get();
-    std::uint32_t* __restrict b = s.b.get();
+    const std::uint32_t width = t.source_width;
+    std::uint32_t* __restrict a = t.sum_a.get();
+    std::uint32_t* __restrict r = t.sum_r.get();
+    std::uint32_t* __restrict g = t.sum_g.get();
+    std::uint32_t* __restrict b = t.sum_b.get();
     for (std::uint32_t x = 0; x < width; ++x) {
         const std::uint32_t p = row[x];
         const std::uint32_t wa = (p >> 24) * weight;
@@ -105,15 +92,16 @@ struct rounded_divider {
     }
 };
 
-// One thumbnail row from the column sums of the source rows it covers, whose
-// weights add up to `total` per thumbnail pixel.
-void finish_row(const column_sums& s, const column_span* spans, std::uint32_t out_width, std::uint32_t tw,
-                std::uint32_t* out, std::uint64_t total)
+// The next thumbnail row from the column sums of the source rows it covers,
+// whose weights add up to W * H per thumbnail pixel.
+void finish_row(thumbnail_builder& t)
 {
-    const rounded_divider alpha(total);
-    const std::uint32_t *sa = s.a.get(), *sr = s.r.get(), *sg = s.g.get(), *sb = s.b.get();
-    for (std::uint32_t c = 0; c < out_width; ++c) {
-        const column_span& span = spans[c];
+    const std::uint32_t tw = t.image.width;
+    const rounded_divider alpha(std::uint64_t{t.source_width} * t.source_height);
+    const std::uint32_t *sa = t.sum_a.get(), *sr = t.sum_r.get(), *sg = t.sum_g.get(), *sb = t.sum_b.get();
+    std::uint32_t* out = t.image.row(t.next_out_row).data();
+    for (std::uint32_t c = 0; c < tw; ++c) {
+        const column_span& span = t.spans[c];
         // At most 255 * 255 * W * H each: 64 bits.
         std::uint64_t a = 0, r = 0, g = 0, b = 0;
         for (std::uint32_t x = span.first + 1; x < span.last; ++x) {
@@ -122,7 +110,10 @@ void finish_row(const column_sums& s, const column_span* spans, std::uint32_t ou
             g += sg[x];
             b += sb[x];
         }
-        a *= tw, r *= tw, g *= tw, b *= tw;
+        a *= tw;
+        r *= tw;
+        g *= tw;
+        b *= tw;
         for (const auto& [x, w] : {std::pair{span.first, span.w_first}, std::pair{span.last, span.w_last}}) {
             a += std::uint64_t{sa[x]} * w;
             r += std::uint64_t{sr[x]} * w;
@@ -133,20 +124,15 @@ void finish_row(const column_sums& s, const column_span* spans, std::uint32_t ou
         const rounded_divider colour(sum[0]);
         out[c] = alpha(sum[0]) << 24 | colour(sum[1]) << 16 | colour(sum[2]) << 8 | colour(sum[3]);
     }
+    ++t.next_out_row;
+    clear_columns(t);
 }
 
-bool valid_source(const image_view& src)
+// Sides up to 65535 keep every column sum within 32 bits.
+bool valid_size(std::uint32_t width, std::uint32_t height)
 {
-    return src.width != 0 && src.height != 0 && src.pixels != nullptr && src.stride >= src.width &&
-           std::uint64_t{src.width} * src.height <= max_image_pixels;
-}
-
-int copy_image(const image_view& src, image32& out)
-{
-    if (!make_image32(src.width, src.height, out)) return -1;
-    for (std::uint32_t y = 0; y < src.height; ++y)
-        std::memcpy(out.row(y).data(), image_view_row(src, y), std::size_t{src.width} * 4);
-    return 0;
+    return width != 0 && height != 0 && width <= 65535 && height <= 65535 &&
+           std::uint64_t{width} * height <= max_image_pixels;
 }
 
 }  // namespace
@@ -166,21 +152,24 @@ void thumbnail_dimensions(std::uint32_t width, std::uint32_t height, unsigned ma
     out_height = scaled(height);
 }
 
-int make_thumbnail(image_view src, unsigned max_side, image32& out)
+int thumbnail_begin(thumbnail_builder& t, std::uint32_t width, std::uint32_t height, unsigned max_side)
 {
-    if (!valid_source(src) || max_side == 0) return -1;
+    t = thumbnail_builder{};
+    if (!valid_size(width, height) || max_side == 0) return -1;
     std::uint32_t tw = 0, th = 0;
-    thumbnail_dimensions(src.width, src.height, max_side, tw, th);
-    if (tw == src.width && th == src.height) return copy_image(src, out);
+    thumbnail_dimensions(width, height, max_side, tw, th);
+    t.source_width = width;
+    t.source_height = height;
+    if (!make_image32(tw, th, t.image)) return -1;
+    if (tw == width && th == height) return 0;  // rows are copied as they come
 
-    const std::uint32_t W = src.width, H = src.height;
-    const std::unique_ptr<column_span[]> spans(new (std::nothrow) column_span[tw]);
-    column_sums columns;
-    if (!spans || !allocate_columns(columns, W) || !make_image32(tw, th, out)) return -1;
+    t.spans.reset(new (std::nothrow) column_span[tw]);
+    if (!t.spans || !allocate_columns(t)) return -1;
+    const std::uint32_t W = width;
     for (std::uint32_t c = 0; c < tw; ++c) {
         // Thumbnail column c covers [c * W, (c + 1) * W) along x.
         const std::uint64_t begin = std::uint64_t{c} * W, end = begin + W;
-        column_span& span = spans[c];
+        column_span& span = t.spans[c];
         span.first = static_cast<std::uint32_t>(begin / tw);
         span.last = static_cast<std::uint32_t>((end - 1) / tw);
         const auto overlap = [&](std::uint32_t x) {
@@ -191,24 +180,46 @@ int make_thumbnail(image_view src, unsigned max_side, image32& out)
         span.w_first = overlap(span.first);
         span.w_last = span.last == span.first ? 0 : overlap(span.last);
     }
-    // Thumbnail row t covers [t * H, (t + 1) * H) along y; source row y covers
-    // [y * th, (y + 1) * th) and lends each thumbnail row its overlap.
-    const std::uint64_t total = std::uint64_t{W} * H;
-    std::uint32_t y = 0;
-    for (std::uint32_t t = 0; t < th; ++t) {
-        const std::uint64_t t_begin = std::uint64_t{t} * H, t_end = t_begin + H;
-        clear_columns(columns, W);
-        // A row shared with the row above starts this one; it is read again.
-        if (y > 0 && std::uint64_t{y} * th > t_begin) --y;
-        for (; y < H && std::uint64_t{y} * th < t_end; ++y) {
-            const std::uint64_t y_begin = std::uint64_t{y} * th;
-            const std::uint64_t from = y_begin > t_begin ? y_begin : t_begin;
-            const std::uint64_t to = y_begin + th < t_end ? y_begin + th : t_end;
-            add_row(image_view_row(src, y), W, static_cast<std::uint32_t>(to - from), columns);
-        }
-        finish_row(columns, spans.get(), tw, tw, out.row(t).data(), total);
-    }
     return 0;
+}
+
+void thumbnail_add_row(thumbnail_builder& t, const std::uint32_t* row)
+{
+    if (t.next_row >= t.source_height || !t.image.pixels) return;
+    const std::uint32_t y = t.next_row++;
+    if (!t.spans) {
+        std::memcpy(t.image.row(y).data(), row, std::size_t{t.source_width} * 4);
+        return;
+    }
+    // Source row y covers [y * th, (y + 1) * th) along y, thumbnail row r
+    // covers [r * H, (r + 1) * H); th <= H, so the source row lends its
+    // overlap to one thumbnail row or two.
+    const std::uint64_t th = t.image.height, H = t.source_height;
+    const std::uint64_t y_begin = y * th, y_end = y_begin + th;
+    while (t.next_out_row < th) {
+        const std::uint64_t r_begin = t.next_out_row * H, r_end = r_begin + H;
+        add_row(row, static_cast<std::uint32_t>(std::min(y_end, r_end) - std::max(y_begin, r_begin)), t);
+        if (y_end < r_end) break;  // the thumbnail row goes on below
+        finish_row(t);
+        if (y_end == r_end) break;  // nothing of the source row is left
+    }
+}
+
+int thumbnail_finish(thumbnail_builder& t, image32& out)
+{
+    const bool whole = t.image.pixels && t.next_row == t.source_height;
+    if (whole) out = std::move(t.image);
+    t = thumbnail_builder{};
+    return whole ? 0 : -1;
+}
+
+int make_thumbnail(image_view src, unsigned max_side, image32& out)
+{
+    thumbnail_builder t;
+    if (src.pixels == nullptr || src.stride < src.width || thumbnail_begin(t, src.width, src.height, max_side) != 0)
+        return -1;
+    for (std::uint32_t y = 0; y < src.height; ++y) thumbnail_add_row(t, image_view_row(src, y));
+    return thumbnail_finish(t, out);
 }
 
 bool image_has_transparency(image_view image)

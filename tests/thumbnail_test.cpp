@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <webp/decode.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "extract/extract.hpp"
 #include "support/image_writers.hpp"
@@ -104,6 +107,8 @@ TEST(Thumbnail, MatchesAreaAverage)
         {"alpha edges", 333, 251, 64, with_alpha_edges},
         {"alpha edges, a factor of 5", 640, 320, 128, with_alpha_edges},
         {"the largest thumbnail", 1000, 700, thumbnail_max_side, noise},
+        {"the longest side", 65535, 3, 128, noise},
+        {"the tallest side", 3, 65535, 128, noise},
     };
     for (const auto& c : cases) {
         // A stride with gap pixels, which no sum may take in.
@@ -167,7 +172,8 @@ TEST(Thumbnail, TransparencyLendsNoColour)
 TEST(Thumbnail, SolidColoursStayExact)
 {
     const std::uint32_t colours[] = {0xFF000000u, 0xFFFFFFFFu, 0xFF336699u, 0x80336699u, 0x01FF8001u, 0xFE010203u};
-    const std::uint32_t sizes[][2] = {{1024, 1024}, {301, 197}, {1, 999}, {999, 1}, {257, 255}};
+    // The tallest images of opaque white make the largest column sums.
+    const std::uint32_t sizes[][2] = {{1024, 1024}, {301, 197}, {1, 999}, {999, 1}, {257, 255}, {2, 65535}, {65535, 2}};
     for (const std::uint32_t colour : colours)
         for (const auto& size : sizes) {
             const owned_image src = make_image(size[0], size[1], [&](std::uint32_t, std::uint32_t) { return colour; });
@@ -201,8 +207,56 @@ TEST(Thumbnail, RefusesWhatItCannotMake)
     EXPECT_EQ(make_thumbnail(image_view{0, 4, 0, src.pixels.data()}, 2, thumb), -1);
     EXPECT_EQ(make_thumbnail(image_view{4, 4, 3, src.pixels.data()}, 2, thumb), -1);  // rows overlap
     EXPECT_EQ(make_thumbnail(image_view{4, 4, 4, nullptr}, 2, thumb), -1);
-    // More pixels than any image converted: refused before anything is read.
+    // More pixels than any image converted, or a side longer than any
+    // writer's: refused before anything is read.
     EXPECT_EQ(make_thumbnail(image_view{65535, 65535, 65535, src.pixels.data()}, 2, thumb), -1);
+    EXPECT_EQ(make_thumbnail(image_view{1, 65536, 1, src.pixels.data()}, 2, thumb), -1);
+    EXPECT_EQ(make_thumbnail(image_view{65536, 1, 65536, src.pixels.data()}, 2, thumb), -1);
+}
+
+TEST(Thumbnail, RowByRowFromOneReusedBuffer)
+{
+    // A decoder hands over each row from the same buffer: nothing of a row
+    // may be read after the next one comes.
+    for (const auto& size : {std::array<std::uint32_t, 2>{301, 197}, {64, 64}, {1000, 3}, {50, 40}}) {
+        const owned_image src = make_image(size[0], size[1], with_alpha_edges);
+        image32 whole;
+        ASSERT_EQ(make_thumbnail(src.view(), 128, whole), 0);
+        thumbnail_builder builder;
+        ASSERT_EQ(thumbnail_begin(builder, size[0], size[1], 128), 0);
+        std::vector<std::uint32_t> row(size[0]);
+        for (std::uint32_t y = 0; y < size[1]; ++y) {
+            for (std::uint32_t x = 0; x < size[0]; ++x) row[x] = src.at(x, y);
+            thumbnail_add_row(builder, row.data());
+            std::fill(row.begin(), row.end(), 0xFFFFFFFFu);
+        }
+        thumbnail_add_row(builder, row.data());  // one too many: ignored
+        image32 streamed;
+        ASSERT_EQ(thumbnail_finish(builder, streamed), 0);
+        ASSERT_EQ(streamed.width, whole.width);
+        ASSERT_EQ(streamed.height, whole.height);
+        for (std::uint32_t y = 0; y < whole.height; ++y)
+            for (std::uint32_t x = 0; x < whole.width; ++x)
+                ASSERT_EQ(streamed.row(y)[x], whole.row(y)[x]) << size[0] << " x " << size[1] << " at " << x << "," << y;
+    }
+}
+
+TEST(Thumbnail, UnfinishedImageGivesNoThumbnail)
+{
+    for (const std::uint32_t width : {300u, 100u}) {  // shrunk, and kept as it is
+        thumbnail_builder builder;
+        ASSERT_EQ(thumbnail_begin(builder, width, 200, 128), 0);
+        const std::vector<std::uint32_t> row(width, 0xFF102030u);
+        for (int y = 0; y < 199; ++y) thumbnail_add_row(builder, row.data());
+        image32 out;
+        EXPECT_EQ(thumbnail_finish(builder, out), -1) << width;
+        EXPECT_EQ(out.pixels, nullptr) << width;
+    }
+    thumbnail_builder refused;
+    EXPECT_EQ(thumbnail_begin(refused, 0, 10, 128), -1);
+    thumbnail_add_row(refused, nullptr);  // no image: nothing is read
+    image32 out;
+    EXPECT_EQ(thumbnail_finish(refused, out), -1);
 }
 
 TEST(Thumbnail, Transparency)
