@@ -17,7 +17,8 @@ and its layout first. Checked, from the page opened as a file:
     "problems only" leaves just the damaged ones (and sorting reorders them);
   - names are text: no element or script made of one, no console error and
     no request but the page itself and its data: images; the page's policy
-    refuses a request made after the fact.
+    refuses a request made after the fact;
+  - the dark colour scheme and the light one.
 Before that, a control page with a request and a console error shows that
 both are seen. Exit status 0 when every check holds, 1 when one fails, 77
 (skipped) when chromium or chromedriver is not installed.
@@ -350,6 +351,24 @@ def check_quiet(driver, page_url):
     check(not others, "requests made: %s" % others[:5])
 
 
+def check_colour_schemes(driver):
+    """Light text on a dark page in the dark scheme, and the other way round in the light one."""
+    def luminance(css):
+        r, g, b = (int(v) for v in css[css.index("(") + 1:css.index(")")].split(",")[:3])
+        return (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255
+    for scheme in ("dark", "light"):
+        driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.setEmulatedMedia", "params": {
+            "features": [{"name": "prefers-color-scheme", "value": scheme}]}})
+        colours = driver.run("""
+            const body = getComputedStyle(document.body), card = getComputedStyle(document.querySelector('.card'));
+            return [body.backgroundColor, body.color, card.backgroundColor];""")
+        page, text, card = (luminance(c) for c in colours)
+        if scheme == "dark":
+            check(page < 0.2 and card < 0.3 and text > 0.7, "the dark scheme shows %s" % colours)
+        else:
+            check(page > 0.8 and card > 0.7 and text < 0.3, "the light scheme shows %s" % colours)
+
+
 def check_policy(driver):
     """A request made after the fact, as injected markup would, is refused by the page's policy."""
     driver.run("""
@@ -408,6 +427,7 @@ def main():
         check_colours(driver, cards, args.out)
         check_controls(driver, cards)
         check_quiet(driver, page_url)
+        check_colour_schemes(driver)
         check_policy(driver)
     except (RuntimeError, OSError, ValueError, KeyError, subprocess.SubprocessError) as e:
         check(False, "%s: %s" % (type(e).__name__, e))
