@@ -18,7 +18,8 @@ and its layout first. Checked, from the page opened as a file:
   - names are text: no element or script made of one, no console error and
     no request but the page itself and its data: images; the page's policy
     refuses a request made after the fact;
-  - the dark colour scheme and the light one.
+  - the dark colour scheme and the light one;
+  - without scripts, the plain grid in table order and no controls.
 Before that, a control page with a request and a console error shows that
 both are seen. Exit status 0 when every check holds, 1 when one fails, 77
 (skipped) when chromium or chromedriver is not installed.
@@ -369,6 +370,20 @@ def check_colour_schemes(driver):
             check(page > 0.8 and card > 0.7 and text < 0.3, "the light scheme shows %s" % colours)
 
 
+def check_without_scripts(driver, cards):
+    """With scripts off, the plain grid: every card in table order, the controls hidden."""
+    driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.setScriptExecutionDisabled", "params": {"value": True}})
+    driver.call("POST", "/refresh", {})
+    shown = driver.run("""
+        return [!document.getElementById('controls').getClientRects().length,
+                document.getElementById('shown').textContent,
+                Array.from(document.querySelectorAll('#cards > article'))
+                    .filter(c => c.getClientRects().length > 0).map(c => Number(c.dataset.index))];""")
+    driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.setScriptExecutionDisabled", "params": {"value": False}})
+    check(shown[0] and shown[1] == "", "the controls show without scripts")
+    check(shown[2] == [c["index"] for c in cards], "without scripts the cards shown are %s" % shown[2])
+
+
 def check_policy(driver):
     """A request made after the fact, as injected markup would, is refused by the page's policy."""
     driver.run("""
@@ -428,6 +443,8 @@ def main():
         check_controls(driver, cards)
         check_quiet(driver, page_url)
         check_colour_schemes(driver)
+        check_without_scripts(driver, cards)
+        driver.open(page_url)
         check_policy(driver)
     except (RuntimeError, OSError, ValueError, KeyError, subprocess.SubprocessError) as e:
         check(False, "%s: %s" % (type(e).__name__, e))
