@@ -376,7 +376,9 @@ parsed_page parse_page(const std::string& page)
     return out;
 }
 
-std::string hostile_page(int cards)
+// A page of `cards` cards with hostile names and problems, into `sink`;
+// gallery_end's result.
+int write_hostile_page(gallery_sink& sink, int cards)
 {
     gallery_archive_info archive;
     archive.name = "</title><script>alert(1)</script>\xff.pak";
@@ -384,9 +386,6 @@ std::string hostile_page(int cards)
     archive.count = static_cast<std::uint32_t>(cards);
     archive.problem_count = 3;
     archive.problems = {"table <cut> & \"short\"", "entry 2: header past the end"};
-    std::string page;
-    gallery_sink sink;
-    sink.text = &page;
     gallery_begin(sink, archive);
     const std::string names[] = {"</script><script>alert(1)</script>", "\" onmouseover=\"alert(1)", "'><img src=x>",
                                  "&lt;b&gt;", std::string("\0\x01\x1b[2J\x7f", 5), "\xc0\xaf\xed\xa0\x80\xff",
@@ -397,7 +396,15 @@ std::string hostile_page(int cards)
         card.problems = {names[static_cast<std::size_t>(k + 1) % std::size(names)]};
         gallery_card_write(sink, card);
     }
-    EXPECT_EQ(gallery_end(sink), 0);
+    return gallery_end(sink);
+}
+
+std::string hostile_page(int cards)
+{
+    std::string page;
+    gallery_sink sink;
+    sink.text = &page;
+    EXPECT_EQ(write_hostile_page(sink, cards), 0);
     return page;
 }
 
@@ -452,25 +459,10 @@ TEST(GalleryPage, WritesToAStreamAndReportsAFailedOne)
     for (const std::size_t size : {room.size(), want.size() / 2}) {
         std::FILE* f = fmemopen(room.data(), size, "w");
         ASSERT_NE(f, nullptr);
-        std::setvbuf(f, nullptr, _IONBF, 0);
+        std::setvbuf(f, nullptr, _IONBF, 0);  // every write reaches the buffer, or fails, at once
         gallery_sink sink;
         sink.file = f;
-        gallery_archive_info archive;
-        archive.name = "</title><script>alert(1)</script>\xff.pak";
-        archive.size = 123456789;
-        archive.count = 3;
-        archive.problem_count = 3;
-        archive.problems = {"table <cut> & \"short\"", "entry 2: header past the end"};
-        gallery_begin(sink, archive);
-        const std::string names[] = {"</script><script>alert(1)</script>", "\" onmouseover=\"alert(1)", "'><img src=x>",
-                                     "&lt;b&gt;"};
-        for (int k = 0; k < 3; ++k) {
-            gallery_card card = card_of(static_cast<std::uint32_t>(k), names[k]);
-            card.first = k == 0;
-            card.problems = {names[k + 1]};
-            gallery_card_write(sink, card);
-        }
-        const int rc = gallery_end(sink);
+        const int rc = write_hostile_page(sink, 3);
         std::fclose(f);
         if (size == room.size()) {
             EXPECT_EQ(rc, 0);
