@@ -11,7 +11,7 @@ set -euo pipefail
 # bash-completion's functions.
 packages=(
   g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
-  zlib1g-dev libdeflate-dev
+  zlib1g-dev libdeflate-dev libwebp-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
   bash-completion
@@ -19,15 +19,18 @@ packages=(
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find
 # the package's dependencies, and scripts/package-test.sh, which asks for this
-# group, checks the package with lintian) and
+# group, checks the package with lintian),
 # "fixtures" (what tests/fixtures/make_images.py needs to make the packer's
-# image fixtures again).
+# image fixtures again) and "browser" (the gallery page's browser test: Debian's
+# chromium and its chromedriver, driven from Python's standard library; test.sh
+# asks for it).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
+    browser) packages+=(chromium chromium-driver python3) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
