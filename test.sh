@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors and runs every test;
+# Installs what is missing (the browser for the gallery page's test too),
+# builds with warnings as errors and runs every test;
 # then checks ./run.sh, `cmake --install` and the Debian package on a fresh
 # build (scripts/package-test.sh); then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++) and runs every test once more, failing on any
@@ -12,7 +13,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
 
-"$here/scripts/install-deps.sh"
+"$here/scripts/install-deps.sh" browser
 
 cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON >/dev/null
 cmake --build "$here/build" -j"$jobs"

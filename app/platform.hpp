@@ -2,6 +2,10 @@
 // platform_posix.cpp or platform_windows.cpp, is built.
 #pragma once
 
+#include <cstdint>
+#include <span>
+#include <string>
+
 // Called first in main: the command line as UTF-8 (what POSIX systems hand
 // over already) and standard input and output in binary mode, so that every
 // program reads and prints the same bytes everywhere. The new argv lasts as
@@ -10,8 +14,16 @@ void app_start(int& argc, char**& argv);
 
 // True when `name` matches the shell wildcard `pattern`: `*`, `?`, bracket
 // expressions and backslash escapes, with no special treatment of `/` or of a
-// leading dot (fnmatch with no flags).
-bool app_wildcard_match(const char* pattern, const char* name);
+// leading dot (fnmatch with no flags, or FNM_CASEFOLD with `ignore_case`:
+// ASCII letters match either case).
+bool app_wildcard_match(const char* pattern, const char* name, bool ignore_case = false);
 
 // True when the descriptor is a terminal (a console).
 bool app_is_terminal(int fd);
+
+// The terminal's width in columns, 0 when unknown.
+unsigned app_terminal_columns(int fd);
+
+// Reads the first out.size() bytes of `path` when it is a regular file,
+// opening nothing else (a FIFO, a device): how many were read, or -1.
+long app_read_file_start(const std::string& path, std::span<std::uint8_t> out);

@@ -2,17 +2,40 @@
 // library matches wildcards.
 #include "app/platform.hpp"
 
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "tex/tex.hpp"
 
 void app_start(int&, char**&) {}
 
-bool app_wildcard_match(const char* pattern, const char* name)
+bool app_wildcard_match(const char* pattern, const char* name, bool ignore_case)
 {
-    return fnmatch(pattern, name, 0) == 0;
+    return fnmatch(pattern, name, ignore_case ? FNM_CASEFOLD : 0) == 0;
 }
 
 bool app_is_terminal(int fd)
 {
     return isatty(fd) != 0;
+}
+
+unsigned app_terminal_columns(int fd)
+{
+    winsize ws{};
+    return ioctl(fd, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
+
+long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    // Without O_NONBLOCK, a FIFO put there since would hold up the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const std::size_t got = tex_pread(fd, out, 0);
+    close(fd);
+    return static_cast<long>(got);
 }

@@ -11,6 +11,7 @@
 
 #include <cctype>
 
+#include "tex/tex.hpp"
 #include "tex/windows.hpp"
 
 #include <fcntl.h>
@@ -33,7 +34,17 @@ void restore_console()
 // A bracket expression at p (just past '['): whether c is in it, and where
 // the pattern goes on. False in `valid` when it is not closed: then '[' is
 // an ordinary character.
-const char* match_bracket(const char* p, unsigned char c, bool& in, bool& valid)
+unsigned char fold(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+unsigned char unfold(unsigned char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+const char* match_bracket(const char* p, unsigned char c, bool ignore_case, bool& in, bool& valid)
 {
     const bool negate = *p == '!' || *p == '^';
     if (negate) ++p;
@@ -66,7 +77,10 @@ const char* match_bracket(const char* p, unsigned char c, bool& in, bool& valid)
             p += 2;
             if (high == '\\' && *p) high = static_cast<unsigned char>(*p++);
         }
-        if (c >= low && c <= high) found = true;
+        if ((c >= low && c <= high) ||
+            (ignore_case && ((fold(c) >= low && fold(c) <= high) || (unfold(c) >= low && unfold(c) <= high)))) {
+            found = true;
+        }
     }
     valid = *p == ']';
     in = found != negate;
@@ -110,7 +124,7 @@ void app_start(int& argc, char**& argv)
     std::atexit(restore_console);
 }
 
-bool app_wildcard_match(const char* pattern, const char* name)
+bool app_wildcard_match(const char* pattern, const char* name, bool ignore_case)
 {
     const char* p = pattern;
     const char* s = name;
@@ -129,7 +143,7 @@ bool app_wildcard_match(const char* pattern, const char* name)
             advanced = true;
         } else if (*p == '[') {
             bool in = false, valid = false;
-            const char* after = match_bracket(p + 1, static_cast<unsigned char>(*s), in, valid);
+            const char* after = match_bracket(p + 1, static_cast<unsigned char>(*s), ignore_case, in, valid);
             if (!valid) {
                 advanced = *s == '[';
                 if (advanced) ++p;
@@ -140,7 +154,8 @@ bool app_wildcard_match(const char* pattern, const char* name)
         } else {
             const char* literal = p;
             if (*literal == '\\' && literal[1]) ++literal;
-            if (*literal && *literal == *s) {
+            const auto a = static_cast<unsigned char>(*literal), b = static_cast<unsigned char>(*s);
+            if (a && (a == b || (ignore_case && fold(a) == fold(b)))) {
                 p = literal + 1;
                 advanced = true;
             }
@@ -162,4 +177,31 @@ bool app_is_terminal(int fd)
 {
     DWORD mode = 0;
     return GetConsoleMode(tex_handle_of(fd), &mode) != 0;
+}
+
+unsigned app_terminal_columns(int fd)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(tex_handle_of(fd), &info)) return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
+long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
+{
+    const std::wstring wide = tex_wide(path);
+    const std::size_t cut = wide.find_last_of(L"/\\:");
+    if (tex_is_device_name(cut == std::wstring::npos ? wide : wide.substr(cut + 1)) || wide.starts_with(L"\\\\.\\")) {
+        return -1;
+    }
+    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return -1;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool regular = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    const int fd = tex_descriptor_of(h, _O_RDONLY);
+    if (fd < 0) return -1;
+    const long got = regular ? static_cast<long>(tex_pread(fd, out, 0)) : -1;
+    _close(fd);
+    return got;
 }

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+
+#include "app/platform.hpp"
 
 namespace {
 
@@ -65,24 +68,113 @@ void tex_cli_error(const char* fmt, ...)
     std::fputc('\n', stderr);
 }
 
-int tex_cli_open(const char* path, tex_cli_archive& out)
+int tex_cli_open(const std::string& path, tex_cli_archive& out)
 {
     out.path = path;
-    if (tex_open_archive(path, out.file) != 0) {
-        tex_cli_error("%s: %s", tex_printable_name(path).c_str(), std::strerror(errno));
+    const std::string shown = tex_printable_name(path);
+    const auto fail = [&](std::string why) {
+        tex_cli_error("%s: %s", shown.c_str(), why.c_str());
+        out.failure = std::move(why);
         return -1;
-    }
+    };
+    const int rc = path == "-" ? tex_open_stream(0, out.file) : tex_open_archive(path.c_str(), out.file);
+    if (rc != 0) return fail(std::strerror(errno));
     out.ordered = tex_open_index(out.file.fd, out.file.size, out.index) == 0;
-    if (!out.index.recognised) {
-        tex_cli_error("%s: not a TEX version 3 archive", tex_printable_name(path).c_str());
-        return -1;
-    }
-    if (!out.ordered) {
-        tex_cli_error("%s: can't hold the order of %u table records in memory", tex_printable_name(path).c_str(),
-                      out.index.count);
-        return -1;
-    }
+    if (!out.index.recognised) return fail("not a TEX version 3 archive");
+    if (!out.ordered) return fail(format("can't hold the order of %u table records in memory", out.index.count));
     return 0;
+}
+
+namespace {
+
+// True for a regular file that begins with an archive's signature and version.
+bool names_an_archive(const std::string& path)
+{
+    std::array<std::uint8_t, tex_leading_size> leading{};
+    return app_read_file_start(path, leading) == static_cast<long>(leading.size()) && tex_signature_matches(leading) &&
+           leading[3] == tex_version;
+}
+
+}  // namespace
+
+tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands)
+{
+    tex_cli_operands out;
+    for (std::size_t k = 0; k < operands.size(); ++k) {
+        const bool archive = k == 0 || operands[k] == "-" || names_an_archive(operands[k]);
+        (archive ? out.archives : out.patterns).push_back(operands[k]);
+    }
+    return out;
+}
+
+bool tex_name_selected(tex_name_filter& filter, const std::string& name)
+{
+    const auto lower = [](std::string t) {
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    const auto matches = [&](const std::string& pattern) {
+        if (!pattern.empty() && pattern.back() == '/') {
+            // A folder: everything beneath it.
+            return filter.ignore_case ? lower(name).starts_with(lower(pattern)) : name.starts_with(pattern);
+        }
+        return app_wildcard_match(pattern.c_str(), name.c_str(), filter.ignore_case);
+    };
+    filter.used.resize(filter.include.size());
+    bool taken = filter.include.empty();
+    for (std::size_t k = 0; k < filter.include.size(); ++k) {
+        if (matches(filter.include[k])) {
+            filter.used[k] = true;
+            taken = true;
+        }
+    }
+    for (const std::string& pattern : filter.exclude) taken = taken && !matches(pattern);
+    return taken;
+}
+
+void tex_progress::start(std::uint32_t entries)
+{
+    shown = app_is_terminal(2);
+    total = entries;
+    done = 0;
+}
+
+void tex_progress::step(const std::string& name)
+{
+    ++done;
+    if (!shown || total == 0) return;
+    const unsigned width = app_terminal_columns(2);
+    const unsigned columns = width > 0 ? width : 80;
+    // "[####    ] 12/40  30%  name": the counts first, the bar in what is left
+    // of the line, the name cut to fit; never the last column, so the line
+    // doesn't wrap.
+    const std::string counts = format(" %u/%u %3u%% ", done, total, static_cast<unsigned>(std::uint64_t{done} * 100 / total));
+    const unsigned room = columns > counts.size() + 1 ? columns - static_cast<unsigned>(counts.size()) - 1 : 0;
+    const unsigned bar_cells = room >= 12 ? std::min(40u, room / 2 - 2) : 0;
+    std::string line;
+    if (bar_cells > 0) {
+        const auto filled = static_cast<unsigned>(std::uint64_t{bar_cells} * done / total);
+        line += '[';
+        line.append(filled, '#');
+        line.append(bar_cells - filled, ' ');
+        line += ']';
+    }
+    line += counts;
+    const std::size_t name_room = columns > line.size() + 1 ? columns - line.size() - 1 : 0;
+    std::string cut = name.substr(0, name_room);
+    // Not in the middle of a UTF-8 sequence.
+    while (!cut.empty() && cut.size() < name.size() && (static_cast<unsigned char>(name[cut.size()]) & 0xC0) == 0x80) cut.pop_back();
+    line += cut;
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    std::fflush(stderr);
+}
+
+void tex_progress::clear() const
+{
+    if (shown && total > 0) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
 }
 
 std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive)
@@ -112,6 +204,12 @@ int tex_cli_workers(const char* command, const std::string& value, bool given, b
         return -1;
     }
     return static_cast<int>(extract_workers(raw));
+}
+
+int tex_cli_usage_error(const char* usage)
+{
+    std::fputs(usage, stderr);
+    return tex_exit_usage;
 }
 
 bool tex_cli_flush_output(const char* command)

@@ -36,11 +36,48 @@ struct tex_cli_archive {
     tex_archive_file file;
     tex_index index;
     bool ordered = false;  // the index holds the records' order (it always should)
+    std::string failure;   // why it could not be opened or read as an archive
 };
 
-// Opens and indexes `path`; on failure says why (not readable, not a TEX
-// version 3 archive) and returns -1: the caller exits with tex_exit_usage.
-int tex_cli_open(const char* path, tex_cli_archive& out);
+// Opens and indexes `path` ("-": standard input, read through); on failure
+// says why (not readable, not a TEX version 3 archive), keeps the reason in
+// out.failure, and returns -1: the caller exits with tex_exit_usage.
+int tex_cli_open(const std::string& path, tex_cli_archive& out);
+
+// The operands of list, test, extract and gallery, sorted. The first is an
+// archive; each later one is an archive too when it is "-" or names a
+// regular file that begins as a TEX version 3 archive does, and otherwise a
+// pattern of entry names (so `extract game.pak 'ui/*'` and `extract *.pak`
+// both mean what they say). -i/--include gives a pattern whatever it names.
+struct tex_cli_operands {
+    std::vector<std::string> archives;
+    std::vector<std::string> patterns;
+};
+tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands);
+
+// Which entries a walk takes, by their stored names: those that match an
+// include pattern (all, when there is none) and no exclude pattern. A
+// pattern is a shell wildcard (fnmatch(3), where * also matches /); one that
+// ends in / takes everything beneath that folder.
+struct tex_name_filter {
+    std::vector<std::string> include;
+    std::vector<std::string> exclude;
+    bool ignore_case = false;
+    std::vector<bool> used;  // each include pattern: it matched an entry
+};
+bool tex_name_selected(tex_name_filter& filter, const std::string& name);
+
+// A progress bar on standard error while it is a terminal, redrawn in place
+// to the terminal's width: the entries done of the total, a percentage and
+// the entry in hand. Off a terminal it draws nothing.
+struct tex_progress {
+    bool shown = false;
+    std::uint32_t total = 0;
+    std::uint32_t done = 0;
+    void start(std::uint32_t entries);
+    void step(const std::string& name);  // one more done; `name` printable
+    void clear() const;
+};
 
 // What is wrong with the archive as a whole: none when it is well formed.
 std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive);
@@ -58,6 +95,10 @@ int tex_cli_workers(const char* command, const std::string& value, bool given, b
 // what was written to it could not all be written.
 bool tex_cli_flush_output(const char* command);
 
+// The usage text of a subcommand, and the status of a usage error: the text
+// on standard error, tex_exit_usage.
+int tex_cli_usage_error(const char* usage);
+
 // "s" inside JSON quotes: valid UTF-8 as is, '"', '\' and control bytes
 // escaped, and every byte that is not part of valid UTF-8 as \u00XX.
 std::string tex_json_string(const std::string& s);
@@ -67,6 +108,10 @@ std::string tex_json_string(const std::string& s);
 void tex_json_begin(std::FILE* out, const tex_cli_archive& archive, const std::vector<std::string>& problems);
 void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<std::string>& problems);
 void tex_json_end(std::FILE* out);
+
+// The object of an archive that could not be read: its path, "readable":
+// false, the reason among its problems, no entries.
+void tex_json_unreadable(std::FILE* out, const tex_cli_archive& archive);
 
 // Command-line scanning: options anywhere before "--", the rest operands.
 struct tex_cli_args {

@@ -1,35 +1,49 @@
 // morvex_tex extract: the entries the extractor would write (1 and up), or
-// those whose stored names match a pattern, beneath a folder, through the
-// same entry job and output layer as the extractor.
+// those whose stored names a filter takes, beneath a folder or on standard
+// output, through the same entry decision, entry job and output layer as the
+// extractor.
 #include "app/tex_cli.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <set>
 
 #include "app/platform.hpp"
 
 namespace {
 
 const char* const extract_usage =
-    "usage: morvex_tex extract [-C DIR] [--raw | --format tga|png|bmp|pcx] [--keep] [-q] [-j N]\n"
-    "                          ARCHIVE [PATTERN...]\n"
-    "Writes every entry from 1 on, or those whose stored names match a PATTERN\n"
-    "(shell wildcards), beneath DIR (default: the current folder; created if missing).\n"
-    "  --raw       payloads as stored          --format F  every image as F\n"
-    "  --keep      never replace a file        -q          no line per entry\n"
-    "  -j N        decode on N threads\n";
+    "usage: morvex_tex extract [OPTION...] ARCHIVE... [PATTERN...]\n"
+    "Writes every entry from 1 on, or those whose stored names match a PATTERN,\n"
+    "beneath DIR. Operands after the first are archives when they name TEX\n"
+    "archives (or are -, standard input), otherwise patterns: shell wildcards\n"
+    "where * also matches /, or a folder ending in / for everything beneath it.\n"
+    "Several archives go each beneath DIR/STEM/, STEM its name without .pak.\n"
+    "  -C DIR          beneath DIR (default: the current folder; made if missing)\n"
+    "  -O, --to-stdout the entries' bytes on standard output, in table order\n"
+    "  --raw           payloads as stored    --format F  every image as tga|png|bmp|pcx\n"
+    "  -k, --keep      never replace a file  -q          no line per entry\n"
+    "  -i PATTERN      a pattern, whatever it names       (--include)\n"
+    "  -x PATTERN      leave out what it matches; again for more (--exclude)\n"
+    "  --ignore-case   patterns match in any letter case\n"
+    "  -j N            decode on N threads (1 to 256)\n"
+    "Exit 0 when every entry was extracted or skipped, 1 when one failed or a\n"
+    "pattern matched nothing, 2 on a usage error or an argument that is no archive.\n";
 
 struct extract_options {
     std::string dir = ".";
+    bool dir_given = false;
     bool raw = false;
     std::string format;  // "" keeps the stored name's format
     bool keep = false;
     bool quiet = false;
+    bool to_stdout = false;
     bool jobs_given = false;
     std::string jobs;
-    std::string archive;
-    std::vector<std::string> patterns;
+    std::vector<std::string> archives;
+    tex_name_filter filter;
 };
 
 enum class verdict { ignored, run, failed, skipped, repeat, stopped };
@@ -41,53 +55,27 @@ struct entry_note {
     std::string reason;     // failed / skipped / repeat
 };
 
-// A bar of 40 cells on standard error, redrawn in place; only on a terminal.
-struct progress_bar {
-    bool shown = false;
-    std::uint32_t total = 0;
-    void clear() const
-    {
-        if (shown) std::fputs("\r\033[K", stderr);
-    }
-    void draw(std::uint32_t done) const
-    {
-        if (!shown || total == 0) return;
-        const auto cells = static_cast<unsigned>(std::uint64_t{40} * done / total);
-        std::string bar(cells, '#');
-        bar.resize(40, ' ');
-        std::fprintf(stderr, "\r[%s] %u/%u", bar.c_str(), done, total);
-        std::fflush(stderr);
-    }
-};
-
-struct extract_walk {
-    const tex_cli_archive& archive;
-    const extract_options& options;
-    const output_root& root;
-    entry_options request;
-    tex_table_cursor cursor;
-    entry_walk decisions;
-    std::deque<entry_note> notes;
-    std::vector<bool> pattern_used;
-    progress_bar bar;
+// What every archive of the run adds up to.
+struct totals {
     std::uint64_t extracted = 0, failed = 0, skipped = 0, warned = 0, not_done = 0;
     // Set when the output's file system can take no more (full, over quota,
     // read-only): nothing more is placed, and it is said once.
     int stopped_by = 0;
 };
 
-bool selected(extract_walk& w, const std::string& name)
-{
-    if (w.options.patterns.empty()) return true;
-    bool any = false;
-    for (std::size_t k = 0; k < w.options.patterns.size(); ++k) {
-        if (app_wildcard_match(w.options.patterns[k].c_str(), name.c_str())) {
-            w.pattern_used[k] = true;
-            any = true;
-        }
-    }
-    return any;
-}
+struct extract_walk {
+    const tex_cli_archive& archive;
+    extract_options& options;
+    const output_root& root;
+    std::string folder;         // where this archive's entries go, as said to the user
+    std::FILE* lines;           // the line per entry: standard error when the bytes go to standard output
+    entry_options request;
+    tex_table_cursor cursor;
+    entry_walk decisions;
+    std::deque<entry_note> notes;
+    tex_progress bar;
+    totals& sum;
+};
 
 // The reasons an entry failed, its warnings left out.
 std::string joined(const std::vector<tex_finding>& found)
@@ -99,15 +87,21 @@ std::string joined(const std::vector<tex_finding>& found)
     return out.empty() ? "can't be extracted" : out;
 }
 
+// True when the walk takes entry i (which the view shows).
+bool taken(extract_walk& w, std::uint32_t i, const tex_entry_view& v)
+{
+    if (i == 0) return false;
+    if (v.state != tex_entry_state::ok) return w.options.filter.include.empty();
+    return tex_name_selected(w.options.filter, tex_entry_name(v.header));
+}
+
 // Decides in table order what becomes of entry i; the job runs on a worker.
 void prepare(extract_walk& w, std::uint32_t i, entry_task& task)
 {
     const tex_entry_view v = tex_read_entry(w.archive.index, w.cursor, i);
     entry_note note;
-    const bool read = v.state == tex_entry_state::ok;
-    const std::string stored = read ? tex_entry_name(v.header) : "";
-    note.name = read ? tex_printable_name(stored) : "-";
-    if (i == 0 || (read ? !selected(w, stored) : !w.options.patterns.empty())) {
+    note.name = v.state == tex_entry_state::ok ? tex_printable_name(tex_entry_name(v.header)) : "-";
+    if (!taken(w, i, v)) {
         w.notes.push_back(std::move(note));
         return;
     }
@@ -125,7 +119,7 @@ void prepare(extract_walk& w, std::uint32_t i, entry_task& task)
         break;
     case entry_step::run:
         note.output = tex_printable_name(plan.request.output_name);
-        if (w.stopped_by) {
+        if (w.sum.stopped_by) {
             note.what = verdict::stopped;
         } else if (w.options.keep && output_exists(w.root, plan.request.output_name)) {
             // Taken already: no need to decode it only to find that out.
@@ -146,9 +140,8 @@ bool stops_the_run(extract_walk& w, const std::vector<tex_finding>& found)
 {
     for (const tex_finding& f : found) {
         if (f.kind == tex_finding_kind::output_failed && output_error_is_final(f.error)) {
-            w.stopped_by = f.error;
-            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(w.options.dir).c_str(),
-                          std::strerror(f.error));
+            w.sum.stopped_by = f.error;
+            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(w.folder).c_str(), std::strerror(f.error));
             return true;
         }
     }
@@ -159,7 +152,7 @@ void finish(extract_walk& w, entry_task& task)
 {
     entry_note note = std::move(w.notes.front());
     w.notes.pop_front();
-    if (note.what == verdict::run && w.stopped_by) {
+    if (note.what == verdict::run && w.sum.stopped_by) {
         note.what = verdict::stopped;  // its file is dropped with the task
     } else if (note.what == verdict::run) {
         extract_place(task.request, task.outcome);
@@ -173,42 +166,95 @@ void finish(extract_walk& w, entry_task& task)
     }
     const std::string path = tex_printable_name(w.archive.path);
     w.bar.clear();
+    const bool say = !w.options.quiet;
     switch (note.what) {
     case verdict::ignored:
-        break;
+        std::fflush(w.lines);
+        return;
     case verdict::run:
-        ++w.extracted;
-        if (!w.options.quiet) std::printf("extracted %s\n", note.output.c_str());
+        ++w.sum.extracted;
+        if (say) std::fprintf(w.lines, "extracted %s\n", note.output.c_str());
         for (const tex_finding& f : task.outcome.findings) {
             if (!tex_finding_is_warning(f)) continue;
-            ++w.warned;
+            ++w.sum.warned;
             tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, note.name.c_str(),
                           tex_printable_name(finding_text(f)).c_str());
         }
         break;
     case verdict::skipped:
-        ++w.skipped;
-        if (!w.options.quiet) std::printf("skipped %s: %s\n", note.output.c_str(), note.reason.c_str());
+        ++w.sum.skipped;
+        if (say) std::fprintf(w.lines, "skipped %s: %s\n", note.output.c_str(), note.reason.c_str());
         break;
     case verdict::repeat:
-        if (!w.options.quiet) std::printf("same as %s: %s\n", note.reason.c_str(), note.name.c_str());
+        if (say) std::fprintf(w.lines, "same as %s: %s\n", note.reason.c_str(), note.name.c_str());
         break;
     case verdict::failed:
-        ++w.failed;
+        ++w.sum.failed;
         tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, note.name.c_str(),
                       tex_printable_name(note.reason).c_str());
         break;
     case verdict::stopped:
-        ++w.not_done;
+        ++w.sum.not_done;
         break;
     }
-    std::fflush(stdout);
-    w.bar.draw(task.index + 1);
+    std::fflush(w.lines);
+    w.bar.step(note.name);
+}
+
+// The entries the walk will take: known before it starts only for the
+// progress bar, which is drawn on a terminal alone.
+std::uint32_t count_taken(extract_walk& w)
+{
+    tex_name_filter filter = w.options.filter;  // counting marks no pattern as used
+    tex_table_cursor cursor{&w.archive.index, {}, 0, 0};
+    std::uint32_t n = 0;
+    for (std::uint32_t i = 1; i < w.archive.index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(w.archive.index, cursor, i);
+        if (v.state != tex_entry_state::ok ? filter.include.empty() : tex_name_selected(filter, tex_entry_name(v.header))) ++n;
+    }
+    return n;
+}
+
+void extract_archive(const tex_cli_archive& a, extract_options& o, const output_root& root, const std::string& folder,
+                     unsigned workers, totals& sum)
+{
+    extract_walk w{a, o, root, folder, o.to_stdout ? stderr : stdout, {}, {&a.index, {}, 0, 0},
+                   entry_walk_start(a.index), {}, {}, sum};
+    w.request.raw = o.raw;
+    w.request.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
+    w.request.keep = o.keep;
+    w.request.to_stream = o.to_stdout;
+    if (app_is_terminal(2)) w.bar.start(count_taken(w));
+    run_entry_tasks(
+        root, a.index.count, workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
+        [&](entry_task& task) { finish(w, task); });
+    w.bar.clear();
+}
+
+// Where each archive's entries go when there are several: DIR/STEM, STEM the
+// archive's file name without ".pak" (any letter case), "stdin" for "-"; a
+// stem met again is numbered, so that no two archives share a folder.
+std::vector<std::string> stems_of(const std::vector<std::string>& archives)
+{
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const std::string& path : archives) {
+        std::string stem = path == "-" ? "stdin" : path.substr(path.find_last_of('/') + 1);
+        if (stem.size() > 4 && (stem.ends_with(".pak") || stem.ends_with(".PAK") || stem.ends_with(".Pak"))) {
+            stem.resize(stem.size() - 4);
+        }
+        if (stem.empty() || stem == "." || stem == "..") stem = "archive";
+        std::string unique = stem;
+        for (int k = 2; !seen.insert(unique).second; ++k) unique = stem + "-" + std::to_string(k);
+        out.push_back(unique);
+    }
+    return out;
 }
 
 int parse_options(int argc, char** argv, extract_options& o)
 {
     tex_cli_args args{argc, argv};
+    std::vector<std::string> includes;
     for (std::string opt; !(opt = tex_cli_next_option(args)).empty();) {
         std::string value;
         if (opt == "--help" || opt == "-h") {
@@ -218,6 +264,7 @@ int parse_options(int argc, char** argv, extract_options& o)
         if (opt == "-C" || opt == "--directory") {
             if (!tex_cli_value(args, opt, value)) return -1;
             o.dir = value;
+            o.dir_given = true;
         } else if (opt == "--format") {
             if (!tex_cli_value(args, opt, value)) return -1;
             if (value != "tga" && value != "png" && value != "bmp" && value != "pcx") {
@@ -228,9 +275,18 @@ int parse_options(int argc, char** argv, extract_options& o)
         } else if (opt == "-j" || opt == "--jobs") {
             if (!tex_cli_value(args, opt, o.jobs)) return -1;
             o.jobs_given = true;
-        } else if (opt == "--raw" || opt == "--keep" || opt == "-k" || opt == "-q" || opt == "--quiet") {
+        } else if (opt == "-i" || opt == "--include" || opt == "-x" || opt == "--exclude") {
+            if (!tex_cli_value(args, opt, value)) return -1;
+            (opt == "-i" || opt == "--include" ? includes : o.filter.exclude).push_back(value);
+        } else if (opt == "--raw" || opt == "--keep" || opt == "-k" || opt == "-q" || opt == "--quiet" ||
+                   opt == "-O" || opt == "--to-stdout" || opt == "--ignore-case") {
             if (!tex_cli_flag(args, opt)) return -1;
-            (opt == "--raw" ? o.raw : opt == "-q" || opt == "--quiet" ? o.quiet : o.keep) = true;
+            bool& flag = opt == "--raw"                         ? o.raw
+                         : opt == "-q" || opt == "--quiet"      ? o.quiet
+                         : opt == "-O" || opt == "--to-stdout"  ? o.to_stdout
+                         : opt == "--ignore-case"               ? o.filter.ignore_case
+                                                                : o.keep;
+            flag = true;
         } else {
             tex_cli_error("extract: unknown option %s", tex_printable_name(args.argument).c_str());
             return -1;
@@ -240,12 +296,22 @@ int parse_options(int argc, char** argv, extract_options& o)
         tex_cli_error("extract: --raw and --format exclude each other");
         return -1;
     }
+    if (o.to_stdout && (o.dir_given || o.keep)) {
+        tex_cli_error("extract: -O writes no file: it takes neither -C nor --keep");
+        return -1;
+    }
     if (args.operands.empty()) {
         tex_cli_error("extract: no archive named");
         return -1;
     }
-    o.archive = args.operands[0];
-    o.patterns.assign(args.operands.begin() + 1, args.operands.end());
+    tex_cli_operands sorted = tex_cli_sort_operands(args.operands);
+    o.archives = std::move(sorted.archives);
+    o.filter.include = std::move(sorted.patterns);
+    o.filter.include.insert(o.filter.include.end(), includes.begin(), includes.end());
+    if (std::count(o.archives.begin(), o.archives.end(), "-") > 1) {
+        tex_cli_error("extract: standard input can be read once");
+        return -1;
+    }
     return 0;
 }
 
@@ -255,45 +321,51 @@ int tex_extract_main(int argc, char** argv)
 {
     extract_options o;
     if (const int rc = parse_options(argc, argv, o); rc != 0) {
-        if (rc < 0) std::fputs(extract_usage, stderr);
-        return rc < 0 ? tex_exit_usage : tex_exit_ok;
+        return rc < 0 ? tex_cli_usage_error(extract_usage) : tex_exit_ok;
     }
     const int workers = tex_cli_workers("extract", o.jobs, o.jobs_given, o.raw);
-    if (workers < 0) {
-        std::fputs(extract_usage, stderr);
+    if (workers < 0) return tex_cli_usage_error(extract_usage);
+    if (o.to_stdout && app_is_terminal(1)) {
+        tex_cli_error("extract: standard output is a terminal: no image is written there");
         return tex_exit_usage;
     }
-    tex_cli_archive a;
-    if (tex_cli_open(o.archive.c_str(), a) != 0) return tex_exit_usage;
-    output_root root;
-    if (output_open_root(o.dir.c_str(), true, root) != 0) {
-        tex_cli_error("%s: %s", tex_printable_name(o.dir).c_str(), std::strerror(errno));
-        return tex_exit_usage;
+    const bool several = o.archives.size() > 1;
+    const std::vector<std::string> stems = stems_of(o.archives);
+    totals sum;
+    bool unreadable = false;
+    for (std::size_t k = 0; k < o.archives.size(); ++k) {
+        tex_cli_archive a;
+        if (tex_cli_open(o.archives[k], a) != 0) {
+            unreadable = true;
+            continue;
+        }
+        output_root root;
+        const std::string folder = several ? (o.dir == "." ? stems[k] : o.dir + "/" + stems[k]) : o.dir;
+        if (o.to_stdout) {
+            output_open_stream_root(1, root);
+        } else if (output_open_root(folder.c_str(), true, root) != 0) {
+            tex_cli_error("%s: %s", tex_printable_name(folder).c_str(), std::strerror(errno));
+            unreadable = true;
+            continue;
+        }
+        extract_archive(a, o, root, folder, static_cast<unsigned>(workers), sum);
+        output_close_root(root);
     }
-    extract_walk w{a, o, root, {}, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {},
-                   std::vector<bool>(o.patterns.size()), {}};
-    w.request.raw = o.raw;
-    w.request.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
-    w.request.keep = o.keep;
-    w.bar.shown = app_is_terminal(2);
-    w.bar.total = a.index.count;
-    run_entry_tasks(
-        root, a.index.count, static_cast<unsigned>(workers), [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
-        [&](entry_task& task) { finish(w, task); });
-    output_close_root(root);
-    w.bar.clear();
     bool unmatched = false;
-    for (std::size_t k = 0; k < o.patterns.size(); ++k) {
-        if (!w.pattern_used[k]) {
-            tex_cli_error("%s: no entry matches %s", tex_printable_name(a.path).c_str(),
-                          tex_printable_name(o.patterns[k]).c_str());
+    o.filter.used.resize(o.filter.include.size());
+    for (std::size_t k = 0; k < o.filter.include.size(); ++k) {
+        if (!o.filter.used[k]) {
+            const std::string where = several ? "" : tex_printable_name(o.archives[0]) + ": ";
+            tex_cli_error("%sno entry matches %s", where.c_str(), tex_printable_name(o.filter.include[k]).c_str());
             unmatched = true;
         }
     }
-    std::printf("%llu extracted, %llu failed, %llu skipped", static_cast<unsigned long long>(w.extracted),
-                static_cast<unsigned long long>(w.failed), static_cast<unsigned long long>(w.skipped));
-    if (w.not_done) std::printf(", %llu not extracted", static_cast<unsigned long long>(w.not_done));
-    std::printf("\n");
+    std::FILE* summary = o.to_stdout ? stderr : stdout;
+    std::fprintf(summary, "%llu extracted, %llu failed, %llu skipped", static_cast<unsigned long long>(sum.extracted),
+                 static_cast<unsigned long long>(sum.failed), static_cast<unsigned long long>(sum.skipped));
+    if (sum.not_done) std::fprintf(summary, ", %llu not extracted", static_cast<unsigned long long>(sum.not_done));
+    std::fprintf(summary, "\n");
     if (!tex_cli_flush_output("extract")) return tex_exit_problem;
-    return w.failed || w.warned || w.not_done || unmatched ? tex_exit_problem : tex_exit_ok;
+    if (unreadable) return tex_exit_usage;
+    return sum.failed || sum.warned || sum.not_done || unmatched ? tex_exit_problem : tex_exit_ok;
 }

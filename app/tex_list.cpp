@@ -1,5 +1,6 @@
-// morvex_tex list: the index as a table for people, or as one JSON object for
-// scripts. The JSON pieces are shared with `test --json`.
+// morvex_tex list: the index as a table for people, as one JSON object for
+// scripts, or as the bare names (for completion). The JSON pieces are shared
+// with `test --json`.
 #include "app/tex_cli.hpp"
 
 #include <algorithm>
@@ -10,9 +11,13 @@ namespace {
 using u64 = unsigned long long;
 
 const char* const list_usage =
-    "usage: morvex_tex list [--json] ARCHIVE\n"
+    "usage: morvex_tex list [--json | --names] ARCHIVE...\n"
     "One line per entry: index, type, width x height, payload size, stored name,\n"
-    "and the problems found in brackets. --json prints one JSON object instead.\n";
+    "and the problems found in brackets; several archives each under its name.\n"
+    "  --json    one JSON object (for several archives, {\"archives\": [...]})\n"
+    "  --names   the stored names only, one a line, from entry 1 on\n"
+    "ARCHIVE may be - for standard input. Exit 0 when all is well, 1 when a\n"
+    "problem is marked, 2 when an argument is not a readable archive.\n";
 
 void json_problems(std::FILE* out, const std::vector<std::string>& problems)
 {
@@ -69,8 +74,26 @@ bool print_table(const tex_cli_archive& a)
     return any;
 }
 
-// The archive as one JSON object; true when a problem is marked.
-bool print_json(const tex_cli_archive& a)
+// The stored names from entry 1 on, one a line, control bytes escaped; true
+// when an entry's header can't be read.
+bool print_names(const tex_cli_archive& a)
+{
+    bool any = false;
+    tex_table_cursor cursor{&a.index, {}, 0, 0};
+    for (std::uint32_t i = 1; i < a.index.count && !std::ferror(stdout); ++i) {
+        const tex_entry_view v = tex_read_entry(a.index, cursor, i);
+        if (v.state != tex_entry_state::ok) {
+            any = true;
+            continue;
+        }
+        std::printf("%s\n", tex_printable_name(tex_entry_name(v.header)).c_str());
+    }
+    return any;
+}
+
+// The archive as one JSON object (an item of a list when `in_list`); true
+// when a problem is marked.
+bool print_json(const tex_cli_archive& a, bool in_list)
 {
     const std::vector<std::string> archive_problems = tex_archive_problems(a);
     bool any = !archive_problems.empty();
@@ -83,7 +106,11 @@ bool print_json(const tex_cli_archive& a)
         any = any || !problems.empty();
         tex_json_entry(stdout, v, problems);
     }
-    tex_json_end(stdout);
+    if (in_list) {
+        std::fputs("\n ]}", stdout);
+    } else {
+        tex_json_end(stdout);
+    }
     return any;
 }
 
@@ -131,31 +158,51 @@ void tex_json_end(std::FILE* out)
     std::fputs("\n ]}\n", out);
 }
 
+void tex_json_unreadable(std::FILE* out, const tex_cli_archive& a)
+{
+    std::fprintf(out, "{\"archive\": %s, \"readable\": false, \"problems\": [%s],\n \"entries\": []}",
+                 tex_json_string(a.path).c_str(), tex_json_string(a.failure).c_str());
+}
+
 int tex_list_main(int argc, char** argv)
 {
     tex_cli_args args{argc, argv};
-    bool json = false;
+    enum { table, json, names } form = table;
     for (std::string o; !(o = tex_cli_next_option(args)).empty();) {
         if (o == "--help" || o == "-h") {
             std::fputs(list_usage, stdout);
             return tex_exit_ok;
         }
-        if (o == "--json" && tex_cli_flag(args, o)) {
-            json = true;
+        if ((o == "--json" || o == "--names") && tex_cli_flag(args, o)) {
+            form = o == "--json" ? json : names;
         } else {
-            if (o != "--json") tex_cli_error("list: unknown option %s", tex_printable_name(args.argument).c_str());
-            std::fputs(list_usage, stderr);
-            return tex_exit_usage;
+            if (o != "--json" && o != "--names") tex_cli_error("list: unknown option %s", tex_printable_name(args.argument).c_str());
+            return tex_cli_usage_error(list_usage);
         }
     }
-    if (args.operands.size() != 1) {
-        tex_cli_error("list: %s", args.operands.empty() ? "no archive named" : "one archive at a time");
-        std::fputs(list_usage, stderr);
-        return tex_exit_usage;
+    if (args.operands.empty()) {
+        tex_cli_error("list: no archive named");
+        return tex_cli_usage_error(list_usage);
     }
-    tex_cli_archive a;
-    if (tex_cli_open(args.operands[0].c_str(), a) != 0) return tex_exit_usage;
-    const bool any = json ? print_json(a) : print_table(a);
+    const bool several = args.operands.size() > 1;
+    bool any = false, unreadable = false;
+    if (form == json && several) std::fputs("{\"archives\": [", stdout);
+    for (std::size_t k = 0; k < args.operands.size() && !std::ferror(stdout); ++k) {
+        tex_cli_archive a;
+        const bool read = tex_cli_open(args.operands[k], a) == 0;
+        unreadable = unreadable || !read;
+        if (form == json && several) std::fputs(k ? ",\n" : "", stdout);
+        if (!read) {
+            // In JSON every archive named has its object; elsewhere the error said it.
+            if (form == json && several) tex_json_unreadable(stdout, a);
+            continue;
+        }
+        if (form == table && several) std::printf("%s%s:\n", k ? "\n" : "", tex_printable_name(a.path).c_str());
+        if (form == table) any = print_table(a) || any;
+        if (form == json) any = print_json(a, several) || any;
+        if (form == names) any = print_names(a) || any;
+    }
+    if (form == json && several) std::fputs("]}\n", stdout);
     if (!tex_cli_flush_output("list")) return tex_exit_problem;
-    return any ? tex_exit_problem : tex_exit_ok;
+    return unreadable ? tex_exit_usage : any ? tex_exit_problem : tex_exit_ok;
 }

@@ -10,8 +10,10 @@ namespace {
 const char* const test_usage =
     "usage: morvex_tex test [--json] [-j N] ARCHIVE...\n"
     "Checks every archive and decodes every entry without writing anything: one\n"
-    "line per problem, then a summary line per archive. Exit 0 when all is well,\n"
-    "1 when a problem was found, 2 when an argument is not a readable archive.\n";
+    "line per problem, then a summary line per archive; each entry's problems are\n"
+    "what extract would say of it. ARCHIVE may be - for standard input. Exit 0\n"
+    "when all is well, 1 when a problem was found, 2 when an argument is not a\n"
+    "readable archive (with --json, its object says why).\n";
 
 struct test_walk {
     const tex_cli_archive& archive;
@@ -122,12 +124,15 @@ int tex_test_main(int argc, char** argv)
     if (json) std::fputs("{\"archives\": [", stdout);
     for (const std::string& path : args.operands) {
         tex_cli_archive a;
-        if (tex_cli_open(path.c_str(), a) != 0) {
+        const bool read = tex_cli_open(path, a) == 0;
+        if (json && !first) std::fputs(",\n", stdout);
+        first = false;
+        if (!read) {
+            // Every archive named has its object, an unreadable one too.
+            if (json) tex_json_unreadable(stdout, a);
             status = tex_exit_usage;
             continue;
         }
-        if (json && !first) std::fputs(",\n", stdout);
-        first = false;
         if (test_archive(a, json, static_cast<unsigned>(workers)) != tex_exit_ok && status == tex_exit_ok) {
             status = tex_exit_problem;
         }

@@ -79,7 +79,8 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
 
     // The checks that need neither the payload nor the output, in the order
     // the extractor has always made them.
-    if (const name_problem p = output_name_problem(r.output_name); p != name_problem::none) {
+    if (const name_problem p = options.to_stream ? name_problem::none : output_name_problem(r.output_name);
+        p != name_problem::none) {
         return refuse({k::name_refused, static_cast<std::uint64_t>(p)});
     }
     if (v.payload_past_end) return refuse({k::payload_past_end, r.payload_len, r.payload_offset, index.size});

@@ -106,16 +106,24 @@ int write_image(int fd, image_format format, image_view image);
 // (or, for an archive the packer writes, a path), it either places a complete
 // file or says why not.
 
-// The folder outputs go beneath, held open for the whole run.
+// The folder outputs go beneath, held open for the whole run; or a stream
+// every output is copied to, one after the other, as each is placed.
 struct output_root {
     int fd = -1;                  // owned
     bool create_folders = false;  // make the folders a name holds, beneath the root
     std::string real_path;        // where it is, for absolute links that lead inside it
+    int stream_fd = -1;           // not owned: outputs go here instead of into files
 };
 
-// Opens the root (creating it first when asked). 0 or -1 with errno.
+// Opens the root. With `create`, the folder and those of its path that are
+// missing are made, each inside the one before (the ones that exist are the
+// user's own, links and all). 0 or -1 with errno.
 int output_open_root(const char* path, bool create, output_root& out);
 void output_close_root(output_root& root);
+
+// A root whose outputs are written to `stream_fd` (standard output, say):
+// each is made in a temporary file and copied there whole when placed.
+void output_open_stream_root(int stream_fd, output_root& out);
 
 // Why a stored name can never be an output's name.
 enum class name_problem : std::uint8_t {
@@ -158,6 +166,7 @@ struct output_file {
     std::string temporary;  // a named temporary file's name, if one is used
     int slot = -1;          // its entry in the table the signal handler cleans
     std::vector<std::string> missing;  // folders to make beneath dir_fd, outermost first
+    int stream_fd = -1;     // not owned: placing it copies it there
     output_file() = default;
     output_file(output_file&& other) noexcept;
     output_file& operator=(output_file&& other) noexcept;
@@ -257,6 +266,7 @@ struct entry_options {
     image_format format = image_format::none;  // every image in this format; none: as its name says
     bool write = true;                         // false: decode fully, write nothing
     bool keep = false;                         // never replace an existing file
+    bool to_stream = false;                    // outputs go to a stream: names only pick the format
 };
 
 enum class entry_step : std::uint8_t {
@@ -384,3 +394,72 @@ int write_tga(int fd, image_view image);
 int write_bmp(int fd, image_view image);
 int write_pcx(int fd, image_view image);
 int write_png(int fd, image_view image);
+
+// ---------------------------------------------------------------------------
+// Thumbnails, for the gallery page (extract/thumbnail.cpp).
+
+#include <vector>
+
+// The largest side a thumbnail may be asked for (the page's --size).
+inline constexpr unsigned thumbnail_max_side = 256;
+
+// The size of the thumbnail of a width x height image: the image's own size
+// when neither side exceeds max_side (the page enlarges it), otherwise the
+// longest side max_side and the other in proportion, rounded to the nearest,
+// at least 1. max_side is at least 1.
+void thumbnail_dimensions(std::uint32_t width, std::uint32_t height, unsigned max_side, std::uint32_t& out_width,
+                          std::uint32_t& out_height);
+
+// A thumbnail made as the image's rows come, top first, so that a decoder
+// can hand each row over while it is in the cache and no whole image need
+// be held: the thumbnail, one row of sums (16 bytes a source column) and the
+// thumbnail columns' spans. Each thumbnail pixel is the average of the area of
+// the image it covers, weighted by alpha (on premultiplied colours, so that
+// transparent pixels lend no colour): alpha rounded to the nearest, colours
+// to the nearest of the alpha-weighted mean, in exact integer arithmetic.
+struct thumbnail_builder {
+    // The source columns one thumbnail column covers: first to last, the two
+    // with their weights (w_last 0 when first == last), those between whole.
+    struct column_span {
+        std::uint32_t first, last, w_first, w_last;
+    };
+    std::uint32_t source_width = 0, source_height = 0;
+    std::uint32_t next_row = 0;       // the source row to come
+    std::uint32_t next_out_row = 0;   // the thumbnail row being summed
+    image32 image;                    // the thumbnail, at thumbnail_dimensions
+    std::unique_ptr<column_span[]> spans;  // none when rows are copied as they are
+    // Per source column: alpha, and red, green and blue times alpha, all times
+    // the rows' weights. The weights of a thumbnail row add up to H, so a sum
+    // is at most 255 * 255 * 65535, below 2^32.
+    std::unique_ptr<std::uint32_t[]> sum_a, sum_r, sum_g, sum_b;
+};
+
+// Prepares a thumbnail of a width x height image. 0, or -1 for an empty
+// image, one with a side above 65535 or more than max_image_pixels pixels,
+// max_side 0, or no memory.
+int thumbnail_begin(thumbnail_builder& t, std::uint32_t width, std::uint32_t height, unsigned max_side);
+// The next row of the image, `width` pixels in argb_layout; rows past the
+// last are ignored.
+void thumbnail_add_row(thumbnail_builder& t, const std::uint32_t* row);
+// The thumbnail, once every row has come. 0, or -1 (nothing in `out`).
+int thumbnail_finish(thumbnail_builder& t, image32& out);
+
+// The thumbnail of a whole image, through a thumbnail_builder. 0, or -1 as
+// thumbnail_begin, or for no pixels or a stride shorter than a row.
+int make_thumbnail(image_view src, unsigned max_side, image32& out);
+
+// True when any pixel's alpha is below 255.
+bool image_has_transparency(image_view image);
+
+// How a thumbnail is encoded; always a WebP file.
+enum class thumbnail_encoding {
+    lossless,  // every pixel exact
+    lossy,     // colours approximated, alpha exact: several times smaller on real textures
+    chosen,    // lossless when most pixels repeat their left neighbour and the file stays small, else lossy
+};
+
+inline constexpr const char* thumbnail_mime_type = "image/webp";
+
+// The thumbnail (at most thumbnail_max_side a side) as a complete WebP file.
+// 0, or -1 with errno.
+int encode_thumbnail(image_view thumb, thumbnail_encoding encoding, std::vector<std::uint8_t>& out);

@@ -360,6 +360,7 @@ void drop(output_file& f)
     f.dir_fd = -1;
     f.owns_dir = true;
     f.missing.clear();
+    f.stream_fd = -1;
 }
 
 // The deepest folder of `folder` that exists beneath the root, and the names
@@ -521,7 +522,8 @@ int begin_stream(int stream, bool owned, path_output& out)
 
 output_file::output_file(output_file&& other) noexcept
     : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)),
-      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing))
+      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing)),
+      stream_fd(other.stream_fd)
 {
     other.dir_fd = other.fd = other.slot = -1;
     other.temporary.clear();
@@ -539,6 +541,7 @@ output_file& output_file::operator=(output_file&& other) noexcept
         temporary = std::move(other.temporary);
         slot = other.slot;
         missing = std::move(other.missing);
+        stream_fd = other.stream_fd;
         other.dir_fd = other.fd = other.slot = -1;
         other.temporary.clear();
         other.missing.clear();
@@ -556,10 +559,30 @@ path_output::~path_output()
     if (owns_stream && stream_fd >= 0) close(stream_fd);
 }
 
+// Opens a folder the user named, making it and every missing folder of its
+// path, each inside the one before by descriptor: a folder made here is
+// never swapped for a link on the way.
+int open_or_make_folder(const char* path)
+{
+    std::string p = path;
+    fd_holder at(open(p.starts_with("/") ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (at.fd < 0) return -1;
+    for (const std::string& part : components_of(p)) {
+        int next = openat(at.fd, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT) {
+            if (mkdirat(at.fd, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+            next = openat(at.fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) return -1;
+        close(at.fd);
+        at.fd = next;
+    }
+    return at.release();
+}
+
 int output_open_root(const char* path, bool create, output_root& out)
 {
-    if (create && mkdir(path, 0777) != 0 && errno != EEXIST) return -1;
-    out.fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    out.fd = create ? open_or_make_folder(path) : open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (out.fd < 0) return -1;
     out.create_folders = create;
     char* real = realpath(path, nullptr);
@@ -567,6 +590,12 @@ int output_open_root(const char* path, bool create, output_root& out)
     std::free(real);
     install_signal_handlers();
     return 0;
+}
+
+void output_open_stream_root(int stream_fd, output_root& out)
+{
+    out.stream_fd = stream_fd;
+    install_signal_handlers();
 }
 
 void output_close_root(output_root& root)
@@ -594,6 +623,14 @@ bool output_error_is_final(int error)
 
 output_error output_begin(const output_root& root, const std::string& name, output_file& out, name_problem& why)
 {
+    why = name_problem::none;
+    if (root.stream_fd >= 0) {
+        // Nothing goes by name: the output waits in a spool for its turn.
+        out.base = name;
+        out.stream_fd = root.stream_fd;
+        out.fd = tex_temporary_file();
+        return out.fd >= 0 ? output_error::none : output_error::failed;
+    }
     why = output_name_problem(name);
     if (why != name_problem::none) return output_error::refused;
     const std::size_t slash = name.rfind('/');
@@ -627,6 +664,13 @@ output_error output_begin(const output_root& root, const std::string& name, outp
 
 int output_commit(output_file& f, bool replace)
 {
+    if (f.fd >= 0 && f.stream_fd >= 0) {
+        const int rc = copy_from_start(f.fd, f.stream_fd);
+        const int error = errno;
+        drop(f);
+        errno = error;
+        return rc;
+    }
     if (f.fd < 0 || f.dir_fd < 0) {
         errno = EBADF;
         return -1;
@@ -662,7 +706,7 @@ int output_commit(output_file& f, bool replace)
 
 bool output_exists(const output_root& root, const std::string& name)
 {
-    if (output_name_problem(name) != name_problem::none) return false;
+    if (root.stream_fd >= 0 || output_name_problem(name) != name_problem::none) return false;
     const std::size_t slash = name.rfind('/');
     const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
     fd_holder dir(slash == std::string::npos ? fcntl(root.fd, F_DUPFD_CLOEXEC, 0) : open_beneath(root, name.substr(0, slash)));

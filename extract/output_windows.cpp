@@ -115,20 +115,26 @@ bool mark_for_deletion(HANDLE h, bool remove)
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
-// Where an open file or folder really is, links and junctions resolved.
+// Where an open file or folder really is, links and junctions resolved: its
+// name as the system's object manager holds it (\Device\HarddiskVolume2\...,
+// or \??\C:\... under Wine), the same for every handle on one volume.
 std::wstring final_path(HANDLE h)
 {
-    std::wstring path(512, L'\0');
-    for (;;) {
-        const DWORD n = GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()),
-                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (n == 0) return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
+    constexpr auto object_name_information = static_cast<OBJECT_INFORMATION_CLASS>(1);
+    std::vector<std::byte> buffer(4096);
+    for (int tries = 0; tries < 4; ++tries) {
+        ULONG need = 0;
+        const NTSTATUS s = NtQueryObject(h, object_name_information, buffer.data(), static_cast<ULONG>(buffer.size()), &need);
+        if (succeeded(s)) {
+            UNICODE_STRING name{};
+            std::memcpy(&name, buffer.data(), sizeof name);
+            if (!name.Buffer) return {};
+            return std::wstring(name.Buffer, name.Length / sizeof(wchar_t));
         }
-        path.resize(n + 1);
+        if (need <= buffer.size()) return {};
+        buffer.resize(need);
     }
+    return {};
 }
 
 bool same_text(const wchar_t* a, const wchar_t* b, std::size_t n)
@@ -284,6 +290,7 @@ void drop(output_file& f)
     f.owns_dir = true;
     f.temporary.clear();
     f.missing.clear();
+    f.stream_fd = -1;
 }
 
 // Folders made for an output, undone when it can't be placed after all.
@@ -419,7 +426,8 @@ void split_path(const std::string& path, std::string& folder, std::string& base)
 
 output_file::output_file(output_file&& other) noexcept
     : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)),
-      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing))
+      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing)),
+      stream_fd(other.stream_fd)
 {
     other.dir_fd = other.fd = other.slot = -1;
     other.temporary.clear();
@@ -437,6 +445,7 @@ output_file& output_file::operator=(output_file&& other) noexcept
         temporary = std::move(other.temporary);
         slot = other.slot;
         missing = std::move(other.missing);
+        stream_fd = other.stream_fd;
         other.dir_fd = other.fd = other.slot = -1;
         other.temporary.clear();
         other.missing.clear();
@@ -454,13 +463,68 @@ path_output::~path_output()
     if (owns_stream && stream_fd >= 0) _close(stream_fd);
 }
 
+namespace {
+
+// Opens a folder the user named, making it and every missing folder of its
+// path, each inside the one before by handle: a folder made here is never
+// swapped for a link on the way.
+HANDLE open_or_make_folder(const std::wstring& full)
+{
+    // The part that is no folder of ours to make: \\?\C:\ or \\?\UNC\server\share\.
+    std::size_t start = 0;
+    if (full.starts_with(L"\\\\?\\UNC\\")) {
+        start = full.find(L'\\', 8);
+        start = start == std::wstring::npos ? full.size() : full.find(L'\\', start + 1);
+    } else if (full.starts_with(L"\\\\?\\")) {
+        start = full.find(L'\\', 4);
+    }
+    start = start == std::wstring::npos ? full.size() : start + 1;
+    HANDLE at = CreateFileW(full.substr(0, start).c_str(), folder_access | SYNCHRONIZE, share_all, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (at == INVALID_HANDLE_VALUE) {
+        tex_fail();
+        return nullptr;
+    }
+    while (start < full.size()) {
+        std::size_t end = full.find(L'\\', start);
+        if (end == std::wstring::npos) end = full.size();
+        const std::wstring part = full.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == L".") continue;
+        HANDLE next = nullptr;
+        NTSTATUS s = open_relative(at, part, folder_access, share_all, FILE_OPEN,
+                                   FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, next);
+        if (s == status_not_found) {
+            s = open_relative(at, part, folder_access, share_all, FILE_CREATE, FILE_DIRECTORY_FILE, next);
+            if (s == status_collision) {
+                s = open_relative(at, part, folder_access, share_all, FILE_OPEN,
+                                  FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT, next);
+            }
+        }
+        CloseHandle(at);
+        if (!succeeded(s)) {
+            fail_with(s);
+            return nullptr;
+        }
+        at = next;
+    }
+    return at;
+}
+
+}  // namespace
+
 int output_open_root(const char* path, bool create, output_root& out)
 {
     const std::wstring wide = tex_long_path(path);
-    if (create && !CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return tex_fail();
-    const HANDLE h = CreateFileW(wide.c_str(), folder_access | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    HANDLE h = nullptr;
+    if (create) {
+        h = open_or_make_folder(wide);
+        if (!h) return -1;
+    } else {
+        h = CreateFileW(wide.c_str(), folder_access | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(h);
@@ -473,6 +537,12 @@ int output_open_root(const char* path, bool create, output_root& out)
     out.create_folders = create;
     install_console_handler();
     return 0;
+}
+
+void output_open_stream_root(int stream_fd, output_root& out)
+{
+    out.stream_fd = stream_fd;
+    install_console_handler();
 }
 
 void output_close_root(output_root& root)
@@ -509,6 +579,14 @@ bool output_error_is_final(int error)
 
 output_error output_begin(const output_root& root, const std::string& name, output_file& out, name_problem& why)
 {
+    why = name_problem::none;
+    if (root.stream_fd >= 0) {
+        // Nothing goes by name: the output waits in a spool for its turn.
+        out.base = name;
+        out.stream_fd = root.stream_fd;
+        out.fd = tex_temporary_file();
+        return out.fd >= 0 ? output_error::none : output_error::failed;
+    }
     why = output_name_problem(name);
     if (why != name_problem::none) return output_error::refused;
     const std::size_t slash = name.find_last_of("/\\");
@@ -539,6 +617,13 @@ output_error output_begin(const output_root& root, const std::string& name, outp
 
 int output_commit(output_file& f, bool replace)
 {
+    if (f.fd >= 0 && f.stream_fd >= 0) {
+        const int rc = copy_from_start(f.fd, f.stream_fd);
+        const int error = errno;
+        drop(f);
+        errno = error;
+        return rc;
+    }
     if (f.fd < 0 || f.dir_fd < 0) {
         errno = EBADF;
         return -1;
@@ -591,7 +676,7 @@ int output_commit(output_file& f, bool replace)
 
 bool output_exists(const output_root& root, const std::string& name)
 {
-    if (output_name_problem(name) != name_problem::none) return false;
+    if (root.stream_fd >= 0 || output_name_problem(name) != name_problem::none) return false;
     const std::size_t slash = name.find_last_of("/\\");
     const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
     if (base.empty()) return false;

@@ -7,10 +7,13 @@
 #include "pack/pack.hpp"
 #include "pack/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -200,36 +203,72 @@ int finish(archive_out& out, int refusals, std::array<std::uint8_t, 3> signature
 // ---------------------------------------------------------------------------
 // replace
 
-// Finds the entry name each image patches; checks that its entries hold
-// images. The archive's names are read once, whatever the number of images.
+// A name's stem: without its extension, when that is an image format's; ""
+// when it has none.
+std::string image_stem(const std::string& name)
+{
+    return image_format_for(name) == image_format::none ? "" : name.substr(0, name.rfind('.'));
+}
+
+// Finds the entry name each image patches: the one stored under its path
+// with the most of its folders, or where none is, the one under that path and
+// stem (sky.png patches sky.tga); two of one stem are refused, naming both.
+// Checks that its entries hold images. The archive's names are read once,
+// whatever the number of images.
 int match_entries(const pack_source& source, std::vector<named_image>& images, const pack_options& options,
                   int& refusals)
 {
     std::vector<std::vector<std::string>> candidates(images.size());
-    std::set<std::string> wanted;
+    std::set<std::string> wanted, wanted_stems;
     for (std::size_t k = 0; k < images.size(); ++k) {
         const named_image& n = images[k];
         candidates[k] = n.arg.name.empty() ? pack_candidate_names(n.arg.path) : std::vector<std::string>{n.arg.name};
-        wanted.insert(candidates[k].begin(), candidates[k].end());
+        for (const std::string& c : candidates[k]) {
+            wanted.insert(c);
+            if (n.arg.name.empty() && !image_stem(c).empty()) wanted_stems.insert(image_stem(c));
+        }
     }
-    // Each wanted name: the types of the entries from 1 on that hold it.
+    // Each name met: the entries from 1 on that hold it, with their types;
+    // each stem met: the names that have it.
     std::map<std::string, std::vector<std::pair<std::uint32_t, unsigned>>> found;
+    std::map<std::string, std::set<std::string>> by_stem;
     std::string first;
     tex_table_cursor cursor{&source.index, {}, 0, 0};
     for (std::uint32_t i = 0; i < source.index.count; ++i) {
         const tex_entry_view v = tex_read_entry(source.index, cursor, i);
         const std::string name = tex_entry_name(v.header);
-        if (i == 0) first = name;
-        if (i > 0 && wanted.count(name)) found[name].emplace_back(i, v.header.rep_t_id);
+        if (i == 0) {
+            first = name;
+            continue;
+        }
+        const std::string stem = image_stem(name);
+        const bool by_its_stem = !stem.empty() && wanted_stems.count(stem);
+        if (by_its_stem) by_stem[stem].insert(name);
+        if (wanted.count(name) || by_its_stem) found[name].emplace_back(i, v.header.rep_t_id);
     }
     const std::string in = shown(source.path);
     for (std::size_t k = 0; k < images.size(); ++k) {
         named_image& n = images[k];
         for (const std::string& c : candidates[k]) {
-            if (n.name.empty() && found.count(c)) n.name = c;
+            if (n.name.empty() && wanted.count(c) && found.count(c)) n.name = c;
+        }
+        bool ambiguous = false;
+        for (const std::string& c : candidates[k]) {
+            if (!n.name.empty() || ambiguous || !n.arg.name.empty()) break;
+            const auto names = by_stem.find(image_stem(c));
+            if (names == by_stem.end()) continue;
+            if (names->second.size() == 1) {
+                n.name = *names->second.begin();
+            } else {
+                pack_error("%s: %s has entries %s and %s of the same stem: name one with IMAGE=NAME",
+                           shown(n.arg.path).c_str(), in.c_str(), shown(*names->second.begin()).c_str(),
+                           shown(*std::next(names->second.begin())).c_str());
+                ambiguous = true;
+                ++refusals;
+            }
         }
         const std::string wished = candidates[k].empty() ? n.arg.path : candidates[k].back();
-        if (n.name.empty()) {
+        if (n.name.empty() && !ambiguous) {
             pack_error("%s: %s has no entry named %s%s", shown(n.arg.path).c_str(), in.c_str(), shown(wished).c_str(),
                        source.index.count > 0 && first == wished ? " but its first, which is always kept" : "");
             ++refusals;
@@ -243,6 +282,40 @@ int match_entries(const pack_source& source, std::vector<named_image>& images, c
             }
         }
         if (refusals > 0 && !options.dry_run) return -1;
+    }
+    return 0;
+}
+
+// The operands of create, with every FOLDER among them given as the images
+// beneath it (PNG, TGA, BMP and PCX files, by their extension), named by
+// their paths inside it, in sorted order so that the archive is the same on
+// every run. -1 after saying why a folder can't be read.
+int expand_folders(std::span<const std::string> operands, std::vector<named_image>& out)
+{
+    namespace fs = std::filesystem;
+    for (const std::string& operand : operands) {
+        const pack_image_arg arg = pack_parse_image_arg(operand);
+        std::error_code ec;
+        if (!arg.name.empty() || !fs::is_directory(pack_path(arg.path), ec)) {
+            out.push_back({arg, {}});
+            continue;
+        }
+        std::vector<std::pair<std::string, std::string>> found;  // (name, path)
+        for (fs::recursive_directory_iterator it(pack_path(arg.path), ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code file_ec;
+            if (!it->is_regular_file(file_ec) || image_format_for(pack_utf8(it->path().filename())) == image_format::none) continue;
+            found.emplace_back(pack_utf8_generic(fs::relative(it->path(), pack_path(arg.path), file_ec)), pack_utf8(it->path()));
+        }
+        if (ec) {
+            pack_error("%s: %s", shown(arg.path).c_str(), ec.message().c_str());
+            return -1;
+        }
+        if (found.empty()) {
+            pack_error("%s: no PNG, TGA, BMP or PCX image beneath it", shown(arg.path).c_str());
+            return -1;
+        }
+        std::sort(found.begin(), found.end());
+        for (auto& [name, path] : found) out.push_back({{std::move(path), std::move(name)}, {}});
     }
     return 0;
 }
@@ -337,8 +410,8 @@ int pack_create(const std::string& out_path, std::span<const std::string> operan
     if (check_output_is_no_image(out_path, operands) != 0) return pack_exit_failed;
     int refusals = 0;
     std::vector<named_image> images;
-    for (const std::string& operand : operands) {
-        named_image n{pack_parse_image_arg(operand), {}};
+    if (expand_folders(operands, images) != 0) return pack_exit_failed;
+    for (named_image& n : images) {
         const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
         if (pack_check_entry_name(n.arg.path, name) == 0) {
             n.name = name;
@@ -346,7 +419,6 @@ int pack_create(const std::string& out_path, std::span<const std::string> operan
             ++refusals;
             if (!options.dry_run) return pack_exit_failed;
         }
-        images.push_back(std::move(n));
     }
     if (check_unique(images, options, refusals) != 0 || check_files(images, options, refusals) != 0) {
         return pack_exit_failed;

@@ -50,3 +50,18 @@ bool pack_same_file(const std::string& in_path, const std::string& out_path)
     return stat(in_path.c_str(), &in_st) == 0 && stat(out_path.c_str(), &out_st) == 0 &&
            in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino;
 }
+
+std::filesystem::path pack_path(const std::string& utf8)
+{
+    return utf8;
+}
+
+std::string pack_utf8(const std::filesystem::path& path)
+{
+    return path.string();
+}
+
+std::string pack_utf8_generic(const std::filesystem::path& path)
+{
+    return path.generic_string();
+}

@@ -84,3 +84,18 @@ bool pack_same_file(const std::string& in_path, const std::string& out_path)
     return identity(in_path, a) && identity(out_path, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
            a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
+
+std::filesystem::path pack_path(const std::string& utf8)
+{
+    return tex_wide(utf8);
+}
+
+std::string pack_utf8(const std::filesystem::path& path)
+{
+    return tex_narrow(path.wstring());
+}
+
+std::string pack_utf8_generic(const std::filesystem::path& path)
+{
+    return tex_narrow(path.generic_wstring());
+}

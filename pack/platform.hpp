@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 
@@ -27,3 +28,9 @@ long long pack_read(const pack_file& file, std::span<std::uint8_t> out);
 
 // True when something is there under the path.
 bool pack_path_exists(const std::string& path);
+
+// A path named in UTF-8 (as every path in the program is), and back: as the
+// system spells it, and with '/' between its components.
+std::filesystem::path pack_path(const std::string& utf8);
+std::string pack_utf8(const std::filesystem::path& path);
+std::string pack_utf8_generic(const std::filesystem::path& path);

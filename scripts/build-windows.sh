@@ -6,7 +6,7 @@
 #   scripts/build-windows.sh [OUT]     (default: build-windows/ in the source)
 #
 # Installs what it needs (Debian's mingw-w64 compilers, Wine, zlib for mingw),
-# and cross-builds libdeflate and libpng from Debian's source packages and
+# and cross-builds libdeflate, libpng and libwebp from Debian's source packages and
 # GoogleTest from /usr/src/googletest, once: they stay in OUT/deps and are
 # reused by later runs. The programs and the test program are in OUT/build,
 # the .zip in OUT. Wine's files go in OUT/wine, never in the user's home.
@@ -20,7 +20,7 @@ host=x86_64-w64-mingw32
 toolchain="$here/cmake/mingw-w64.cmake"
 deps="$out/deps"
 # Bumped whenever what goes into deps changes, so that old caches are rebuilt.
-deps_recipe=1
+deps_recipe=2
 
 "$here/scripts/install-deps.sh" windows
 
@@ -69,7 +69,7 @@ fetch_source() {
 }
 
 build_deps() {
-  echo "build-windows: cross-building libdeflate, libpng and GoogleTest into $deps" >&2
+  echo "build-windows: cross-building libdeflate, libpng, libwebp and GoogleTest into $deps" >&2
   rm -rf "$deps"
   mkdir -p "$deps/lib/pkgconfig" "$deps/include"
   ensure_source_lists
@@ -95,6 +95,15 @@ PC
     -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -Dld-version-script=OFF >/dev/null
   cmake --build "$deps/build/libpng" -j"$jobs" >/dev/null
   cmake --install "$deps/build/libpng" >/dev/null
+
+  fetch_source libwebp "$deps/src/libwebp"
+  cmake -S "$deps/src/libwebp" -B "$deps/build/libwebp" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \
+    -DBUILD_SHARED_LIBS=OFF -DWEBP_BUILD_ANIM_UTILS=OFF -DWEBP_BUILD_CWEBP=OFF -DWEBP_BUILD_DWEBP=OFF \
+    -DWEBP_BUILD_GIF2WEBP=OFF -DWEBP_BUILD_IMG2WEBP=OFF -DWEBP_BUILD_VWEBP=OFF -DWEBP_BUILD_WEBPINFO=OFF \
+    -DWEBP_BUILD_WEBPMUX=OFF -DWEBP_BUILD_EXTRAS=OFF >/dev/null
+  cmake --build "$deps/build/libwebp" -j"$jobs" >/dev/null
+  cmake --install "$deps/build/libwebp" >/dev/null
 
   cmake -S /usr/src/googletest -B "$deps/build/googletest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \

@@ -7,21 +7,25 @@
 set -euo pipefail
 
 # The sanitizer builds of test.sh use g++ and its libasan8, libubsan1 and libtsan2; gzip
-# (always there on Debian) compresses the man pages.
+# (always there on Debian) compresses the man pages; the completion test drives
+# bash-completion's functions.
 packages=(
   g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
-  zlib1g-dev libdeflate-dev
+  zlib1g-dev libdeflate-dev libwebp-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
+  bash-completion
 )
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find
 # the package's dependencies, and scripts/package-test.sh, which asks for this
 # group, checks the package with lintian),
 # "fixtures" (what tests/fixtures/make_images.py needs to make the packer's
-# image fixtures again) and "windows" (scripts/build-windows.sh: the mingw-w64
-# cross compilers, zlib built for them, Wine to run the tests, dpkg-source to
-# unpack the dependencies' Debian sources, groff to turn the manuals into text,
+# image fixtures again), "browser" (the gallery page's browser test: Debian's
+# chromium and its chromedriver, driven from Python's standard library; test.sh
+# asks for it) and "windows" (scripts/build-windows.sh: the mingw-w64 cross
+# compilers, zlib built for them, Wine to run the tests, dpkg-source to unpack
+# the dependencies' Debian sources, groff to turn the manuals into text,
 # python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh).
 for extra in "$@"; do
   case "$extra" in
@@ -29,6 +33,7 @@ for extra in "$@"; do
     fuzz) packages+=(clang libclang-rt-dev) ;;
     package) packages+=(dpkg-dev file lintian) ;;
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
+    browser) packages+=(chromium chromium-driver python3) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac

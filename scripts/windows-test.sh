@@ -48,8 +48,10 @@ differ=0
 # run NAME PROGRAM ARGS...: runs the Linux and the Windows program in fresh
 # copies of $work/in and compares everything. With names_differ=1, the files
 # are compared by content alone: names that are not UTF-8 are read as
-# Windows-1252 on Windows, on purpose.
+# Windows-1252 on Windows, on purpose. With piped=FILE, FILE is piped into
+# the program's standard input.
 names_differ=0
+piped=/dev/null
 run() {
   local name="$1" program="$2"
   shift 2
@@ -59,9 +61,9 @@ run() {
     cp -r "$work/in" "$work/$side"
     set +e
     if [ "$side" = linux ]; then
-      (cd "$work/$side" && "$linux/$program" "$@" >"$work/$side.out" 2>"$work/$side.err" </dev/null)
+      (cd "$work/$side" && cat "$piped" | "$linux/$program" "$@" >"$work/$side.out" 2>"$work/$side.err")
     else
-      (cd "$work/$side" && wine "$win/$program.exe" "$@" >"$work/$side.out" 2>"$work/$side.err" </dev/null)
+      (cd "$work/$side" && cat "$piped" | wine "$win/$program.exe" "$@" >"$work/$side.out" 2>"$work/$side.err")
     fi
     echo "$?" >"$work/$side.status"
     set -e
@@ -103,6 +105,11 @@ for archive in "$here"/fuzz/corpus/*; do
   run "$a: extract" morvex_tex extract -C out "$a.pak"
   run "$a: extract --raw --keep" morvex_tex extract --raw --keep -j 2 "$a.pak"
   run "$a: extract --format png" morvex_tex extract --format png -q -C png "$a.pak" '*.t?a'
+  run "$a: extract -O" morvex_tex extract -O "$a.pak"
+  piped="$archive"
+  run "$a: list - (a pipe)" morvex_tex list --json -
+  run "$a: extract -O --raw - (a pipe)" morvex_tex extract -O --raw --ignore-case - 'A*' '*.TGA'
+  piped=/dev/null
 done
 
 # The packer, from the image fixtures of every format, and back.

@@ -436,7 +436,7 @@ TEST(PackCommandLine, HelpVersionAndOneLinePerEntry)
     temp_dir dir;
     test::run_result r = run_pack({"--help"}, dir.path());
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE[=NAME]...") && has(r.out, "placeholder")) << r.out;
+    EXPECT_TRUE(has(r.out, "create OUT.pak IMAGE[=NAME]|FOLDER...") && has(r.out, "placeholder")) << r.out;
     r = run_pack({"--version"}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "morvex_tex_pack 1.0\n");

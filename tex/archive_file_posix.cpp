@@ -66,6 +66,7 @@ tex_archive_file::~tex_archive_file()
 
 int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit)
 {
+
     // What the path names is known before it is opened: opening a terminal or
     // a tape can do things of its own, so those are never opened.
     struct stat st {};
@@ -102,6 +103,12 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
     close(fd);
     errno = error;
     return rc;
+}
+
+int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit)
+{
+    out.read_through = true;
+    return read_through(fd, out, limit);
 }
 
 std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset)

@@ -290,6 +290,17 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
     return rc;
 }
 
+int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit)
+{
+    out.read_through = true;
+    const HANDLE h = tex_handle_of(fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = EBADF;
+        return -1;
+    }
+    return read_through(h, out, limit);
+}
+
 // ---------------------------------------------------------------------------
 // Reading and writing at an offset. Windows moves the file's position with
 // every read or write, even at an offset: it is put back, as POSIX leaves it.

@@ -121,6 +121,10 @@ struct tex_archive_file {
 // is read through up to `limit` bytes.
 int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
 
+// An archive read through from an open stream (standard input, say), which
+// stays open. -1 with errno.
+int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
+
 // A new unnamed file in $TMPDIR (or /tmp), gone when its descriptor closes.
 // -1 with errno.
 int tex_temporary_file();

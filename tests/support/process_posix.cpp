@@ -1,5 +1,5 @@
 // Test support on POSIX systems: fresh folders, and running the built tools
-// with fork and exec.
+// with fork and exec, on files or on a terminal.
 #include "support/support.hpp"
 
 #include <cerrno>
@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +72,45 @@ run_result run_program(const std::string& program, const std::vector<std::string
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     r.out = slurp_and_remove(out_path);
     r.err = slurp_and_remove(err_path);
+    return r;
+}
+
+run_result run_in_terminal(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
+                           unsigned short columns, const std::vector<std::string>& env)
+{
+    int master = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty failed");
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    run_result r;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) {
+            r.out.append(buf, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EIO once the program has ended and closed the terminal
+        }
+    }
+    close(master);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return r;
 }
 

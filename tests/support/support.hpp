@@ -45,6 +45,12 @@ inline constexpr bool sanitized = false;
 run_result run_program(const std::string& program, const std::vector<std::string>& args,
                        const std::filesystem::path& cwd, const std::vector<std::string>& env = {});
 
+// The same with a terminal of `columns` columns as its standard input,
+// output and error: what the terminal received, in `out`.
+run_result run_in_terminal(const std::string& program, const std::vector<std::string>& args,
+                           const std::filesystem::path& cwd, unsigned short columns,
+                           const std::vector<std::string>& env = {});
+
 // The built extractor, run in `cwd` on `args`.
 run_result run_extractor(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 

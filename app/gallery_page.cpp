@@ -1,0 +1,403 @@
+// The gallery page writer. The page's markup, style sheet and script are
+// fixed here; everything else on it comes through gallery_html_text (text)
+// or gallery_base64 (images) or is a number printed here.
+#include "app/gallery_page.hpp"
+
+#include <array>
+#include <cinttypes>
+#include <cstdarg>
+
+namespace {
+
+// The style sheet, with the thumbnail box's side put in at "@BOX@". The
+// checkerboard lies under each thumbnail (on the image's own background), so
+// transparent pixels show it and nothing outside the image does.
+constexpr std::string_view page_style = R"css(
+:root { color-scheme: light dark; --bg: #ffffff; --fg: #1c1c1c; --muted: #5e5e5e; --card: #f3f3f3;
+  --line: #d4d4d4; --bad: #b3001b; --check-a: #ffffff; --check-b: #cbcbcb; --box: @BOX@px; }
+@media (prefers-color-scheme: dark) {
+  :root { --bg: #151515; --fg: #e6e6e6; --muted: #a5a5a5; --card: #222222; --line: #3b3b3b; --bad: #ff6b6b;
+    --check-a: #404040; --check-b: #2b2b2b; }
+}
+[hidden] { display: none !important; }
+body { margin: 0; padding: 1rem; background: var(--bg); color: var(--fg);
+  font: 14px/1.4 system-ui, sans-serif; }
+h1 { font-size: 1.35rem; margin: 0 0 .25rem; overflow-wrap: anywhere; }
+h2 { font-size: 1rem; margin: 0 0 .3rem; overflow-wrap: anywhere; }
+.summary, .muted { color: var(--muted); margin: 0 0 .5rem; }
+.problems { color: var(--bad); margin: .3rem 0; padding-left: 1.2rem; overflow-wrap: anywhere; }
+#controls { display: flex; flex-wrap: wrap; gap: .5rem 1.25rem; align-items: center; margin: .75rem 0; }
+#cards { display: grid; gap: .75rem; grid-template-columns: repeat(auto-fill, minmax(calc(var(--box) + 18rem), 1fr)); }
+.card { display: flex; gap: .75rem; padding: .6rem; background: var(--card); border: 1px solid var(--line);
+  border-radius: 6px; min-width: 0; }
+.card.damaged { border-color: var(--bad); }
+.thumb { flex: none; width: var(--box); height: var(--box); display: flex; align-items: center;
+  justify-content: center; }
+.thumb img { display: block; image-rendering: pixelated;
+  background: repeating-conic-gradient(var(--check-a) 0 25%, var(--check-b) 0 50%) 0 0 / 16px 16px; }
+.thumb .none { color: var(--bad); font-size: .85rem; text-align: center; overflow-wrap: anywhere; }
+.info { min-width: 0; }
+.info dl { display: grid; grid-template-columns: auto 1fr; gap: 0 .6rem; margin: 0; }
+.info dt { color: var(--muted); }
+.info dd { margin: 0; }
+.index { color: var(--muted); font-weight: normal; }
+.first { font-style: italic; color: var(--muted); margin: 0 0 .3rem; }
+code { display: block; margin-top: .4rem; font-size: .8rem; overflow-wrap: anywhere; user-select: all; }
+)css";
+
+// Filters (name contains, problems only) and sorts the cards by their data-
+// attributes; without it the page is the grid in table order, controls hidden.
+constexpr std::string_view page_script = R"js(
+(function () {
+  "use strict";
+  var grid = document.getElementById("cards");
+  var cards = Array.prototype.slice.call(grid.querySelectorAll(".card"));
+  var filter = document.getElementById("filter");
+  var only = document.getElementById("problems-only");
+  var sort = document.getElementById("sort");
+  var shown = document.getElementById("shown");
+  function update() {
+    var text = filter.value.toLowerCase();
+    var count = 0;
+    cards.forEach(function (card) {
+      var show = card.dataset.name.toLowerCase().indexOf(text) !== -1 &&
+        (!only.checked || card.dataset.problems !== "0");
+      card.hidden = !show;
+      if (show) count++;
+    });
+    shown.textContent = count + " of " + cards.length + " shown";
+  }
+  function order() {
+    var by = sort.value;
+    var sorted = cards.slice().sort(function (a, b) {
+      if (by === "name" && a.dataset.name !== b.dataset.name) return a.dataset.name < b.dataset.name ? -1 : 1;
+      if (by === "size" && a.dataset.size !== b.dataset.size) return Number(a.dataset.size) - Number(b.dataset.size);
+      return Number(a.dataset.index) - Number(b.dataset.index);
+    });
+    var fragment = document.createDocumentFragment();
+    sorted.forEach(function (card) { fragment.appendChild(card); });
+    grid.appendChild(fragment);
+  }
+  filter.addEventListener("input", update);
+  only.addEventListener("change", update);
+  sort.addEventListener("change", order);
+  document.getElementById("controls").hidden = false;
+  order();
+  update();
+})();
+)js";
+
+void put(gallery_sink& sink, std::string_view text)
+{
+    if (sink.text) {
+        sink.text->append(text);
+    } else if (sink.file && !sink.failed && std::fwrite(text.data(), 1, text.size(), sink.file) != text.size()) {
+        sink.failed = true;
+    }
+}
+
+void put_format(gallery_sink& sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void put_format(gallery_sink& sink, const char* format, ...)
+{
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    // Only numbers and fixed words are formatted here: always far shorter.
+    if (n > 0) put(sink, std::string_view(buffer, std::min(static_cast<std::size_t>(n), sizeof buffer - 1)));
+}
+
+// A count with thousands separated by commas.
+std::string grouped(std::uint64_t n)
+{
+    const std::string digits = std::to_string(n);
+    std::string out;
+    for (std::size_t k = 0; k < digits.size(); ++k) {
+        if (k > 0 && (digits.size() - k) % 3 == 0) out += ',';
+        out += digits[k];
+    }
+    return out;
+}
+
+std::string plural(std::uint64_t n, const char* one, const char* many)
+{
+    return grouped(n) + " " + (n == 1 ? one : many);
+}
+
+std::string style_for(unsigned side)
+{
+    std::string style(page_style);
+    const std::size_t at = style.find("@BOX@");
+    style.replace(at, 5, std::to_string(side));
+    return style;
+}
+
+unsigned box_side(unsigned side)
+{
+    return side < 1 ? 1 : side > 256 ? 256 : side;
+}
+
+void put_problem_list(gallery_sink& sink, const std::vector<std::string>& problems, std::size_t most)
+{
+    if (problems.empty()) return;
+    put(sink, "<ul class=\"problems\">");
+    for (std::size_t k = 0; k < problems.size() && k < most; ++k) {
+        put(sink, "<li>");
+        put(sink, gallery_html_text(problems[k], gallery_max_problem_bytes));
+        put(sink, "</li>");
+    }
+    if (problems.size() > most) put(sink, "<li>and " + plural(problems.size() - most, "more problem", "more problems") + "</li>");
+    put(sink, "</ul>\n");
+}
+
+std::string type_words(unsigned type)
+{
+    if (type == 4) return "4: ARGB4444, zlib";
+    if (type == 6) return "6: ARGB8888";
+    return std::to_string(type) + ": unknown";
+}
+
+// The thumbnail, enlarged by the largest whole factor that fits the box so
+// that small textures show sharp square pixels; or why there is none.
+void put_thumbnail(gallery_sink& sink, const gallery_card& card)
+{
+    put(sink, "<div class=\"thumb\">");
+    const bool fits = card.thumbnail_width >= 1 && card.thumbnail_height >= 1 &&
+                      card.thumbnail_width <= sink.thumbnail_box && card.thumbnail_height <= sink.thumbnail_box;
+    const bool known_type = card.thumbnail_mime == "image/webp" || card.thumbnail_mime == "image/png";
+    if (!card.thumbnail.empty() && card.thumbnail.size() <= gallery_max_thumbnail_bytes && fits && known_type) {
+        const std::uint32_t longest = std::max(card.thumbnail_width, card.thumbnail_height);
+        const std::uint32_t factor = sink.thumbnail_box / longest;
+        put_format(sink, "<img width=\"%" PRIu32 "\" height=\"%" PRIu32 "\" alt=\"\" src=\"data:%s;base64,",
+                   card.thumbnail_width * factor, card.thumbnail_height * factor,
+                   card.thumbnail_mime == "image/png" ? "image/png" : "image/webp");
+        put(sink, gallery_base64(card.thumbnail));
+        put(sink, "\">");
+    } else {
+        std::string reason;
+        if (!card.no_thumbnail_reason.empty()) {
+            reason = gallery_html_text(card.no_thumbnail_reason, gallery_max_problem_bytes);
+        } else if (card.thumbnail.size() > gallery_max_thumbnail_bytes) {
+            reason = "thumbnail too large to embed (" + plural(card.thumbnail.size(), "byte", "bytes") + ")";
+        } else if (!card.thumbnail.empty()) {
+            reason = "thumbnail not shown: not an image of the page's size and kinds";
+        } else {
+            reason = "no thumbnail";
+        }
+        put(sink, "<p class=\"none\">" + reason + "</p>");
+    }
+    put(sink, "</div>");
+}
+
+void put_facts(gallery_sink& sink, const gallery_card& card)
+{
+    put(sink, "<dl>");
+    if (card.header_read) {
+        put_format(sink, "<dt>size</dt><dd>%" PRIu32 " x %" PRIu32 "</dd>", card.width, card.height);
+        put(sink, "<dt>type</dt><dd>" + type_words(card.type) + "</dd>");
+    }
+    put(sink, "<dt>payload</dt><dd>" + plural(card.payload_size, "byte", "bytes") + "</dd>");
+    const char* alpha = card.transparent == 1 ? "has transparent pixels" : card.transparent == 0 ? "opaque" : "not known";
+    put(sink, std::string("<dt>alpha</dt><dd>") + alpha + "</dd>");
+    put(sink, "</dl>");
+}
+
+}  // namespace
+
+std::string gallery_html_text(std::string_view raw, std::size_t max_bytes)
+{
+    std::string out;
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(raw[k]); };
+    const auto escape_bytes = [&](std::size_t at, std::size_t n) {
+        for (std::size_t k = at; k < at + n; ++k) {
+            static constexpr char hex[] = "0123456789ABCDEF";
+            out += "\\x";
+            out += hex[byte(k) >> 4];
+            out += hex[byte(k) & 15];
+        }
+    };
+    std::size_t at = 0;
+    while (at < raw.size()) {
+        const unsigned char c = byte(at);
+        // The length of the character (or lone byte) that starts here, and its code point.
+        std::size_t n = 1;
+        std::uint32_t cp = c;
+        bool valid = c < 0x80;
+        if (c >= 0xC2 && c <= 0xF4) {
+            n = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            cp = c & (c < 0xE0 ? 0x1Fu : c < 0xF0 ? 0x0Fu : 0x07u);
+            valid = at + n <= raw.size();
+            for (std::size_t k = 1; valid && k < n; ++k) {
+                valid = (byte(at + k) & 0xC0) == 0x80;
+                cp = cp << 6 | (byte(at + k) & 0x3Fu);
+            }
+            // Overlong forms, surrogates and anything past U+10FFFF are no characters.
+            const std::uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+            valid = valid && cp >= least && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+            if (!valid) n = 1;
+        }
+        if (at + n > max_bytes) {
+            out += "...";
+            break;
+        }
+        // Controls (C0, DEL, C1), line and paragraph separators, the marks
+        // that reorder or hide text, and noncharacters are shown as bytes.
+        const bool shown_as_bytes =
+            !valid || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
+            (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2069) ||
+            cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB) || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE;
+        if (shown_as_bytes) {
+            escape_bytes(at, n);
+        } else if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else if (c == '>') {
+            out += "&gt;";
+        } else if (c == '"') {
+            out += "&quot;";
+        } else if (c == '\'') {
+            out += "&#39;";
+        } else {
+            out.append(raw.substr(at, n));
+        }
+        at += n;
+    }
+    return out;
+}
+
+std::string gallery_base64(const std::vector<std::uint8_t>& bytes)
+{
+    static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t k = 0;
+    for (; k + 3 <= bytes.size(); k += 3) {
+        const std::uint32_t v = std::uint32_t{bytes[k]} << 16 | std::uint32_t{bytes[k + 1]} << 8 | bytes[k + 2];
+        for (int shift = 18; shift >= 0; shift -= 6) out += digits[v >> shift & 63];
+    }
+    if (k < bytes.size()) {
+        const bool two = k + 1 < bytes.size();
+        const std::uint32_t v = std::uint32_t{bytes[k]} << 16 | (two ? std::uint32_t{bytes[k + 1]} << 8 : 0);
+        out += digits[v >> 18 & 63];
+        out += digits[v >> 12 & 63];
+        out += two ? digits[v >> 6 & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string gallery_sha256_base64(std::string_view text)
+{
+    static constexpr std::array<std::uint32_t, 64> k = {
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    // The message, a 0x80 byte, zeros up to 56 mod 64, and its length in bits.
+    std::vector<std::uint8_t> m(text.begin(), text.end());
+    const std::uint64_t bits = std::uint64_t{m.size()} * 8;
+    m.push_back(0x80);
+    while (m.size() % 64 != 56) m.push_back(0);
+    for (int shift = 56; shift >= 0; shift -= 8) m.push_back(static_cast<std::uint8_t>(bits >> shift));
+    const auto rotr = [](std::uint32_t x, int n) { return x >> n | x << (32 - n); };
+    for (std::size_t block = 0; block < m.size(); block += 64) {
+        std::array<std::uint32_t, 64> w{};
+        for (std::size_t t = 0; t < 16; ++t)
+            w[t] = std::uint32_t{m[block + 4 * t]} << 24 | std::uint32_t{m[block + 4 * t + 1]} << 16 |
+                   std::uint32_t{m[block + 4 * t + 2]} << 8 | m[block + 4 * t + 3];
+        for (std::size_t t = 16; t < 64; ++t) {
+            const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+            const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+            w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+        }
+        std::array<std::uint32_t, 8> v = h;
+        for (std::size_t t = 0; t < 64; ++t) {
+            const std::uint32_t s1 = rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25);
+            const std::uint32_t ch = (v[4] & v[5]) ^ (~v[4] & v[6]);
+            const std::uint32_t t1 = v[7] + s1 + ch + k[t] + w[t];
+            const std::uint32_t s0 = rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22);
+            const std::uint32_t maj = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+            const std::uint32_t t2 = s0 + maj;
+            v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+        }
+        for (std::size_t j = 0; j < 8; ++j) h[j] += v[j];
+    }
+    std::vector<std::uint8_t> digest;
+    for (const std::uint32_t word : h)
+        for (int shift = 24; shift >= 0; shift -= 8) digest.push_back(static_cast<std::uint8_t>(word >> shift));
+    return gallery_base64(digest);
+}
+
+void gallery_begin(gallery_sink& sink, const gallery_archive_info& archive)
+{
+    sink.thumbnail_box = box_side(archive.thumbnail_side);
+    const std::string style = style_for(sink.thumbnail_box);
+    const std::string name = gallery_html_text(archive.name);
+    put(sink, "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n");
+    // Before anything it governs: no request of any kind, but images from
+    // data: URIs and this page's own style sheet and script.
+    put(sink, "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src data:; style-src 'sha256-" +
+                  gallery_sha256_base64(style) + "'; script-src 'sha256-" + gallery_sha256_base64(page_script) +
+                  "'; base-uri 'none'; form-action 'none'\">\n");
+    put(sink, "<meta name=\"referrer\" content=\"no-referrer\">\n<meta name=\"color-scheme\" content=\"light dark\">\n"
+              "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n");
+    put(sink, "<title>" + name + " - morvex_tex gallery</title>\n<style>");
+    put(sink, style);
+    put(sink, "</style>\n</head>\n<body>\n<header>\n<h1>" + name + "</h1>\n");
+    put(sink, "<p class=\"summary\">" + plural(archive.size, "byte", "bytes") + ", " +
+                  plural(archive.count, "entry", "entries") + ", " +
+                  (archive.problem_count == 0 ? std::string("no problems")
+                                              : plural(archive.problem_count, "problem", "problems")) +
+                  "</p>\n");
+    put_problem_list(sink, archive.problems, gallery_max_archive_problems);
+    put(sink, "<div id=\"controls\" hidden>\n"
+              "<label>Name contains <input id=\"filter\" type=\"search\" autocomplete=\"off\" spellcheck=\"false\"></label>\n"
+              "<label><input id=\"problems-only\" type=\"checkbox\"> problems only</label>\n"
+              "<label>Sort by <select id=\"sort\"><option value=\"index\">index</option>"
+              "<option value=\"name\">name</option><option value=\"size\">payload size</option></select></label>\n"
+              "<span id=\"shown\" class=\"muted\"></span>\n</div>\n</header>\n<main id=\"cards\">\n");
+}
+
+void gallery_card_write(gallery_sink& sink, const gallery_card& card)
+{
+    const std::string name = gallery_html_text(card.name, gallery_max_name_bytes);
+    put_format(sink, "<article class=\"card%s\" id=\"entry-%" PRIu32 "\" data-index=\"%" PRIu32
+                     "\" data-size=\"%" PRIu32 "\" data-problems=\"%zu\" data-name=\"",
+               card.problems.empty() ? "" : " damaged", card.index, card.index, card.payload_size,
+               card.problems.size());
+    put(sink, name + "\">\n");
+    put_thumbnail(sink, card);
+    put_format(sink, "<div class=\"info\">\n<h2><span class=\"index\">#%" PRIu32 "</span> <span class=\"name\">",
+               card.index);
+    put(sink, name + "</span></h2>\n");
+    if (card.first) put(sink, "<p class=\"first\">the archive's first entry, never extracted</p>\n");
+    if (!card.header_read) put(sink, "<p class=\"first\">its header can't be read: the table's fields only</p>\n");
+    put_facts(sink, card);
+    put_problem_list(sink, card.problems, gallery_max_problems);
+    if (!card.extract_command.empty()) {
+        put(sink, "<code>");
+        put(sink, card.extract_command.size() <= gallery_max_command_bytes
+                      ? gallery_html_text(card.extract_command)
+                      : std::string("(the command is too long to show)"));
+        put(sink, "</code>\n");
+    }
+    put(sink, "</div>\n</article>\n");
+}
+
+int gallery_end(gallery_sink& sink)
+{
+    put(sink, "</main>\n<script>");
+    put(sink, page_script);
+    put(sink, "</script>\n</body>\n</html>\n");
+    if (sink.file && !sink.failed && std::fflush(sink.file) != 0) sink.failed = true;
+    if (sink.file && std::ferror(sink.file)) sink.failed = true;
+    return sink.failed ? -1 : 0;
+}

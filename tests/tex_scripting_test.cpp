@@ -1,0 +1,279 @@
+// morvex_tex as scripts and many archives use it: several archives per call,
+// bytes on standard output, standard input as an archive, filters, -C's
+// parents, one exit-status convention, round trips without renames, the
+// progress bar in a terminal, and the bash completion.
+#include <gtest/gtest.h>
+
+#if defined(MORVEX_TEX_PATH) && defined(MORVEX_PACK_PATH)
+
+#include <filesystem>
+#include <regex>
+
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::temp_dir;
+
+test::run_result tex(const std::vector<std::string>& args, const fs::path& cwd)
+{
+    return test::run_program(MORVEX_TEX_PATH, args, cwd, {"MORVEX_TEX_JOBS=2"});
+}
+
+// A shell line run in `cwd`, with $TEX standing for morvex_tex.
+test::run_result shell(const std::string& line, const fs::path& cwd)
+{
+    return test::run_program("/bin/sh", {"-c", "TEX='" + std::string(MORVEX_TEX_PATH) + "'; " + line}, cwd);
+}
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::uint32_t> solid(std::size_t n, std::uint32_t argb)
+{
+    return std::vector<std::uint32_t>(n, argb);
+}
+
+// Entries named alike in two archives, in folders, in both letter cases.
+tex_writer_archive sample(std::uint32_t colour)
+{
+    return test::archive_of({tex_type6_entry("sky.tga", 3, 2, solid(6, colour)),
+                             tex_type6_entry("ui/button.png", 2, 2, solid(4, colour ^ 0xFF)),
+                             tex_type6_entry("ui/deep/Icon.PNG", 1, 1, solid(1, colour ^ 0xFF00)),
+                             tex_type6_entry("ground.bmp", 2, 1, solid(2, colour | 0xFF000000u))});
+}
+
+std::vector<std::string> files_beneath(const fs::path& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file()) out.push_back(fs::relative(e.path(), dir).generic_string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(TexScripting, SeveralArchivesPerCall)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sample(0x80112233));
+    test::write_archive(dir, "b.PAK", sample(0x80445566));
+    // A file from an earlier extraction, named like a pattern: not an archive, so a pattern.
+    test::write_file(dir / "sky.tga", {1, 2, 3});
+
+    auto r = tex({"extract", "-C", "out", "a.pak", "b.PAK", "sky*"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(files_beneath(dir / "out"), (std::vector<std::string>{"a/sky.tga", "b/sky.tga"}));
+    EXPECT_EQ(test::read_tga(dir / "out/b/sky.tga").argb, solid(6, 0x80445566));
+    r = tex({"extract", "-C", "one", "a.pak", "sky.tga"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(files_beneath(dir / "one"), std::vector<std::string>{"sky.tga"});
+    // -i takes a pattern even where an archive is named.
+    r = tex({"extract", "-C", "none", "a.pak", "-i", "b.PAK"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "morvex_tex: a.pak: no entry matches b.PAK\n");
+
+    r = tex({"list", "a.pak", "b.PAK"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.starts_with("a.pak:\n0 ") && has(r.out, "\n\nb.PAK:\n0 ")) << r.out;
+    // JSON: one object as before for one archive; for several, every archive
+    // named has its object, an unreadable one saying why.
+    r = tex({"list", "--json", "a.pak"}, dir.path());
+    EXPECT_TRUE(r.out.starts_with("{\"archive\": \"a.pak\"")) << r.out;
+    for (const std::string command : {"list", "test"}) {
+        r = tex({command, "--json", "a.pak", "gone.pak", "b.PAK"}, dir.path());
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_TRUE(r.out.starts_with("{\"archives\": [{\"archive\": \"a.pak\"")) << r.out;
+        EXPECT_TRUE(has(r.out, "{\"archive\": \"gone.pak\", \"readable\": false, \"problems\": [\"No such file or directory\"],"))
+            << r.out;
+        EXPECT_TRUE(has(r.out, "{\"archive\": \"b.PAK\"")) << command;
+    }
+}
+
+TEST(TexScripting, BytesOnStandardOutputAndStandardInputAsAnArchive)
+{
+    temp_dir dir;
+    tex_writer_archive a = sample(0x80112233);
+    test::write_archive(dir, "a.pak", a);
+    // The images as their names say, in table order, read back by a decoder of the test's own.
+    auto r = shell("exec $TEX extract -O --format tga a.pak 'ui/*' > out.bin", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.err, "extracted ui/button.tga\nextracted ui/deep/Icon.tga\n2 extracted")) << r.err;
+    const std::vector<std::uint8_t> both = test::read_file(dir / "out.bin");
+    const std::size_t first = 18 + 2 * 2 * 4;
+    ASSERT_GE(both.size(), first);
+    test::write_file(dir / "1.tga", {both.begin(), both.begin() + first});
+    test::write_file(dir / "2.tga", {both.begin() + first, both.end()});
+    EXPECT_EQ(test::read_tga(dir / "1.tga").argb, solid(4, 0x80112233 ^ 0xFF));
+    EXPECT_EQ(test::read_tga(dir / "2.tga").argb, solid(1, 0x80112233 ^ 0xFF00));
+    // Raw: the payloads as stored; from standard input too.
+    r = shell("exec $TEX extract -O --raw - sky.tga ground.bmp < a.pak > raw.bin", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::uint8_t> payloads = a.entries[1].payload;
+    payloads.insert(payloads.end(), a.entries[4].payload.begin(), a.entries[4].payload.end());
+    EXPECT_EQ(test::read_file(dir / "raw.bin"), payloads);
+    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"1.tga", "2.tga", "a.pak", "out.bin", "raw.bin"}));
+    r = shell("cat a.pak | exec $TEX list -", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "ui/deep/Icon.PNG")) << r.out;
+    r = shell("exec $TEX test - < a.pak", dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "-: 5 entries, 4 decoded, 0 problems")) << r.out;
+}
+
+TEST(TexScripting, IncludeExcludeLetterCaseAndFolders)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sample(0x80112233));
+    struct selection {
+        std::vector<std::string> args;
+        std::vector<std::string> files;
+    };
+    const std::vector<selection> cases = {
+        {{"ui/"}, {"ui/button.png", "ui/deep/Icon.PNG"}},
+        {{"ui/", "-x", "*.PNG"}, {"ui/button.png"}},
+        {{"-x", "ui/"}, {"ground.bmp", "sky.tga"}},
+        {{"*.png"}, {"ui/button.png"}},
+        {{"--ignore-case", "*.png"}, {"ui/button.png", "ui/deep/Icon.PNG"}},
+        {{"--ignore-case", "UI/DEEP/"}, {"ui/deep/Icon.PNG"}},
+        {{"-i", "sky.tga", "-x", "sky*"}, {}},
+    };
+    for (const selection& c : cases) {
+        std::vector<std::string> args{"extract", "-C", "out", "a.pak"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = tex(args, dir.path());
+        EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(fs::exists(dir / "out") ? files_beneath(dir / "out") : std::vector<std::string>{}, c.files) << c.args[0];
+        fs::remove_all(dir / "out");
+    }
+}
+
+TEST(TexScripting, OneExitStatusConventionAndTheFolderMade)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sample(0x80112233));
+    test::write_file(dir / "note.txt", {'h', 'i'});
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink("real", dir / "link");
+    struct call {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::vector<call> calls = {
+        {{"extract", "-C", "deep/er/out", "a.pak"}, 0},
+        {{"extract", "-C", "link/made/here", "a.pak"}, 0},
+        {{"extract", "--bogus", "a.pak"}, 2},
+        {{"list"}, 2},
+        {{"test", "note.txt"}, 2},
+        {{"extract", "-O", "-C", "x", "a.pak"}, 2},
+        {{"extract", "a.pak", "nothing*"}, 1},
+        {{"create"}, 2},
+        {{"create", "--type", "5", "o.pak", "x.png"}, 2},
+        {{"replace", "a.pak"}, 2},
+        {{"replace", "a.pak", "b.pak", "missing.png"}, 1},
+        {{"create", "note.txt", "missing.png"}, 1},
+    };
+    for (const call& c : calls) {
+        const auto r = tex(c.args, dir.path());
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << (c.args.size() > 1 ? c.args[1] : "") << ": " << r.err;
+    }
+    EXPECT_EQ(files_beneath(dir / "deep/er/out").size(), 4u);
+    EXPECT_EQ(files_beneath(dir / "real/made/here").size(), 4u);
+    // The packer's help and hints under morvex_tex's name; under its own, its own statuses.
+    auto r = tex({"create", "--help"}, dir.path());
+    EXPECT_TRUE(r.out.starts_with("Usage: morvex_tex create [OPTION]...")) << r.out;
+    EXPECT_TRUE(has(r.out, "morvex_tex replace [OPTION]...") && !has(r.out, "morvex_tex_pack")) << r.out;
+    r = tex({"replace", "a.pak"}, dir.path());
+    EXPECT_TRUE(has(r.err, "Try 'morvex_tex replace --help'")) << r.err;
+    EXPECT_EQ(test::run_program(MORVEX_PACK_PATH, {"create"}, dir.path()).status, 1);
+}
+
+TEST(TexScripting, RoundTripsWithoutRenames)
+{
+    temp_dir dir;
+    tex_writer_archive a = sample(0x80112233);
+    a.entries.push_back(tex_type6_entry("twin.tga", 1, 1, solid(1, 1)));
+    a.entries.push_back(tex_type6_entry("twin.bmp", 1, 1, solid(1, 2)));
+    test::write_archive(dir, "a.pak", a);
+    ASSERT_EQ(tex({"extract", "-q", "-C", "png", "--format", "png", "a.pak"}, dir.path()).status, 0);
+    // Every image back under its stem: the archive as it was, byte for byte.
+    auto r = tex({"replace", "-q", "a.pak", "same.pak", "png/sky.png", "png/ui/button.png", "png/ui/deep/Icon.png",
+                  "png/ground.png"},
+                 dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::read_file(dir / "same.pak"), test::read_file(dir / "a.pak"));
+    // Two entries of one stem: refused, naming both.
+    r = tex({"replace", "-q", "a.pak", "twin.pak", "png/twin.png"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "has entries twin.bmp and twin.tga of the same stem")) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "twin.pak"));
+    // A folder: every image beneath it, by its path inside, sorted.
+    test::write_file(dir / "png" / "readme.txt", {'x'});
+    r = tex({"create", "-q", "tree.pak", "png"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = tex({"list", "--names", "tree.pak"}, dir.path());
+    EXPECT_EQ(r.out, "ground.png\nsky.png\ntwin.png\nui/button.png\nui/deep/Icon.png\n");
+    ASSERT_EQ(tex({"create", "-q", "again.pak", "png"}, dir.path()).status, 0);
+    EXPECT_EQ(test::read_file(dir / "again.pak"), test::read_file(dir / "tree.pak"));
+}
+
+TEST(TexScripting, TheProgressBarFitsTheTerminal)
+{
+    temp_dir dir;
+    std::vector<tex_writer_entry> entries;
+    for (unsigned k = 0; k < 40; ++k) entries.push_back(tex_type6_entry("texture-number-" + std::to_string(k) + ".tga", 8, 8, solid(64, k)));
+    test::write_archive(dir, "a.pak", test::archive_of(entries));
+    for (const unsigned short columns : {std::uint16_t{40}, std::uint16_t{100}}) {
+        const auto r = test::run_in_terminal(MORVEX_TEX_PATH, {"extract", "-q", "-C", "out" + std::to_string(columns), "a.pak"},
+                                             dir.path(), columns);
+        EXPECT_EQ(r.status, 0) << r.out;
+        // Each redraw: a carriage return, "clear the line", then the bar.
+        std::vector<std::string> draws;
+        for (std::size_t at = 0; (at = r.out.find("\r\x1b[K", at)) != std::string::npos;) {
+            at += 4;
+            const std::size_t end = r.out.find_first_of("\r\n", at);
+            draws.push_back(r.out.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        }
+        ASSERT_FALSE(draws.empty()) << r.out;
+        for (const std::string& d : draws) EXPECT_LT(d.size(), columns) << "'" << d << "'";
+        // The last one drawn: all 40 of 40, not the table's 41 records.
+        std::string last;  // the clearing at the end is followed by the summary
+        for (const std::string& d : draws) last = has(d, "%") ? d : last;
+        EXPECT_TRUE(has(last, " 40/40 100% ")) << last;
+        EXPECT_TRUE(has(last, "texture-number-39.tga") || columns < 60) << last;
+        EXPECT_TRUE(has(r.out, "40 extracted, 0 failed, 0 skipped"));
+    }
+    // Off a terminal: nothing on standard error.
+    EXPECT_EQ(tex({"extract", "-q", "-C", "plain", "a.pak"}, dir.path()).err, "");
+}
+
+TEST(TexScripting, CompletionOffersOptionsAndStoredNames)
+{
+    const char* const script = "/usr/share/bash-completion/bash_completion";
+    if (!fs::exists(script)) GTEST_SKIP() << "bash-completion is not installed";
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sample(0x80112233));
+    fs::create_directory(dir / "bin");
+    fs::create_symlink(MORVEX_TEX_PATH, dir / "bin" / "morvex_tex");
+    const auto complete = [&](const std::string& words) {
+        const std::string line = std::string("source ") + script + "; source '" + MORVEX_SOURCE_DIR +
+                                 "/completion/morvex_tex'; PATH=\"$PWD/bin:$PATH\"; COMP_WORDS=(" + words +
+                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMP_LINE=\"${COMP_WORDS[*]}\"; "
+                                 "COMP_POINT=${#COMP_LINE}; _morvex_tex; printf '%s\\n' \"${COMPREPLY[@]}\" | sort";
+        return test::run_program("/bin/bash", {"-c", line}, dir.path()).out;
+    };
+    EXPECT_EQ(complete("morvex_tex extract a.pak ui/"), "ui/button.png\nui/deep/Icon.PNG\n");
+    // Where a pattern or another archive may go: archives, folders, stored names.
+    EXPECT_EQ(complete("morvex_tex extract -x s a.pak ''"), "a.pak\nbin\nground.bmp\nsky.tga\nui/button.png\nui/deep/Icon.PNG\n");
+    EXPECT_EQ(complete("morvex_tex extract a.pak -x s"), "sky.tga\n");
+    EXPECT_TRUE(has(complete("morvex_tex extract --"), "--to-stdout\n") && has(complete("morvex_tex extract -"), "-O\n"));
+    EXPECT_TRUE(has(complete("morvex_tex create -"), "-n\n") && has(complete("morvex_tex replace --"), "--dry-run\n"));
+    EXPECT_TRUE(has(complete("morvex_tex list --"), "--names\n"));
+}
+
+}  // namespace
+
+#endif
