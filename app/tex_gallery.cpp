@@ -4,11 +4,9 @@
 // the page is written through the output layer.
 #include "app/tex_cli.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <set>
 
 #include <unistd.h>
 
@@ -219,22 +217,11 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     return static_cast<long long>(w.problems);
 }
 
-// The default page of each archive: its name without ".pak" and with
-// ".html", in the current folder; a name met again numbered.
+// The default page of each archive: its stem with ".html", in the current folder.
 std::vector<std::string> default_pages(const std::vector<std::string>& archives)
 {
-    std::vector<std::string> out;
-    std::set<std::string> seen;
-    for (const std::string& path : archives) {
-        std::string stem = path == "-" ? "stdin" : path.substr(path.find_last_of('/') + 1);
-        std::string lower = stem;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower.size() > 4 && lower.ends_with(".pak")) stem.resize(stem.size() - 4);
-        if (stem.empty() || stem == "." || stem == "..") stem = "archive";
-        std::string page = stem + ".html";
-        for (int k = 2; !seen.insert(page).second; ++k) page = stem + "-" + std::to_string(k) + ".html";
-        out.push_back(page);
-    }
+    std::vector<std::string> out = tex_cli_stems(archives);
+    for (std::string& page : out) page += ".html";
     return out;
 }
 

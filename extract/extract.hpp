@@ -385,6 +385,9 @@ void add_findings(std::vector<tex_finding>& into, const std::vector<tex_finding>
 // Appends one printf-style line to a message buffer.
 void add_line(std::string& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// A printf-style text.
+std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---------------------------------------------------------------------------
 // Image writers. Each writes the whole file of its format to `fd` from its
 // current position, sequentially (fd may be an unnamed O_TMPFILE; never seek,

@@ -296,24 +296,43 @@ int decode_type6(const extract_request& r, image32& image, std::vector<tex_findi
 
 }  // namespace
 
-void add_line(std::string& lines, const char* format, ...)
+namespace {
+
+void append_formatted(std::string& out, const char* format, va_list args)
 {
     char buf[512];
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof buf) {
+        out.append(buf, static_cast<std::size_t>(n));
+    } else if (n >= 0) {
+        std::string big(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(big.data(), big.size(), format, again);
+        big.pop_back();
+        out += big;
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+void add_line(std::string& lines, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    append_formatted(lines, format, args);
     va_end(args);
-    if (n < 0) return;
-    if (static_cast<std::size_t>(n) < sizeof buf) {
-        lines.append(buf, static_cast<std::size_t>(n));
-        return;
-    }
-    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+}
+
+std::string format_text(const char* format, ...)
+{
+    std::string out;
+    va_list args;
     va_start(args, format);
-    std::vsnprintf(big.data(), big.size(), format, args);
+    append_formatted(out, format, args);
     va_end(args);
-    big.pop_back();
-    lines += big;
+    return out;
 }
 
 void extract_entry(const output_root& root, const extract_request& r, extract_outcome& out)
