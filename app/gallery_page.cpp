@@ -6,6 +6,9 @@
 #include <array>
 #include <cinttypes>
 #include <cstdarg>
+#include <span>
+
+#include "tex/tex.hpp"
 
 namespace {
 
@@ -89,6 +92,7 @@ constexpr std::string_view page_script = R"js(
 
 void put(gallery_sink& sink, std::string_view text)
 {
+    sink.written += text.size();
     if (sink.text) {
         sink.text->append(text);
     } else if (sink.file && !sink.failed && std::fwrite(text.data(), 1, text.size(), sink.file) != text.size()) {
@@ -123,6 +127,17 @@ std::string grouped(std::uint64_t n)
 std::string plural(std::uint64_t n, const char* one, const char* many)
 {
     return grouped(n) + " " + (n == 1 ? one : many);
+}
+
+// The problem count as the summary says it, padded to its slot's width: the
+// count is known only once every card is written, and is then written over
+// the slot.
+constexpr std::size_t problem_slot_width = 40;
+std::string problem_slot(std::uint64_t count)
+{
+    std::string text = count == 0 ? std::string("no problems") : plural(count, "problem", "problems");
+    text.resize(problem_slot_width, ' ');
+    return text;
 }
 
 std::string style_for(unsigned side)
@@ -353,10 +368,9 @@ void gallery_begin(gallery_sink& sink, const gallery_archive_info& archive)
     put(sink, style);
     put(sink, "</style>\n</head>\n<body>\n<header>\n<h1>" + name + "</h1>\n");
     put(sink, "<p class=\"summary\">" + plural(archive.size, "byte", "bytes") + ", " +
-                  plural(archive.count, "entry", "entries") + ", " +
-                  (archive.problem_count == 0 ? std::string("no problems")
-                                              : plural(archive.problem_count, "problem", "problems")) +
-                  "</p>\n");
+                  plural(archive.count, "entry", "entries") + ", <span id=\"problem-count\">");
+    sink.count_at = sink.written;
+    put(sink, problem_slot(archive.problem_count) + "</span></p>\n");
     put_problem_list(sink, archive.problems, gallery_max_archive_problems);
     put(sink, "<div id=\"controls\" hidden>\n"
               "<label>Name contains <input id=\"filter\" type=\"search\" autocomplete=\"off\" spellcheck=\"false\"></label>\n"
@@ -392,12 +406,22 @@ void gallery_card_write(gallery_sink& sink, const gallery_card& card)
     put(sink, "</div>\n</article>\n");
 }
 
-int gallery_end(gallery_sink& sink)
+int gallery_end(gallery_sink& sink, std::optional<std::uint64_t> problem_count)
 {
     put(sink, "</main>\n<script>");
     put(sink, page_script);
     put(sink, "</script>\n</body>\n</html>\n");
     if (sink.file && !sink.failed && std::fflush(sink.file) != 0) sink.failed = true;
     if (sink.file && std::ferror(sink.file)) sink.failed = true;
+    if (problem_count && !sink.failed) {
+        const std::string slot = problem_slot(*problem_count);
+        if (sink.text) {
+            sink.text->replace(static_cast<std::size_t>(sink.count_at), slot.size(), slot);
+        } else if (sink.file && tex_pwrite(fileno(sink.file), std::span(reinterpret_cast<const std::uint8_t*>(slot.data()),
+                                                                        slot.size()),
+                                           sink.count_at) != 0) {
+            sink.failed = true;
+        }
+    }
     return sink.failed ? -1 : 0;
 }

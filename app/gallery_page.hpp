@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,19 +69,22 @@ inline constexpr std::size_t gallery_card_max_bytes =
 // Where the page goes: a stream, or (for tests) a string. A failed write is
 // remembered; gallery_end reports it.
 struct gallery_sink {
-    std::FILE* file = nullptr;
+    std::FILE* file = nullptr;  // a file of its own from its start, so that the count can be written over
     std::string* text = nullptr;
     bool failed = false;
     unsigned thumbnail_box = 128;  // set by gallery_begin from the archive's thumbnail_side
+    std::uint64_t written = 0;     // bytes of the page so far
+    std::uint64_t count_at = 0;    // where the summary's problem count stands
 };
 
 // The page's head, the archive's lines, and the opening of the grid.
 void gallery_begin(gallery_sink& sink, const gallery_archive_info& archive);
 // One card; call in table order.
 void gallery_card_write(gallery_sink& sink, const gallery_card& card);
-// The grid's end, the script and the end of the page. 0, or -1 when any write
-// of the page failed (errno from the stream).
-int gallery_end(gallery_sink& sink);
+// The grid's end, the script and the end of the page; with `problem_count`,
+// the summary's count is written over with it (known only once every card
+// is). 0, or -1 when any write of the page failed (errno from the stream).
+int gallery_end(gallery_sink& sink, std::optional<std::uint64_t> problem_count = std::nullopt);
 
 // Text from an archive or a path as HTML, safe in element content and in a
 // quoted attribute value alike: '&', '<', '>', '"' and '\'' as character

@@ -27,3 +27,7 @@ unsigned app_terminal_columns(int fd);
 // Reads the first out.size() bytes of `path` when it is a regular file,
 // opening nothing else (a FIFO, a device): how many were read, or -1.
 long app_read_file_start(const std::string& path, std::span<std::uint8_t> out);
+
+// A path the user gave as its folder ("." when it names none) and its last
+// component: split at its last / (on Windows also \, or after a drive's X:).
+void app_split_path(const std::string& path, std::string& folder, std::string& name);

@@ -39,3 +39,10 @@ long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
     close(fd);
     return static_cast<long>(got);
 }
+
+void app_split_path(const std::string& path, std::string& folder, std::string& name)
+{
+    const std::size_t slash = path.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+}

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "app/platform.hpp"
 
@@ -15,16 +16,6 @@ namespace {
 
 using u64 = unsigned long long;
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...)
-{
-    char buf[256];
-    va_list args;
-    va_start(args, fmt);
-    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
-    va_end(args);
-    return n < 0 ? std::string() : std::string(buf, std::min(static_cast<std::size_t>(n), sizeof buf - 1));
-}
 
 // The length of the valid UTF-8 sequence at s[at], or 0: no overlong forms,
 // no surrogates, nothing past U+10FFFF.
@@ -81,7 +72,7 @@ int tex_cli_open(const std::string& path, tex_cli_archive& out)
     if (rc != 0) return fail(std::strerror(errno));
     out.ordered = tex_open_index(out.file.fd, out.file.size, out.index) == 0;
     if (!out.index.recognised) return fail("not a TEX version 3 archive");
-    if (!out.ordered) return fail(format("can't hold the order of %u table records in memory", out.index.count));
+    if (!out.ordered) return fail(format_text("can't hold the order of %u table records in memory", out.index.count));
     return 0;
 }
 
@@ -103,6 +94,24 @@ tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands)
     for (std::size_t k = 0; k < operands.size(); ++k) {
         const bool archive = k == 0 || operands[k] == "-" || names_an_archive(operands[k]);
         (archive ? out.archives : out.patterns).push_back(operands[k]);
+    }
+    return out;
+}
+
+std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives)
+{
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const std::string& path : archives) {
+        std::string folder, stem = "stdin";
+        if (path != "-") app_split_path(path, folder, stem);
+        std::string lower = stem;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.size() > 4 && lower.ends_with(".pak")) stem.resize(stem.size() - 4);
+        if (stem.empty() || stem == "." || stem == "..") stem = "archive";
+        std::string unique = stem;
+        for (int k = 2; !seen.insert(unique).second; ++k) unique = stem + "-" + std::to_string(k);
+        out.push_back(unique);
     }
     return out;
 }
@@ -148,7 +157,7 @@ void tex_progress::step(const std::string& name)
     // "[####    ] 12/40  30%  name": the counts first, the bar in what is left
     // of the line, the name cut to fit; never the last column, so the line
     // doesn't wrap.
-    const std::string counts = format(" %u/%u %3u%% ", done, total, static_cast<unsigned>(std::uint64_t{done} * 100 / total));
+    const std::string counts = format_text(" %u/%u %3u%% ", done, total, static_cast<unsigned>(std::uint64_t{done} * 100 / total));
     const unsigned room = columns > counts.size() + 1 ? columns - static_cast<unsigned>(counts.size()) - 1 : 0;
     const unsigned bar_cells = room >= 12 ? std::min(40u, room / 2 - 2) : 0;
     std::string line;
@@ -238,13 +247,13 @@ std::string tex_json_string(const std::string& s)
             // showing the JSON may obey them.
             const auto second = static_cast<unsigned char>(s[at + 1]);
             if (c == 0xC2 && second <= 0x9F) {
-                out += format("\\u%04x", second);
+                out += format_text("\\u%04x", second);
             } else {
                 out.append(s, at, n);
             }
             at += n;
         } else {
-            out += format("\\u%04x", c);
+            out += format_text("\\u%04x", c);
             ++at;
         }
     }

@@ -26,6 +26,7 @@ inline constexpr int tex_exit_usage = 2;     // the command line is wrong, or an
 int tex_list_main(int argc, char** argv);     // argv[0] is "list"
 int tex_test_main(int argc, char** argv);     // argv[0] is "test"
 int tex_extract_main(int argc, char** argv);  // argv[0] is "extract"
+int tex_gallery_main(int argc, char** argv);  // argv[0] is "gallery"
 
 // "morvex_tex: " and the message, on standard error.
 void tex_cli_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -54,6 +55,11 @@ struct tex_cli_operands {
     std::vector<std::string> patterns;
 };
 tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands);
+
+// A name for each archive, for what is made of each when there are several
+// (extract's folders, gallery's pages): its file name without ".pak" (any
+// letter case), "stdin" for "-"; a stem met again numbered -2, -3, ...
+std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives);
 
 // Which entries a walk takes, by their stored names: those that match an
 // include pattern (all, when there is none) and no exclude pattern. A

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
-#include <set>
 
 #include "app/platform.hpp"
 
@@ -231,26 +230,6 @@ void extract_archive(const tex_cli_archive& a, extract_options& o, const output_
     w.bar.clear();
 }
 
-// Where each archive's entries go when there are several: DIR/STEM, STEM the
-// archive's file name without ".pak" (any letter case), "stdin" for "-"; a
-// stem met again is numbered, so that no two archives share a folder.
-std::vector<std::string> stems_of(const std::vector<std::string>& archives)
-{
-    std::vector<std::string> out;
-    std::set<std::string> seen;
-    for (const std::string& path : archives) {
-        std::string stem = path == "-" ? "stdin" : path.substr(path.find_last_of('/') + 1);
-        if (stem.size() > 4 && (stem.ends_with(".pak") || stem.ends_with(".PAK") || stem.ends_with(".Pak"))) {
-            stem.resize(stem.size() - 4);
-        }
-        if (stem.empty() || stem == "." || stem == "..") stem = "archive";
-        std::string unique = stem;
-        for (int k = 2; !seen.insert(unique).second; ++k) unique = stem + "-" + std::to_string(k);
-        out.push_back(unique);
-    }
-    return out;
-}
-
 int parse_options(int argc, char** argv, extract_options& o)
 {
     tex_cli_args args{argc, argv};
@@ -330,7 +309,7 @@ int tex_extract_main(int argc, char** argv)
         return tex_exit_usage;
     }
     const bool several = o.archives.size() > 1;
-    const std::vector<std::string> stems = stems_of(o.archives);
+    const std::vector<std::string> stems = tex_cli_stems(o.archives);
     totals sum;
     bool unreadable = false;
     for (std::size_t k = 0; k < o.archives.size(); ++k) {

@@ -13,11 +13,14 @@ const char* const main_usage =
     "usage: morvex_tex COMMAND [OPTION...] ARGUMENT...\n"
     "TEX texture archives, listed, tested, extracted and built.\n"
     "\n"
-    "  list [--json] ARCHIVE              the entries, one a line (or JSON)\n"
+    "  list [--json | --names] ARCHIVE... the entries, one a line (or JSON)\n"
     "  test [--json] ARCHIVE...           check and decode every entry, write nothing\n"
-    "  extract [-C DIR] [--raw | --format tga|png|bmp|pcx] [--keep] [-q] [-j N]\n"
-    "          ARCHIVE [PATTERN...]       write entries beneath DIR\n"
-    "  create [--type 4|6] [-q] OUT.pak IMAGE...        build an archive\n"
+    "  extract [-C DIR | -O] [--raw | --format tga|png|bmp|pcx] [--keep] [-q]\n"
+    "          [-i PATTERN] [-x PATTERN] [--ignore-case] [-j N] ARCHIVE... [PATTERN...]\n"
+    "                                     write entries beneath DIR, or to standard output\n"
+    "  gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
+    "                                     one HTML page of every entry's thumbnail\n"
+    "  create [--type 4|6] [-q] OUT.pak IMAGE|FOLDER... build an archive\n"
     "  replace [-q] IN.pak OUT.pak IMAGE...             put images back\n"
     "\n"
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
@@ -44,6 +47,7 @@ int main(int argc, char** argv)
     if (std::strcmp(command, "list") == 0) return tex_list_main(argc - 1, argv + 1);
     if (std::strcmp(command, "test") == 0) return tex_test_main(argc - 1, argv + 1);
     if (std::strcmp(command, "extract") == 0) return tex_extract_main(argc - 1, argv + 1);
+    if (std::strcmp(command, "gallery") == 0) return tex_gallery_main(argc - 1, argv + 1);
     // The packer reads its subcommand from argv[1], as under its own name; its
     // messages then start with this program's name.
     if (std::strcmp(command, "create") == 0 || std::strcmp(command, "replace") == 0) {

@@ -17,7 +17,7 @@ work="$build/bench-work"
 "$root/scripts/install-deps.sh" bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
   -DMORVEX_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j2 --target morvex_tex_extractor morvex_bench_archive morvex_bench_floor \
+cmake --build "$build" -j2 --target morvex_tex_extractor morvex_tex morvex_bench_archive morvex_bench_floor \
   morvex_bench_run morvex_bench_decoders >/dev/null
 
 # The archives: about 100 MiB, and one a tenth the size to show that memory

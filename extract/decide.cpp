@@ -31,7 +31,34 @@ std::string output_name_for(const std::string& name, image_format format)
     return (has_ext ? name.substr(0, dot) : name) + "." + ext;
 }
 
+void fill_request(const tex_index& index, const tex_entry_view& v, extract_request& r)
+{
+    r.archive_fd = index.fd;
+    r.archive_size = index.size;
+    r.payload_offset = v.payload_offset;
+    r.payload_len = v.record.compressed_size;
+    r.width = v.header.width;
+    r.height = v.header.height;
+    r.type = v.header.rep_t_id;
+    r.name = tex_entry_name(v.header);
+    r.output_name = r.name;
+}
+
 }  // namespace
+
+bool pixels_request(const tex_index& index, const tex_entry_view& v, extract_request& out)
+{
+    if (v.state != tex_entry_state::ok || v.payload_past_end) return false;
+    const tex_entry_header& h = v.header;
+    if ((h.rep_t_id != 4 && h.rep_t_id != 6) || h.width == 0 || h.height == 0 ||
+        std::uint64_t{h.width} * h.height > max_image_pixels) {
+        return false;
+    }
+    out = extract_request{};
+    fill_request(index, v, out);
+    out.decode_only = true;
+    return true;
+}
 
 entry_walk entry_walk_start(const tex_index& index)
 {
@@ -64,14 +91,7 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
     entry_plan plan;
     plan.step = entry_step::run;
     extract_request& r = plan.request;
-    r.archive_fd = index.fd;
-    r.archive_size = index.size;
-    r.payload_offset = v.payload_offset;
-    r.payload_len = v.record.compressed_size;
-    r.width = h.width;
-    r.height = h.height;
-    r.type = h.rep_t_id;
-    r.name = tex_entry_name(h);
+    fill_request(index, v, r);
     r.output_name = options.raw ? r.name : output_name_for(r.name, options.format);
     r.raw = options.raw;
     r.decode_only = !options.write;
@@ -79,13 +99,21 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
 
     // The checks that need neither the payload nor the output, in the order
     // the extractor has always made them.
+    // Refused for its name alone: the pixels could still be decoded.
+    const auto for_the_name = [&](tex_finding why) {
+        entry_plan refused = refuse(why);
+        refused.request = plan.request;
+        refused.decodable = !v.payload_past_end && !r.raw && r.width > 0 && r.height > 0 &&
+                            std::uint64_t{r.width} * r.height <= max_image_pixels;
+        return refused;
+    };
     if (const name_problem p = options.to_stream ? name_problem::none : output_name_problem(r.output_name);
         p != name_problem::none) {
-        return refuse({k::name_refused, static_cast<std::uint64_t>(p)});
+        return for_the_name({k::name_refused, static_cast<std::uint64_t>(p)});
     }
     if (v.payload_past_end) return refuse({k::payload_past_end, r.payload_len, r.payload_offset, index.size});
     if (!r.raw) {
-        if (image_format_for(r.output_name) == image_format::none) return refuse({k::no_image_format});
+        if (image_format_for(r.output_name) == image_format::none) return for_the_name({k::no_image_format});
         if (r.width == 0 || r.height == 0) return refuse({k::no_pixels, r.width, r.height});
         if (std::uint64_t{r.width} * r.height > max_image_pixels) return refuse({k::too_many_pixels, r.width, r.height});
     }

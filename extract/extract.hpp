@@ -258,6 +258,7 @@ struct extract_request {
     bool raw = false;                  // the payload as stored, no conversion
     bool decode_only = false;          // decode fully, write nothing
     bool keep = false;                 // never replace what is under the output's name
+    unsigned thumbnail_side = 0;       // also make a thumbnail this many pixels at most a side (0: none)
 };
 
 // What a walk asks of every entry it hands on.
@@ -280,7 +281,10 @@ struct entry_plan {
     entry_step step = entry_step::none;
     tex_finding why{};          // refuse: the reason
     std::uint32_t repeat_of = 0;
-    extract_request request;    // run
+    extract_request request;    // run; and refuse when `decodable`
+    // Refused for its output's name alone (one the extractor can't write, or
+    // no image format): its pixels can still be decoded from `request`.
+    bool decodable = false;
 };
 
 // What a walk carries from entry to entry, in table order.
@@ -299,10 +303,25 @@ entry_walk entry_walk_start(const tex_index& index);
 entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const entry_options& options,
                         entry_walk& walk);
 
+// A request that decodes the entry's pixels and writes nothing, for a
+// presentation that shows an entry the extractor never writes (the first).
+// False when there are no pixels to decode: no header, an unknown type, a
+// payload past the end, no pixels or too many.
+bool pixels_request(const tex_index& index, const tex_entry_view& v, extract_request& out);
+
 // The most a type-4 entry's payload and inflation room may take together to
 // be inflated in one call; above it, the stream is inflated piece by piece
 // into the image. Tests lower it to run the piecewise path on small entries.
 extern std::uint64_t extract_whole_buffer_limit;
+
+// An entry's thumbnail, as a page shows it.
+struct extract_thumbnail {
+    std::vector<std::uint8_t> file;     // the encoded image; empty when none
+    const char* mime = nullptr;         // its type: thumbnail_webp or thumbnail_png
+    std::uint32_t width = 0, height = 0;
+    bool transparent = false;           // some pixel of the entry's image has alpha below 255
+    int error = 0;                      // errno when it couldn't be made
+};
 
 struct extract_outcome {
     int result = 0;                     // 0 extracted (or decoded), -1 failed
@@ -310,6 +329,7 @@ struct extract_outcome {
     output_file file;                   // the complete output, waiting to be placed
     bool placed = false;
     bool skipped = false;               // its name was taken and `keep` asked not to replace it
+    extract_thumbnail thumbnail;        // when the request asked for one and the pixels decoded
 };
 
 // Loads the payload, decodes it unless raw, and writes the output into a new
@@ -381,6 +401,9 @@ void add_findings(std::vector<tex_finding>& into, const std::vector<tex_finding>
 // Appends one printf-style line to a message buffer.
 void add_line(std::string& lines, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// A printf-style text.
+std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---------------------------------------------------------------------------
 // Image writers. Each writes the whole file of its format to `fd` from its
 // current position, sequentially (fd may be an unnamed O_TMPFILE; never seek,
@@ -397,8 +420,6 @@ int write_png(int fd, image_view image);
 
 // ---------------------------------------------------------------------------
 // Thumbnails, for the gallery page (extract/thumbnail.cpp).
-
-#include <vector>
 
 // The largest side a thumbnail may be asked for (the page's --size).
 inline constexpr unsigned thumbnail_max_side = 256;
@@ -451,15 +472,26 @@ int make_thumbnail(image_view src, unsigned max_side, image32& out);
 // True when any pixel's alpha is below 255.
 bool image_has_transparency(image_view image);
 
-// How a thumbnail is encoded; always a WebP file.
+// The thumbnail of a width x height image of ARGB4444 pixels (little-endian,
+// as a type-4 entry inflates to: `pixels` holds width * height * 2 bytes),
+// the same pixels as make_thumbnail of the widened image, without the image;
+// and whether any of them is transparent. 0, or -1 as make_thumbnail.
+int thumbnail_from_argb4444(std::span<const std::uint8_t> pixels, std::uint32_t width, std::uint32_t height,
+                            unsigned max_side, image32& out, bool& transparent);
+
+// How a thumbnail is encoded.
 enum class thumbnail_encoding {
-    lossless,  // every pixel exact
-    lossy,     // colours approximated, alpha exact: several times smaller on real textures
-    chosen,    // lossless when most pixels repeat their left neighbour and the file stays small, else lossy
+    lossless,  // WebP, every pixel exact
+    lossy,     // WebP, colours approximated, alpha exact: several times smaller on real textures
+    levels,    // PNG of every channel rounded to 16 levels (17 * k)
+    chosen,    // lossless when most pixels repeat their left neighbour and the file stays small; else
+               // lossy when every pixel is opaque, and levels when some aren't
 };
 
-inline constexpr const char* thumbnail_mime_type = "image/webp";
+inline constexpr const char* thumbnail_webp = "image/webp";
+inline constexpr const char* thumbnail_png = "image/png";
 
-// The thumbnail (at most thumbnail_max_side a side) as a complete WebP file.
-// 0, or -1 with errno.
-int encode_thumbnail(image_view thumb, thumbnail_encoding encoding, std::vector<std::uint8_t>& out);
+// The thumbnail (at most thumbnail_max_side a side) as a complete file, its
+// type in *mime when given. 0, or -1 with errno.
+int encode_thumbnail(image_view thumb, thumbnail_encoding encoding, std::vector<std::uint8_t>& out,
+                     const char** mime = nullptr);

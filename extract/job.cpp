@@ -83,9 +83,39 @@ void widen_into(image32& image, std::uint64_t first, const std::uint8_t* bytes, 
                    std::span(image.pixels.get() + first, static_cast<std::size_t>(count)), argb_layout);
 }
 
-// Inflates in one call into a buffer, then widens. -1 when the stream fails.
-int inflate_whole(const extract_request& r, std::uint64_t capacity, image32& image, std::uint64_t& out_len,
-                  std::vector<tex_finding>& found)
+// The thumbnail a page shows of an entry: made and encoded here, on the
+// worker, so that only its small file waits for the page.
+void encode_entry_thumbnail(const image32& thumb, bool transparent, extract_thumbnail& out)
+{
+    out.transparent = transparent;
+    if (!thumb.pixels || encode_thumbnail(view_of(thumb), thumbnail_encoding::chosen, out.file, &out.mime) != 0) {
+        out.error = errno ? errno : ENOMEM;
+        out.file.clear();
+        return;
+    }
+    out.width = thumb.width;
+    out.height = thumb.height;
+}
+
+void make_entry_thumbnail(image_view image, unsigned side, extract_thumbnail& out)
+{
+    image32 thumb;
+    if (make_thumbnail(image, side, thumb) != 0) thumb = image32{};
+    encode_entry_thumbnail(thumb, image_has_transparency(image), out);
+}
+
+void make_entry_thumbnail_4444(std::span<const std::uint8_t> pixels, const extract_request& r, extract_thumbnail& out)
+{
+    image32 thumb;
+    bool transparent = false;
+    if (thumbnail_from_argb4444(pixels, r.width, r.height, r.thumbnail_side, thumb, transparent) != 0) thumb = image32{};
+    encode_entry_thumbnail(thumb, transparent, out);
+}
+
+// Inflates in one call into a buffer of `capacity` bytes, handed back in
+// `inflated`. -1 when the stream fails.
+int inflate_whole(const extract_request& r, std::uint64_t capacity, std::unique_ptr<std::uint8_t[]>& inflated,
+                  std::uint64_t& out_len, std::vector<tex_finding>& found)
 {
     const auto payload = take<std::uint8_t>(r.payload_len);
     if (!payload) {
@@ -97,7 +127,7 @@ int inflate_whole(const extract_request& r, std::uint64_t capacity, image32& ima
         found.push_back({k::payload_cut, got, r.payload_len});
         return -1;
     }
-    const auto inflated = take<std::uint8_t>(capacity);
+    inflated = take<std::uint8_t>(capacity);
     if (!inflated) {
         found.push_back({k::no_memory_inflate, capacity});
         return -1;
@@ -108,13 +138,18 @@ int inflate_whole(const extract_request& r, std::uint64_t capacity, image32& ima
         return -1;
     }
     out_len = produced;
-    widen_into(image, 0, inflated.get(), produced / 2);
+    return 0;
+}
+
+// Widens what one-call inflation produced into the image.
+void widen_inflated(const std::uint8_t* inflated, std::uint64_t produced, image32& image)
+{
+    widen_into(image, 0, inflated, produced / 2);
     if (produced % 2 != 0 && produced / 2 < std::uint64_t{image.width} * image.height) {
         // A last odd byte is the low half of a pixel whose high half is zero.
         const std::uint8_t last[2] = {inflated[produced - 1], 0};
         widen_into(image, produced / 2, last, 1);
     }
-    return 0;
 }
 
 struct zstream_owner {
@@ -186,7 +221,11 @@ int inflate_streaming(const extract_request& r, std::uint64_t capacity, image32&
     return 0;
 }
 
-int decode_type4(const extract_request& r, image32& image, std::vector<tex_finding>& found)
+// With `thumbnail` (a page's, writing nothing) and a stream inflated in one
+// call, the image itself is never made: the thumbnail comes straight from the
+// 16-bit pixels, and `image` stays empty.
+int decode_type4(const extract_request& r, image32& image, std::vector<tex_finding>& found,
+                 extract_thumbnail* thumbnail)
 {
     const std::uint64_t pixels = std::uint64_t{r.width} * r.height;
     const std::uint64_t expected = pixels * 2;
@@ -196,18 +235,28 @@ int decode_type4(const extract_request& r, image32& image, std::vector<tex_findi
         return -1;
     }
     // Up to three times the pixels' bytes still decode and are reported as a
-    // length mismatch; never more than the payload can inflate to.
+    // length mismatch; never more than the payload can inflate to (which is
+    // at least the pixels' bytes, or the entry was refused just above).
     const std::uint64_t capacity = std::min(pixels * 6, most & ~std::uint64_t{1});
-    if (!make_image32(r.width, r.height, image)) {
+    const bool whole = r.payload_len + capacity <= extract_whole_buffer_limit;
+    const bool thumbnail_only = thumbnail && whole;
+    if (!thumbnail_only && !make_image32(r.width, r.height, image)) {
         found.push_back({k::no_memory_image, r.width, r.height});
         return -1;
     }
     std::uint64_t out_len = 0;
-    const int rc = r.payload_len + capacity <= extract_whole_buffer_limit
-                       ? inflate_whole(r, capacity, image, out_len, found)
-                       : inflate_streaming(r, capacity, image, out_len, found);
+    std::unique_ptr<std::uint8_t[]> inflated;
+    const int rc = whole ? inflate_whole(r, capacity, inflated, out_len, found)
+                         : inflate_streaming(r, capacity, image, out_len, found);
     if (rc != 0) return -1;
     if (out_len != expected) found.push_back({k::inflated_length, out_len, r.width, r.height, expected});
+    if (thumbnail_only) {
+        // Pixels the stream didn't reach are transparent black.
+        if (out_len < expected) std::fill(inflated.get() + out_len, inflated.get() + expected, std::uint8_t{0});
+        make_entry_thumbnail_4444(std::span(inflated.get(), static_cast<std::size_t>(expected)), r, *thumbnail);
+        return 0;
+    }
+    if (whole) widen_inflated(inflated.get(), out_len, image);
     // Pixels the stream didn't reach are transparent black.
     const std::uint64_t filled = (out_len + 1) / 2;
     if (filled < pixels) {
@@ -247,24 +296,43 @@ int decode_type6(const extract_request& r, image32& image, std::vector<tex_findi
 
 }  // namespace
 
-void add_line(std::string& lines, const char* format, ...)
+namespace {
+
+void append_formatted(std::string& out, const char* format, va_list args)
 {
     char buf[512];
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof buf) {
+        out.append(buf, static_cast<std::size_t>(n));
+    } else if (n >= 0) {
+        std::string big(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(big.data(), big.size(), format, again);
+        big.pop_back();
+        out += big;
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+void add_line(std::string& lines, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(buf, sizeof buf, format, args);
+    append_formatted(lines, format, args);
     va_end(args);
-    if (n < 0) return;
-    if (static_cast<std::size_t>(n) < sizeof buf) {
-        lines.append(buf, static_cast<std::size_t>(n));
-        return;
-    }
-    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+}
+
+std::string format_text(const char* format, ...)
+{
+    std::string out;
+    va_list args;
     va_start(args, format);
-    std::vsnprintf(big.data(), big.size(), format, args);
+    append_formatted(out, format, args);
     va_end(args);
-    big.pop_back();
-    lines += big;
+    return out;
 }
 
 void extract_entry(const output_root& root, const extract_request& r, extract_outcome& out)
@@ -292,8 +360,11 @@ void extract_entry(const output_root& root, const extract_request& r, extract_ou
     }
 
     image32 image;
-    const int rc = r.type == 4 ? decode_type4(r, image, found) : decode_type6(r, image, found);
+    // A page's thumbnail, when nothing is written, may come without the image.
+    extract_thumbnail* thumbnail = r.thumbnail_side && r.decode_only ? &out.thumbnail : nullptr;
+    const int rc = r.type == 4 ? decode_type4(r, image, found, thumbnail) : decode_type6(r, image, found);
     if (rc != 0) return;
+    if (r.thumbnail_side && image.pixels) make_entry_thumbnail(view_of(image), r.thumbnail_side, out.thumbnail);
     if (!r.decode_only && write_image(out.file.fd, image_format_for(r.output_name), view_of(image)) != 0) {
         found.push_back(write_failure(errno));
         return;

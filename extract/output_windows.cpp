@@ -407,7 +407,8 @@ void split_path(const std::string& path, std::string& folder, std::string& base)
     std::size_t cut = path.find_last_of("/\\");
     // "C:name" is a name in the drive's current folder.
     if (cut == std::string::npos && path.size() >= 2 && path[1] == ':') {
-        folder = path.substr(0, 2) + ".";
+        folder = path.substr(0, 2);
+        folder += '.';
         base = path.substr(2);
         return;
     }

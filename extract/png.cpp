@@ -145,14 +145,14 @@ int filter_image(const image_view& image, png_row_filter filter, raw_bytes& filt
     return 0;
 }
 
-// Whole-image path: `filtered` deflated into one IDAT, the file in one write.
-int write_whole_png(int fd, const image_view& image, libdeflate_compressor* compressor,
-                    const raw_bytes& filtered, std::size_t bound)
+// Whole-image path: `filtered` deflated into one IDAT; the whole file in
+// `file`, `size` bytes of it.
+int build_whole_png(const image_view& image, libdeflate_compressor* compressor, const raw_bytes& filtered,
+                    std::size_t bound, raw_bytes& file, std::size_t& size)
 {
     constexpr std::size_t before = png_signature.size() + ihdr_size + 8;
     constexpr std::size_t after = 4 + chunk_overhead;
     std::size_t file_room = before;
-    raw_bytes file;
     if (!add_size(file_room, bound) || !add_size(file_room, after)) {
         errno = EOVERFLOW;
         return -1;
@@ -179,7 +179,32 @@ int write_whole_png(int fd, const image_view& image, libdeflate_compressor* comp
     put_be32(iend, 0);
     std::memcpy(iend + 4, "IEND", 4);
     put_be32(iend + 8, chunk_crc(iend + 4, 4));
-    return write_all(fd, p, static_cast<std::size_t>(iend + chunk_overhead - p));
+    size = static_cast<std::size_t>(iend + chunk_overhead - p);
+    return 0;
+}
+
+// The whole-image path, when it fits under the cap: 1 when it doesn't (the
+// streaming path's then), else 0 or -1 with `file` and `size` as above.
+int whole_png(const image_view& image, const png_settings& settings, raw_bytes& file, std::size_t& size)
+{
+    // At most 16384 * 16384 pixels of 4 bytes and 65535 filter bytes: far
+    // below 2^32, so the product can't wrap in a size_t of 32 bits either.
+    const std::uint64_t filtered_size = std::uint64_t{image.height} * (std::uint64_t{image.width} * 4 + 1);
+    if (settings.force_streaming || filtered_size > png_whole_image_cap) return 1;
+    const std::unique_ptr<libdeflate_compressor, compressor_deleter> compressor(
+        libdeflate_alloc_compressor(settings.level));
+    if (!compressor) {
+        errno = ENOMEM;
+        return -1;
+    }
+    const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), static_cast<std::size_t>(filtered_size));
+    // The bound is a worst case of at least the input's size; anything less
+    // is not one to trust, and both buffers must fit under the cap.
+    if (bound < filtered_size || filtered_size + bound > png_whole_image_cap) return 1;
+    raw_bytes filtered;
+    if (!allocate(filtered, static_cast<std::size_t>(filtered_size))) return -1;
+    if (filter_image(image, settings.filter, filtered) != 0) return -1;
+    return build_whole_png(image, compressor.get(), filtered, bound, file, size);
 }
 
 // ---------------------------------------------------------------------------
@@ -258,28 +283,27 @@ int write_streaming_png(int fd, const image_view& image, const png_settings& set
 int write_png_with(int fd, image_view image, png_settings settings)
 {
     if (check_image_view(image) != 0) return -1;
-    // At most 16384 * 16384 pixels of 4 bytes and 65535 filter bytes: far
-    // below 2^32, so the product can't wrap in a size_t of 32 bits either.
-    const std::uint64_t filtered_size = std::uint64_t{image.height} * (std::uint64_t{image.width} * 4 + 1);
-    if (!settings.force_streaming && filtered_size <= png_whole_image_cap) {
-        const std::unique_ptr<libdeflate_compressor, compressor_deleter> compressor(
-            libdeflate_alloc_compressor(settings.level));
-        if (!compressor) {
-            errno = ENOMEM;
-            return -1;
-        }
-        const std::size_t bound =
-            libdeflate_zlib_compress_bound(compressor.get(), static_cast<std::size_t>(filtered_size));
-        // The bound is a worst case of at least the input's size; anything less
-        // is not one to trust, and both buffers must fit under the cap.
-        if (bound >= filtered_size && filtered_size + bound <= png_whole_image_cap) {
-            raw_bytes filtered;
-            if (!allocate(filtered, static_cast<std::size_t>(filtered_size))) return -1;
-            if (filter_image(image, settings.filter, filtered) != 0) return -1;
-            return write_whole_png(fd, image, compressor.get(), filtered, bound);
-        }
-    }
+    raw_bytes file;
+    std::size_t size = 0;
+    const int whole = whole_png(image, settings, file, size);
+    if (whole < 0) return -1;
+    if (whole == 0) return write_all(fd, file.data.get(), size);
     return write_streaming_png(fd, image, settings);
+}
+
+int encode_png(image_view image, png_settings settings, std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    if (check_image_view(image) != 0) return -1;
+    raw_bytes file;
+    std::size_t size = 0;
+    const int whole = whole_png(image, settings, file, size);
+    if (whole != 0) {
+        if (whole > 0) errno = EFBIG;
+        return -1;
+    }
+    out.assign(file.data.get(), file.data.get() + size);
+    return 0;
 }
 
 int write_png(int fd, image_view image)

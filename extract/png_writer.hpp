@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "extract/extract.hpp"
 
@@ -34,3 +35,7 @@ inline constexpr png_settings png_default_settings{1, 4, png_row_filter::sub, fa
 inline constexpr std::uint64_t png_whole_image_cap = 40ull << 20;
 
 int write_png_with(int fd, image_view image, png_settings settings);
+
+// The whole PNG file in memory, for an image that fits the whole-image path
+// (a thumbnail); -1 with EFBIG for a larger one.
+int encode_png(image_view image, png_settings settings, std::vector<std::uint8_t>& out);

@@ -97,8 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check_and_empty(w);
     }
 
-    // The companion's listing (text and JSON) and its full test of every
-    // entry, their errors kept off the fuzzer's own standard error.
+    // The companion's listing (text and JSON), its full test of every entry
+    // and its gallery page, their errors kept off the fuzzer's own standard
+    // error.
     std::fflush(stderr);
     const int saved_err = dup(2);
     if (!std::freopen("/dev/null", "w", stderr)) std::abort();
@@ -111,6 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tex_list_main(3, list_json);
     tex_test_main(2, test_text);
     tex_test_main(3, test_json);
+    // And its gallery page, every thumbnail made and encoded.
+    std::string gallery = "gallery", to = "-o", dash = "-";
+    char* gallery_page[] = {gallery.data(), to.data(), dash.data(), path.data(), nullptr};
+    tex_gallery_main(4, gallery_page);
     std::fflush(stdout);
     std::fflush(stderr);
     dup2(saved_err, 2);

@@ -106,8 +106,11 @@ for archive in "$here"/fuzz/corpus/*; do
   run "$a: extract --raw --keep" morvex_tex extract --raw --keep -j 2 "$a.pak"
   run "$a: extract --format png" morvex_tex extract --format png -q -C png "$a.pak" '*.t?a'
   run "$a: extract -O" morvex_tex extract -O "$a.pak"
+  run "$a: gallery" morvex_tex gallery -j 2 "$a.pak"
+  run "$a: gallery -o sub/page.html" morvex_tex gallery --size 16 -o sub/page.html "$a.pak"
   piped="$archive"
   run "$a: list - (a pipe)" morvex_tex list --json -
+  run "$a: gallery -o - - (a pipe)" morvex_tex gallery -o - -
   run "$a: extract -O --raw - (a pipe)" morvex_tex extract -O --raw --ignore-case - 'A*' '*.TGA'
   piped=/dev/null
 done

@@ -428,7 +428,7 @@ TEST(GalleryPage, PageParsesWithHostileNames)
                          "'; script-src 'sha256-" + gallery_sha256_base64(p.scripts[0]) +
                          "'; base-uri 'none'; form-action 'none'");
     EXPECT_NE(page.find("<meta name=\"color-scheme\" content=\"light dark\">"), std::string::npos);
-    EXPECT_NE(page.find("123,456,789 bytes, 25 entries, 3 problems"), std::string::npos);
+    EXPECT_NE(page.find("123,456,789 bytes, 25 entries, <span id=\"problem-count\">3 problems "), std::string::npos);
     EXPECT_NE(page.find("<li>table &lt;cut&gt; &amp; &quot;short&quot;</li>"), std::string::npos);
     EXPECT_NE(page.find("<h1>&lt;/title&gt;&lt;script&gt;alert(1)&lt;/script&gt;\\xFF.pak</h1>"), std::string::npos);
     // The controls only the script shows.
@@ -446,7 +446,19 @@ TEST(GalleryPage, ArchiveLinesWithoutProblems)
     sink.text = &page;
     gallery_begin(sink, archive);
     EXPECT_EQ(gallery_end(sink), 0);
-    EXPECT_NE(page.find("<p class=\"summary\">1 byte, 1 entry, no problems</p>"), std::string::npos);
+    EXPECT_NE(page.find("<p class=\"summary\">1 byte, 1 entry, <span id=\"problem-count\">no problems "),
+              std::string::npos);
+    // The count known at the end is written over the summary's, in place.
+    std::string counted_page;
+    gallery_sink counted;
+    counted.text = &counted_page;
+    gallery_begin(counted, archive);
+    EXPECT_EQ(gallery_end(counted, 1234), 0);
+    EXPECT_EQ(counted_page.size(), page.size());
+    const std::size_t at = page.find("no problems");
+    EXPECT_EQ(counted_page.substr(0, at), page.substr(0, at));
+    EXPECT_EQ(counted_page.substr(at, 15), "1,234 problems ");
+    EXPECT_EQ(counted_page.substr(at + 40), page.substr(at + 40));
     EXPECT_EQ(page.find("class=\"problems\""), std::string::npos);
     const parsed_page p = parse_page(page);
     EXPECT_TRUE(p.errors.empty()) << p.errors.front();

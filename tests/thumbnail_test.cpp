@@ -1,8 +1,11 @@
 // Thumbnails: the area filter against a plain double-precision area average
 // computed here (every thumbnail pixel within half a level of it), alpha that
-// lends no colour, solid colours that stay exact, and the encoded thumbnail
-// decoded by libwebp's decoder: lossless exactly, lossy close with alpha exact.
+// lends no colour, solid colours that stay exact, the thumbnail of 16-bit
+// pixels the same as that of the widened image, and the encoded thumbnail
+// decoded by libwebp's and libpng's decoders: lossless exactly, lossy close
+// with alpha exact, levels exactly the nearest levels.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <webp/decode.h>
 
 #include <algorithm>
@@ -295,6 +298,30 @@ test::rgba_image decode_webp(const std::vector<std::uint8_t>& file)
     return image;
 }
 
+// A PNG file decoded by libpng to 0xAARRGGBB pixels; WebP files by libwebp.
+test::rgba_image decode_thumbnail(const std::vector<std::uint8_t>& file)
+{
+    if (file.size() < 8 || std::memcmp(file.data(), "\x89PNG", 4) != 0) return decode_webp(file);
+    test::rgba_image image;
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&png, file.data(), file.size())) return image;
+    png.format = PNG_FORMAT_BGRA;
+    image.argb.resize(std::size_t{png.width} * png.height);
+    if (!png_image_finish_read(&png, nullptr, image.argb.data(), 0, nullptr)) return test::rgba_image{};
+    image.width = png.width;
+    image.height = png.height;
+    return image;
+}
+
+// Every channel at its nearest of 16 levels.
+std::uint32_t levelled(std::uint32_t p)
+{
+    std::uint32_t out = 0;
+    for (unsigned shift = 0; shift < 32; shift += 8) out |= ((p >> shift & 0xFFu) + 8) / 17 * 17 << shift;
+    return out;
+}
+
 // Lossless files hold a VP8L chunk; lossy ones VP8 (after VP8X and ALPH).
 bool lossless_file(const std::vector<std::uint8_t>& file)
 {
@@ -319,32 +346,38 @@ std::uint32_t smooth(std::uint32_t x, std::uint32_t y)
     return (255 - y) << 24 | (x * 2) << 16 | (y * 2) << 8 | ((x + y) & 0xFFu);
 }
 
-TEST(Thumbnail, EncodedAsWebp)
+TEST(Thumbnail, EncodedAsWebpOrPng)
 {
+    enum expect { exact, lossy, levels };
     struct encode_case {
         const char* what;
         owned_image image;
         thumbnail_encoding encoding;
-        bool lossless;  // the file must be, and decode to exactly the pixels
+        expect what_back;  // exact: a lossless WebP; lossy: a lossy WebP; levels: a PNG of 16 levels
     };
+    const auto opaque_smooth = [](std::uint32_t x, std::uint32_t y) { return smooth(x, y) | 0xFF000000u; };
     const encode_case cases[] = {
-        {"noise, lossless", make_image(128, 128, noise), thumbnail_encoding::lossless, true},
-        {"1 x 128, lossless", make_image(1, 128, noise), thumbnail_encoding::lossless, true},
-        {"128 x 1, lossless", make_image(128, 1, noise), thumbnail_encoding::lossless, true},
+        {"noise, lossless", make_image(128, 128, noise), thumbnail_encoding::lossless, exact},
+        {"1 x 128, lossless", make_image(1, 128, noise), thumbnail_encoding::lossless, exact},
+        {"128 x 1, lossless", make_image(128, 1, noise), thumbnail_encoding::lossless, exact},
         {"alpha edges with a stride, lossless", make_image(37, 91, with_alpha_edges, 4, 0x12345678u),
-         thumbnail_encoding::lossless, true},
+         thumbnail_encoding::lossless, exact},
         {"the largest, lossless", make_image(thumbnail_max_side, thumbnail_max_side, noise), thumbnail_encoding::lossless,
-         true},
-        {"smooth, lossy", make_image(128, 120, smooth), thumbnail_encoding::lossy, false},
-        {"solid, chosen", make_image(128, 64, solid), thumbnail_encoding::chosen, true},
-        {"half transparent, chosen", make_image(40, 40, half_clear), thumbnail_encoding::chosen, true},
-        {"smooth, chosen", make_image(128, 120, smooth, 2, 0u), thumbnail_encoding::chosen, false},
+         exact},
+        {"smooth, lossy", make_image(128, 120, smooth), thumbnail_encoding::lossy, lossy},
+        {"noise, levels", make_image(61, 47, noise, 3, 0u), thumbnail_encoding::levels, levels},
+        {"solid, chosen", make_image(128, 64, solid), thumbnail_encoding::chosen, exact},
+        {"half transparent, chosen", make_image(40, 40, half_clear), thumbnail_encoding::chosen, exact},
+        {"smooth and opaque, chosen", make_image(128, 120, opaque_smooth), thumbnail_encoding::chosen, lossy},
+        {"smooth with alpha, chosen", make_image(128, 120, smooth, 2, 0u), thumbnail_encoding::chosen, levels},
     };
     for (const auto& c : cases) {
         std::vector<std::uint8_t> file;
-        ASSERT_EQ(encode_thumbnail(c.image.view(), c.encoding, file), 0) << c.what;
-        EXPECT_EQ(lossless_file(file), c.lossless) << c.what;
-        const test::rgba_image back = decode_webp(file);
+        const char* mime = nullptr;
+        ASSERT_EQ(encode_thumbnail(c.image.view(), c.encoding, file, &mime), 0) << c.what;
+        EXPECT_STREQ(mime, c.what_back == levels ? "image/png" : "image/webp") << c.what;
+        EXPECT_EQ(lossless_file(file), c.what_back == exact) << c.what;
+        const test::rgba_image back = decode_thumbnail(file);
         ASSERT_EQ(back.width, c.image.width) << c.what;
         ASSERT_EQ(back.height, c.image.height) << c.what;
         // Lossless: every pixel. Lossy: alpha exact, colours close where
@@ -354,8 +387,8 @@ TEST(Thumbnail, EncodedAsWebp)
         for (std::uint32_t y = 0; y < c.image.height; ++y)
             for (std::uint32_t x = 0; x < c.image.width; ++x) {
                 const std::uint32_t want = c.image.at(x, y), got = back.at(x, y);
-                if (c.lossless) {
-                    off += got != want;
+                if (c.what_back != lossy) {
+                    off += got != (c.what_back == exact ? want : levelled(want));
                     continue;
                 }
                 off += (got >> 24) != (want >> 24);
@@ -363,6 +396,45 @@ TEST(Thumbnail, EncodedAsWebp)
             }
         EXPECT_EQ(off, 0) << c.what;
         EXPECT_LT(error / (3.0 * c.image.width * c.image.height), 3.0) << c.what;
+    }
+}
+
+TEST(Thumbnail, SixteenBitPixelsGiveTheWidenedImagesThumbnail)
+{
+    struct shape {
+        std::uint32_t width, height;
+        unsigned side;
+    };
+    // Whole blocks of 2, 4, 8 and 17 (the largest the 16-bit sums hold), and
+    // sizes that take the general builder: 18, uneven, not scaled at all.
+    const shape shapes[] = {{256, 256, 128}, {512, 128, 128}, {1024, 512, 128}, {34, 17, 2},
+                            {36, 18, 2},     {300, 200, 128}, {97, 61, 128},    {3, 5, 256}};
+    std::uint32_t state = 12345;
+    for (const shape& sh : shapes) {
+        for (const int flavour : {0, 1, 2}) {  // random, opaque, every other pixel clear
+            const std::size_t count = std::size_t{sh.width} * sh.height;
+            std::vector<std::uint8_t> bytes(count * 2);
+            for (std::size_t k = 0; k < count; ++k) {
+                state = state * 1664525u + 1013904223u;
+                auto p = static_cast<std::uint16_t>(state >> 16);
+                if (flavour == 1) p |= 0xF000;
+                if (flavour == 2 && k % 2) p &= 0x0FFF;
+                bytes[2 * k] = static_cast<std::uint8_t>(p);
+                bytes[2 * k + 1] = static_cast<std::uint8_t>(p >> 8);
+            }
+            image32 widened;
+            ASSERT_TRUE(make_image32(sh.width, sh.height, widened));
+            widen_argb4444(bytes, std::span(widened.pixels.get(), count), argb_layout);
+            image32 want, got;
+            ASSERT_EQ(make_thumbnail(view_of(widened), sh.side, want), 0);
+            bool transparent = false;
+            ASSERT_EQ(thumbnail_from_argb4444(bytes, sh.width, sh.height, sh.side, got, transparent), 0);
+            ASSERT_EQ(got.width, want.width);
+            ASSERT_EQ(got.height, want.height);
+            EXPECT_TRUE(std::equal(got.pixels.get(), got.pixels.get() + std::size_t{got.width} * got.height, want.pixels.get()))
+                << sh.width << " x " << sh.height << ", flavour " << flavour;
+            EXPECT_EQ(transparent, image_has_transparency(view_of(widened))) << sh.width << " x " << sh.height;
+        }
     }
 }
 

@@ -98,8 +98,10 @@ int thumbnail_of(const sample& s, gallery_card& card)
     if (make_thumbnail(view_of(image), 128, thumb) != 0) return -1;
     card.thumbnail_width = thumb.width;
     card.thumbnail_height = thumb.height;
-    card.thumbnail_mime = thumbnail_mime_type;
-    return encode_thumbnail(view_of(thumb), thumbnail_encoding::chosen, card.thumbnail);
+    const char* mime = nullptr;
+    const int rc = encode_thumbnail(view_of(thumb), thumbnail_encoding::chosen, card.thumbnail, &mime);
+    card.thumbnail_mime = mime ? mime : "";
+    return rc;
 }
 
 void put_layout_card(std::FILE* f, const sample& s, std::uint32_t index, bool last)

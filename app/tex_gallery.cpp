@@ -1,0 +1,296 @@
+// morvex_tex gallery: one self-contained HTML page per archive, a card per
+// entry with its thumbnail, facts and problems. Entries go through the same
+// entry decision, job and workers as `test`, which also makes each thumbnail;
+// the page is written through the output layer.
+#include "app/tex_cli.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+#include <unistd.h>
+
+#include "app/gallery_page.hpp"
+#include "app/platform.hpp"
+
+namespace {
+
+const char* const gallery_usage =
+    "usage: morvex_tex gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
+    "Writes one HTML page per archive: a card for every entry with its thumbnail,\n"
+    "size, type and problems (as `test` words them). The page is self-contained:\n"
+    "it loads nothing and runs only its own small script.\n"
+    "  -o PAGE    the page's name, for one archive (- for standard output;\n"
+    "             default: the archive's name with .html, in the current folder)\n"
+    "  --size N   thumbnails at most N pixels a side, 1 to 256 (default 128)\n"
+    "  -j N       decode on N threads (1 to 256)\n"
+    "Exit 0 when no problem is shown, 1 when one is, 2 on a usage error or an\n"
+    "argument that is not a readable archive.\n";
+
+constexpr unsigned default_side = 128;
+
+struct gallery_options {
+    std::string page;  // -o
+    unsigned side = default_side;
+    bool jobs_given = false;
+    std::string jobs;
+    std::vector<std::string> archives;
+};
+
+// One entry between prepare and finish.
+struct entry_note {
+    tex_entry_view view;
+    std::vector<tex_finding> found;  // the index's findings and the decision's refusal
+    std::string not_decoded;         // why there are no pixels to show, when there are none
+};
+
+// A shell word for a text: inside single quotes, each quote closed, escaped
+// and opened again.
+std::string shell_word(const std::string& text)
+{
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+// The pattern that matches exactly this name: its wildcard characters escaped.
+std::string exact_pattern(const std::string& name)
+{
+    std::string out;
+    for (const char c : name) {
+        if (c == '*' || c == '?' || c == '[' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+struct gallery_walk {
+    const tex_cli_archive& archive;
+    const gallery_options& options;
+    gallery_sink& sink;
+    tex_table_cursor cursor;
+    entry_walk decisions;
+    std::deque<entry_note> notes;
+    std::uint64_t problems = 0;
+};
+
+void prepare(gallery_walk& w, std::uint32_t i, entry_task& task)
+{
+    const tex_index& index = w.archive.index;
+    entry_note note;
+    note.view = tex_read_entry(index, w.cursor, i);
+    note.found = tex_entry_findings(index, note.view);
+    entry_options decode;
+    decode.write = false;
+    const entry_plan plan = decide_entry(index, note.view, decode, w.decisions);
+    if (plan.step == entry_step::refuse) add_findings(note.found, {plan.why});
+    bool pixels = false;
+    if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
+        task.request = plan.request;
+        task.request.decode_only = true;
+        pixels = true;
+    } else if (plan.step == entry_step::none) {
+        // The first entry is never extracted, but shown all the same.
+        pixels = pixels_request(index, note.view, task.request);
+        if (!pixels) note.not_decoded = "no pixels to show";
+    } else if (plan.step == entry_step::repeat) {
+        note.not_decoded = "shown at entry " + std::to_string(plan.repeat_of);
+    } else {
+        note.not_decoded = "not decoded: " + finding_text(plan.why);
+    }
+    if (pixels) {
+        task.request.thumbnail_side = w.options.side;
+        task.run = true;
+    }
+    w.notes.push_back(std::move(note));
+}
+
+void finish(gallery_walk& w, entry_task& task)
+{
+    entry_note note = std::move(w.notes.front());
+    w.notes.pop_front();
+    const tex_entry_view& v = note.view;
+    gallery_card card;
+    card.index = v.index;
+    card.first = v.index == 0;
+    card.header_read = v.state == tex_entry_state::ok;
+    card.payload_size = v.record.compressed_size;
+    if (card.header_read) {
+        card.name = tex_entry_name(v.header);
+        card.width = v.header.width;
+        card.height = v.header.height;
+        card.type = v.header.rep_t_id;
+    } else {
+        card.type = v.record.type_id;
+    }
+    if (task.run) {
+        add_findings(note.found, task.outcome.findings);
+        const extract_thumbnail& t = task.outcome.thumbnail;
+        if (task.outcome.result != 0) {
+            std::string why;
+            for (const tex_finding& f : task.outcome.findings) {
+                if (!tex_finding_is_warning(f)) why += (why.empty() ? "" : "; ") + finding_text(f);
+            }
+            note.not_decoded = "not decoded: " + (why.empty() ? std::string("can't be decoded") : why);
+        } else if (t.file.empty()) {
+            note.not_decoded = std::string("no thumbnail: ") + std::strerror(t.error);
+        } else {
+            card.transparent = t.transparent ? 1 : 0;
+            card.thumbnail = t.file;
+            card.thumbnail_mime = t.mime;
+            card.thumbnail_width = t.width;
+            card.thumbnail_height = t.height;
+        }
+    }
+    card.no_thumbnail_reason = note.not_decoded;
+    card.problems = finding_texts(note.found);
+    w.problems += card.problems.size();
+    if (v.index > 0 && card.header_read) {
+        card.extract_command = "morvex_tex extract " + shell_word(w.archive.path) + " -i " +
+                               shell_word(exact_pattern(card.name));
+    }
+    gallery_card_write(w.sink, card);
+}
+
+// The page of one archive, through the output layer: put in place only when
+// complete. Returns the number of problems shown, or -1 when the page
+// couldn't be written (said).
+long long write_page(const tex_cli_archive& a, const gallery_options& o, const std::string& page, unsigned workers)
+{
+    const std::string shown = tex_printable_name(page);
+    output_root root;
+    std::string name = page;
+    if (page == "-") {
+        output_open_stream_root(1, root);
+    } else {
+        std::string folder;
+        app_split_path(page, folder, name);
+        if (output_open_root(folder.c_str(), false, root) != 0) {
+            tex_cli_error("%s: %s", shown.c_str(), std::strerror(errno));
+            return -1;
+        }
+    }
+    output_file file;
+    name_problem why = name_problem::none;
+    const output_error begun = output_begin(root, name, file, why);
+    if (begun != output_error::none) {
+        tex_cli_error("%s: %s", shown.c_str(), begun == output_error::refused ? name_problem_text(why, false) : std::strerror(errno));
+        output_close_root(root);
+        return -1;
+    }
+    // A stream of its own over the file, which the sink writes from its start.
+    std::FILE* stream = fdopen(dup(file.fd), "wb");
+    if (!stream) {
+        tex_cli_error("%s: %s", shown.c_str(), std::strerror(errno));
+        output_close_root(root);
+        return -1;
+    }
+    gallery_sink sink;
+    sink.file = stream;
+    gallery_archive_info info;
+    info.name = a.path;
+    info.size = a.index.size;
+    info.count = a.index.count;
+    info.problems = tex_archive_problems(a);
+    info.problem_count = info.problems.size();
+    info.thumbnail_side = o.side;
+    gallery_begin(sink, info);
+    gallery_walk w{a, o, sink, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {}, info.problems.size()};
+    run_entry_tasks(
+        root, a.index.count, workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
+        [&](entry_task& task) { finish(w, task); });
+    const int ended = gallery_end(sink, w.problems);
+    const int error = errno;
+    const bool closed = std::fclose(stream) == 0;
+    if (ended != 0 || !closed || output_commit(file, true) != 0) {
+        tex_cli_error("%s: can't write it: %s", shown.c_str(), std::strerror(ended != 0 ? error : errno));
+        output_close_root(root);
+        return -1;
+    }
+    output_close_root(root);
+    return static_cast<long long>(w.problems);
+}
+
+// The default page of each archive: its stem with ".html", in the current folder.
+std::vector<std::string> default_pages(const std::vector<std::string>& archives)
+{
+    std::vector<std::string> out = tex_cli_stems(archives);
+    for (std::string& page : out) page += ".html";
+    return out;
+}
+
+int parse_options(int argc, char** argv, gallery_options& o)
+{
+    tex_cli_args args{argc, argv};
+    bool page_given = false;
+    for (std::string opt; !(opt = tex_cli_next_option(args)).empty();) {
+        std::string value;
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(gallery_usage, stdout);
+            return 1;
+        }
+        if (opt == "-o" || opt == "--output") {
+            if (!tex_cli_value(args, opt, o.page)) return -1;
+            page_given = true;
+        } else if (opt == "--size") {
+            if (!tex_cli_value(args, opt, value)) return -1;
+            const long side = tex_cli_count(value, thumbnail_max_side);
+            if (side < 1) {
+                tex_cli_error("gallery: --size takes a number from 1 to %u, not %s", thumbnail_max_side,
+                              tex_printable_name(value).c_str());
+                return -1;
+            }
+            o.side = static_cast<unsigned>(side);
+        } else if (opt == "-j" || opt == "--jobs") {
+            if (!tex_cli_value(args, opt, o.jobs)) return -1;
+            o.jobs_given = true;
+        } else {
+            tex_cli_error("gallery: unknown option %s", tex_printable_name(args.argument).c_str());
+            return -1;
+        }
+    }
+    o.archives = args.operands;
+    if (o.archives.empty()) {
+        tex_cli_error("gallery: no archive named");
+        return -1;
+    }
+    if (page_given && o.archives.size() > 1) {
+        tex_cli_error("gallery: -o names the page of one archive");
+        return -1;
+    }
+    if (page_given && o.page.empty()) {
+        tex_cli_error("gallery: -o needs a page name");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int tex_gallery_main(int argc, char** argv)
+{
+    gallery_options o;
+    if (const int rc = parse_options(argc, argv, o); rc != 0) {
+        return rc < 0 ? tex_cli_usage_error(gallery_usage) : tex_exit_ok;
+    }
+    const int workers = tex_cli_workers("gallery", o.jobs, o.jobs_given, false);
+    if (workers < 0) return tex_cli_usage_error(gallery_usage);
+    const std::vector<std::string> pages = o.page.empty() ? default_pages(o.archives) : std::vector<std::string>{o.page};
+    int status = tex_exit_ok;
+    for (std::size_t k = 0; k < o.archives.size(); ++k) {
+        tex_cli_archive a;
+        if (tex_cli_open(o.archives[k], a) != 0) {
+            status = tex_exit_usage;
+            continue;
+        }
+        const long long problems = write_page(a, o, pages[k], static_cast<unsigned>(workers));
+        if (problems != 0 && status == tex_exit_ok) status = tex_exit_problem;
+    }
+    return status;
+}

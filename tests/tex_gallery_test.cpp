@@ -1,0 +1,188 @@
+// morvex_tex gallery end to end: where the page goes, exit statuses, a card
+// for every entry with the problems `test` finds in its words, thumbnails
+// that decode to the entry's colours, and a page that grows only linearly.
+// (The page in a real browser: tests/browser/.)
+#include <gtest/gtest.h>
+
+#if defined(MORVEX_TEX_PATH)
+
+#include <cstring>
+#include <filesystem>
+#include <regex>
+
+#include <webp/decode.h>
+
+#include "app/gallery_page.hpp"
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test::temp_dir;
+
+test::run_result tex(const std::vector<std::string>& args, const fs::path& cwd)
+{
+    return test::run_program(MORVEX_TEX_PATH, args, cwd, {"MORVEX_TEX_JOBS=2"});
+}
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::string read_text(const fs::path& path)
+{
+    const std::vector<std::uint8_t> bytes = test::read_file(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+tex_writer_archive textures()
+{
+    return test::archive_of({tex_type6_entry("sky.tga", 8, 4, std::vector<std::uint32_t>(32, 0xFF3366CCu)),
+                             tex_type4_entry("ui/button.png", 4, 4, std::vector<std::uint16_t>(16, 0xF0F0u)),
+                             tex_type6_entry("clear.tga", 2, 2, std::vector<std::uint32_t>(4, 0x00000000u))});
+}
+
+TEST(TexGallery, WhereThePageGoesAndTheExitStatus)
+{
+    temp_dir dir;
+    test::write_archive(dir, "game.PAK", textures());
+    tex_writer_archive damaged = textures();
+    damaged.entries[2].payload.back() ^= 1;
+    test::write_archive(dir, "bad.pak", damaged);
+    fs::create_directory(dir / "pages");
+
+    EXPECT_EQ(tex({"gallery", "game.PAK"}, dir.path()).status, 0);
+    EXPECT_TRUE(fs::exists(dir / "game.html"));
+    EXPECT_EQ(tex({"gallery", "-o", "pages/one.html", "game.PAK"}, dir.path()).status, 0);
+    EXPECT_EQ(read_text(dir / "pages/one.html"), read_text(dir / "game.html"));
+    const auto to_stdout = tex({"gallery", "-o", "-", "game.PAK"}, dir.path());
+    EXPECT_EQ(to_stdout.out, read_text(dir / "game.html"));
+    // Several archives: a page each, beside each other; a problem shown: 1.
+    EXPECT_EQ(tex({"gallery", "game.PAK", "bad.pak"}, dir.path()).status, 1);
+    EXPECT_TRUE(fs::exists(dir / "bad.html"));
+    struct usage {
+        std::vector<std::string> args;
+        int status;
+    };
+    for (const usage& u : std::vector<usage>{{{"gallery"}, 2},
+                                             {{"gallery", "-o", "x.html", "game.PAK", "bad.pak"}, 2},
+                                             {{"gallery", "--size", "0", "game.PAK"}, 2},
+                                             {{"gallery", "--size", "257", "game.PAK"}, 2},
+                                             {{"gallery", "missing.pak"}, 2},
+                                             {{"gallery", "--bogus", "game.PAK"}, 2}}) {
+        EXPECT_EQ(tex(u.args, dir.path()).status, u.status) << u.args.back();
+    }
+    // An existing page is replaced in one step; nothing else is left.
+    EXPECT_EQ(tex({"gallery", "game.PAK"}, dir.path()).status, 0);
+    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"bad.html", "bad.pak", "game.PAK", "game.html", "pages"}));
+}
+
+TEST(TexGallery, CardsSayWhatTestSays)
+{
+    temp_dir dir;
+    tex_writer_archive a = textures();
+    a.entries[1].padding[2] = 7;
+    a.entries.push_back(tex_type4_entry("broken.tga", 4, 4, std::vector<std::uint16_t>(16, 0x1234)));
+    a.entries.back().payload.back() ^= 1;
+    a.entries.push_back(tex_type6_entry("notes.txt", 1, 1, std::vector<std::uint32_t>(1, 0xFF00FF00u)));
+    test::write_archive(dir, "a.pak", a);
+    const auto r = tex({"gallery", "-o", "-", "a.pak"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    const std::string& page = r.out;
+    // A card for every entry, the first one marked.
+    for (unsigned i = 0; i < 6; ++i) EXPECT_TRUE(has(page, "id=\"entry-" + std::to_string(i) + "\"")) << i;
+    EXPECT_TRUE(has(page, "the archive's first entry, never extracted"));
+    // Each problem `test` finds, in the same words, on its entry's card.
+    const auto tested = tex({"test", "a.pak"}, dir.path());
+    const std::regex line("entry ([0-9]+) \\(([^)]*)\\): (.*)");
+    std::size_t problems = 0;
+    for (std::sregex_iterator it(tested.out.begin(), tested.out.end(), line), end; it != end; ++it, ++problems) {
+        const std::string card_start = "id=\"entry-" + (*it)[1].str() + "\"";
+        const std::size_t from = page.find(card_start);
+        const std::size_t to = page.find("</article>", from);
+        ASSERT_NE(from, std::string::npos);
+        EXPECT_TRUE(has(page.substr(from, to - from), gallery_html_text((*it)[3].str()))) << (*it)[3].str();
+    }
+    EXPECT_EQ(problems, 3u) << tested.out;
+    EXPECT_TRUE(has(page, "<span id=\"problem-count\">3 problems")) << page.substr(0, 2000);
+    // A card whose pixels can't be decoded says why instead of a thumbnail;
+    // one whose name can't be written still shows its pixels.
+    EXPECT_TRUE(has(page, "not decoded: damaged zlib stream"));
+    const std::size_t notes = page.find("id=\"entry-5\"");
+    EXPECT_TRUE(has(page.substr(notes, page.find("</article>", notes) - notes), "data:image/"));
+    // The command that extracts just that entry.
+    EXPECT_TRUE(has(page, "morvex_tex extract &#39;a.pak&#39; -i &#39;ui/button.png&#39;")) << page.substr(0, 200);
+}
+
+std::vector<std::uint8_t> from_base64(const std::string& text)
+{
+    static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<std::uint8_t> out;
+    std::uint32_t bits = 0;
+    int held = 0;
+    for (const char c : text) {
+        if (c == '=') break;
+        bits = bits << 6 | static_cast<std::uint32_t>(digits.find(c));
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.push_back(static_cast<std::uint8_t>(bits >> held));
+        }
+    }
+    return out;
+}
+
+TEST(TexGallery, ThumbnailsHoldTheEntrysColours)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", textures());
+    const auto r = tex({"gallery", "-o", "-", "a.pak"}, dir.path());
+    ASSERT_EQ(r.status, 0);
+    // Solid colours: lossless thumbnails of exactly the entry's pixels,
+    // decoded here by libwebp's decoder.
+    const std::uint32_t want[] = {0xFF3366CCu, 0xFF00FF00u /* 0xF0F0 widened */, 0x00000000u};
+    std::size_t k = 0;
+    const std::regex uri("data:image/webp;base64,([A-Za-z0-9+/=]+)");
+    for (std::sregex_iterator it(r.out.begin(), r.out.end(), uri), end; it != end; ++it, ++k) {
+        const std::vector<std::uint8_t> file = from_base64((*it)[1]);
+        int w = 0, h = 0;
+        std::uint8_t* bgra = WebPDecodeBGRA(file.data(), file.size(), &w, &h);
+        ASSERT_NE(bgra, nullptr) << k;
+        for (int p = 0; p < w * h && k < 3; ++p) {
+            std::uint32_t px = 0;
+            std::memcpy(&px, bgra + 4 * p, 4);
+            if (want[k] == 0) px &= 0xFF000000u;  // a clear pixel's colour is anyone's
+            EXPECT_EQ(px, want[k]) << "entry " << k + 1;
+        }
+        WebPFree(bgra);
+    }
+    EXPECT_EQ(k, 3u);
+    EXPECT_TRUE(has(r.out, "has transparent pixels") && has(r.out, "opaque"));
+}
+
+TEST(TexGallery, AHostileArchivesPageGrowsOnlyWithItsEntries)
+{
+    temp_dir dir;
+    // Many records of one damaged entry under a hostile name, and one huge
+    // image its payload can't fill.
+    tex_writer_entry odd = tex_type6_entry("<script>x</script>\x1b[2J&\"'.tga", 4, 4, std::vector<std::uint32_t>(16, 1));
+    tex_writer_archive a = test::archive_of({odd});
+    for (int k = 0; k < 300; ++k) {
+        tex_writer_entry again = odd;
+        again.write_body = false;
+        again.offset = static_cast<std::uint32_t>(tex_header_size + 302 * tex_table_entry_size);
+        a.entries.push_back(again);
+    }
+    test::write_archive(dir, "h.pak", a);
+    const auto r = tex({"gallery", "-o", "-", "h.pak"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(r.out.size(), 64 * 1024 + 302 * gallery_card_max_bytes);
+    EXPECT_LT(r.out.size() / 302, 4096u) << "bytes a card";
+    EXPECT_FALSE(has(r.out, "<script>x")) << "a name became markup";
+    EXPECT_FALSE(has(r.out, "\x1b"));
+}
+
+}  // namespace
+
+#endif
