@@ -170,6 +170,13 @@ std::vector<std::string> components_of(const std::string& path)
 
 std::mutex placing;               // held while an output is put in place
 std::atomic<bool> dying{false};   // set once the process is ending
+// Files being made and not yet marked for deletion: the process ends only
+// once none is, so that none outlives it. No file is begun once it is ending.
+std::atomic<int> files_in_making{0};
+
+// How long the handler waits for files in the making, in tries of 1 ms: a
+// thread stopped in the middle of one must not keep the process alive.
+constexpr int making_wait = 5000;
 
 BOOL WINAPI on_console_event(DWORD event)
 {
@@ -180,6 +187,7 @@ BOOL WINAPI on_console_event(DWORD event)
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         dying.store(true);
+        for (int k = 0; k < making_wait && files_in_making.load() > 0; ++k) Sleep(1);
         // A placement under way completes (with its folders) or is undone;
         // none starts after it. Never released: the process ends here, and
         // every file in flight, marked for deletion, goes with its handle.
@@ -255,20 +263,49 @@ HANDLE open_beneath(const output_root& root, const std::string& folder, std::vec
 
 // A new file under an unpredictable name in f.dir_fd, made exclusively and
 // marked for deletion.
+// Makes and marks one file, counted among those in the making meanwhile: 0,
+// or -1 with errno (EEXIST when the name is taken, EINTR when the process is
+// ending).
+int create_marked(HANDLE dir, const std::string& name, HANDLE& h)
+{
+    files_in_making.fetch_add(1);
+    int rc = -1;
+    if (dying.load()) {
+        errno = EINTR;
+    } else {
+        const std::wstring wide = tex_wide(name);
+        const NTSTATUS s = open_relative(dir, wide, GENERIC_READ | GENERIC_WRITE | DELETE,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
+        if (!succeeded(s)) {
+            fail_with(s);
+        } else if (!mark_for_deletion(h, true)) {
+            // Not markable: removed at once, through a handle that deletes
+            // it when closed.
+            const int error = tex_errno_of_error(GetLastError());
+            CloseHandle(h);
+            HANDLE again = nullptr;
+            if (succeeded(open_relative(dir, wide, DELETE, share_all, FILE_OPEN,
+                                        FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, again))) {
+                CloseHandle(again);
+            }
+            h = nullptr;
+            errno = error;
+        } else {
+            rc = 0;
+        }
+    }
+    files_in_making.fetch_sub(1);
+    return rc;
+}
+
 int create_output(output_file& f)
 {
     const HANDLE dir = tex_handle_of(f.dir_fd);
     for (int tries = 0; tries < 16; ++tries) {
         const std::string name = unpredictable_name();
         HANDLE h = nullptr;
-        const NTSTATUS s = open_relative(dir, tex_wide(name), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                         FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, h);
-        if (s == status_collision) continue;
-        if (!succeeded(s)) return fail_with(s);
-        if (!mark_for_deletion(h, true)) {
-            const int error = tex_errno_of_error(GetLastError());
-            CloseHandle(h);
-            errno = error;
+        if (create_marked(dir, name, h) != 0) {
+            if (errno == EEXIST) continue;
             return -1;
         }
         f.fd = tex_descriptor_of(h, _O_RDWR);

@@ -127,6 +127,19 @@ run "pack create --type 4" morvex_tex create --type 4 all4.pak "${images[@]}"
 run "pack replace" morvex_tex_pack replace all.pak new.pak rgba8.png=pal8.png
 run "extract what was packed" morvex_tex_extractor all.pak
 
+# What is there already: a folder under an entry's name is never replaced, a
+# file is only where replacing is asked for, and a failed entry leaves what
+# was there.
+rm -rf "$work/in"
+mkdir -p "$work/in/out/a.tga"
+cp "$here/tests/fixtures/images/rgb24.tga" "$work/in/one.tga"
+echo old >"$work/in/out/b.tga"
+echo old >"$work/in/out/c.tga"
+"$linux/morvex_tex_pack" create -q "$work/in/there.pak" "$work/in/one.tga=a.tga" "$work/in/one.tga=b.tga" >/dev/null
+run "what is there, replaced" morvex_tex extract -C out there.pak
+run "what is there, kept" morvex_tex extract --keep -C out there.pak
+run "what is there, the extractor" morvex_tex_extractor there.pak
+
 # Links beneath the output folder: one leading out is never followed, one
 # leading to a folder inside is, on both systems (Wine shows a link of the
 # system underneath as a folder; where it really is gives it away).
