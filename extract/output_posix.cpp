@@ -12,6 +12,7 @@
 // unpredictable name, and the signal handler removes it. Folders an output
 // needs are made only when it is placed, so a failed one leaves none behind.
 #include "extract/extract.hpp"
+#include "extract/output_system.hpp"
 
 #include <array>
 #include <atomic>
@@ -520,38 +521,9 @@ int begin_stream(int stream, bool owned, path_output& out)
 
 }  // namespace
 
-output_file::output_file(output_file&& other) noexcept
-    : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)),
-      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing)),
-      stream_fd(other.stream_fd)
+void output_drop(output_file& f)
 {
-    other.dir_fd = other.fd = other.slot = -1;
-    other.temporary.clear();
-    other.missing.clear();
-}
-
-output_file& output_file::operator=(output_file&& other) noexcept
-{
-    if (this != &other) {
-        drop(*this);
-        dir_fd = other.dir_fd;
-        owns_dir = other.owns_dir;
-        fd = other.fd;
-        base = std::move(other.base);
-        temporary = std::move(other.temporary);
-        slot = other.slot;
-        missing = std::move(other.missing);
-        stream_fd = other.stream_fd;
-        other.dir_fd = other.fd = other.slot = -1;
-        other.temporary.clear();
-        other.missing.clear();
-    }
-    return *this;
-}
-
-output_file::~output_file()
-{
-    drop(*this);
+    drop(f);
 }
 
 path_output::~path_output()

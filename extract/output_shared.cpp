@@ -4,6 +4,7 @@
 // output_posix.cpp and output_windows.cpp, one of which is built; this file
 // holds what both share.
 #include "extract/extract.hpp"
+#include "extract/output_system.hpp"
 
 output_test_knobs output_test;
 
@@ -23,4 +24,38 @@ const char* name_problem_text(name_problem problem, bool root_is_cwd)
     case name_problem::reserved_character: return "it holds a character Windows forbids in names (<>\"|?*)";
     }
     return "";
+}
+
+output_file::output_file(output_file&& other) noexcept
+    : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)),
+      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing)),
+      stream_fd(other.stream_fd)
+{
+    other.dir_fd = other.fd = other.slot = -1;
+    other.temporary.clear();
+    other.missing.clear();
+}
+
+output_file& output_file::operator=(output_file&& other) noexcept
+{
+    if (this != &other) {
+        output_drop(*this);
+        dir_fd = other.dir_fd;
+        owns_dir = other.owns_dir;
+        fd = other.fd;
+        base = std::move(other.base);
+        temporary = std::move(other.temporary);
+        slot = other.slot;
+        missing = std::move(other.missing);
+        stream_fd = other.stream_fd;
+        other.dir_fd = other.fd = other.slot = -1;
+        other.temporary.clear();
+        other.missing.clear();
+    }
+    return *this;
+}
+
+output_file::~output_file()
+{
+    output_drop(*this);
 }

@@ -22,6 +22,7 @@
 // are made only when it is placed. Ctrl-C and closing the console wait for a
 // placement under way, then end the process: what is in flight goes with it.
 #include "extract/extract.hpp"
+#include "extract/output_system.hpp"
 #include "tex/windows.hpp"
 
 #include <algorithm>
@@ -462,38 +463,9 @@ void split_path(const std::string& path, std::string& folder, std::string& base)
 
 }  // namespace
 
-output_file::output_file(output_file&& other) noexcept
-    : dir_fd(other.dir_fd), owns_dir(other.owns_dir), fd(other.fd), base(std::move(other.base)),
-      temporary(std::move(other.temporary)), slot(other.slot), missing(std::move(other.missing)),
-      stream_fd(other.stream_fd)
+void output_drop(output_file& f)
 {
-    other.dir_fd = other.fd = other.slot = -1;
-    other.temporary.clear();
-    other.missing.clear();
-}
-
-output_file& output_file::operator=(output_file&& other) noexcept
-{
-    if (this != &other) {
-        drop(*this);
-        dir_fd = other.dir_fd;
-        owns_dir = other.owns_dir;
-        fd = other.fd;
-        base = std::move(other.base);
-        temporary = std::move(other.temporary);
-        slot = other.slot;
-        missing = std::move(other.missing);
-        stream_fd = other.stream_fd;
-        other.dir_fd = other.fd = other.slot = -1;
-        other.temporary.clear();
-        other.missing.clear();
-    }
-    return *this;
-}
-
-output_file::~output_file()
-{
-    drop(*this);
+    drop(f);
 }
 
 path_output::~path_output()

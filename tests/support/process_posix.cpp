@@ -35,6 +35,25 @@ std::string slurp_and_remove(const fs::path& p)
     return s;
 }
 
+// In a child: its environment added to, then the program in its place.
+[[noreturn]] void become(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env)
+{
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+// An ended child's exit status, or 128 + the signal that ended it.
+int status_of(int wstatus)
+{
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
 }  // namespace
 
 run_result run_program(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
@@ -55,13 +74,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
         dup2(out, 1);
         dup2(err, 2);
         unsetenv("DISPLAY");
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        become(program, args, env);
     }
     int wstatus = 0;
     struct rusage usage {};
@@ -69,7 +82,7 @@ run_result run_program(const std::string& program, const std::vector<std::string
     }
     run_result r;
     r.peak_kib = usage.ru_maxrss;
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.status = status_of(wstatus);
     r.out = slurp_and_remove(out_path);
     r.err = slurp_and_remove(err_path);
     return r;
@@ -86,13 +99,7 @@ run_result run_in_terminal(const std::string& program, const std::vector<std::st
     if (pid < 0) throw std::runtime_error("forkpty failed");
     if (pid == 0) {
         if (chdir(cwd.c_str()) != 0) _exit(127);
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        become(program, args, env);
     }
     run_result r;
     char buf[4096];
@@ -110,7 +117,7 @@ run_result run_in_terminal(const std::string& program, const std::vector<std::st
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.status = status_of(wstatus);
     return r;
 }
 
