@@ -30,6 +30,12 @@ done
 # browser components; its debug messages off.
 export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 win="$out/build"
+# One Wine server for every run, kept until the end: left to itself it quits
+# a few seconds after its last program, and a program starting just then can
+# fail to start at all.
+wineserver -p
+stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
 wine wineboot --init >/dev/null 2>&1 || true
 
 start=$SECONDS
@@ -41,52 +47,75 @@ echo "windows test program: $((SECONDS - start)) s"
 # The same runs on both systems.
 start=$SECONDS
 work="$(mktemp -d -t morvex-windows.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; stop_wine' EXIT
 compared=0
 differ=0
+unsteady=0
 
 # run NAME PROGRAM ARGS...: runs the Linux and the Windows program in fresh
 # copies of $work/in and compares everything. With names_differ=1, the files
 # are compared by content alone: names that are not UTF-8 are read as
 # Windows-1252 on Windows, on purpose. With piped=FILE, FILE is piped into
 # the program's standard input.
+#
+# A Windows run that differs is run once more. Differing again, it is a
+# failure; matching then, it is reported as unsteady with everything the
+# first run showed, and counted apart: an emulator under load now and then
+# loses a run, and one such loss in hundreds should not stop the build,
+# while anything the programs do wrong every time does.
 names_differ=0
 piped=/dev/null
-run() {
-  local name="$1" program="$2"
+run_side() {
+  local side="$1" program="$2"
   shift 2
-  local side
-  for side in linux windows; do
-    rm -rf "$work/$side"
-    cp -r "$work/in" "$work/$side"
-    set +e
-    if [ "$side" = linux ]; then
-      (cd "$work/$side" && cat "$piped" | "$linux/$program" "$@" >"$work/$side.out" 2>"$work/$side.err")
-    else
-      (cd "$work/$side" && cat "$piped" | wine "$win/$program.exe" "$@" >"$work/$side.out" 2>"$work/$side.err")
-    fi
-    echo "$?" >"$work/$side.status"
-    set -e
-  done
-  compared=$((compared + 1))
-  local what
+  rm -rf "$work/$side"
+  cp -r "$work/in" "$work/$side"
+  set +e
+  if [ "$side" = linux ]; then
+    (cd "$work/$side" && cat "$piped" | "$linux/$program" "$@" >"$work/$side.out" 2>"$work/$side.err")
+  else
+    (cd "$work/$side" && cat "$piped" | wine "$win/$program.exe" "$@" >"$work/$side.out" 2>"$work/$side.err")
+  fi
+  echo "$?" >"$work/$side.status"
+  set -e
+}
+# differences NAME: what differs between the two sides, on standard error.
+differences() {
+  local name="$1" what found=1
   for what in out err status; do
     if ! cmp -s "$work/linux.$what" "$work/windows.$what"; then
-      echo "DIFFERS: $name: standard $what" >&2
+      echo "$name: standard $what" >&2
       diff <(od -c "$work/linux.$what" | head -20) <(od -c "$work/windows.$what" | head -20) >&2 || true
-      differ=$((differ + 1))
-      return
+      found=0
     fi
   done
   if [ "$names_differ" = 1 ]; then
     if ! cmp -s <(cd "$work/linux" && find . -type f -exec md5sum {} + | cut -d' ' -f1 | sort) \
       <(cd "$work/windows" && find . -type f -exec md5sum {} + | cut -d' ' -f1 | sort); then
-      echo "DIFFERS: $name: the files written" >&2
-      differ=$((differ + 1))
+      echo "$name: the files written" >&2
+      found=0
     fi
   elif ! diff -r "$work/linux" "$work/windows" >&2; then
-    echo "DIFFERS: $name: the files written" >&2
+    echo "$name: the files written" >&2
+    found=0
+  fi
+  return "$found"
+}
+run() {
+  local name="$1"
+  shift
+  compared=$((compared + 1))
+  run_side linux "$@"
+  run_side windows "$@"
+  local first
+  first="$(differences "$name" 2>&1)" || return 0
+  run_side windows "$@"
+  if differences "$name" 2>/dev/null; then
+    echo "DIFFERS: $first" >&2
     differ=$((differ + 1))
+  else
+    echo "UNSTEADY (matched when run again): $first" >&2
+    unsteady=$((unsteady + 1))
   fi
 }
 
@@ -185,6 +214,6 @@ if [ "$interrupted" -ne 58 ] || [ "$left" -ne 0 ] || [ "$broken" -ne 0 ] || [ "$
 fi
 
 echo "windows against linux: $compared runs compared in $((SECONDS - start)) s"
-echo "windows: $((compared - differ)) passed, $differ failed"
+echo "windows: $((compared - differ)) passed ($unsteady only when run again), $differ failed"
 [ "$differ" -eq 0 ] || status=1
 exit "$status"
