@@ -32,7 +32,10 @@ export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 win="$out/build"
 # One Wine server for every run, kept until the end: left to itself it quits
 # a few seconds after its last program, and a program starting just then can
-# fail to start at all.
+# fail to start at all. The prefix is this build's own: whatever still runs
+# in it from an earlier run is stopped first.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
 wineserver -p
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
