@@ -428,15 +428,24 @@ int begin_stream(int stream, bool owned, path_output& out)
 }
 
 // Copies a file's bytes from its start into another descriptor. -1 with errno.
+// A read gives no error of its own: one that stops short of the file's size
+// fails the copy, never passes for its end.
 int copy_from_start(int from, int to)
 {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(tex_handle_of(from), &size)) return tex_fail();
+    const auto total = static_cast<std::uint64_t>(size.QuadPart);
     std::vector<std::uint8_t> chunk(1 << 20);
-    for (std::uint64_t at = 0;;) {
-        const std::size_t got = tex_pread(from, chunk, at);
-        if (got == 0) return 0;
-        if (write_all(to, chunk.data(), got) != 0) return -1;
-        at += got;
+    for (std::uint64_t at = 0; at < total;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), total - at));
+        if (tex_pread(from, std::span(chunk.data(), want), at) != want) {
+            errno = EIO;
+            return -1;
+        }
+        if (write_all(to, chunk.data(), want) != 0) return -1;
+        at += want;
     }
+    return 0;
 }
 
 // The path the user gave split into its folder and its last component.
