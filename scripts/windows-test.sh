@@ -34,6 +34,7 @@ win="$out/build"
 # a few seconds after its last program, and a program starting just then can
 # fail to start at all. The prefix is this build's own: whatever still runs
 # in it from an earlier run is stopped first.
+mkdir -p "$WINEPREFIX"
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 wineserver -p
