@@ -30,10 +30,9 @@ done
 # browser components; its debug messages off.
 export WINEPREFIX="$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 win="$out/build"
-# One Wine server for every run, kept until the end: left to itself it quits
-# a few seconds after its last program, and a program starting just then can
-# fail to start at all. The prefix is this build's own: whatever still runs
-# in it from an earlier run is stopped first.
+# One Wine server for every run, kept until the end, rather than one started
+# and stopped around each program. The prefix is this build's own: whatever
+# still runs in it from an earlier run is stopped first.
 mkdir -p "$WINEPREFIX"
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
@@ -78,9 +77,11 @@ unsteady=0
 #
 # A Windows run that differs is run once more. Differing again, it is a
 # failure; matching then, it is reported as unsteady with everything the
-# first run showed, and counted apart: an emulator under load now and then
-# loses a run, and one such loss in hundreds should not stop the build,
-# while anything the programs do wrong every time does.
+# first run showed, and counted apart: Wine's loader now and then fails to
+# map a new process's shared memory (about one start in a thousand), and the
+# program ends before it begins, with status 1 and nothing written. One such
+# loss should not stop the build; anything the programs do wrong every time
+# does.
 names_differ=0
 piped=/dev/null
 run_side() {
