@@ -171,6 +171,10 @@ void finding_lines(const tex_finding& f, std::uint32_t index, const std::string&
     case k::runs_over_header:
         add_line(out, "ERROR : payload of %s runs over the header of entry %u (offset 0x%08X)\n", shown, u(f.a), u(f.b));
         break;
+    case k::inflation_spent:
+        add_line(out, "ERROR : payload of %s would inflate to more than the archive's size allows (%llu bytes left)\n",
+                 shown, static_cast<u64>(f.b));
+        break;
     case k::unknown_type:
         add_line(out, "ERROR : unknown type\n");
         break;

@@ -88,8 +88,10 @@ void prepare(gallery_walk& w, std::uint32_t i, entry_task& task)
     note.found = tex_entry_findings(index, note.view);
     entry_options decode;
     decode.write = false;
+    decode.decode_refused_names = true;
     const entry_plan plan = decide_entry(index, note.view, decode, w.decisions);
     if (plan.step == entry_step::refuse) add_findings(note.found, {plan.why});
+    if (plan.over_budget) add_findings(note.found, {*plan.over_budget});
     bool pixels = false;
     if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
         task.request = plan.request;
@@ -97,12 +99,12 @@ void prepare(gallery_walk& w, std::uint32_t i, entry_task& task)
         pixels = true;
     } else if (plan.step == entry_step::none) {
         // The first entry is never extracted, but shown all the same.
-        pixels = pixels_request(index, note.view, task.request);
+        pixels = pixels_request(index, note.view, w.decisions, task.request);
         if (!pixels) note.not_decoded = "no pixels to show";
     } else if (plan.step == entry_step::repeat) {
         note.not_decoded = "shown at entry " + std::to_string(plan.repeat_of);
     } else {
-        note.not_decoded = "not decoded: " + finding_text(plan.why);
+        note.not_decoded = "not decoded: " + finding_text(plan.over_budget ? *plan.over_budget : plan.why);
     }
     if (pixels) {
         task.request.thumbnail_side = w.options.side;

@@ -3,6 +3,8 @@
 // says of an entry is what `extract` and the extractor do with it.
 #include "extract/extract.hpp"
 
+#include <algorithm>
+
 namespace {
 
 using k = tex_finding_kind;
@@ -46,7 +48,51 @@ void fill_request(const tex_index& index, const tex_entry_view& v, extract_reque
 
 }  // namespace
 
-bool pixels_request(const tex_index& index, const tex_entry_view& v, extract_request& out)
+std::uint64_t inflate_room(const extract_request& r)
+{
+    const std::uint64_t pixels = std::uint64_t{r.width} * r.height;
+    const std::uint64_t most = r.payload_len * max_inflate_ratio + max_inflate_slack;
+    return std::min({pixels * 6, most & ~std::uint64_t{1}, r.inflate_limit & ~std::uint64_t{1}});
+}
+
+namespace {
+
+// Charges the walk's budgets for decoding (or copying) the request's entry:
+// its payload to the overlap budget when it runs over another entry's
+// header, the most its stream may inflate to to the inflation budget. A
+// stream whose pixels still fit what is left gets that much room. False,
+// with the reason, when either budget can't take it; nothing is charged then.
+bool charge(entry_walk& walk, const tex_entry_view& v, extract_request& r, tex_finding& why)
+{
+    const bool overlaps = v.covers && !v.payload_past_end;
+    if (overlaps && r.payload_len > walk.overlap_left) {
+        why = {k::runs_over_header, *v.covers, v.covered_offset};
+        return false;
+    }
+    std::uint64_t room = 0;
+    if (r.type == 4 && !r.raw) {
+        const std::uint64_t expected = std::uint64_t{r.width} * r.height * 2;
+        room = inflate_room(r);
+        // A stream that can't fill its pixels is refused by the job before
+        // it inflates anything: nothing to charge.
+        if (expected > r.payload_len * max_inflate_ratio + max_inflate_slack) room = 0;
+        if (room > walk.inflate_left) {
+            if (expected > walk.inflate_left) {
+                why = {k::inflation_spent, expected, walk.inflate_left};
+                return false;
+            }
+            room = walk.inflate_left & ~std::uint64_t{1};
+            r.inflate_limit = room;
+        }
+    }
+    if (overlaps) walk.overlap_left -= r.payload_len;
+    walk.inflate_left -= room;
+    return true;
+}
+
+}  // namespace
+
+bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out)
 {
     if (v.state != tex_entry_state::ok || v.payload_past_end) return false;
     const tex_entry_header& h = v.header;
@@ -57,12 +103,16 @@ bool pixels_request(const tex_index& index, const tex_entry_view& v, extract_req
     out = extract_request{};
     fill_request(index, v, out);
     out.decode_only = true;
-    return true;
+    tex_finding why{};
+    return charge(walk, v, out, why);
 }
 
 entry_walk entry_walk_start(const tex_index& index)
 {
-    return entry_walk{index.size};
+    entry_walk walk;
+    walk.overlap_left = index.size;
+    walk.inflate_left = index.size > UINT64_MAX / max_inflate_ratio ? UINT64_MAX : index.size * max_inflate_ratio;
+    return walk;
 }
 
 entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const entry_options& options, entry_walk& walk)
@@ -82,9 +132,9 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
         plan.repeat_of = *v.repeat_of;
         return plan;
     }
-    // A payload that takes bytes other entries take too runs within the budget.
-    const bool overlaps = v.covers && !v.payload_past_end;
-    if (overlaps && v.record.compressed_size > walk.overlap_left) {
+    // A payload that takes bytes other entries take too runs within the
+    // budget, whatever else becomes of it.
+    if (v.covers && !v.payload_past_end && v.record.compressed_size > walk.overlap_left) {
         return refuse({k::runs_over_header, *v.covers, v.covered_offset});
     }
 
@@ -99,12 +149,19 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
 
     // The checks that need neither the payload nor the output, in the order
     // the extractor has always made them.
-    // Refused for its name alone: the pixels could still be decoded.
+    // Refused for its name alone: a page still decodes the pixels, and pays
+    // for them as for any other entry's.
     const auto for_the_name = [&](tex_finding why) {
         entry_plan refused = refuse(why);
         refused.request = plan.request;
-        refused.decodable = !v.payload_past_end && !r.raw && r.width > 0 && r.height > 0 &&
-                            std::uint64_t{r.width} * r.height <= max_image_pixels;
+        refused.request.raw = false;
+        refused.request.decode_only = true;
+        if (options.decode_refused_names && !v.payload_past_end && r.width > 0 && r.height > 0 &&
+            std::uint64_t{r.width} * r.height <= max_image_pixels) {
+            tex_finding over{};
+            refused.decodable = charge(walk, v, refused.request, over);
+            if (!refused.decodable) refused.over_budget = over;
+        }
         return refused;
     };
     if (const name_problem p = options.to_stream ? name_problem::none : output_name_problem(r.output_name);
@@ -117,6 +174,7 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
         if (r.width == 0 || r.height == 0) return refuse({k::no_pixels, r.width, r.height});
         if (std::uint64_t{r.width} * r.height > max_image_pixels) return refuse({k::too_many_pixels, r.width, r.height});
     }
-    if (overlaps) walk.overlap_left -= r.payload_len;
+    tex_finding why{};
+    if (!charge(walk, v, r, why)) return refuse(why);
     return plan;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -259,7 +260,15 @@ struct extract_request {
     bool decode_only = false;          // decode fully, write nothing
     bool keep = false;                 // never replace what is under the output's name
     unsigned thumbnail_side = 0;       // also make a thumbnail this many pixels at most a side (0: none)
+    // The most a type-4 stream may inflate to by the run's budget (see
+    // entry_walk); the decision sets it when it charges the entry.
+    std::uint64_t inflate_limit = UINT64_MAX;
 };
+
+// The most bytes a type-4 entry's stream may inflate to: up to three times
+// its pixels' bytes (still decoded, and reported as a length mismatch), but
+// never more than its payload can inflate to, nor than the run's budget left.
+std::uint64_t inflate_room(const extract_request& r);
 
 // What a walk asks of every entry it hands on.
 struct entry_options {
@@ -268,6 +277,9 @@ struct entry_options {
     bool write = true;                         // false: decode fully, write nothing
     bool keep = false;                         // never replace an existing file
     bool to_stream = false;                    // outputs go to a stream: names only pick the format
+    // A page: an entry refused for its output's name alone is still decoded,
+    // to show its pixels (and charged to the run's budgets like any other).
+    bool decode_refused_names = false;
 };
 
 enum class entry_step : std::uint8_t {
@@ -283,8 +295,10 @@ struct entry_plan {
     std::uint32_t repeat_of = 0;
     extract_request request;    // run; and refuse when `decodable`
     // Refused for its output's name alone (one the extractor can't write, or
-    // no image format): its pixels can still be decoded from `request`.
+    // no image format), under decode_refused_names: its pixels are still
+    // decoded from `request`, within the run's budgets.
     bool decodable = false;
+    std::optional<tex_finding> over_budget;  // ... or not, for this reason
 };
 
 // What a walk carries from entry to entry, in table order.
@@ -294,6 +308,11 @@ struct entry_walk {
     // has the bytes), but within the archive's size in all, so that what the
     // archive makes the tool read and write grows only with the archive.
     std::uint64_t overlap_left = 0;
+    // Bytes type-4 streams may still inflate to, every entry decoded taken
+    // together: as much as the archive could inflate to if no two entries
+    // shared a byte (max_inflate_ratio per byte), so that streams which run
+    // into one shared deflate bomb can't multiply it.
+    std::uint64_t inflate_left = 0;
 };
 entry_walk entry_walk_start(const tex_index& index);
 
@@ -304,10 +323,11 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
                         entry_walk& walk);
 
 // A request that decodes the entry's pixels and writes nothing, for a
-// presentation that shows an entry the extractor never writes (the first).
-// False when there are no pixels to decode: no header, an unknown type, a
-// payload past the end, no pixels or too many.
-bool pixels_request(const tex_index& index, const tex_entry_view& v, extract_request& out);
+// presentation that shows an entry the extractor never writes (the first),
+// charged to the walk's budgets. False when there are no pixels to decode:
+// no header, an unknown type, a payload past the end, no pixels or too many,
+// or more than the budgets have left.
+bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out);
 
 // The most a type-4 entry's payload and inflation room may take together to
 // be inflated in one call; above it, the stream is inflated piece by piece

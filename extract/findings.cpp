@@ -28,6 +28,9 @@ std::string finding_text(const tex_finding& f)
     case k::unknown_type: return format_text("unknown type %u", u(f.a));
     case k::payload_past_end: return "payload runs past the end of the archive";
     case k::runs_over_header: return format_text("payload runs over the header of entry %u", u(f.a));
+    case k::inflation_spent:
+        return format_text("its pixels need %llu inflated bytes, more than the %llu the archive's size leaves to inflate",
+                           static_cast<u64>(f.a), static_cast<u64>(f.b));
     case k::repeat: return format_text("points at the header of entry %u", u(f.a));
     case k::repeat_other_size:
         return format_text("points at the header of entry %u with another payload size (%u, not %u)", u(f.a), u(f.b), u(f.c));

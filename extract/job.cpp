@@ -234,10 +234,9 @@ int decode_type4(const extract_request& r, image32& image, std::vector<tex_findi
         found.push_back({k::too_few_to_inflate, r.payload_len, r.width, r.height, expected});
         return -1;
     }
-    // Up to three times the pixels' bytes still decode and are reported as a
-    // length mismatch; never more than the payload can inflate to (which is
-    // at least the pixels' bytes, or the entry was refused just above).
-    const std::uint64_t capacity = std::min(pixels * 6, most & ~std::uint64_t{1});
+    // At least the pixels' bytes, or the entry was refused just above (or by
+    // the decision, for the run's budget).
+    const std::uint64_t capacity = inflate_room(r);
     const bool whole = r.payload_len + capacity <= extract_whole_buffer_limit;
     const bool thumbnail_only = thumbnail && whole;
     if (!thumbnail_only && !make_image32(r.width, r.height, image)) {

@@ -32,8 +32,7 @@ std::uint64_t job_memory(const extract_request& r)
     if (r.raw) return std::min<std::uint64_t>(r.payload_len, 1 << 20);
     const std::uint64_t pixels = std::min<std::uint64_t>(std::uint64_t{r.width} * r.height, max_image_pixels);
     if (r.type != 4) return pixels * 4;
-    const std::uint64_t room = std::min(pixels * 6, r.payload_len * max_inflate_ratio + max_inflate_slack);
-    const std::uint64_t inflation = r.payload_len + room;
+    const std::uint64_t inflation = r.payload_len + inflate_room(r);
     return pixels * 4 + (inflation <= extract_whole_buffer_limit ? inflation : 2 << 20);
 }
 

@@ -214,6 +214,7 @@ enum class tex_finding_kind : std::uint8_t {
     unknown_type,          // a: rep_t_id
     payload_past_end,      // a: payload bytes, b: the payload's offset, c: the archive's size
     runs_over_header,      // a: the entry whose header the payload covers, b: that header's offset
+    inflation_spent,       // a: the bytes its pixels take, b: the bytes the run may still inflate
     repeat,                // a: the earlier record pointing at the same entry
     repeat_other_size,     // a: that record, b: this record's payload size, c: that record's
     // What an entry's extraction would do with it.
