@@ -16,12 +16,13 @@
 namespace {
 
 const char* const gallery_usage =
-    "usage: morvex_tex gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
+    "usage: morvex_tex gallery [-o PAGE] [-f] [--size N] [-j N] ARCHIVE...\n"
     "Writes one HTML page per archive: a card for every entry with its thumbnail,\n"
     "size, type and problems (as `test` words them). The page is self-contained:\n"
     "it loads nothing and runs only its own small script.\n"
     "  -o PAGE    the page's name, for one archive (- for standard output;\n"
     "             default: the archive's name with .html, in the current folder)\n"
+    "  -f         write over a file that is no HTML page (--force)\n"
     "  --size N   thumbnails at most N pixels a side, 1 to 256 (default 128)\n"
     "  -j N       decode on N threads (1 to 256)\n"
     "Exit 0 when no problem is shown, 1 when one is, 2 on a usage error or an\n"
@@ -32,6 +33,7 @@ constexpr unsigned default_side = 128;
 struct gallery_options {
     std::string page;  // -o
     unsigned side = default_side;
+    bool force = false;  // write over a file that is no page, or under an image's name
     bool jobs_given = false;
     std::string jobs;
     std::vector<std::string> archives;
@@ -160,37 +162,51 @@ void finish(gallery_walk& w, entry_task& task)
     gallery_card_write(w.sink, card);
 }
 
-// The page of one archive, through the output layer: put in place only when
-// complete. Returns the number of problems shown, or -1 when the page
-// couldn't be written (said).
-long long write_page(const tex_cli_archive& a, const gallery_options& o, const std::string& page, unsigned workers)
+// Says why a page can't be written where it was asked for.
+void refuse_page(const std::string& shown, path_refusal why)
+{
+    switch (why) {
+    case path_refusal::none: break;
+    case path_refusal::other_kind:
+        tex_cli_error("%s: exists and is not an HTML page: not replaced (--force replaces it)", shown.c_str());
+        break;
+    case path_refusal::image_name:
+        tex_cli_error("%s: named like an image: no page is written there (--force writes it)", shown.c_str());
+        break;
+    case path_refusal::folder: tex_cli_error("%s: is a folder", shown.c_str()); break;
+    case path_refusal::terminal:
+        tex_cli_error("%s: standard output is a terminal: no page is written there", shown.c_str());
+        break;
+    case path_refusal::input: tex_cli_error("%s: is one of the archives read: not written over", shown.c_str()); break;
+    }
+}
+
+// The page of one archive, through the output layer under the policy of
+// every named output: put in place only when complete. The number of
+// problems shown; -1 when the page couldn't be written (said), -2 when it
+// was refused.
+long long write_page(const tex_cli_archive& a, const gallery_options& o, const std::string& page,
+                     const std::vector<file_identity>& inputs, unsigned workers)
 {
     const std::string shown = tex_printable_name(page);
-    output_root root;
-    std::string name = page;
-    if (page == "-") {
-        output_open_stream_root(1, root);
-    } else {
-        std::string folder;
-        app_split_path(page, folder, name);
-        if (output_open_root(folder.c_str(), false, root) != 0) {
-            tex_cli_error("%s: %s", shown.c_str(), std::strerror(errno));
-            return -1;
+    output_policy policy;
+    policy.kind = output_kind::page;
+    policy.force = o.force;
+    policy.inputs = inputs;
+    path_output out;
+    path_refusal why = path_refusal::none;
+    if (output_begin_path(page, policy, out, why) != 0) {
+        if (why != path_refusal::none) {
+            refuse_page(shown, why);
+            return -2;
         }
-    }
-    output_file file;
-    name_problem why = name_problem::none;
-    const output_error begun = output_begin(root, name, file, why);
-    if (begun != output_error::none) {
-        tex_cli_error("%s: %s", shown.c_str(), begun == output_error::refused ? name_problem_text(why, false) : std::strerror(errno));
-        output_close_root(root);
+        tex_cli_error("%s: %s", shown.c_str(), std::strerror(errno));
         return -1;
     }
     // A stream of its own over the file, which the sink writes from its start.
-    std::FILE* stream = fdopen(dup(file.fd), "wb");
+    std::FILE* stream = fdopen(dup(out.file.fd), "wb");
     if (!stream) {
         tex_cli_error("%s: %s", shown.c_str(), std::strerror(errno));
-        output_close_root(root);
         return -1;
     }
     gallery_sink sink;
@@ -204,19 +220,29 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     info.thumbnail_side = o.side;
     gallery_begin(sink, info);
     gallery_walk w{a, o, sink, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {}, info.problems.size()};
+    const output_root nowhere;  // entries are decoded, never written
     run_entry_tasks(
-        root, a.index.count, workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
+        nowhere, a.index.count, workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
         [&](entry_task& task) { finish(w, task); });
     const int ended = gallery_end(sink, w.problems);
     const int error = errno;
     const bool closed = std::fclose(stream) == 0;
-    if (ended != 0 || !closed || output_commit(file, true) != 0) {
+    if (ended != 0 || !closed || output_commit_path(out) != 0) {
         tex_cli_error("%s: can't write it: %s", shown.c_str(), std::strerror(ended != 0 ? error : errno));
-        output_close_root(root);
         return -1;
     }
-    output_close_root(root);
     return static_cast<long long>(w.problems);
+}
+
+// What the run reads: no page may be written over one of them.
+std::vector<file_identity> inputs_of(const std::vector<std::string>& archives)
+{
+    std::vector<file_identity> out;
+    for (const std::string& path : archives) {
+        file_identity id;
+        if ((path == "-" ? file_identity_of_fd(0, id) : file_identity_of(path, id)) == 0) out.push_back(id);
+    }
+    return out;
 }
 
 // The default page of each archive: its stem with ".html", in the current folder.
@@ -252,6 +278,9 @@ int parse_options(int argc, char** argv, gallery_options& o)
         } else if (opt == "-j" || opt == "--jobs") {
             if (!tex_cli_value(args, opt, o.jobs)) return -1;
             o.jobs_given = true;
+        } else if (opt == "-f" || opt == "--force") {
+            if (!tex_cli_flag(args, opt)) return -1;
+            o.force = true;
         } else {
             tex_cli_error("gallery: unknown option %s", tex_printable_name(args.argument).c_str());
             return -1;
@@ -284,6 +313,7 @@ int tex_gallery_main(int argc, char** argv)
     const int workers = tex_cli_workers("gallery", o.jobs, o.jobs_given, false);
     if (workers < 0) return tex_cli_usage_error(gallery_usage);
     const std::vector<std::string> pages = o.page.empty() ? default_pages(o.archives) : std::vector<std::string>{o.page};
+    const std::vector<file_identity> inputs = inputs_of(o.archives);
     int status = tex_exit_ok;
     for (std::size_t k = 0; k < o.archives.size(); ++k) {
         tex_cli_archive a;
@@ -291,8 +321,12 @@ int tex_gallery_main(int argc, char** argv)
             status = tex_exit_usage;
             continue;
         }
-        const long long problems = write_page(a, o, pages[k], static_cast<unsigned>(workers));
-        if (problems != 0 && status == tex_exit_ok) status = tex_exit_problem;
+        const long long problems = write_page(a, o, pages[k], inputs, static_cast<unsigned>(workers));
+        if (problems == -2) {
+            status = tex_exit_usage;
+        } else if (problems != 0 && status == tex_exit_ok) {
+            status = tex_exit_problem;
+        }
     }
     return status;
 }

@@ -195,17 +195,48 @@ int output_commit(output_file& file, bool replace = true);
 // it (a dangling link counts). A guess that saves work; output_commit decides.
 bool output_exists(const output_root& root, const std::string& name);
 
-// An output named by a path the user gave (the packer's archive). What may
-// be there: nothing, a TEX archive or an empty file, or a link, which is
-// replaced, not followed; a device, FIFO or socket (or a link to one), and
-// "-" for standard output, which are written through as streams, never
-// replaced. Anything else is refused unless forced.
+// One file, whatever path leads to it: its device (volume) and number.
+struct file_identity {
+    std::uint64_t device = 0;
+    std::uint64_t number = 0;
+    bool operator==(const file_identity&) const = default;
+};
+
+// The identity of what a path leads to (links followed), or of an open
+// descriptor. 0, or -1 with errno.
+int file_identity_of(const std::string& path, file_identity& out);
+int file_identity_of_fd(int fd, file_identity& out);
+
+// What a named output holds, and so what may be under its name already.
+enum class output_kind : std::uint8_t {
+    archive,  // a TEX archive (the packer's)
+    page,     // an HTML page (the gallery's)
+};
+
+// True when `leading`, the first bytes of an existing file, begin a file of
+// that kind (an empty file is of every kind).
+bool output_holds_kind(std::span<const std::uint8_t> leading, output_kind kind);
+
+// The one policy for every output named by a path the user gave. What may be
+// there: nothing, an empty file or a file of the output's kind, or a link,
+// which is replaced, not followed; a device, FIFO or socket (or a link to
+// one), and "-" for standard output, which are written through as streams,
+// never replaced. A file of another kind, or a name that ends in an image
+// extension, is refused unless forced; one of the run's own inputs, under any
+// name, is refused forced or not.
+struct output_policy {
+    output_kind kind = output_kind::archive;
+    bool force = false;
+    std::vector<file_identity> inputs;
+};
+
 enum class path_refusal : std::uint8_t {
     none,
-    not_an_archive,  // an existing file that is not a TEX archive
-    image_name,      // the name ends in an image extension
-    folder,          // a folder is there
-    terminal,        // standard output is a terminal
+    other_kind,  // an existing file that is not of the output's kind
+    image_name,  // the name ends in an image extension
+    folder,      // a folder is there
+    terminal,    // standard output is a terminal
+    input,       // it is one of the run's inputs
 };
 
 struct path_output {
@@ -220,7 +251,7 @@ struct path_output {
 };
 
 // 0; -1 with `why` set when refused (nothing touched), or with errno.
-int output_begin_path(const std::string& path, bool force, path_output& out, path_refusal& why);
+int output_begin_path(const std::string& path, const output_policy& policy, path_output& out, path_refusal& why);
 
 // Puts the complete output in place, or copies it to its stream. 0 or -1 with errno.
 int output_commit_path(path_output& out);

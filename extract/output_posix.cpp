@@ -14,6 +14,7 @@
 #include "extract/extract.hpp"
 #include "extract/output_system.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -493,15 +494,24 @@ bool is_image_name(const std::string& name)
     return image_format_for(name) != image_format::none;
 }
 
-// True for a regular file that holds nothing, or an archive of ours (its
-// signature and version).
-bool replaceable_file(int dir, const std::string& base, const struct stat& st)
+// True for a regular file that holds nothing, or a file of the output's kind.
+bool replaceable_file(int dir, const std::string& base, const struct stat& st, output_kind kind)
 {
     if (st.st_size == 0) return true;
     fd_holder f(openat(dir, base.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    std::array<std::uint8_t, tex_leading_size> leading{};
-    return f.fd >= 0 && tex_pread(f.fd, leading, 0) == leading.size() && tex_signature_matches(leading) &&
-           leading[3] == tex_version;
+    std::array<std::uint8_t, 64> leading{};
+    const std::size_t got = f.fd >= 0 ? tex_pread(f.fd, leading, 0) : 0;
+    return got > 0 && output_holds_kind(std::span(leading.data(), got), kind);
+}
+
+file_identity identity_of(const struct stat& st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+bool is_input(const output_policy& policy, const struct stat& st)
+{
+    return std::find(policy.inputs.begin(), policy.inputs.end(), identity_of(st)) != policy.inputs.end();
 }
 
 bool is_stream(mode_t mode)
@@ -686,13 +696,35 @@ bool output_exists(const output_root& root, const std::string& name)
     return dir.fd >= 0 && !base.empty() && fstatat(dir.fd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-int output_begin_path(const std::string& path, bool force, path_output& out, path_refusal& why)
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    out = identity_of(st);
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    out = identity_of(st);
+    return 0;
+}
+
+int output_begin_path(const std::string& path, const output_policy& policy, path_output& out, path_refusal& why)
 {
     why = path_refusal::none;
+    const bool force = policy.force;
     install_signal_handlers();
     if (path == "-") {
+        struct stat st {};
         if (isatty(STDOUT_FILENO)) {
             why = path_refusal::terminal;
+            return -1;
+        }
+        if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && is_input(policy, st)) {
+            why = path_refusal::input;
             return -1;
         }
         return begin_stream(STDOUT_FILENO, false, out);
@@ -715,13 +747,21 @@ int output_begin_path(const std::string& path, bool force, path_output& out, pat
         if (errno != ENOENT) return -1;
     } else {
         struct stat target {};
-        const bool link_to_stream = S_ISLNK(st.st_mode) && fstatat(dir, base, &target, 0) == 0 && is_stream(target.st_mode);
+        const bool target_known = S_ISLNK(st.st_mode) && fstatat(dir, base, &target, 0) == 0;
+        // An input is never written over, under its own name, another name
+        // of it, or a link to it.
+        if (is_input(policy, st) || (target_known && is_input(policy, target))) {
+            why = path_refusal::input;
+            return -1;
+        }
+        const bool link_to_stream = target_known && is_stream(target.st_mode);
         if (is_stream(st.st_mode) || link_to_stream || (S_ISBLK(st.st_mode) && force)) {
             // Written through, never replaced: a device stays a device.
             const int stream = openat(dir, base, O_WRONLY | O_NOCTTY | O_CLOEXEC | (link_to_stream ? 0 : O_NOFOLLOW));
             if (stream < 0) return -1;
             struct stat opened {};
-            if (fstat(stream, &opened) != 0 || !(is_stream(opened.st_mode) || S_ISBLK(opened.st_mode))) {
+            if (fstat(stream, &opened) != 0 || !(is_stream(opened.st_mode) || S_ISBLK(opened.st_mode)) ||
+                is_input(policy, opened)) {
                 close(stream);
                 errno = EAGAIN;  // it changed while looked at
                 return -1;
@@ -733,8 +773,8 @@ int output_begin_path(const std::string& path, bool force, path_output& out, pat
             return -1;
         }
         out.replaces = true;
-        if (!force && !S_ISLNK(st.st_mode) && !(S_ISREG(st.st_mode) && replaceable_file(dir, out.file.base, st))) {
-            why = path_refusal::not_an_archive;
+        if (!force && !S_ISLNK(st.st_mode) && !(S_ISREG(st.st_mode) && replaceable_file(dir, out.file.base, st, policy.kind))) {
+            why = path_refusal::other_kind;
             return -1;
         }
     }

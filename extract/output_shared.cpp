@@ -6,6 +6,9 @@
 #include "extract/extract.hpp"
 #include "extract/output_system.hpp"
 
+#include <cctype>
+#include <string_view>
+
 output_test_knobs output_test;
 
 const char* name_problem_text(name_problem problem, bool root_is_cwd)
@@ -24,6 +27,28 @@ const char* name_problem_text(name_problem problem, bool root_is_cwd)
     case name_problem::reserved_character: return "it holds a character Windows forbids in names (<>\"|?*)";
     }
     return "";
+}
+
+bool output_holds_kind(std::span<const std::uint8_t> leading, output_kind kind)
+{
+    if (leading.empty()) return true;
+    if (kind == output_kind::archive) {
+        return leading.size() >= tex_leading_size && tex_signature_matches(leading) && leading[3] == tex_version;
+    }
+    // A page: its doctype or its root element first, after a byte order mark
+    // and white space, in any letter case.
+    std::size_t at = leading.size() >= 3 && leading[0] == 0xEF && leading[1] == 0xBB && leading[2] == 0xBF ? 3 : 0;
+    while (at < leading.size() && (leading[at] == ' ' || leading[at] == '\t' || leading[at] == '\r' || leading[at] == '\n')) {
+        ++at;
+    }
+    const auto starts = [&](std::string_view word) {
+        if (leading.size() - at < word.size()) return false;
+        for (std::size_t k = 0; k < word.size(); ++k) {
+            if (std::tolower(leading[at + k]) != word[k]) return false;
+        }
+        return true;
+    };
+    return starts("<!doctype html") || starts("<html");
 }
 
 output_file::output_file(output_file&& other) noexcept

@@ -392,7 +392,7 @@ bool is_image_name(const std::string& name)
 }
 
 // True for a file that holds nothing, or an archive of ours.
-bool replaceable_file(HANDLE dir, const std::wstring& base)
+bool replaceable_file(HANDLE dir, const std::wstring& base, output_kind kind)
 {
     HANDLE h = nullptr;
     if (!succeeded(open_relative(dir, base, GENERIC_READ, share_all, FILE_OPEN,
@@ -402,12 +402,30 @@ bool replaceable_file(HANDLE dir, const std::wstring& base)
     const int fd = tex_descriptor_of(h, _O_RDONLY);
     if (fd < 0) return false;
     LARGE_INTEGER size{};
-    std::array<std::uint8_t, tex_leading_size> leading{};
-    const bool ok = GetFileSizeEx(tex_handle_of(fd), &size) &&
-                    (size.QuadPart == 0 || (tex_pread(fd, leading, 0) == leading.size() &&
-                                            tex_signature_matches(leading) && leading[3] == tex_version));
+    std::array<std::uint8_t, 64> leading{};
+    bool ok = GetFileSizeEx(tex_handle_of(fd), &size) != 0;
+    if (ok && size.QuadPart != 0) {
+        const std::size_t got = tex_pread(fd, leading, 0);
+        ok = got > 0 && output_holds_kind(std::span(leading.data(), got), kind);
+    }
     _close(fd);
     return ok;
+}
+
+// The volume and the file's number: what makes a file one file.
+bool identity_of(HANDLE h, file_identity& out)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    out.device = info.dwVolumeSerialNumber;
+    out.number = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool is_input(const output_policy& policy, HANDLE h)
+{
+    file_identity id;
+    return identity_of(h, id) && std::find(policy.inputs.begin(), policy.inputs.end(), id) != policy.inputs.end();
 }
 
 // True when the descriptor is a console.
@@ -709,13 +727,35 @@ bool output_exists(const output_root& root, const std::string& name)
     return succeeded(s) || s == status_sharing_violation || s == status_access_denied || s == status_delete_pending;
 }
 
-int output_begin_path(const std::string& path, bool force, path_output& out, path_refusal& why)
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    const bool ok = identity_of(h, out);
+    CloseHandle(h);
+    if (!ok) return tex_fail();
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    if (!identity_of(tex_handle_of(fd), out)) return tex_fail();
+    return 0;
+}
+
+int output_begin_path(const std::string& path, const output_policy& policy, path_output& out, path_refusal& why)
 {
     why = path_refusal::none;
+    const bool force = policy.force;
     install_console_handler();
     if (path == "-") {
         if (is_console(1)) {
             why = path_refusal::terminal;
+            return -1;
+        }
+        if (GetFileType(tex_handle_of(1)) == FILE_TYPE_DISK && is_input(policy, tex_handle_of(1))) {
+            why = path_refusal::input;
             return -1;
         }
         return begin_stream(1, false, out);
@@ -754,16 +794,29 @@ int output_begin_path(const std::string& path, bool force, path_output& out, pat
     if (succeeded(s)) {
         FILE_ATTRIBUTE_TAG_INFO tag{};
         const bool known = GetFileInformationByHandleEx(there, FileAttributeTagInfo, &tag, sizeof tag) != 0;
+        const bool own_input = known && is_input(policy, there);
         CloseHandle(there);
         if (!known) return tex_fail();
         const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        // An input is never written over, under its own name, another name
+        // of it, or a link to it.
+        HANDLE followed = nullptr;
+        const bool leads_to_input =
+            link && succeeded(open_relative(dir, base, FILE_READ_ATTRIBUTES, share_all, FILE_OPEN,
+                                            FILE_OPEN_FOR_BACKUP_INTENT, followed)) &&
+            is_input(policy, followed);
+        if (followed) CloseHandle(followed);
+        if (own_input || leads_to_input) {
+            why = path_refusal::input;
+            return -1;
+        }
         if (!link && (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             why = path_refusal::folder;
             return -1;
         }
         out.replaces = true;
-        if (!force && !link && !replaceable_file(dir, base)) {
-            why = path_refusal::not_an_archive;
+        if (!force && !link && !replaceable_file(dir, base, policy.kind)) {
+            why = path_refusal::other_kind;
             return -1;
         }
     } else if (s != status_not_found) {

@@ -45,16 +45,30 @@ int load(const named_image& n, pack_image& out)
     return 0;
 }
 
-// The output must not replace one of the images it is made from.
-int check_output_is_no_image(const std::string& out_path, std::span<const std::string> images)
+// The output must not replace one of the images it is made from, whatever
+// path leads to it: checked once every folder is expanded, forced or not.
+int check_output_is_no_image(const std::string& out_path, const std::vector<named_image>& images)
 {
-    for (const std::string& operand : images) {
-        if (pack_same_file(pack_parse_image_arg(operand).path, out_path)) {
+    for (const named_image& n : images) {
+        if (pack_same_file(n.arg.path, out_path)) {
             pack_error("%s: the output must be another file than the images it is made from", shown(out_path).c_str());
             return -1;
         }
     }
     return 0;
+}
+
+// What the run reads, by identity: the output layer refuses to write over
+// any of them when it opens the output, should one appear there meanwhile.
+std::vector<file_identity> inputs_of(const std::vector<named_image>& images, const std::string& archive = "")
+{
+    std::vector<file_identity> out;
+    file_identity id;
+    for (const named_image& n : images) {
+        if (file_identity_of(n.arg.path, id) == 0) out.push_back(id);
+    }
+    if (!archive.empty() && archive != "-" && file_identity_of(archive, id) == 0) out.push_back(id);
+    return out;
 }
 
 // Refuses, before anything is written, the files that can't be images: missing,
@@ -96,6 +110,7 @@ struct archive_out {
     std::string path;
     std::FILE* lines = stdout;  // standard error when the archive itself goes to standard output
     path_output target;
+    std::vector<file_identity> inputs;  // never written over
     tex_archive_sink sink;
     bool printed = false;       // an entry's line has gone out
     // Lines kept until the archive is complete (create: one an operand), so
@@ -112,12 +127,19 @@ int begin_output(archive_out& out, std::uint32_t count)
     if (out.options.dry_run) return tex_sink_begin(out.sink, -1, count) == 0 ? pack_exit_ok : pack_exit_failed;
     path_refusal why = path_refusal::none;
     const std::string printable = shown(out.path);
-    if (output_begin_path(out.path, out.options.force, out.target, why) != 0) {
+    output_policy policy;
+    policy.kind = output_kind::archive;
+    policy.force = out.options.force;
+    policy.inputs = out.inputs;
+    if (output_begin_path(out.path, policy, out.target, why) != 0) {
         switch (why) {
         case path_refusal::none:
             pack_error("%s: can't create it: %s", printable.c_str(), std::strerror(errno));
             return pack_exit_failed;
-        case path_refusal::not_an_archive:
+        case path_refusal::input:
+            pack_error("%s: the output must be another file than the files it is made from", printable.c_str());
+            return pack_exit_failed;
+        case path_refusal::other_kind:
             pack_error("%s: exists and is not a TEX archive: not replaced (--force replaces it)", printable.c_str());
             break;
         case path_refusal::image_name:
@@ -407,10 +429,11 @@ std::vector<std::string> pack_candidate_names(const std::string& path)
 
 int pack_create(const std::string& out_path, std::span<const std::string> operands, const pack_options& options)
 {
-    if (check_output_is_no_image(out_path, operands) != 0) return pack_exit_failed;
     int refusals = 0;
     std::vector<named_image> images;
-    if (expand_folders(operands, images) != 0) return pack_exit_failed;
+    if (expand_folders(operands, images) != 0 || check_output_is_no_image(out_path, images) != 0) {
+        return pack_exit_failed;
+    }
     for (named_image& n : images) {
         const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
         if (pack_check_entry_name(n.arg.path, name) == 0) {
@@ -427,6 +450,7 @@ int pack_create(const std::string& out_path, std::span<const std::string> operan
     std::uint32_t count = 1;
     for (const named_image& n : images) count += n.name.empty() ? 0 : 1;
     archive_out out{options, out_path};
+    out.inputs = inputs_of(images);
     out.hold_lines = true;
     if (const int rc = begin_output(out, count); rc != pack_exit_ok) return rc;
     // The extractor never writes an archive's first entry: an empty one
@@ -466,13 +490,13 @@ int pack_replace(const std::string& in_path, const std::string& out_path, std::s
         pack_error("%s: the output must be another file than the archive it patches", shown(out_path).c_str());
         return pack_exit_failed;
     }
-    if (check_output_is_no_image(out_path, operands) != 0) return pack_exit_failed;
-    pack_source source;
-    if (pack_open_source(in_path, source) != 0) return pack_exit_failed;
-
     int refusals = 0;
     std::vector<named_image> images;
     for (const std::string& operand : operands) images.push_back({pack_parse_image_arg(operand), {}});
+    if (check_output_is_no_image(out_path, images) != 0) return pack_exit_failed;
+    pack_source source;
+    if (pack_open_source(in_path, source) != 0) return pack_exit_failed;
+
     if (match_entries(source, images, options, refusals) != 0 || check_unique(images, options, refusals) != 0 ||
         check_files(images, options, refusals) != 0) {
         return pack_exit_failed;
@@ -483,6 +507,7 @@ int pack_replace(const std::string& in_path, const std::string& out_path, std::s
     }
 
     archive_out out{options, out_path};
+    out.inputs = inputs_of(images, in_path);
     if (const int rc = begin_output(out, source.index.count); rc != pack_exit_ok) return rc;
     // Entries are written in table order on this thread; the ones kept as
     // they are go through the entry job first, decoding only, so that those

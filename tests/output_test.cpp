@@ -326,44 +326,77 @@ struct path_case {
     std::function<void(const fs::path& dir)> plant;
     bool force;
     path_refusal refused;  // none: written
+    output_kind kind = output_kind::archive;
 };
 
 TEST(PathOutputs, WhatMayBeUnderTheName)
 {
     const std::vector<std::uint8_t> archive = tex_build_archive(test::archive_of({}));
+    const std::string html = "\xEF\xBB\xBF \n<!DOCTYPE HTML><title>p</title>";
+    const auto plant = [](const char* name, const std::string& text) {
+        return [name, text](const fs::path& d) { test::write_file(d / name, {text.begin(), text.end()}); };
+    };
+    const auto page = output_kind::page;
+    // Every case has "in.pak" beside it: one of the run's inputs.
     const std::vector<path_case> cases = {
         {"nothing", "o.pak", [](const fs::path&) {}, false, path_refusal::none},
         {"an archive", "o.pak", [&](const fs::path& d) { test::write_file(d / "o.pak", archive); }, false, path_refusal::none},
         {"an empty file", "o.pak", [](const fs::path& d) { test::write_file(d / "o.pak", {}); }, false, path_refusal::none},
-        {"another file", "o.pak", [](const fs::path& d) { test::write_file(d / "o.pak", {'m', 'i', 'n', 'e'}); }, false,
-         path_refusal::not_an_archive},
-        {"another file, forced", "o.pak", [](const fs::path& d) { test::write_file(d / "o.pak", {'m'}); }, true,
-         path_refusal::none},
+        {"another file", "o.pak", plant("o.pak", "mine"), false, path_refusal::other_kind},
+        {"another file, forced", "o.pak", plant("o.pak", "m"), true, path_refusal::none},
         {"an image's name", "o.png", [](const fs::path&) {}, false, path_refusal::image_name},
         {"an image's name, forced", "o.PNG", [](const fs::path&) {}, true, path_refusal::none},
         {"a link out", "o.pak", [](const fs::path& d) { fs::create_symlink(d / "outside", d / "o.pak"); }, false,
          path_refusal::none},
         {"a folder", "o.pak", [](const fs::path& d) { fs::create_directory(d / "o.pak"); }, true, path_refusal::folder},
+        {"a page over a page", "o.html", plant("o.html", html), false, path_refusal::none, page},
+        {"a page over an empty file", "o.html", plant("o.html", ""), false, path_refusal::none, page},
+        {"a page over text", "o.html", plant("o.html", "notes <html>"), false, path_refusal::other_kind, page},
+        {"a page over an archive", "o.pak", [&](const fs::path& d) { test::write_file(d / "o.pak", archive); }, false,
+         path_refusal::other_kind, page},
+        {"a page over an archive, forced", "o.pak", [&](const fs::path& d) { test::write_file(d / "o.pak", archive); },
+         true, path_refusal::none, page},
+        {"an archive over a page", "o.pak", plant("o.pak", html), false, path_refusal::other_kind},
+        {"a page under an image's name", "o.tga", [](const fs::path&) {}, false, path_refusal::image_name, page},
+        {"the input", "in.pak", [](const fs::path&) {}, true, path_refusal::input},
+        {"the input, as a page", "in.pak", [](const fs::path&) {}, true, path_refusal::input, page},
+        {"another name of the input", "o.pak", [](const fs::path& d) { fs::create_hard_link(d / "in.pak", d / "o.pak"); },
+         true, path_refusal::input},
+        {"a link to the input", "o.pak", [](const fs::path& d) { fs::create_symlink("in.pak", d / "o.pak"); }, true,
+         path_refusal::input},
     };
     for (const path_case& c : cases) {
         temp_dir dir;
         test::write_file(dir / "outside", {'o', 'u', 't'});
+        test::write_file(dir / "in.pak", archive);
         c.plant(dir.path());
+        output_policy policy;
+        policy.kind = c.kind;
+        policy.force = c.force;
+        ASSERT_EQ(file_identity_of((dir / "in.pak").string(), policy.inputs.emplace_back()), 0);
+        const std::vector<std::uint8_t> before =
+            fs::is_regular_file(dir / c.name) ? test::read_file(dir / c.name) : std::vector<std::uint8_t>{};
         path_output out;
         path_refusal why = path_refusal::none;
         const std::string path = (dir / c.name).string();
-        const int rc = output_begin_path(path, c.force, out, why);
+        const int rc = output_begin_path(path, policy, out, why);
         EXPECT_EQ(why, c.refused) << c.what;
+        const std::vector<std::uint8_t> written = {'n', 'e', 'w'};
         if (c.refused != path_refusal::none) {
             EXPECT_NE(rc, 0) << c.what;
+            if (fs::is_regular_file(dir / c.name)) {
+                EXPECT_EQ(test::read_file(dir / c.name), before) << c.what;
+            }
+            EXPECT_EQ(test::read_file(dir / "in.pak"), archive) << c.what;
             continue;
         }
         ASSERT_EQ(rc, 0) << c.what << ": " << std::strerror(errno);
-        ASSERT_EQ(write(out.file.fd, archive.data(), archive.size()), static_cast<ssize_t>(archive.size()));
+        ASSERT_EQ(write(out.file.fd, written.data(), written.size()), static_cast<ssize_t>(written.size()));
         ASSERT_EQ(output_commit_path(out), 0) << c.what;
         EXPECT_FALSE(fs::is_symlink(path)) << c.what;
-        EXPECT_EQ(test::read_file(path), archive) << c.what;
+        EXPECT_EQ(test::read_file(path), written) << c.what;
         EXPECT_EQ(test::read_file(dir / "outside"), (std::vector<std::uint8_t>{'o', 'u', 't'})) << c.what;
+        EXPECT_EQ(test::read_file(dir / "in.pak"), archive) << c.what;
     }
 }
 
@@ -384,7 +417,7 @@ TEST(PathOutputs, DevicesAndFifosAreWrittenThroughNeverReplaced)
         }
         path_output out;
         path_refusal why = path_refusal::none;
-        ASSERT_EQ(output_begin_path((dir / name).string(), false, out, why), 0) << name;
+        ASSERT_EQ(output_begin_path((dir / name).string(), output_policy{}, out, why), 0) << name;
         ASSERT_EQ(write(out.file.fd, archive.data(), archive.size()), static_cast<ssize_t>(archive.size()));
         EXPECT_EQ(output_commit_path(out), 0) << name;
         if (reader.joinable()) {

@@ -387,6 +387,8 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
     padded.entries[2].padding[5] = 1;
     test::write_archive(dir, "padded.pak", padded);
     ASSERT_EQ(link((dir / "in.pak").c_str(), (dir / "link.pak").c_str()), 0);
+    fs::create_directory(dir / "tree");
+    fs::copy_file(dir / "rings.png", dir / "tree" / "b.png");
     const std::vector<std::string> files = list_dir(dir.path());
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -402,6 +404,8 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         {{"replace", "in.pak", "in.pak", "rings.png"}, "another file"},
         {{"replace", "in.pak", "link.pak", "rings.png"}, "another file"},
         {{"create", "rings.png", "rings.png"}, "another file than the images"},
+        {{"create", "-f", "tree/b.png", "tree"}, "another file than the images"},
+        {{"create", "--dry-run", "tree/b.png", "tree"}, "another file than the images"},
         {{"replace", "missing.pak", "out.pak", "rings.png"}, "missing.pak: No such file or directory"},
         {{"replace", "in.pak", "out.pak", "rings.png", "icon.gif"}, "no entry named icon.gif"},
         {{"replace", "padded.pak", "out.pak", "rings.png"}, "entry 2 (rings.png): padding not zero"},
@@ -421,6 +425,7 @@ TEST(PackRefuses, BadInputWithOneClearMessageAndWritesNothing)
         EXPECT_EQ(list_dir(dir.path()), files) << message;
     }
     EXPECT_EQ(read_file(in), tex_build_archive(made_elsewhere()));
+    EXPECT_EQ(read_file(dir / "tree" / "b.png"), read_file(dir / "rings.png"));
 
     // Standard output that can't be written: the lines go out first, so the
     // archive isn't written either.

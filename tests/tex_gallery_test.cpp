@@ -9,6 +9,12 @@
 #include <cstring>
 #include <filesystem>
 #include <regex>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <webp/decode.h>
 
@@ -76,6 +82,67 @@ TEST(TexGallery, WhereThePageGoesAndTheExitStatus)
     // An existing page is replaced in one step; nothing else is left.
     EXPECT_EQ(tex({"gallery", "game.PAK"}, dir.path()).status, 0);
     EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"bad.html", "bad.pak", "game.PAK", "game.html", "pages"}));
+}
+
+TEST(TexGallery, ThePageFollowsThePolicyOfEveryNamedOutput)
+{
+    temp_dir dir;
+    const fs::path game = test::write_archive(dir, "game.pak", textures());
+    const std::vector<std::uint8_t> archive = test::read_file(game);
+    ASSERT_EQ(link(game.c_str(), (dir / "other-name.html").c_str()), 0);
+    // A device of our own, with the null device's numbers; a FIFO read as the page is written.
+    const bool have_device = mknod((dir / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    test::write_file(dir / "notes.txt", {'m', 'i', 'n', 'e'});
+    test::write_file(dir / "old.html", {'<', 'h', 't', 'm', 'l', '>'});
+    struct page_case {
+        std::vector<std::string> args;
+        int status;
+        const char* said;  // on standard error; "" for nothing
+    };
+    const std::vector<page_case> cases = {
+        {{"-o", "game.pak", "game.pak"}, 2, "game.pak: is one of the archives read: not written over"},
+        {{"-f", "-o", "game.pak", "game.pak"}, 2, "is one of the archives read"},
+        {{"-o", "other-name.html", "game.pak"}, 2, "is one of the archives read"},
+        {{"-o", "notes.txt", "game.pak"}, 2, "notes.txt: exists and is not an HTML page: not replaced (--force replaces it)"},
+        {{"-o", "shot.png", "game.pak"}, 2, "shot.png: named like an image"},
+        {{"-o", "old.html", "game.pak"}, 0, ""},
+        {{"--force", "-o", "notes.txt", "game.pak"}, 0, ""},
+        {{"-o", "fifo", "game.pak"}, 0, ""},
+        {{"-o", "null", "game.pak"}, 0, ""},
+    };
+    for (const page_case& c : cases) {
+        if (c.args[c.args.size() - 2] == "null" && !have_device) continue;
+        // The FIFO is held open for writing here too, so that its reader
+        // sees the end even if the program never opens it.
+        std::string through_fifo;
+        std::thread reader;
+        int held = -1;
+        if (c.args[c.args.size() - 2] == "fifo") {
+            held = open((dir / "fifo").c_str(), O_RDWR | O_CLOEXEC);
+            reader = std::thread([&] {
+                const std::vector<std::uint8_t> got = test::read_file(dir / "fifo");
+                through_fifo.assign(got.begin(), got.end());
+            });
+        }
+        std::vector<std::string> args = {"gallery"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = tex(args, dir.path());
+        if (held >= 0) close(held);
+        const bool reader_used = reader.joinable();
+        if (reader_used) reader.join();
+        EXPECT_EQ(r.status, c.status) << c.args[c.args.size() - 2] << "\n" << r.err;
+        EXPECT_TRUE(*c.said ? has(r.err, c.said) : r.err.empty()) << r.err;
+        if (reader_used) {
+            EXPECT_TRUE(has(through_fifo, "</html>"));
+        }
+    }
+    EXPECT_EQ(test::read_file(game), archive);
+    EXPECT_TRUE(has(read_text(dir / "notes.txt"), "</html>"));
+    EXPECT_TRUE(has(read_text(dir / "old.html"), "</html>"));
+    struct stat st {};
+    EXPECT_TRUE(stat((dir / "fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(!have_device || (stat((dir / "null").c_str(), &st) == 0 && S_ISCHR(st.st_mode)));
 }
 
 TEST(TexGallery, CardsSayWhatTestSays)
