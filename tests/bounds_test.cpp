@@ -3,11 +3,15 @@
 // point at one entry, images no payload could fill, and no display needed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -76,10 +80,18 @@ TEST(ArchiveInput, AFifoIsReadThroughAndWalkedLikeAFile)
 
 TEST(ArchiveInput, AStreamIsReadOnlyUpToTheLimit)
 {
+    // An archive whose one record names an entry far past the limit: only
+    // the limit stops the reading.
+    std::vector<std::uint8_t> stream(5000, 0x5A);
+    std::copy_n("TEX\3", 4, stream.begin());
+    tex_put_le32(stream, 4, 1);
+    tex_put_le32(stream, tex_header_size + 4, 268);
+    tex_put_le32(stream, tex_header_size + 8, 0xFFFFFF00u);
     for (const std::size_t length : {999u, 1000u, 1001u, 5000u}) {
         temp_dir dir;
         ASSERT_EQ(mkfifo((dir / "f").c_str(), 0600), 0);
-        std::thread writer([&] { test::write_file(dir / "f", std::vector<std::uint8_t>(length, 0x5A)); });
+        const std::vector<std::uint8_t> bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(length));
+        std::thread writer([&] { test::write_file(dir / "f", bytes); });
         tex_archive_file file;
         const int rc = tex_open_archive((dir / "f").c_str(), file, 1000);
         writer.join();
@@ -89,7 +101,76 @@ TEST(ArchiveInput, AStreamIsReadOnlyUpToTheLimit)
         EXPECT_EQ(file.cut_at_limit, length > 1000) << length;
         std::vector<std::uint8_t> back(file.size);
         EXPECT_EQ(tex_pread(file.fd, back, 0), file.size);
-        EXPECT_EQ(back, std::vector<std::uint8_t>(file.size, 0x5A));
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), stream.begin()));
+    }
+}
+
+// Writes `head`, then up to `junk` zero bytes, into the FIFO at `path` until
+// its reader closes it: how many bytes it took.
+std::uint64_t feed_until_closed(const fs::path& path, const std::vector<std::uint8_t>& head, std::uint64_t junk)
+{
+    // Held back in this thread alone, SIGPIPE leaves the write failing with EPIPE.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const std::vector<std::uint8_t> zeros(1 << 16);
+    std::uint64_t taken = 0;
+    for (ssize_t put = 0; fd >= 0 && taken < head.size() + junk; taken += static_cast<std::uint64_t>(put)) {
+        const bool in_head = taken < head.size();
+        const auto n = in_head ? head.size() - taken : std::min<std::uint64_t>(zeros.size(), head.size() + junk - taken);
+        put = write(fd, in_head ? head.data() + taken : zeros.data(), static_cast<std::size_t>(n));
+        if (put <= 0) break;
+    }
+    if (fd >= 0) close(fd);
+    const timespec now{};
+    sigtimedwait(&pipe_signal, nullptr, &now);
+    return taken;
+}
+
+TEST(ArchiveInput, AStreamIsReadNoFurtherThanAReaderLooks)
+{
+    // Entries 1 and 2, then a record back at entry 1: the archive's bytes end
+    // with entry 2, before the last record's entry does.
+    const tex_writer_entry one = tex_type6_entry("one.tga", 2, 2, pixels6(4, 1));
+    tex_writer_archive a = test::archive_of({one, tex_type6_entry("two.tga", 3, 3, pixels6(9, 2)), one});
+    a.entries[3].offset = tex_le32(tex_build_archive(a), tex_header_size + tex_table_entry_size + 4);
+    a.entries[3].write_body = false;
+    const std::vector<std::uint8_t> archive = tex_build_archive(a), not_one = {'X', 'X', 'X', 'X'}, nothing(4, 0);
+    struct fed {
+        const std::vector<std::uint8_t>& head;
+        bool extractor;  // else morvex_tex list, standard input the stream
+    };
+    for (const fed& c : {fed{not_one, false}, fed{nothing, true}, fed{archive, false}, fed{archive, true}}) {
+        SCOPED_TRACE((c.extractor ? "extractor, " : "list, ") + std::to_string(c.head.size()) + " bytes");
+        temp_dir dir;
+        fs::create_directory(dir / "file");
+        fs::create_directory(dir / "fifo");
+        std::vector<std::uint8_t> in_file = c.head;
+        in_file.resize(in_file.size() + 4096);
+        test::write_file(dir / "file/a.pak", in_file);
+        ASSERT_EQ(mkfifo((dir / "fifo/a.pak").c_str(), 0600), 0);
+        const std::vector<std::string> env = {"TMPDIR=" + dir.path().string()};
+        const std::string tex = MORVEX_TEX_PATH;
+        const auto run = [&](const std::string& folder) {
+            if (c.extractor) return test::run_program(MORVEX_EXTRACTOR_PATH, {"a.pak", "-no-convert"}, dir / folder, env);
+            if (folder == "file") return test::run_program(tex, {"list", "a.pak"}, dir / folder, env);
+            return test::run_program("/bin/sh", {"-c", "exec '" + tex + "' list - < a.pak"}, dir / folder, env);
+        };
+        auto from_file = run("file");
+        if (const std::size_t at = from_file.err.find(": a.pak: "); at != std::string::npos) from_file.err.replace(at, 9, ": -: ");
+        // 256 MiB of junk: a stream read whole takes it all, one left alone
+        // no more than the pipe's buffer and a read's worth.
+        std::uint64_t taken = 0;
+        std::thread writer([&] { taken = feed_until_closed(dir / "fifo/a.pak", c.head, 256u << 20); });
+        const auto from_fifo = run("fifo");
+        writer.join();
+        EXPECT_LE(taken, c.head.size() + (2u << 20));
+        EXPECT_EQ(from_fifo.status, from_file.status);
+        EXPECT_EQ(from_fifo.out, from_file.out);
+        EXPECT_EQ(from_fifo.err, from_file.err);
+        EXPECT_EQ(test::list_dir(dir / "fifo"), test::list_dir(dir / "file"));
     }
 }
 

@@ -1,13 +1,14 @@
 // The files of tex/ on POSIX systems. Opening an archive: a regular file as
 // it is; a pipe, a FIFO or a socket read through into an unnamed temporary
-// file, so that every reader can seek. Reading and writing at an offset.
+// file, so that every reader can seek (how far: archive_file_shared.cpp).
+// Reading and writing at an offset.
+#include "tex/archive_file_shared.hpp"
 #include "tex/tex.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,34 +28,18 @@ int tex_temporary_file()
 
 namespace {
 
-// Copies the stream into a temporary file, up to the most an archive can
-// address; -1 on a read or write error.
-int read_through(int in, tex_archive_file& out, std::uint64_t limit)
+// The stream's next bytes, for tex_spool_stream.
+std::int64_t read_some(int in, std::span<std::uint8_t> into)
 {
-    const int tmp = tex_temporary_file();
-    if (tmp < 0) return -1;
-    out.fd = tmp;
-    std::vector<char> chunk(1 << 20);
-    while (out.size < limit) {
-        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), limit - out.size));
-        const ssize_t got = read(in, chunk.data(), want);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) return 0;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(tmp, chunk.data() + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return -1;
-            done += put;
-        }
-        out.size += static_cast<std::uint64_t>(got);
+    for (;;) {
+        const ssize_t got = read(in, into.data(), into.size());
+        if (got >= 0 || errno != EINTR) return got;
     }
-    char more = 0;
-    ssize_t got = 0;
-    while ((got = read(in, &more, 1)) < 0 && errno == EINTR) {
-    }
-    out.cut_at_limit = got > 0;
-    return 0;
+}
+
+int spool(int in, tex_archive_file& out, std::uint64_t limit)
+{
+    return tex_spool_stream([in](std::span<std::uint8_t> into) { return read_some(in, into); }, out, limit);
 }
 
 }  // namespace
@@ -97,8 +82,7 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
         out.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
         return 0;
     }
-    out.read_through = true;
-    const int rc = read_through(fd, out, limit);
+    const int rc = spool(fd, out, limit);
     const int error = errno;
     close(fd);
     errno = error;
@@ -107,8 +91,7 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
 
 int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit)
 {
-    out.read_through = true;
-    return read_through(fd, out, limit);
+    return spool(fd, out, limit);
 }
 
 std::size_t tex_pread(int fd, std::span<std::uint8_t> block, std::uint64_t offset)

@@ -1,9 +1,11 @@
 // The files of tex/ on Windows, through the wide (UTF-16) API only. Opening
 // an archive: a regular file as it is; a pipe read through into a temporary
-// file that is deleted when it is closed, so that every reader can seek;
+// file that is deleted when it is closed, so that every reader can seek (how
+// far: archive_file_shared.cpp);
 // folders and character devices (the console, NUL, serial ports) refused
 // without being opened. Reading and writing at an offset. And what the
 // Windows halves of the other folders share (tex/windows.hpp).
+#include "tex/archive_file_shared.hpp"
 #include "tex/tex.hpp"
 #include "tex/windows.hpp"
 
@@ -11,7 +13,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <vector>
 
 #include <bcrypt.h>
 #include <fcntl.h>
@@ -185,50 +186,19 @@ tex_archive_file::~tex_archive_file()
 
 namespace {
 
-int write_handle(HANDLE h, const char* bytes, std::size_t size)
+// The pipe's next bytes, for tex_spool_stream; its writer gone is its end.
+std::int64_t read_some(HANDLE in, std::span<std::uint8_t> into)
 {
-    while (size > 0) {
-        DWORD put = 0;
-        const auto want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
-        if (!WriteFile(h, bytes, want, &put, nullptr)) return tex_fail();
-        if (put == 0) {
-            errno = EIO;
-            return -1;
-        }
-        bytes += put;
-        size -= put;
-    }
-    return 0;
+    DWORD got = 0;
+    const auto want = static_cast<DWORD>(std::min<std::size_t>(into.size(), 1u << 30));
+    if (ReadFile(in, into.data(), want, &got, nullptr)) return got;
+    const DWORD error = GetLastError();
+    return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? 0 : tex_fail();
 }
 
-// Copies a pipe into a temporary file, up to the most an archive can
-// address; -1 on a read or write error.
-int read_through(HANDLE in, tex_archive_file& out, std::uint64_t limit)
+int spool(HANDLE in, tex_archive_file& out, std::uint64_t limit)
 {
-    const int tmp = tex_temporary_file();
-    if (tmp < 0) return -1;
-    out.fd = tmp;
-    const HANDLE spool = tex_handle_of(tmp);
-    std::vector<char> chunk(1 << 20);
-    const auto read_some = [&](char* into, DWORD want, DWORD& got) {
-        got = 0;
-        if (ReadFile(in, into, want, &got, nullptr)) return 0;
-        const DWORD error = GetLastError();
-        return error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF ? 0 : tex_fail();
-    };
-    while (out.size < limit) {
-        const auto want = static_cast<DWORD>(std::min<std::uint64_t>(chunk.size(), limit - out.size));
-        DWORD got = 0;
-        if (read_some(chunk.data(), want, got) != 0) return -1;
-        if (got == 0) return 0;
-        if (write_handle(spool, chunk.data(), got) != 0) return -1;
-        out.size += got;
-    }
-    char more = 0;
-    DWORD got = 0;
-    if (read_some(&more, 1, got) != 0) return -1;
-    out.cut_at_limit = got > 0;
-    return 0;
+    return tex_spool_stream([in](std::span<std::uint8_t> into) { return read_some(in, into); }, out, limit);
 }
 
 // The last component of a path, / and \ both separators.
@@ -282,8 +252,7 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
         out.size = size.QuadPart > 0 ? static_cast<std::uint64_t>(size.QuadPart) : 0;
         return 0;
     }
-    out.read_through = true;
-    const int rc = read_through(h, out, limit);
+    const int rc = spool(h, out, limit);
     const int error = errno;
     CloseHandle(h);
     errno = error;
@@ -298,7 +267,7 @@ int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit)
         errno = EBADF;
         return -1;
     }
-    return read_through(h, out, limit);
+    return spool(h, out, limit);
 }
 
 // ---------------------------------------------------------------------------
