@@ -1,6 +1,6 @@
 // morvex_tex list: the index as a table for people, as one JSON object for
-// scripts, or as the bare names (for completion). The JSON pieces are shared
-// with `test --json`.
+// scripts, or as the bare names (for completion: --names0 gives them byte for
+// byte, as no line of text can). The JSON pieces are shared with `test --json`.
 #include "app/tex_cli.hpp"
 
 #include <algorithm>
@@ -11,11 +11,12 @@ namespace {
 using u64 = unsigned long long;
 
 const char* const list_usage =
-    "usage: morvex_tex list [--json | --names] ARCHIVE...\n"
+    "usage: morvex_tex list [--json | --names | --names0] ARCHIVE...\n"
     "One line per entry: index, type, width x height, payload size, stored name,\n"
     "and the problems found in brackets; several archives each under its name.\n"
     "  --json    one JSON object (for several archives, {\"archives\": [...]})\n"
     "  --names   the stored names only, one a line, from entry 1 on\n"
+    "  --names0  the same as they are stored, each ended by a NUL byte\n"
     "ARCHIVE may be - for standard input. Exit 0 when all is well, 1 when a\n"
     "problem is marked, 2 when an argument is not a readable archive.\n";
 
@@ -74,9 +75,10 @@ bool print_table(const tex_cli_archive& a)
     return any;
 }
 
-// The stored names from entry 1 on, one a line, control bytes escaped; true
-// when an entry's header can't be read.
-bool print_names(const tex_cli_archive& a)
+// The stored names from entry 1 on, one a line, control bytes escaped (or,
+// with `exact`, every byte as stored, each name ended by a NUL, which no name
+// holds); true when an entry's header can't be read.
+bool print_names(const tex_cli_archive& a, bool exact)
 {
     bool any = false;
     tex_table_cursor cursor{&a.index, {}, 0, 0};
@@ -86,7 +88,12 @@ bool print_names(const tex_cli_archive& a)
             any = true;
             continue;
         }
-        std::printf("%s\n", tex_printable_name(tex_entry_name(v.header)).c_str());
+        const std::string name = tex_entry_name(v.header);
+        if (exact) {
+            std::fwrite(name.data(), 1, name.size() + 1, stdout);
+        } else {
+            std::printf("%s\n", tex_printable_name(name).c_str());
+        }
     }
     return any;
 }
@@ -167,16 +174,17 @@ void tex_json_unreadable(std::FILE* out, const tex_cli_archive& a)
 int tex_list_main(int argc, char** argv)
 {
     tex_cli_args args{argc, argv};
-    enum { table, json, names } form = table;
+    enum { table, json, names, names0 } form = table;
     for (std::string o; !(o = tex_cli_next_option(args)).empty();) {
         if (o == "--help" || o == "-h") {
             std::fputs(list_usage, stdout);
             return tex_exit_ok;
         }
-        if ((o == "--json" || o == "--names") && tex_cli_flag(args, o)) {
-            form = o == "--json" ? json : names;
+        const bool known = o == "--json" || o == "--names" || o == "--names0";
+        if (known && tex_cli_flag(args, o)) {
+            form = o == "--json" ? json : o == "--names" ? names : names0;
         } else {
-            if (o != "--json" && o != "--names") tex_cli_error("list: unknown option %s", tex_printable_name(args.argument).c_str());
+            if (!known) tex_cli_error("list: unknown option %s", tex_printable_name(args.argument).c_str());
             return tex_cli_usage_error(list_usage);
         }
     }
@@ -200,7 +208,7 @@ int tex_list_main(int argc, char** argv)
         if (form == table && several) std::printf("%s%s:\n", k ? "\n" : "", tex_printable_name(a.path).c_str());
         if (form == table) any = print_table(a) || any;
         if (form == json) any = print_json(a, several) || any;
-        if (form == names) any = print_names(a) || any;
+        if (form == names || form == names0) any = print_names(a, form == names0) || any;
     }
     if (form == json && several) std::fputs("]}\n", stdout);
     if (!tex_cli_flush_output("list")) return tex_exit_problem;

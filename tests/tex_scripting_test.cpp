@@ -274,6 +274,70 @@ TEST(TexScripting, CompletionOffersOptionsAndStoredNames)
     EXPECT_TRUE(has(complete("morvex_tex list --"), "--names\n"));
 }
 
+// The completion in an interactive bash, keys typed as a person types them:
+// a stored name reaches the command as stored, whatever it holds, and takes
+// that entry alone, as the value of -i or -x and as an operand.
+TEST(TexScripting, CompletedNamesReachTheCommandAsStored)
+{
+    const std::string script = "/usr/share/bash-completion/bash_completion";
+    if (!fs::exists(script)) GTEST_SKIP() << "bash-completion is not installed";
+    temp_dir dir;
+    const std::vector<std::string> names = {"ab$(touch PWNED).tga", "b`touch PWNED`.tga", "it's a \"q\".tga", "c*[1].tga",
+                                            "cc1.tga", "sky.tga", "sun.tga", "e:f=g.tga", "n\x01\nl.tga"};
+    std::vector<tex_writer_entry> entries;
+    for (const std::string& name : names) entries.push_back(tex_type6_entry(name, 1, 1, solid(1, 0xFF102030)));
+    test::write_archive(dir, "t.pak", test::archive_of(std::move(entries)));
+    // Nothing else in the folder begins as a name does.
+    fs::create_directory(dir / "path");
+    fs::create_symlink(MORVEX_TEX_PATH, dir / "path" / "morvex_tex");
+    test::write_file(dir / "inputrc", {});
+    std::string listed;
+    for (const std::string& name : names) listed += name + '\0';
+    EXPECT_EQ(tex({"list", "--names0", "t.pak"}, dir.path()).out, listed);
+
+    const std::string ready = " ready> ";
+    struct row {
+        std::vector<test::terminal_step> keys;  // after "morvex_tex extract -q -C outN t.pak "
+        std::vector<std::string> written;
+        std::string summary;
+    };
+    const std::vector<row> rows = {
+        {{{"-i a\t\r", ready}}, {names[0]}, "1 extracted, 0 failed"},
+        {{{"-x a\t\r", ready}}, {names[1], names[2], names[3], names[4], names[5], names[6], names[7]}, "7 extracted, 1 failed"},
+        {{{"a\t\r", ready}}, {names[0]}, "1 extracted, 0 failed"},
+        {{{"b\t\r", ready}}, {names[1]}, "1 extracted, 0 failed"},
+        {{{"'it\t\r", ready}}, {names[2]}, "1 extracted, 0 failed"},
+        // Its wildcards escaped, or cc1.tga would come too.
+        {{{"-i c*\t\r", ready}}, {names[3]}, "1 extracted, 0 failed"},
+        {{{"e:\t\r", ready}}, {names[7]}, "1 extracted, 0 failed"},
+        // Taken, then refused for its control byte.
+        {{{"n\t\r", ready}}, {}, "0 extracted, 1 failed"},
+        // Two candidates listed, then one.
+        {{{"-i s\t\t", "sun.tga"}, {"k\t\r", ready}}, {names[5]}, "1 extracted, 0 failed"},
+    };
+    const std::vector<std::string> shell = {"-i", "PATH=" + (dir / "path").string() + ":/usr/bin:/bin", "HOME=" + dir.path().string(),
+                                            "TERM=dumb", "LC_ALL=C", "INPUTRC=" + (dir / "inputrc").string(), "HISTFILE=",
+                                            "PS1=[$?]" + ready, "PS2=[more]" + ready, "/bin/bash", "--norc", "--noprofile", "-i"};
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const std::string out = "out" + std::to_string(k);
+        std::vector<test::terminal_step> steps = {
+            {"", ready},
+            {"source " + script + "; source '" + MORVEX_SOURCE_DIR + "/completion/morvex_tex'\r", ready},
+            {"morvex_tex extract -q -C " + out + " t.pak ", ""}};
+        steps.insert(steps.end(), rows[k].keys.begin(), rows[k].keys.end());
+        const test::terminal_session session = test::drive_terminal("/usr/bin/env", shell, dir.path(), 200, steps, 60);
+        std::string shown;
+        for (const std::string& s : session.shown) shown += s;
+        EXPECT_TRUE(session.finished) << k << ": " << shown;
+        EXPECT_FALSE(fs::exists(dir / "PWNED")) << k << ": " << shown;
+        fs::remove(dir / "PWNED");
+        EXPECT_TRUE(has(session.shown.back(), rows[k].summary) && !has(session.shown.back(), "[more]")) << k << ": " << shown;
+        std::vector<std::string> written = rows[k].written;
+        std::sort(written.begin(), written.end());
+        EXPECT_EQ(fs::exists(dir / out) ? files_beneath(dir / out) : std::vector<std::string>{}, written) << k << ": " << shown;
+    }
+}
+
 }  // namespace
 
 #endif

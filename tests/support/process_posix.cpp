@@ -3,11 +3,14 @@
 #include "support/support.hpp"
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -119,6 +122,55 @@ run_result run_in_terminal(const std::string& program, const std::vector<std::st
     }
     r.status = status_of(wstatus);
     return r;
+}
+
+terminal_session drive_terminal(const std::string& program, const std::vector<std::string>& args, const fs::path& cwd,
+                                unsigned short columns, const std::vector<terminal_step>& steps, int limit)
+{
+    int master = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid < 0) throw std::runtime_error("forkpty failed");
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        become(program, args, {});
+    }
+    terminal_session session;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
+    bool open = true;
+    std::size_t k = 0;
+    for (; k < steps.size() && open; ++k) {
+        const std::string& input = steps[k].input;
+        for (std::size_t at = 0; at < input.size();) {
+            const ssize_t n = write(master, input.data() + at, input.size() - at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        std::string& shown = session.shown.emplace_back();
+        while (shown.find(steps[k].wait_for) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{master, POLLIN, 0};
+            const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+            if (ready < 0 && errno == EINTR) continue;
+            char buf[4096];
+            const ssize_t n = ready > 0 ? read(master, buf, sizeof buf) : 0;
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                open = false;  // the time is up, or the program has ended
+                break;
+            }
+            shown.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    session.finished = open && k == steps.size();
+    kill(pid, SIGKILL);
+    close(master);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return session;
 }
 
 }  // namespace test

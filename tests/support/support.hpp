@@ -51,6 +51,24 @@ run_result run_in_terminal(const std::string& program, const std::vector<std::st
                            const std::filesystem::path& cwd, unsigned short columns,
                            const std::vector<std::string>& env = {});
 
+// A program on a terminal of `columns` columns, driven as a person would
+// drive it: each step's input is written, then what the terminal shows is
+// read until the step's `wait_for` appears in it (not waited for when
+// empty). Once the steps are done, or when the waits have taken `limit`
+// seconds in all, the program is killed. What each step showed, in `shown`;
+// `finished`: every wait ended with its text.
+struct terminal_step {
+    std::string input;
+    std::string wait_for;
+};
+struct terminal_session {
+    std::vector<std::string> shown;
+    bool finished = false;
+};
+terminal_session drive_terminal(const std::string& program, const std::vector<std::string>& args,
+                                const std::filesystem::path& cwd, unsigned short columns,
+                                const std::vector<terminal_step>& steps, int limit);
+
 // The built extractor, run in `cwd` on `args`.
 run_result run_extractor(const std::vector<std::string>& args, const std::filesystem::path& cwd);
 
