@@ -18,9 +18,10 @@ endif()
 # Fortify needs optimisation (glibc's headers warn without it, an error under
 # MORVEX_WERROR), so Debug builds go without. The sanitizer and fuzzing builds
 # go without too: the sanitizers don't support it (AddressSanitizer may miss
-# errors in the checked functions, or report false ones). A packager whose
+# errors in the checked functions, or report false ones). So does the coverage
+# build, which is unoptimised whatever its build type. A packager whose
 # CMAKE_CXX_FLAGS name a level of their own (dpkg-buildflags does) keeps it.
-if(NOT (MORVEX_SANITIZE OR MORVEX_TSAN OR MORVEX_FUZZ) AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
+if(NOT (MORVEX_SANITIZE OR MORVEX_TSAN OR MORVEX_FUZZ OR MORVEX_COVERAGE) AND NOT CMAKE_CXX_FLAGS MATCHES "_FORTIFY_SOURCE")
   add_compile_definitions(
     $<$<OR:$<CONFIG:Release>,$<CONFIG:RelWithDebInfo>,$<CONFIG:MinSizeRel>>:_FORTIFY_SOURCE=2>)
 endif()

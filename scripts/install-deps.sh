@@ -23,10 +23,12 @@ packages=(
 # "fixtures" (what tests/fixtures/make_images.py needs to make the packer's
 # image fixtures again), "browser" (the gallery page's browser test: Debian's
 # chromium and its chromedriver, driven from Python's standard library; test.sh
-# asks for it) and "windows" (scripts/build-windows.sh: the mingw-w64 cross
+# asks for it), "windows" (scripts/build-windows.sh: the mingw-w64 cross
 # compilers, zlib built for them, Wine to run the tests, dpkg-source to unpack
 # the dependencies' Debian sources, groff to turn the manuals into text,
-# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh).
+# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh)
+# and "coverage" (scripts/coverage.sh: gcovr, which reads the counts through
+# g++'s own gcov).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
@@ -35,6 +37,7 @@ for extra in "$@"; do
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
     browser) packages+=(chromium chromium-driver python3) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3) ;;
+    coverage) packages+=(gcovr) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
