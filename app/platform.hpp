@@ -31,3 +31,8 @@ long app_read_file_start(const std::string& path, std::span<std::uint8_t> out);
 // A path the user gave as its folder ("." when it names none) and its last
 // component: split at its last / (on Windows also \, or after a drive's X:).
 void app_split_path(const std::string& path, std::string& folder, std::string& name);
+
+// The key under which two file names are one name on this system: the name
+// itself on POSIX systems; on Windows, whose file systems ignore letter case,
+// the name upper-cased as they compare names.
+std::string app_name_key(const std::string& name);

@@ -46,3 +46,8 @@ void app_split_path(const std::string& path, std::string& folder, std::string& n
     folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+std::string app_name_key(const std::string& name)
+{
+    return name;
+}

@@ -225,3 +225,14 @@ void app_split_path(const std::string& path, std::string& folder, std::string& n
     folder = std::move(f);
     name = std::move(n);
 }
+
+std::string app_name_key(const std::string& name)
+{
+    std::wstring wide = tex_wide(name);
+    if (wide.empty()) return name;
+    // The invariant locale's simple upper case, as NTFS's own table folds names.
+    std::wstring upper(wide.size(), L'\0');
+    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.c_str(), static_cast<int>(wide.size()),
+                                upper.data(), static_cast<int>(upper.size()), nullptr, nullptr, 0);
+    return n > 0 ? tex_narrow(upper.substr(0, static_cast<std::size_t>(n))) : tex_narrow(wide);
+}

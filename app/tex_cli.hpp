@@ -59,6 +59,7 @@ tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands)
 // A name for each archive, for what is made of each when there are several
 // (extract's folders, gallery's pages): its file name without ".pak" (any
 // letter case), "stdin" for "-"; a stem met again numbered -2, -3, ...
+// (on Windows, met again in any letter case, as its file systems see names)
 std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives);
 
 // Which entries a walk takes, by their stored names: those that match an

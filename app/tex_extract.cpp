@@ -312,6 +312,9 @@ int tex_extract_main(int argc, char** argv)
     const std::vector<std::string> stems = tex_cli_stems(o.archives);
     totals sum;
     bool unreadable = false;
+    // DIR is the user's to name, links and all; with several archives each
+    // STEM folder is made or opened beneath it as any output's folder is.
+    output_root top;
     for (std::size_t k = 0; k < o.archives.size(); ++k) {
         tex_cli_archive a;
         if (tex_cli_open(o.archives[k], a) != 0) {
@@ -322,14 +325,25 @@ int tex_extract_main(int argc, char** argv)
         const std::string folder = several ? (o.dir == "." ? stems[k] : o.dir + "/" + stems[k]) : o.dir;
         if (o.to_stdout) {
             output_open_stream_root(1, root);
-        } else if (output_open_root(folder.c_str(), true, root) != 0) {
-            tex_cli_error("%s: %s", tex_printable_name(folder).c_str(), std::strerror(errno));
+        } else if (top.fd < 0 && output_open_root(o.dir.c_str(), true, top) != 0) {
+            tex_cli_error("%s: %s", tex_printable_name(o.dir).c_str(), std::strerror(errno));
+            unreadable = true;
+            continue;
+        } else if (several && output_open_folder(top, stems[k], root) != 0) {
+            const int error = errno;
+            if (error == EXDEV) {
+                tex_cli_error("%s: is a link that leads outside %s: not followed", tex_printable_name(folder).c_str(),
+                              o.dir == "." ? "the current folder" : "the output folder");
+            } else {
+                tex_cli_error("%s: %s", tex_printable_name(folder).c_str(), std::strerror(error));
+            }
             unreadable = true;
             continue;
         }
-        extract_archive(a, o, root, folder, static_cast<unsigned>(workers), sum);
+        extract_archive(a, o, several || o.to_stdout ? root : top, folder, static_cast<unsigned>(workers), sum);
         output_close_root(root);
     }
+    output_close_root(top);
     bool unmatched = false;
     o.filter.used.resize(o.filter.include.size());
     for (std::size_t k = 0; k < o.filter.include.size(); ++k) {

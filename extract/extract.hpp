@@ -122,6 +122,12 @@ struct output_root {
 int output_open_root(const char* path, bool create, output_root& out);
 void output_close_root(output_root& root);
 
+// Opens the folder `name` beneath `parent` as a root of its own, making it
+// when it is missing, by the rules every output's folder follows: a link
+// there is followed only while it stays beneath the parent. 0, or -1 with
+// errno (EXDEV for a link leading outside).
+int output_open_folder(const output_root& parent, const std::string& name, output_root& out);
+
 // A root whose outputs are written to `stream_fd` (standard output, say):
 // each is made in a temporary file and copied there whole when placed.
 void output_open_stream_root(int stream_fd, output_root& out);

@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -571,6 +572,33 @@ int output_open_root(const char* path, bool create, output_root& out)
     out.real_path = real ? real : "";
     std::free(real);
     install_signal_handlers();
+    return 0;
+}
+
+int output_open_folder(const output_root& parent, const std::string& name, output_root& out)
+{
+    if (output_name_problem(name) != name_problem::none) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = open_beneath(parent, name);
+    if (fd < 0 && errno == ENOENT) {
+        // Made in the deepest folder of its name that exists, each missing
+        // one inside the one before, never through a link.
+        std::vector<std::string> missing;
+        fd_holder top(open_deepest(parent, name, missing));
+        if (top.fd < 0) return -1;
+        made_folders folders;
+        const int inner = make_missing(top.fd, missing, folders);
+        if (inner < 0) return -1;
+        fd = fcntl(inner, F_DUPFD_CLOEXEC, 0);
+    }
+    if (fd < 0) return -1;
+    out.fd = fd;
+    out.create_folders = parent.create_folders;
+    char real[PATH_MAX];
+    const ssize_t len = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
+    out.real_path = len > 0 ? std::string(real, static_cast<std::size_t>(len)) : std::string();
     return 0;
 }
 

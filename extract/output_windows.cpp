@@ -576,6 +576,29 @@ int output_open_root(const char* path, bool create, output_root& out)
     return 0;
 }
 
+int output_open_folder(const output_root& parent, const std::string& name, output_root& out)
+{
+    if (output_name_problem(name) != name_problem::none) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The deepest folder of the name that exists, beneath the parent; the
+    // missing ones made each inside the one before, never through a link.
+    std::vector<std::string> missing;
+    const HANDLE top = open_beneath(parent, name, &missing);
+    if (!top) return -1;
+    made_folders folders;
+    HANDLE inner = make_missing(top, missing, folders);
+    if (inner) inner = duplicate(inner);
+    CloseHandle(top);
+    if (!inner) return -1;
+    out.real_path = tex_narrow(final_path(inner));
+    out.fd = tex_descriptor_of(inner, _O_RDONLY);
+    if (out.fd < 0) return -1;
+    out.create_folders = parent.create_folders;
+    return 0;
+}
+
 void output_open_stream_root(int stream_fd, output_root& out)
 {
     out.stream_fd = stream_fd;

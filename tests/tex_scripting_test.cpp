@@ -93,6 +93,49 @@ TEST(TexScripting, SeveralArchivesPerCall)
     }
 }
 
+TEST(TexScripting, EachArchivesFolderIsMadeBeneathDirByTheOutputRules)
+{
+    // out/b is a link before the run: leading outside, it is refused (as a
+    // stored name's folder is) and nothing of b.pak is written anywhere;
+    // leading to a folder inside, it is followed.
+    struct stem_case {
+        const char* what;
+        std::vector<std::string> dir_args;  // -C and its value, or none
+        std::string stem_folder;            // where the b folder is, from the test's folder
+        std::string link;                   // what the link there holds; "@outside" for the outside folder's real path
+        bool refused;
+    };
+    const std::vector<stem_case> cases = {
+        {"relative, out of -C", {"-C", "out"}, "out/b", "../outside", true},
+        {"absolute, out of -C", {"-C", "out"}, "out/b", "@outside", true},
+        {"relative, out of the current folder", {}, "b", "../outside", true},
+        {"inside -C", {"-C", "out"}, "out/b", "mine", false},
+    };
+    for (const stem_case& c : cases) {
+        temp_dir dir;
+        fs::create_directories(dir / "work" / "out" / "mine");
+        fs::create_directory(dir / "outside");
+        test::write_archive(dir, "work/a.pak", sample(0x80112233));
+        test::write_archive(dir, "work/b.pak", sample(0x80445566));
+        const std::string target = c.link == "@outside" ? (dir / "outside").string() : c.link;
+        fs::create_symlink(target, dir / "work" / c.stem_folder);
+        std::vector<std::string> args = {"extract", "-q"};
+        args.insert(args.end(), c.dir_args.begin(), c.dir_args.end());
+        args.insert(args.end(), {"a.pak", "b.pak"});
+        const auto r = tex(args, dir / "work");
+        EXPECT_EQ(r.status, c.refused ? 2 : 0) << c.what << "\n" << r.err;
+        EXPECT_EQ(fs::is_empty(dir / "outside"), true) << c.what;
+        if (c.refused) {
+            EXPECT_TRUE(has(r.err, c.stem_folder + ": is a link that leads outside")) << c.what << "\n" << r.err;
+        } else {
+            EXPECT_EQ(test::read_tga(dir / "work/out/mine/sky.tga").argb, solid(6, 0x80445566)) << c.what;
+        }
+        // The other archive is extracted all the same.
+        const fs::path a_folder = c.dir_args.empty() ? dir / "work/a" : dir / "work/out/a";
+        EXPECT_EQ(test::read_tga(a_folder / "sky.tga").argb, solid(6, 0x80112233)) << c.what;
+    }
+}
+
 TEST(TexScripting, BytesOnStandardOutputAndStandardInputAsAnArchive)
 {
     temp_dir dir;

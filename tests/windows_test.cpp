@@ -153,6 +153,17 @@ TEST(WindowsNames, NamesDifferingInCaseAreOneFileAsARepeatedNameIsOnLinux)
     // The extractor too, and a file already there under another case counts.
     r = morvex_tex({"extract", "--keep", "-C", "out", "c.pak"}, dir.path());
     EXPECT_EQ(r.out, "skipped Same.tga: exists\nskipped SAME.TGA: exists\n0 extracted, 0 failed, 2 skipped\n");
+    // Archives whose stems differ only in case get folders of their own,
+    // numbered as a repeated stem is.
+    fs::create_directories(dir / "x");
+    fs::create_directories(dir / "y");
+    test::write_archive(dir, "x/Game.pak", test::archive_of({pixel("s.tga", 0xFFFF0000u)}));
+    test::write_archive(dir, "y/game.PAK", test::archive_of({pixel("s.tga", 0xFF0000FFu)}));
+    r = morvex_tex({"extract", "-q", "-C", "stems", "x/Game.pak", "y/game.PAK"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::list_dir(dir / "stems"), (std::vector<std::string>{"Game", "game-2"}));
+    EXPECT_EQ(test::read_tga(dir / "stems" / "Game" / "s.tga").at(0, 0), 0xFFFF0000u);
+    EXPECT_EQ(test::read_tga(dir / "stems" / "game-2" / "s.tga").at(0, 0), 0xFF0000FFu);
 }
 
 TEST(WindowsNames, NamesBeyondAsciiAndArgumentsBeyondAscii)
