@@ -235,34 +235,16 @@ std::string gallery_html_text(std::string_view raw, std::size_t max_bytes)
     std::size_t at = 0;
     while (at < raw.size()) {
         const unsigned char c = byte(at);
-        // The length of the character (or lone byte) that starts here, and its code point.
-        std::size_t n = 1;
-        std::uint32_t cp = c;
-        bool valid = c < 0x80;
-        if (c >= 0xC2 && c <= 0xF4) {
-            n = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-            cp = c & (c < 0xE0 ? 0x1Fu : c < 0xF0 ? 0x0Fu : 0x07u);
-            valid = at + n <= raw.size();
-            for (std::size_t k = 1; valid && k < n; ++k) {
-                valid = (byte(at + k) & 0xC0) == 0x80;
-                cp = cp << 6 | (byte(at + k) & 0x3Fu);
-            }
-            // Overlong forms, surrogates and anything past U+10FFFF are no characters.
-            const std::uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
-            valid = valid && cp >= least && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
-            if (!valid) n = 1;
-        }
+        // The character (or lone byte) that starts here.
+        std::uint32_t cp = 0;
+        std::size_t n = tex_utf8_char(raw, at, cp);
+        const bool valid = n > 0;
+        if (!valid) n = 1;
         if (at + n > max_bytes) {
             out += "...";
             break;
         }
-        // Controls (C0, DEL, C1), line and paragraph separators, the marks
-        // that reorder or hide text, and noncharacters are shown as bytes.
-        const bool shown_as_bytes =
-            !valid || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
-            (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2069) ||
-            cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB) || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE;
-        if (shown_as_bytes) {
+        if (!valid || tex_hidden_char(cp)) {
             escape_bytes(at, n);
         } else if (c == '&') {
             out += "&amp;";

@@ -17,35 +17,6 @@ namespace {
 using u64 = unsigned long long;
 
 
-// The length of the valid UTF-8 sequence at s[at], or 0: no overlong forms,
-// no surrogates, nothing past U+10FFFF.
-std::size_t utf8_length(const std::string& s, std::size_t at)
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = byte(at);
-    std::size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (at + n > s.size()) return 0;
-    if (byte(at + 1) < lo || byte(at + 1) > hi) return 0;
-    for (std::size_t k = 2; k < n; ++k) {
-        if (byte(at + k) < 0x80 || byte(at + k) > 0xBF) return 0;
-    }
-    return n;
-}
-
 }  // namespace
 
 void tex_cli_error(const char* fmt, ...)
@@ -110,7 +81,7 @@ std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives)
         if (lower.size() > 4 && lower.ends_with(".pak")) stem.resize(stem.size() - 4);
         if (stem.empty() || stem == "." || stem == "..") stem = "archive";
         std::string unique = stem;
-        for (int k = 2; !seen.insert(unique).second; ++k) unique = stem + "-" + std::to_string(k);
+        for (int k = 2; !seen.insert(app_name_key(unique)).second; ++k) unique = stem + "-" + std::to_string(k);
         out.push_back(unique);
     }
     return out;
@@ -242,14 +213,17 @@ std::string tex_json_string(const std::string& s)
         } else if (c >= 0x20 && c < 0x7F) {
             out += static_cast<char>(c);
             ++at;
-        } else if (const std::size_t n = c >= 0x80 ? utf8_length(s, at) : 0; n > 0) {
-            // The C1 controls (U+0080 to U+009F) escaped too: a terminal
-            // showing the JSON may obey them.
-            const auto second = static_cast<unsigned char>(s[at + 1]);
-            if (c == 0xC2 && second <= 0x9F) {
-                out += format_text("\\u%04x", second);
-            } else {
+        } else if (std::uint32_t cp = 0; c >= 0x80 && tex_utf8_char(s, at, cp) > 0) {
+            // Hidden characters (the C1 controls, bidi marks, ...) escaped
+            // too, exactly: a terminal showing the JSON may obey them.
+            const std::size_t n = tex_utf8_char(s, at, cp);
+            if (!tex_hidden_char(cp)) {
                 out.append(s, at, n);
+            } else if (cp <= 0xFFFF) {
+                out += format_text("\\u%04x", static_cast<unsigned>(cp));
+            } else {
+                out += format_text("\\u%04x\\u%04x", static_cast<unsigned>(0xD800 + ((cp - 0x10000) >> 10)),
+                                   static_cast<unsigned>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
             }
             at += n;
         } else {

@@ -46,22 +46,45 @@ struct entry_note {
     std::string not_decoded;         // why there are no pixels to show, when there are none
 };
 
-// A shell word for a text: inside single quotes, each quote closed, escaped
-// and opened again.
+// A shell word for a text, to copy from the page: inside single quotes, each
+// quote closed, escaped and opened again; or, when the text holds a byte the
+// page shows as \xNN (a control, a bidi mark, a byte of no character), in
+// $'...' with those bytes as \xNN, so that the shell gets the real bytes.
 std::string shell_word(const std::string& text)
 {
-    std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
+    bool plain = true;
+    for (std::size_t at = 0; at < text.size() && plain;) {
+        std::uint32_t cp = 0;
+        const std::size_t n = tex_utf8_char(text, at, cp);
+        plain = n > 0 && !tex_hidden_char(cp);
+        at += n;
+    }
+    if (plain) {
+        std::string out = "'";
+        for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return out + "'";
+    }
+    std::string out = "$'";
+    for (std::size_t at = 0; at < text.size();) {
+        std::uint32_t cp = 0;
+        const std::size_t n = tex_utf8_char(text, at, cp);
+        if (n > 0 && !tex_hidden_char(cp)) {
+            if (cp == '\'' || cp == '\\') out += '\\';
+            out.append(text, at, n);
+            at += n;
         } else {
-            out += c;
+            const std::size_t bytes = n > 0 ? n : 1;
+            for (std::size_t k = at; k < at + bytes; ++k) {
+                out += format_text("\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[k])));
+            }
+            at += bytes;
         }
     }
     return out + "'";
 }
 
-// The pattern that matches exactly this name: its wildcard characters escaped.
+// The pattern that matches exactly this name: its wildcard characters
+// escaped, and a last "/" (which would take the whole folder) bracketed.
 std::string exact_pattern(const std::string& name)
 {
     std::string out;
@@ -69,6 +92,7 @@ std::string exact_pattern(const std::string& name)
         if (c == '*' || c == '?' || c == '[' || c == '\\') out += '\\';
         out += c;
     }
+    if (!out.empty() && out.back() == '/') out.replace(out.size() - 1, 1, "[/]");
     return out;
 }
 
@@ -156,8 +180,12 @@ void finish(gallery_walk& w, entry_task& task)
     card.problems = finding_texts(note.found);
     w.problems += card.problems.size();
     if (v.index > 0 && card.header_read) {
-        card.extract_command = "morvex_tex extract " + shell_word(w.archive.path) + " -i " +
-                               shell_word(exact_pattern(card.name));
+        // An archive whose path begins with "-" comes after "--", the
+        // pattern before it.
+        const std::string pattern = shell_word(exact_pattern(card.name));
+        card.extract_command = w.archive.path.starts_with("-") && w.archive.path != "-"
+                                   ? "morvex_tex extract -i " + pattern + " -- " + shell_word(w.archive.path)
+                                   : "morvex_tex extract " + shell_word(w.archive.path) + " -i " + pattern;
     }
     gallery_card_write(w.sink, card);
 }

@@ -5,6 +5,8 @@
 #include <numeric>
 
 #include "app/app.hpp"
+#include "app/gallery_page.hpp"
+#include "app/tex_cli.hpp"
 #include "tex/tex.hpp"
 
 namespace {
@@ -93,6 +95,35 @@ TEST(Records, PrintableNameEscapesControlBytesOnly)
         {"\xc0\x9b", "\xc0\\x9B"},                       // an overlong form is no sequence
     };
     for (const auto& [in, out] : cases) EXPECT_EQ(tex_printable_name(in), out) << in;
+}
+
+// The characters a name could use to pass for another (bidi overrides and
+// isolates, zero-width marks, noncharacters) are hidden from every medium
+// alike: shown as their bytes on a terminal and on the page, as the exact
+// code point in JSON.
+TEST(Escapers, EveryMediumShowsHiddenCharactersAsTheirCodes)
+{
+    struct escape_case {
+        const char* in;
+        const char* terminal;
+        const char* json;
+        const char* page;
+    };
+    const escape_case cases[] = {
+        {"a\xE2\x80\xAEgpj.exe", "a\\xE2\\x80\\xAEgpj.exe", "\"a\\u202egpj.exe\"", "a\\xE2\\x80\\xAEgpj.exe"},  // right-to-left override
+        {"\xE2\x81\xA6x\xE2\x81\xA9", "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9", "\"\\u2066x\\u2069\"",
+         "\\xE2\\x81\\xA6x\\xE2\\x81\\xA9"},                                                   // an isolate
+        {"z\xE2\x80\x8Dw", "z\\xE2\\x80\\x8Dw", "\"z\\u200dw\"", "z\\xE2\\x80\\x8Dw"},                   // zero-width joiner
+        {"\xEF\xBB\xBF" "b", "\\xEF\\xBB\\xBFb", "\"\\ufeffb\"", "\\xEF\\xBB\\xBFb"},                       // byte order mark
+        {"\xF0\x9F\xBF\xBE", "\\xF0\\x9F\\xBF\\xBE", "\"\\ud83f\\udffe\"", "\\xF0\\x9F\\xBF\\xBE"},   // U+1FFFE, a noncharacter
+        {"a\xC2\x9B", "a\\xC2\\x9B", "\"a\\u009b\"", "a\\xC2\\x9B"},                                   // C1 CSI
+        {"\xE2\x82\xAC\xC3\xA9", "\xE2\x82\xAC\xC3\xA9", "\"\xE2\x82\xAC\xC3\xA9\"", "\xE2\x82\xAC\xC3\xA9"},  // shown as they are
+    };
+    for (const escape_case& c : cases) {
+        EXPECT_EQ(tex_printable_name(c.in), c.terminal) << c.in;
+        EXPECT_EQ(tex_json_string(c.in), c.json) << c.in;
+        EXPECT_EQ(gallery_html_text(c.in), c.page) << c.in;
+    }
 }
 
 std::string padding_dump(std::span<const std::uint8_t> run)

@@ -145,6 +145,53 @@ TEST(TexGallery, ThePageFollowsThePolicyOfEveryNamedOutput)
     EXPECT_TRUE(!have_device || (stat((dir / "null").c_str(), &st) == 0 && S_ISCHR(st.st_mode)));
 }
 
+TEST(TexGallery, EachCardsCommandTakesJustItsEntry)
+{
+    // Names a shell or a pattern would read otherwise, and names the page
+    // shows with \xNN: the command copied from the card must still give the
+    // shell the stored bytes and take that entry alone.
+    const std::vector<std::string> names = {
+        "q'uote.tga", "st*r.tga", "stXr.tga", "a\xE2\x80\xAE" "gpj.tga", "\xFF\xFE.tga", "c\x01.tga", "back\\slash.tga", "dir/",
+    };
+    std::vector<tex_writer_entry> entries;
+    for (const std::string& n : names) entries.push_back(tex_type6_entry(n, 1, 1, std::vector<std::uint32_t>(1, 0xFF123456u)));
+    const std::vector<std::uint8_t> archive = tex_build_archive(test::archive_of(entries));
+    for (const std::string archive_name : {"plain.pak", "-dash.pak"}) {
+        temp_dir dir;
+        test::write_file(dir / archive_name, archive);
+        const auto page = tex({"gallery", "-o", "-", "--", archive_name}, dir.path());
+        std::vector<std::string> commands;
+        for (std::size_t at = page.out.find("<code>"); at != std::string::npos; at = page.out.find("<code>", at + 1)) {
+            std::string c = page.out.substr(at + 6, page.out.find("</code>", at) - at - 6);
+            for (const auto& [entity, text] : std::vector<std::pair<std::string, std::string>>{
+                     {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&amp;", "&"}}) {
+                for (std::size_t e = c.find(entity); e != std::string::npos; e = c.find(entity, e + 1)) c.replace(e, entity.size(), text);
+            }
+            commands.push_back(c);
+        }
+        ASSERT_EQ(commands.size(), names.size()) << page.out;
+        fs::create_directory(dir / "bin");
+        fs::create_symlink(MORVEX_TEX_PATH, dir / "bin" / "morvex_tex");
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            const fs::path run = dir / ("run" + std::to_string(k));
+            fs::create_directory(run);
+            fs::copy_file(dir / archive_name, run / archive_name);
+            const auto r = test::run_program("/bin/bash", {"-c", "PATH=\"$PWD/../bin:$PATH\"; " + commands[k]}, run);
+            EXPECT_FALSE(has(r.err, "no entry matches")) << commands[k] << "\n" << r.err;
+            std::vector<std::string> made = test::list_dir(run);
+            made.erase(std::find(made.begin(), made.end(), archive_name));
+            if (r.status == 0) {
+                EXPECT_EQ(made, std::vector<std::string>{names[k]}) << commands[k];
+            } else {
+                // Refused names: the error is about that entry alone.
+                EXPECT_TRUE(made.empty()) << commands[k];
+                EXPECT_TRUE(has(r.err, "entry " + std::to_string(k + 1) + " (")) << commands[k] << "\n" << r.err;
+                EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            }
+        }
+    }
+}
+
 TEST(TexGallery, CardsSayWhatTestSays)
 {
     temp_dir dir;

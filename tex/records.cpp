@@ -40,34 +40,46 @@ std::string tex_entry_name(const tex_entry_header& header)
     return std::string(first, strnlen(first, tex_name_size));
 }
 
-namespace {
-
-// The length of the valid UTF-8 sequence starting at s[at] (2 to 4), or 0.
-std::size_t utf8_sequence(const std::string& s, std::size_t at)
+std::size_t tex_utf8_char(std::string_view s, std::size_t at, std::uint32_t& cp)
 {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(at);
+    cp = lead;
+    if (lead < 0x80) return 1;
     std::size_t len = 0;
     unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
     if (lead >= 0xC2 && lead <= 0xDF) {
         len = 2;
+        cp = lead & 0x1Fu;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         len = 3;
+        cp = lead & 0x0Fu;
         if (lead == 0xE0) lo = 0xA0;  // no overlong forms
         if (lead == 0xED) hi = 0x9F;  // no surrogates
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         len = 4;
+        cp = lead & 0x07u;
         if (lead == 0xF0) lo = 0x90;
         if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
     } else {
         return 0;
     }
     if (at + len > s.size() || byte(at + 1) < lo || byte(at + 1) > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k) {
+    for (std::size_t k = 1; k < len; ++k) {
         if (byte(at + k) < 0x80 || byte(at + k) > 0xBF) return 0;
+        cp = cp << 6 | (byte(at + k) & 0x3Fu);
     }
     return len;
 }
+
+bool tex_hidden_char(std::uint32_t cp)
+{
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || (cp >= 0x200B && cp <= 0x200F) ||
+           (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x2069) || cp == 0xFEFF ||
+           (cp >= 0xFFF9 && cp <= 0xFFFB) || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE;
+}
+
+namespace {
 
 void append_escaped(std::string& out, unsigned char c)
 {
@@ -83,17 +95,9 @@ std::string tex_printable_name(const std::string& name)
     std::string out;
     out.reserve(name.size());
     for (std::size_t k = 0; k < name.size();) {
+        std::uint32_t cp = 0;
+        const std::size_t len = tex_utf8_char(name, k, cp);
         const auto c = static_cast<unsigned char>(name[k]);
-        if (c < 0x80) {
-            if (c < 0x20 || c == 0x7F) {
-                append_escaped(out, c);
-            } else {
-                out += static_cast<char>(c);
-            }
-            ++k;
-            continue;
-        }
-        const std::size_t len = utf8_sequence(name, k);
         if (len == 0) {
             // Not UTF-8: a raw C1 byte (0x80-0x9F) is a control code to some
             // terminals; other bytes are left for the terminal to show.
@@ -103,16 +107,13 @@ std::string tex_printable_name(const std::string& name)
                 out += static_cast<char>(c);
             }
             ++k;
-            continue;
-        }
-        if (c == 0xC2 && static_cast<unsigned char>(name[k + 1]) <= 0x9F) {
-            // U+0080 to U+009F: the C1 controls, CSI (U+009B) among them.
-            append_escaped(out, c);
-            append_escaped(out, static_cast<unsigned char>(name[k + 1]));
+        } else if (tex_hidden_char(cp)) {
+            for (std::size_t j = k; j < k + len; ++j) append_escaped(out, static_cast<unsigned char>(name[j]));
+            k += len;
         } else {
             out.append(name, k, len);
+            k += len;
         }
-        k += len;
     }
     return out;
 }

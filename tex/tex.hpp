@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -85,9 +86,21 @@ tex_entry_header tex_parse_entry_header(std::span<const std::uint8_t, tex_entry_
 // The stored name up to its first zero byte, at most 32 characters.
 std::string tex_entry_name(const tex_entry_header& header);
 
-// A name fit to print: control bytes (which no sane file name holds, and which
-// could drive the user's terminal: C0, DEL and C1, whether as raw bytes or
-// UTF-8 encoded) are shown as \xNN; everything else, valid UTF-8 or not, as is.
+// The valid UTF-8 character that starts at s[at]: its length (1 to 4) with
+// its code point in `cp`; 0 for a byte that starts none (overlong forms,
+// surrogates and anything past U+10FFFF are no characters). The one UTF-8
+// reader of every escaper: terminal lines, JSON, pages and shell words.
+std::size_t tex_utf8_char(std::string_view s, std::size_t at, std::uint32_t& cp);
+
+// True for the characters no presentation shows as themselves: controls (C0,
+// DEL, C1), line and paragraph separators, the marks that reorder or hide
+// text (bidi embeddings, overrides and isolates, zero-width ones), and
+// noncharacters. A stored name could use them to pass for another.
+bool tex_hidden_char(std::uint32_t cp);
+
+// A name fit to print on a terminal: bytes that are no UTF-8 character below
+// 0xA0 (a raw C1 byte drives some terminals) and every byte of a hidden
+// character are shown as \xNN; everything else, valid UTF-8 or not, as is.
 std::string tex_printable_name(const std::string& name);
 
 // True for the 3 signature bytes "TEX" under ASCII case folding.
