@@ -140,7 +140,9 @@ bool stops_the_run(extract_walk& w, const std::vector<tex_finding>& found)
     for (const tex_finding& f : found) {
         if (f.kind == tex_finding_kind::output_failed && output_error_is_final(f.error)) {
             w.sum.stopped_by = f.error;
-            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(w.folder).c_str(), std::strerror(f.error));
+            // Bytes bound for standard output wait in the temporary folder.
+            const std::string where = w.options.to_stdout ? tex_temporary_folder() : w.folder;
+            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(where).c_str(), std::strerror(f.error));
             return true;
         }
     }

@@ -542,6 +542,15 @@ TEST(TexExtract, AFullDiskStopsTheRunOnceWithNothingPartial)
     // own order: which entries made it depends on the threads.)
     EXPECT_LT(placed.size(), 12u);
     EXPECT_EQ(whole, std::vector<bool>(placed.size(), true));
+
+    // With -O the bytes wait in the temporary folder: that is the one named.
+    ASSERT_EQ(mount("morvex", disk.c_str(), "tmpfs", 0, "size=128k"), 0);
+    test::write_archive(dir, "big.pak", test::archive_of({tex_type6_entry("big.tga", 256, 256, pixels6(65536, 1))}));
+    const auto o = test::run_program("/bin/sh", {"-c", std::string("exec '") + MORVEX_TEX_PATH + "' extract -O big.pak > out.bin"},
+                                     dir.path(), {"MORVEX_TEX_JOBS=1", "TMPDIR=" + disk.string()});
+    umount(disk.c_str());
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(has(o.err, "morvex_tex: " + disk.string() + ": No space left on device: nothing more is extracted")) << o.err;
 }
 
 // ---------------------------------------------------------------------------

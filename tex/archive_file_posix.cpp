@@ -14,10 +14,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int tex_temporary_file()
+std::string tex_temporary_folder()
 {
     const char* dir = std::getenv("TMPDIR");
-    if (!dir || !*dir) dir = "/tmp";
+    return dir && *dir ? dir : "/tmp";
+}
+
+int tex_temporary_file()
+{
+    const std::string folder = tex_temporary_folder();
+    const char* dir = folder.c_str();
     const int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     std::string pattern = std::string(dir) + "/morvex-archive.XXXXXX";

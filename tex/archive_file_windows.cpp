@@ -158,12 +158,30 @@ std::uint64_t tex_random64()
 // ---------------------------------------------------------------------------
 // Temporary files and archives.
 
-int tex_temporary_file()
+namespace {
+
+std::wstring temporary_folder()
 {
     std::wstring dir(MAX_PATH + 1, L'\0');
     const DWORD n = GetTempPathW(static_cast<DWORD>(dir.size()), dir.data());
-    if (n == 0 || n > dir.size()) return tex_fail();
-    dir.resize(n);
+    dir.resize(n == 0 || n > dir.size() ? 0 : n);
+    return dir;
+}
+
+}  // namespace
+
+std::string tex_temporary_folder()
+{
+    std::wstring dir = temporary_folder();
+    // Said without its last separator, as a folder is named.
+    if (dir.size() > 3 && dir.back() == L'\\') dir.pop_back();
+    return tex_narrow(dir);
+}
+
+int tex_temporary_file()
+{
+    const std::wstring dir = temporary_folder();
+    if (dir.empty()) return tex_fail();
     for (int tries = 0; tries < 16; ++tries) {
         wchar_t name[40];
         std::swprintf(name, 40, L"morvex-archive-%016llx.tmp", static_cast<unsigned long long>(tex_random64()));

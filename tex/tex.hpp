@@ -138,8 +138,12 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
 // stays open. -1 with errno.
 int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
 
-// A new unnamed file in $TMPDIR (or /tmp), gone when its descriptor closes.
-// -1 with errno.
+// The folder temporary files go in: $TMPDIR, or /tmp (on Windows, the
+// system's temporary folder), for messages that must say where.
+std::string tex_temporary_folder();
+
+// A new unnamed file in tex_temporary_folder(), gone when its descriptor
+// closes. -1 with errno.
 int tex_temporary_file();
 
 struct tex_index {
