@@ -1,6 +1,7 @@
 // Start-up and command line of the extractor.
 #include "app/app.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,9 +23,7 @@ bool ascii_iequal(const char* a, const char* b)
     return *a == *b;
 }
 
-}  // namespace
-
-int extractor_main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     std::printf("morvex_tex_extractor %s - TEX texture archive extractor\n\n", morvex_version);
     if (argc < 2) {
@@ -65,4 +64,23 @@ int extractor_main(int argc, char** argv)
     report_archive(index, ordered, root, no_convert);
     output_close_root(root);
     return 0;
+}
+
+}  // namespace
+
+// A report that could not be written whole is a failure, whatever the walk
+// found: the status says so, and one line on standard error says why.
+int extractor_main(int argc, char** argv)
+{
+    const int status = run(argc, argv);
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (!flushed || std::ferror(stdout)) {
+        // An earlier write's reason is gone once later ones went through.
+        std::clearerr(stdout);
+        std::fprintf(stderr, "morvex_tex_extractor: can't write the report: %s\n",
+                     flushed ? "a write to standard output failed" : std::strerror(error));
+        return -1;
+    }
+    return status;
 }

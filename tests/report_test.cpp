@@ -2,6 +2,9 @@
 // and exit status, on archives made by the archive writer.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include "support/support.hpp"
 
 namespace {
@@ -44,6 +47,28 @@ TEST(CommandLine, MissingArchiveFails)
     const auto r = run_extractor({"nope.pak"}, dir.path());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, test::banner + "can't open nope.pak\n");
+}
+
+TEST(CommandLine, AReportThatCantBeWrittenWholeFails)
+{
+    // Standard output a full device (one of our own, with the full device's
+    // numbers) or a tiny full file system: the walk ends as always, the status
+    // says the report is not whole, and standard error says why, once.
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", test::archive_of({tex_type6_entry("x.tga", 1, 1, std::vector<std::uint32_t>(1, 1))}));
+    test::write_file(dir / "junk.pak", {'J', 'U', 'N', 'K'});
+    if (mknod((dir / "full").c_str(), S_IFCHR | 0600, makedev(1, 7)) != 0) GTEST_SKIP() << "can't make a device here";
+    for (const char* archive : {"a.pak", "junk.pak"}) {
+        const auto r = test::run_program(
+            "/bin/sh", {"-c", std::string("exec '") + MORVEX_EXTRACTOR_PATH + "' " + archive + " > full"}, dir.path());
+        EXPECT_EQ(r.status, 255) << archive;
+        // The progress bar first, for an archive; then the one line.
+        const std::size_t said = r.err.find("morvex_tex_extractor: can't write the report: ");
+        EXPECT_NE(said, std::string::npos) << archive << ": " << r.err;
+        EXPECT_EQ(r.err.find('\n', said), r.err.size() - 1) << r.err;
+        // Written whole, the same run ends as it always has.
+        EXPECT_EQ(run_extractor({archive}, dir.path()).status, 0);
+    }
 }
 
 TEST(CommandLine, NoConvertIsTheOnlySecondArgumentAndIgnoresCase)
