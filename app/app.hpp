@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "extract/extract.hpp"
-#include "tex/tex.hpp"
+#include "entries/entries.hpp"
 
 // Set by the command line: write payloads as stored instead of converting.
 extern bool no_convert;
@@ -22,3 +21,7 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
 
 // Prints nothing when every byte is zero; otherwise the title and a hex dump.
 void report_padding(std::span<const std::uint8_t> run, const char* title);
+
+// The packer's command line (morvex_tex_pack, and morvex_tex's create and
+// replace); returns the exit status.
+int pack_main(int argc, char** argv);

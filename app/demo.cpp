@@ -2,7 +2,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "format/writer.hpp"
 
 namespace {
 

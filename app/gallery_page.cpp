@@ -8,7 +8,9 @@
 #include <cstdarg>
 #include <span>
 
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "images/thumbnail.hpp"
+#include "app/escape.hpp"
 
 namespace {
 

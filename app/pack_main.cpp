@@ -1,5 +1,6 @@
 // Entry point of morvex_tex_pack.
 #include "app/platform.hpp"
+#include "app/app.hpp"
 #include "pack/pack.hpp"
 
 int main(int argc, char** argv)

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tex/tex.hpp"
+#include "format/format.hpp"
 
 void app_start(int&, char**&) {}
 

@@ -11,8 +11,8 @@
 
 #include <cctype>
 
-#include "tex/tex.hpp"
-#include "tex/windows.hpp"
+#include "format/format.hpp"
+#include "files/windows.hpp"
 
 #include <fcntl.h>
 #include <io.h>

@@ -7,7 +7,9 @@
 #include <deque>
 #include <map>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "app/words.hpp"
+#include "app/escape.hpp"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // What morvex_tex's subcommands share: opening, the findings in words, JSON
 // strings and the command-line scanner.
+#include "app/words.hpp"
+#include "app/escape.hpp"
 #include "app/tex_cli.hpp"
 
 #include <algorithm>

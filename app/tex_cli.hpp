@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
 #include "morvex/version.hpp"
-#include "tex/tex.hpp"
 
 inline constexpr const char* tex_cli_program = "morvex_tex";
 inline constexpr const char* tex_cli_version = morvex_version;

@@ -2,6 +2,9 @@
 // entry with its thumbnail, facts and problems. Entries go through the same
 // entry decision, job and workers as `test`, which also makes each thumbnail;
 // the page is written through the output layer.
+#include "images/thumbnail.hpp"
+#include "app/words.hpp"
+#include "app/escape.hpp"
 #include "app/tex_cli.hpp"
 
 #include <cerrno>

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/escape.hpp"
 #include "app/platform.hpp"
 #include "app/tex_cli.hpp"
+#include "app/app.hpp"
 #include "pack/pack.hpp"
 
 namespace {

@@ -25,9 +25,9 @@
 #include <loadpng.h>
 
 #include "bench/textures.hpp"
-#include "extract/extract.hpp"
-#include "extract/png_writer.hpp"
-#include "tex/tex.hpp"
+#include "entries/entries.hpp"
+#include "format/writer.hpp"
+#include "images/png_writer.hpp"
 
 namespace {
 

@@ -36,8 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "extract/extract.hpp"
-#include "tex/tex.hpp"
+#include "entries/entries.hpp"
 
 namespace {
 

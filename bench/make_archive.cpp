@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "bench/textures.hpp"
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "format/writer.hpp"
 
 namespace {
 

@@ -11,7 +11,8 @@
 
 #include <zlib.h>
 
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "format/writer.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "pack/pack.hpp"
+#include "images/images.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

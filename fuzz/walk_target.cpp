@@ -16,7 +16,8 @@
 
 #include "app/app.hpp"
 #include "app/tex_cli.hpp"
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "app/escape.hpp"
 
 namespace {
 

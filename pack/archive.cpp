@@ -13,7 +13,10 @@
 
 #include <zlib.h>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "format/writer.hpp"
+#include "app/words.hpp"
+#include "app/escape.hpp"
 
 namespace {
 
@@ -183,15 +186,6 @@ int pack_check_entry_name(const std::string& path, const std::string& name)
         return -1;
     }
     return 0;
-}
-
-std::uint16_t pack_argb4444(std::uint32_t argb)
-{
-    const std::uint32_t a = pack_nearest_nibble(argb >> 24);
-    const std::uint32_t r = pack_nearest_nibble((argb >> 16) & 0xFF);
-    const std::uint32_t g = pack_nearest_nibble((argb >> 8) & 0xFF);
-    const std::uint32_t b = pack_nearest_nibble(argb & 0xFF);
-    return static_cast<std::uint16_t>(a << 12 | r << 8 | g << 4 | b);
 }
 
 int pack_write_image(tex_payload_out& out, const pack_image& image, std::uint8_t type)

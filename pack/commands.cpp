@@ -5,7 +5,9 @@
 // they go on past a refusal, to say everything that would be refused, and
 // write nothing either way.
 #include "pack/pack.hpp"
-#include "pack/platform.hpp"
+#include "app/escape.hpp"
+#include "app/words.hpp"
+#include "files/input.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -50,7 +52,7 @@ int load(const named_image& n, pack_image& out)
 int check_output_is_no_image(const std::string& out_path, const std::vector<named_image>& images)
 {
     for (const named_image& n : images) {
-        if (pack_same_file(n.arg.path, out_path)) {
+        if (same_file(n.arg.path, out_path)) {
             pack_error("%s: the output must be another file than the images it is made from", shown(out_path).c_str());
             return -1;
         }
@@ -486,7 +488,7 @@ int pack_create(const std::string& out_path, std::span<const std::string> operan
 int pack_replace(const std::string& in_path, const std::string& out_path, std::span<const std::string> operands,
                  const pack_options& options)
 {
-    if (pack_same_file(in_path, out_path)) {
+    if (same_file(in_path, out_path)) {
         pack_error("%s: the output must be another file than the archive it patches", shown(out_path).c_str());
         return pack_exit_failed;
     }

@@ -14,74 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "format/writer.hpp"
 #include "morvex/version.hpp"
-#include "tex/tex.hpp"
-
-// The command line; returns the exit status (0, or 1 on any error).
-int pack_main(int argc, char** argv);
 
 // The program name messages start with: "morvex_tex_pack", or "morvex_tex"
 // when the companion runs the packer's commands.
 extern const char* pack_program;
 inline constexpr const char* pack_version = morvex_version;
-
-// ---------------------------------------------------------------------------
-// Images.
-//
-// Every image file is read through one interface: the bytes of a bounded
-// regular file in, pixels and dimensions out. The decoders below are pure
-// functions over bytes: they check every size the file declares before it
-// sizes an allocation, a read or a loop, refuse truncated or malformed data,
-// and say why in `reason` (a phrase without the file's name).
-
-// A decoded image: pixels as 0xAARRGGBB, row 0 at the top.
-struct pack_image {
-    std::uint16_t width = 0;         // 1 to 65535
-    std::uint16_t height = 0;        // 1 to 65535, width * height <= pack_max_pixels
-    std::vector<std::uint32_t> argb; // width * height pixels, rows top first
-    bool has_alpha = false;          // the file's variant carries alpha; if not, every alpha is 255
-};
-
-inline constexpr std::uint64_t pack_max_file_size = 1ull << 30;         // bytes of one image file
-inline constexpr std::uint32_t pack_max_side = 65535;                   // an entry's sizes are 16-bit
-inline constexpr std::uint64_t pack_max_pixels = 16384ull * 16384ull;   // a 1 GiB image
-
-enum class pack_format { png, tga, bmp, pcx };
-
-// Decodes one format. 0, or -1 with the reason.
-int pack_decode_png(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
-int pack_decode_tga(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
-int pack_decode_bmp(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
-int pack_decode_pcx(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
-
-// The format of a file: by its signature when it has one (PNG, BMP, PCX), so
-// that a PNG named .tga still reads; otherwise the one the name's extension
-// selects (TGA has no signature). False when neither says.
-bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, pack_format& out);
-
-// Sniffs and decodes. 0, or -1 with the reason.
-int pack_decode_image(std::span<const std::uint8_t> file, const std::string& name, pack_image& out,
-                      std::string& reason);
-
-// Checks a declared size against the limits (1 to 65535 a side, at most
-// pack_max_pixels); the decoders call it as soon as they know the size. 0, or
-// -1 with the reason.
-int pack_check_size(std::uint64_t width, std::uint64_t height, std::string& reason);
-
-// Sizes the pixels of a width x height image after checking the limits; the
-// decoders call it before any allocation that the sizes drive. 0, or -1 with
-// the reason.
-int pack_start_image(std::uint64_t width, std::uint64_t height, pack_image& out, std::string& reason);
-
-// Reads a whole image file: a regular file (not a device, FIFO or folder,
-// whatever a link leads to) of at most pack_max_file_size bytes. 0, or -1
-// with the reason.
-int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
-
-// The same checks without reading: what can be known of a file before its
-// turn comes. 0, or -1 with the reason.
-int pack_check_image_file(const std::string& path, std::string& reason);
 
 // The name an image is stored under: its file name without the folders.
 std::string pack_entry_name(const std::string& path);
@@ -94,15 +34,6 @@ int pack_check_entry_name(const std::string& path, const std::string& name);
 
 // ---------------------------------------------------------------------------
 // Pixels and payloads.
-
-// The 4-bit level whose widened value 17 * k is nearest to an 8-bit channel.
-inline std::uint32_t pack_nearest_nibble(std::uint32_t channel)
-{
-    return (channel + 8) / 17;
-}
-
-// 0xAARRGGBB to ARGB4444, each channel rounded to its nearest level.
-std::uint16_t pack_argb4444(std::uint32_t argb);
 
 // Writes the payload of a well-formed entry of type 4 (zlib level 9) or 6
 // holding the image, a piece at a time. -1 with errno.
@@ -134,10 +65,6 @@ bool pack_entry_holds(const pack_source& source, const tex_entry_view& v, const 
 
 // True when an entry of type 4 or 6 holds a pixel that isn't fully opaque.
 bool pack_entry_has_alpha(const pack_source& source, const tex_entry_view& v);
-
-// True when `out_path` names the same file as `in_path` (same path, or an
-// existing file that is the same one through a link).
-bool pack_same_file(const std::string& in_path, const std::string& out_path);
 
 // Prints "morvex_tex_pack: " and the message on standard error.
 void pack_error(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "files/files.hpp"
 #include "support/support.hpp"
 
 namespace {

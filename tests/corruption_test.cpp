@@ -13,7 +13,8 @@
 #include <unistd.h>
 
 #include "app/app.hpp"
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "format/writer.hpp"
 #include "support/support.hpp"
 
 namespace {

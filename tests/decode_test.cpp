@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
 
 namespace {
 

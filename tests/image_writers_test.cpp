@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "extract/extract.hpp"
-#include "extract/png_writer.hpp"
+#include "entries/entries.hpp"
+#include "images/png_writer.hpp"
 #include "support/image_writers.hpp"
 #include "support/support.hpp"
 

@@ -7,7 +7,8 @@
 
 #include <zlib.h>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "format/writer.hpp"
 #include "support/support.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
 #include "support/support.hpp"
 
 namespace {

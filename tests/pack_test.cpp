@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "app/app.hpp"
 #include "pack/pack.hpp"
 #include "support/support.hpp"
 

@@ -7,7 +7,8 @@
 #include "app/app.hpp"
 #include "app/gallery_page.hpp"
 #include "app/tex_cli.hpp"
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "app/escape.hpp"
 
 namespace {
 

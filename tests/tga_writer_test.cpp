@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
 #include "support/image_writers.hpp"
 #include "support/support.hpp"
 

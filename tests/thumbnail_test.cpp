@@ -15,7 +15,8 @@
 #include <cstring>
 #include <vector>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "images/thumbnail.hpp"
 #include "support/image_writers.hpp"
 #include "support/support.hpp"
 

@@ -13,7 +13,7 @@ list(FILTER support_sources EXCLUDE REGEX "/image_writers\\.cpp$")
 add_executable(morvex_tests ${windows_test_sources} ${support_sources})
 target_include_directories(morvex_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(morvex_tests PRIVATE -Wno-restrict)
-target_link_libraries(morvex_tests PRIVATE app extract tex pack ${gtest_targets} PNG::PNG psapi)
+target_link_libraries(morvex_tests PRIVATE app pack ${gtest_targets} PNG::PNG psapi)
 # Beside the programs, where the tests find them.
 set_target_properties(morvex_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 target_compile_definitions(morvex_tests PRIVATE

@@ -15,9 +15,10 @@
 
 #include <windows.h>
 
+#include "app/escape.hpp"
 #include "support/process_windows.hpp"
 #include "support/support.hpp"
-#include "tex/windows.hpp"
+#include "files/windows.hpp"
 
 namespace {
 

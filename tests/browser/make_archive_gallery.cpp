@@ -18,7 +18,8 @@
 #include <unistd.h>
 
 #include "app/tex_cli.hpp"
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "format/writer.hpp"
 
 namespace {
 

@@ -15,7 +15,8 @@
 
 #include "app/gallery_page.hpp"
 #include "app/tex_cli.hpp"
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
+#include "images/thumbnail.hpp"
 
 namespace {
 

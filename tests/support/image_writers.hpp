@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/extract.hpp"
+#include "entries/entries.hpp"
 
 namespace test {
 

@@ -12,7 +12,7 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include "tex/windows.hpp"
+#include "files/windows.hpp"
 
 namespace test {
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "morvex/version.hpp"
-#include "tex/tex.hpp"
+#include "format/format.hpp"
+#include "format/writer.hpp"
 
 namespace test {
 

@@ -1,0 +1,249 @@
+// Files: the output layer (every file the project writes is placed through
+// it, beneath a root folder or under a path the user named, by one policy),
+// opening archives (read through from a stream as far as a reader looks),
+// reading image files, and what the allocator and the processors are asked.
+//
+// The policy is in output.cpp and archive_file.cpp; what depends on the system
+// is in the *_posix.cpp and *_windows.cpp files. Includes format/ and images/
+// (image names); nothing here prints.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "format/format.hpp"
+#include "images/images.hpp"
+
+// ---------------------------------------------------------------------------
+// Archives.
+
+
+// An archive opened for reading: a regular file, or a stream read through
+// into an unnamed temporary file. The descriptor is closed with it.
+struct tex_archive_file {
+    int fd = -1;
+    std::uint64_t size = 0;
+    bool read_through = false;  // it came from a pipe, FIFO, socket or block device
+    bool cut_at_limit = false;  // ... which held more than tex_max_archive_size bytes
+    tex_archive_file() = default;
+    tex_archive_file(const tex_archive_file&) = delete;
+    tex_archive_file& operator=(const tex_archive_file&) = delete;
+    ~tex_archive_file();
+};
+
+// Opens `path`. -1 with errno for what can't be opened, and for folders
+// (EISDIR) and character devices (ENODEV), which hold no archive. A stream
+// is read through up to `limit` bytes.
+int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
+
+// An archive read through from an open stream (standard input, say), which
+// stays open. -1 with errno.
+int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit = tex_max_archive_size);
+
+// The folder temporary files go in: $TMPDIR, or /tmp (on Windows, the
+// system's temporary folder), for messages that must say where.
+std::string tex_temporary_folder();
+
+// A new unnamed file in tex_temporary_folder(), gone when its descriptor
+// closes. -1 with errno.
+int tex_temporary_file();
+
+// ---------------------------------------------------------------------------
+// The output layer: the one place that knows about folders, links, temporary
+// files, renames, devices and signals. Given a root folder and a stored name
+// (or, for an archive the packer writes, a path), it either places a complete
+// file or says why not.
+
+// The folder outputs go beneath, held open for the whole run; or a stream
+// every output is copied to, one after the other, as each is placed.
+struct output_root {
+    int fd = -1;                  // owned
+    bool create_folders = false;  // make the folders a name holds, beneath the root
+    std::string real_path;        // where it is, for absolute links that lead inside it
+    int stream_fd = -1;           // not owned: outputs go here instead of into files
+};
+
+// Opens the root. With `create`, the folder and those of its path that are
+// missing are made, each inside the one before (the ones that exist are the
+// user's own, links and all). 0 or -1 with errno.
+int output_open_root(const char* path, bool create, output_root& out);
+void output_close_root(output_root& root);
+
+// Opens the folder `name` beneath `parent` as a root of its own, making it
+// when it is missing, by the rules every output's folder follows: a link
+// there is followed only while it stays beneath the parent. 0, or -1 with
+// errno (EXDEV for a link leading outside).
+int output_open_folder(const output_root& parent, const std::string& name, output_root& out);
+
+// A root whose outputs are written to `stream_fd` (standard output, say):
+// each is made in a temporary file and copied there whole when placed.
+void output_open_stream_root(int stream_fd, output_root& out);
+
+// Why a stored name can never be an output's name.
+enum class name_problem : std::uint8_t {
+    none,
+    control_byte,   // it holds a control byte
+    absolute_path,  // it begins with "/"
+    dot_dot,        // it has a ".." component
+    link_outside,   // its folder is a link that leads outside the root
+    // Windows only: names its file systems can't hold as files.
+    device_name,            // a component is CON, NUL, COM1, ... (any extension)
+    stream_name,            // it holds ':' (a stream of a file)
+    trailing_dot_or_space,  // a component ends in a dot or a space
+    reserved_character,     // it holds one of <>"|?*
+};
+
+// The name's problem as a stored name, before any folder is looked at.
+name_problem output_name_problem(const std::string& name);
+
+// Where making an output failed.
+enum class output_stage : std::uint8_t { create, write, place };
+
+// The errors that stop every later output too: nothing more can be written.
+bool output_error_is_final(int error);
+
+// An output being written: an unnamed file in its destination folder (or in
+// the deepest folder of its name that exists, while the others are still to
+// be made), or a file under an unpredictable name made there exclusively
+// where unnamed files can't be had. Dropped unless committed; nothing of it
+// then remains.
+struct output_file {
+    int dir_fd = -1;
+    bool owns_dir = true;   // false when dir_fd is the root's own descriptor
+    int fd = -1;
+    std::string base;       // the final name within its folder
+    std::string temporary;  // a named temporary file's name, if one is used
+    int slot = -1;          // its entry in the table the signal handler cleans
+    std::vector<std::string> missing;  // folders to make beneath dir_fd, outermost first
+    int stream_fd = -1;     // not owned: placing it copies it there
+    output_file() = default;
+    output_file(output_file&& other) noexcept;
+    output_file& operator=(output_file&& other) noexcept;
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+    ~output_file();
+};
+
+enum class output_error { none, refused, failed };
+
+// Resolves the name's folder beneath the root in one step, without following
+// any link that leads out, and opens a new file there. refused: `why` says
+// why; failed: errno does. No folder is made yet: missing ones are made when
+// the file is placed.
+output_error output_begin(const output_root& root, const std::string& name, output_file& out, name_problem& why);
+
+// Puts the complete file in place under its name, making the folders it
+// still needs (and removing them again when it can't). With `replace`, what
+// is there is replaced in one step (a link there is replaced, not followed);
+// without, the name must be free: -1 with EEXIST when it is taken, whenever
+// it was taken. 0, or -1 with errno.
+int output_commit(output_file& file, bool replace = true);
+
+// True when the name is taken beneath the root, as output_begin would resolve
+// it (a dangling link counts). A guess that saves work; output_commit decides.
+bool output_exists(const output_root& root, const std::string& name);
+
+// One file, whatever path leads to it: its device (volume) and number.
+struct file_identity {
+    std::uint64_t device = 0;
+    std::uint64_t number = 0;
+    bool operator==(const file_identity&) const = default;
+};
+
+// The identity of what a path leads to (links followed), or of an open
+// descriptor. 0, or -1 with errno.
+int file_identity_of(const std::string& path, file_identity& out);
+int file_identity_of_fd(int fd, file_identity& out);
+
+// What a named output holds, and so what may be under its name already.
+enum class output_kind : std::uint8_t {
+    archive,  // a TEX archive (the packer's)
+    page,     // an HTML page (the gallery's)
+};
+
+// True when `leading`, the first bytes of an existing file, begin a file of
+// that kind (an empty file is of every kind).
+bool output_holds_kind(std::span<const std::uint8_t> leading, output_kind kind);
+
+// The one policy for every output named by a path the user gave. What may be
+// there: nothing, an empty file or a file of the output's kind, or a link,
+// which is replaced, not followed; a device, FIFO or socket (or a link to
+// one), and "-" for standard output, which are written through as streams,
+// never replaced. A file of another kind, or a name that ends in an image
+// extension, is refused unless forced; one of the run's own inputs, under any
+// name, is refused forced or not.
+struct output_policy {
+    output_kind kind = output_kind::archive;
+    bool force = false;
+    std::vector<file_identity> inputs;
+};
+
+enum class path_refusal : std::uint8_t {
+    none,
+    other_kind,  // an existing file that is not of the output's kind
+    image_name,  // the name ends in an image extension
+    folder,      // a folder is there
+    terminal,    // standard output is a terminal
+    input,       // it is one of the run's inputs
+};
+
+struct path_output {
+    output_file file;       // the bytes: an unnamed file beside the name, or a spool for a stream
+    int stream_fd = -1;     // a stream: the spool is copied there when complete
+    bool owns_stream = false;
+    bool replaces = false;  // something is under the name already
+    path_output() = default;
+    path_output(const path_output&) = delete;
+    path_output& operator=(const path_output&) = delete;
+    ~path_output();
+};
+
+// 0; -1 with `why` set when refused (nothing touched), or with errno.
+int output_begin_path(const std::string& path, const output_policy& policy, path_output& out, path_refusal& why);
+
+// Puts the complete output in place, or copies it to its stream. 0 or -1 with errno.
+int output_commit_path(path_output& out);
+
+// Knobs for the tests, all off in normal runs.
+struct output_test_knobs {
+    // Called once an output's folder is resolved and its file made, before
+    // anything is written: the worst moment to change the folder.
+    void (*after_create)(const std::string& name) = nullptr;
+    // Called just before a complete file is linked in under its name.
+    void (*before_place)(const std::string& name) = nullptr;
+    // The temporary names to try, in place of unpredictable ones.
+    std::string (*next_temporary_name)() = nullptr;
+    bool named_files_only = false;  // as where no unnamed file can be made
+    bool walk_only = false;         // as where the kernel can't resolve beneath a folder
+};
+extern output_test_knobs output_test;
+
+// ---------------------------------------------------------------------------
+// Image files.
+
+
+// Reads a whole image file: a regular file (not a device, FIFO or folder,
+// whatever a link leads to) of at most pack_max_file_size bytes. 0, or -1
+// with the reason.
+int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
+
+// The same checks without reading: what can be known of a file before its
+// turn comes. 0, or -1 with the reason.
+int pack_check_image_file(const std::string& path, std::string& reason);
+
+// True when `out_path` names the same file as `in_path` (same path, or an
+// existing file that is the same one through a link).
+bool same_file(const std::string& in_path, const std::string& out_path);
+
+// ---------------------------------------------------------------------------
+// The machine.
+
+
+// The processors this process may run on, at least 1.
+unsigned usable_processors();
+
+// Has the allocator keep freed memory for the next entry's buffers, once.
+void keep_freed_memory();

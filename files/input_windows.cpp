@@ -1,0 +1,101 @@
+// pack/platform.hpp, and which two paths are one file, on Windows: paths as
+// UTF-16, long ones through \\?\; devices (CON, NUL, COM1, ...) are not image
+// files and are never opened.
+#include "files/input.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include "files/files.hpp"
+#include "files/windows.hpp"
+
+pack_file::~pack_file()
+{
+    if (fd >= 0) _close(fd);
+}
+
+int pack_open_file(const std::string& path, pack_file& file, pack_file_kind& kind, std::uint64_t& size)
+{
+    const std::wstring wide = tex_wide(path);
+    const std::size_t cut = wide.find_last_of(L"/\\:");
+    if (tex_is_device_name(cut == std::wstring::npos ? wide : wide.substr(cut + 1)) || wide.starts_with(L"\\\\.\\")) {
+        kind = pack_file_kind::other;
+        size = 0;
+        return 0;
+    }
+    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    file.fd = tex_descriptor_of(h, _O_RDONLY);
+    if (file.fd < 0) return -1;
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER bytes{};
+    size = 0;
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info)) {
+        kind = pack_file_kind::other;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        kind = pack_file_kind::folder;
+    } else {
+        kind = pack_file_kind::regular;
+        if (!GetFileSizeEx(h, &bytes)) return tex_fail();
+        size = bytes.QuadPart > 0 ? static_cast<std::uint64_t>(bytes.QuadPart) : 0;
+    }
+    return 0;
+}
+
+long long pack_read(const pack_file& file, std::span<std::uint8_t> out)
+{
+    DWORD got = 0;
+    const auto want = static_cast<DWORD>(std::min<std::size_t>(out.size(), 1u << 30));
+    if (!ReadFile(tex_handle_of(file.fd), out.data(), want, &got, nullptr)) {
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : tex_fail();
+    }
+    return got;
+}
+
+bool pack_path_exists(const std::string& path)
+{
+    return GetFileAttributesW(tex_long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+namespace {
+
+// The volume and the file's number: what makes a file one file.
+bool identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+bool same_file(const std::string& in_path, const std::string& out_path)
+{
+    if (in_path == out_path) return true;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    return identity(in_path, a) && identity(out_path, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+std::filesystem::path pack_path(const std::string& utf8)
+{
+    return tex_wide(utf8);
+}
+
+std::string pack_utf8(const std::filesystem::path& path)
+{
+    return tex_narrow(path.wstring());
+}
+
+std::string pack_utf8_generic(const std::filesystem::path& path)
+{
+    return tex_narrow(path.generic_wstring());
+}

@@ -1,0 +1,164 @@
+// Images: 32-bit pixels in memory, the pixel codecs of the archive's types,
+// and every image file format both ways (one file a format: the writer the
+// extractor saves with, the reader the packer takes images from), with the one
+// table that answers every "which format" question. Thumbnails are in
+// images/thumbnail.hpp.
+//
+// Pure functions over bytes and descriptors: nothing here prints, opens a
+// file by name or ends the process. Includes format/ for its descriptor
+// writes only.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "format/format.hpp"
+
+
+// Widens a 4-bit channel level to 8 bits: entry k is 255 * k / 15 = 17 * k.
+inline constexpr std::array<std::int32_t, 16> nibble_levels = [] {
+    std::array<std::int32_t, 16> t{};
+    for (std::int32_t k = 0; k < 16; ++k) t[static_cast<std::size_t>(k)] = (255 * k + 7) / 15;
+    return t;
+}();
+
+// The largest image converted, in pixels (16384 * 16384, a 1 GiB image); larger
+// ones are refused so that one hostile entry can't ask for many gigabytes.
+inline constexpr std::uint64_t max_image_pixels = 16384ull * 16384ull;
+
+// ---------------------------------------------------------------------------
+// Pixel decoding, pure functions over bytes.
+
+// Where each 8-bit channel lies in a 32-bit pixel.
+struct pixel_layout {
+    unsigned r_shift, g_shift, b_shift, a_shift;
+};
+
+// The layout of every image of the project: 0xAARRGGBB, whose bytes in memory
+// (little-endian) are B, G, R, A, as TGA files and type-6 payloads store them.
+inline constexpr pixel_layout argb_layout{16, 8, 0, 24};
+
+// ARGB4444 little-endian pixels to 32-bit pixels, each nibble widened through
+// nibble_levels. src holds 2 * dst.size() bytes.
+void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout);
+
+// ARGB8888 little-endian pixels (bytes B, G, R, A) to 32-bit pixels. src holds
+// 4 * dst.size() bytes.
+void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout);
+
+// ---------------------------------------------------------------------------
+// Images.
+
+enum class image_format { none, tga, png, bmp, pcx };
+
+// The format a name's extension selects, letter case ignored.
+image_format image_format_for(const std::string& name);
+
+// A 32-bit image: width * height pixels in argb_layout, rows top first, one
+// after the other. Empty (no pixels) when it couldn't be had.
+struct image32 {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::unique_ptr<std::uint32_t[]> pixels;
+    std::span<std::uint32_t> row(std::uint32_t y) const
+    {
+        return {pixels.get() + std::size_t{y} * width, width};
+    }
+};
+
+// Takes the pixels (not cleared). False when they can't be had.
+bool make_image32(std::uint32_t width, std::uint32_t height, image32& out);
+
+// A 32-bit image to write: width * height pixels 0xAARRGGBB (alpha in the top byte), rows top first,
+// each row `width` pixels, `stride` pixels apart (stride >= width).
+struct image_view {
+    std::uint32_t width;
+    std::uint32_t height;
+    std::size_t stride;
+    const std::uint32_t* pixels;
+};
+
+inline image_view view_of(const image32& image)
+{
+    return image_view{image.width, image.height, image.width, image.pixels.get()};
+}
+
+// Writes the image in `format` to the descriptor. 0, or -1 with errno set.
+int write_image(int fd, image_format format, image_view image);
+
+// ---------------------------------------------------------------------------
+// Image writers. Each writes the whole file of its format to `fd` from its
+// current position, sequentially (fd may be an unnamed O_TMPFILE; never seek,
+// never close it). 0, or -1 with errno set (sizes the format can't store give
+// -1 with EINVAL). Sizes: 1..65535 a side, at most 16384*16384 pixels in all.
+//   TGA: uncompressed 32-bit, byte for byte what the graphics library's saver writes for a 32-bit bitmap.
+//   BMP: 24-bit, the same as the library's saver (alpha dropped, rows padded to 4 bytes).
+//   PCX: three 8-bit planes, run-length coded, the same as the library's saver.
+//   PNG: 8-bit RGBA, pixel for pixel the image.
+int write_tga(int fd, image_view image);
+int write_bmp(int fd, image_view image);
+int write_pcx(int fd, image_view image);
+int write_png(int fd, image_view image);
+
+// ---------------------------------------------------------------------------
+// Reading image files.
+//
+// The decoders are pure functions over bytes: they check every size the file
+// declares before it sizes an allocation, a read or a loop, refuse truncated or
+// malformed data, and say why in `reason` (a phrase without the file's name).
+
+// A decoded image: pixels as 0xAARRGGBB, row 0 at the top.
+struct pack_image {
+    std::uint16_t width = 0;         // 1 to 65535
+    std::uint16_t height = 0;        // 1 to 65535, width * height <= pack_max_pixels
+    std::vector<std::uint32_t> argb; // width * height pixels, rows top first
+    bool has_alpha = false;          // the file's variant carries alpha; if not, every alpha is 255
+};
+
+inline constexpr std::uint64_t pack_max_file_size = 1ull << 30;         // bytes of one image file
+inline constexpr std::uint32_t pack_max_side = 65535;                   // an entry's sizes are 16-bit
+inline constexpr std::uint64_t pack_max_pixels = 16384ull * 16384ull;   // a 1 GiB image
+
+enum class pack_format { png, tga, bmp, pcx };
+
+// Decodes one format. 0, or -1 with the reason.
+int pack_decode_png(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+int pack_decode_tga(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+int pack_decode_bmp(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+int pack_decode_pcx(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+
+// The format of a file: by its signature when it has one (PNG, BMP, PCX), so
+// that a PNG named .tga still reads; otherwise the one the name's extension
+// selects (TGA has no signature). False when neither says.
+bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, pack_format& out);
+
+// Sniffs and decodes. 0, or -1 with the reason.
+int pack_decode_image(std::span<const std::uint8_t> file, const std::string& name, pack_image& out,
+                      std::string& reason);
+
+// Checks a declared size against the limits (1 to 65535 a side, at most
+// pack_max_pixels); the decoders call it as soon as they know the size. 0, or
+// -1 with the reason.
+int pack_check_size(std::uint64_t width, std::uint64_t height, std::string& reason);
+
+// Sizes the pixels of a width x height image after checking the limits; the
+// decoders call it before any allocation that the sizes drive. 0, or -1 with
+// the reason.
+int pack_start_image(std::uint64_t width, std::uint64_t height, pack_image& out, std::string& reason);
+
+// ---------------------------------------------------------------------------
+// Pixels for the archive's types.
+
+// The 4-bit level whose widened value 17 * k is nearest to an 8-bit channel.
+inline std::uint32_t pack_nearest_nibble(std::uint32_t channel)
+{
+    return (channel + 8) / 17;
+}
+
+// 0xAARRGGBB to ARGB4444, each channel rounded to its nearest level.
+std::uint16_t pack_argb4444(std::uint32_t argb);
