@@ -12,12 +12,6 @@
 // long as the process.
 void app_start(int& argc, char**& argv);
 
-// True when `name` matches the shell wildcard `pattern`: `*`, `?`, bracket
-// expressions and backslash escapes, with no special treatment of `/` or of a
-// leading dot (fnmatch with no flags, or FNM_CASEFOLD with `ignore_case`:
-// ASCII letters match either case).
-bool app_wildcard_match(const char* pattern, const char* name, bool ignore_case = false);
-
 // True when the descriptor is a terminal (a console).
 bool app_is_terminal(int fd);
 

@@ -12,11 +12,6 @@
 
 void app_start(int&, char**&) {}
 
-bool app_wildcard_match(const char* pattern, const char* name, bool ignore_case)
-{
-    return fnmatch(pattern, name, ignore_case ? FNM_CASEFOLD : 0) == 0;
-}
-
 bool app_is_terminal(int fd)
 {
     return isatty(fd) != 0;

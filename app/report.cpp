@@ -2,9 +2,9 @@
 // entry handed to the entry job, its messages and verdict printed in table
 // order, and the progress bar.
 #include "app/app.hpp"
+#include "entries/walk.hpp"
 
 #include <cstdio>
-#include <deque>
 #include <map>
 
 #include "entries/entries.hpp"
@@ -192,84 +192,45 @@ struct outcome_text {
     std::string lines;
 };
 
-// The presentation's notes on an entry, from prepare to finish.
-struct entry_note {
-    std::string block;          // the entry's lines and checks
-    entry_step step = entry_step::none;
-    bool verdict = false;       // a verdict line follows (every step but none and the silent refusals)
-    std::string name;           // the stored name, printable
-    outcome_text refusal;       // entry_step::refuse
-    std::uint32_t owner = 0;    // entry_step::repeat: the record whose outcome it repeats
-    bool keep = false;          // a later record repeats this one's outcome
-};
-
 struct walk {
     const tex_index& index;
-    entry_options options;
-    entry_walk state;
-    tex_table_cursor cursor;
-    std::deque<entry_note> notes;                    // prepared, not yet finished
     std::map<std::uint32_t, outcome_text> repeated;  // by the entry's first record
     unsigned dots = 0;
 };
 
-void prepare_entry(walk& w, std::uint32_t i, entry_task& task)
-{
-    const tex_entry_view v = tex_read_entry(w.index, w.cursor, i);
-    entry_note note;
-    const bool read = entry_block(w.index, v, note.block);
-    const entry_plan plan = decide_entry(w.index, v, w.options, w.state);
-    note.step = plan.step;
-    if (read) {
-        note.name = tex_printable_name(tex_entry_name(v.header));
-        note.keep = v.repeated_later;
-    }
-    switch (plan.step) {
-    case entry_step::none:
-        break;
-    case entry_step::refuse:
-        // An unreadable header was told in the block, an unknown type gets
-        // its own line: neither has a verdict.
-        note.verdict = read && plan.why.kind != tex_finding_kind::unknown_type;
-        finding_lines(plan.why, i, note.name, note.verdict ? note.refusal.lines : note.block);
-        break;
-    case entry_step::repeat:
-        note.verdict = true;
-        note.owner = plan.repeat_of;
-        break;
-    case entry_step::run:
-        note.verdict = true;
-        task.request = plan.request;
-        task.run = true;
-        break;
-    }
-    w.notes.push_back(std::move(note));
-}
-
 void finish_entry(walk& w, entry_task& task)
 {
-    const entry_note note = std::move(w.notes.front());
-    w.notes.pop_front();
-    std::fputs(note.block.c_str(), stdout);
-    if (note.verdict) {
-        outcome_text t = note.refusal;
-        if (note.step == entry_step::repeat) {
-            const auto kept = w.repeated.find(note.owner);
+    const tex_entry_view& v = task.view;
+    const entry_plan& plan = task.plan;
+    std::string block;
+    const bool read = entry_block(w.index, v, block);
+    const std::string name = read ? tex_printable_name(tex_entry_name(v.header)) : std::string();
+    // An unreadable header was told in the block, an unknown type gets its
+    // own line: neither has a verdict.
+    const bool verdict = plan.step == entry_step::repeat || plan.step == entry_step::run ||
+                         (plan.step == entry_step::refuse && read && plan.why.kind != tex_finding_kind::unknown_type);
+    outcome_text t;
+    if (plan.step == entry_step::refuse) finding_lines(plan.why, task.index, name, verdict ? t.lines : block);
+    std::fputs(block.c_str(), stdout);
+    if (verdict) {
+        const bool keep = read && v.repeated_later;
+        if (plan.step == entry_step::repeat) {
+            const auto kept = w.repeated.find(plan.repeat_of);
             if (kept != w.repeated.end()) t = kept->second;
-            if (!note.keep && kept != w.repeated.end()) w.repeated.erase(kept);
+            if (!keep && kept != w.repeated.end()) w.repeated.erase(kept);
         } else {
-            if (note.step == entry_step::run) {
+            if (plan.step == entry_step::run) {
                 extract_place(task.request, task.outcome);
                 t.result = task.outcome.result;
-                for (const tex_finding& f : task.outcome.findings) finding_lines(f, task.index, note.name, t.lines);
+                for (const tex_finding& f : task.outcome.findings) finding_lines(f, task.index, name, t.lines);
             }
-            if (note.keep) w.repeated[task.index] = t;
+            if (keep) w.repeated[task.index] = t;
         }
         std::fputs(t.lines.c_str(), stdout);
         if (t.result == 0) {
-            std::printf("extraction of %s ok\n", note.name.c_str());
+            std::printf("extraction of %s ok\n", name.c_str());
         } else {
-            std::printf("ERROR : extraction of %s was impossible\n", note.name.c_str());
+            std::printf("ERROR : extraction of %s was impossible\n", name.c_str());
         }
     }
     std::fflush(stdout);
@@ -292,16 +253,16 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
         std::printf("can't allocate %llu bytes for %u type_ids\n", static_cast<u64>(index.count) * 8, index.count);
         return;
     }
-    entry_options options;
-    options.raw = raw;
-    walk w{index, options, entry_walk_start(index), {&index, {}, 0, 0}, {}, {}, 0};
-    print_table(index, w.cursor);
+    walk w{index, {}, 0};
+    tex_table_cursor cursor{&index, {}, 0, 0};
+    print_table(index, cursor);
 
     std::fputs("progress : ", stderr);
     std::fflush(stderr);
-    run_entry_tasks(
-        root, index.count, extract_workers(raw), [&](std::uint32_t i, entry_task& task) { prepare_entry(w, i, task); },
-        [&](entry_task& task) { finish_entry(w, task); });
+    walk_options options;
+    options.entries.raw = raw;
+    options.workers = extract_workers(raw);
+    walk_entries(index, root, options, nullptr, [&](entry_task& task) { finish_entry(w, task); });
     std::fputs("ok\n", stderr);
     std::fflush(stderr);
 }

@@ -89,31 +89,6 @@ std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives)
     return out;
 }
 
-bool tex_name_selected(tex_name_filter& filter, const std::string& name)
-{
-    const auto lower = [](std::string t) {
-        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return t;
-    };
-    const auto matches = [&](const std::string& pattern) {
-        if (!pattern.empty() && pattern.back() == '/') {
-            // A folder: everything beneath it.
-            return filter.ignore_case ? lower(name).starts_with(lower(pattern)) : name.starts_with(pattern);
-        }
-        return app_wildcard_match(pattern.c_str(), name.c_str(), filter.ignore_case);
-    };
-    filter.used.resize(filter.include.size());
-    bool taken = filter.include.empty();
-    for (std::size_t k = 0; k < filter.include.size(); ++k) {
-        if (matches(filter.include[k])) {
-            filter.used[k] = true;
-            taken = true;
-        }
-    }
-    for (const std::string& pattern : filter.exclude) taken = taken && !matches(pattern);
-    return taken;
-}
-
 void tex_progress::start(std::uint32_t entries)
 {
     shown = app_is_terminal(2);
@@ -162,14 +137,6 @@ void tex_progress::clear() const
 std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive)
 {
     return finding_texts(tex_archive_findings(archive.index, archive.file.cut_at_limit));
-}
-
-std::vector<tex_finding> tex_entry_problems(const tex_index& index, const tex_entry_view& v, entry_walk& walk)
-{
-    std::vector<tex_finding> found = tex_entry_findings(index, v);
-    const entry_plan plan = decide_entry(index, v, entry_options{}, walk);
-    if (plan.step == entry_step::refuse) add_findings(found, {plan.why});
-    return found;
 }
 
 int tex_cli_workers(const char* command, const std::string& value, bool given, bool raw)

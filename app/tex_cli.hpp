@@ -61,18 +61,6 @@ tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands)
 // (on Windows, met again in any letter case, as its file systems see names)
 std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives);
 
-// Which entries a walk takes, by their stored names: those that match an
-// include pattern (all, when there is none) and no exclude pattern. A
-// pattern is a shell wildcard (fnmatch(3), where * also matches /); one that
-// ends in / takes everything beneath that folder.
-struct tex_name_filter {
-    std::vector<std::string> include;
-    std::vector<std::string> exclude;
-    bool ignore_case = false;
-    std::vector<bool> used;  // each include pattern: it matched an entry
-};
-bool tex_name_selected(tex_name_filter& filter, const std::string& name);
-
 // A progress bar on standard error while it is a terminal, redrawn in place
 // to the terminal's width: the entries done of the total, a percentage and
 // the entry in hand. Off a terminal it draws nothing.
@@ -87,11 +75,6 @@ struct tex_progress {
 
 // What is wrong with the archive as a whole: none when it is well formed.
 std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive);
-
-// What is wrong with one entry without decoding it: the index's findings
-// and, for an entry extract would refuse, the reason (a name it can't
-// write, a format it can't make, ...).
-std::vector<tex_finding> tex_entry_problems(const tex_index& index, const tex_entry_view& v, entry_walk& walk);
 
 // The workers for -j's value, or when none was given, MORVEX_TEX_JOBS or the
 // default for the mode. -1 after saying what is wrong (a usage error).

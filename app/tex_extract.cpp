@@ -5,11 +5,11 @@
 #include "app/words.hpp"
 #include "app/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "entries/walk.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 
 #include "app/platform.hpp"
 
@@ -44,17 +44,11 @@ struct extract_options {
     bool jobs_given = false;
     std::string jobs;
     std::vector<std::string> archives;
-    tex_name_filter filter;
+    name_filter filter;
 };
 
-enum class verdict { ignored, run, failed, skipped, repeat, stopped };
-
-struct entry_note {
-    verdict what = verdict::ignored;
-    std::string name;       // printable stored name
-    std::string output;     // printable output name
-    std::string reason;     // failed / skipped / repeat
-};
+// Why an entry that would run didn't (the task's note).
+enum : int { ran = 0, stopped_before = 1, kept_before = 2 };
 
 // What every archive of the run adds up to.
 struct totals {
@@ -70,10 +64,6 @@ struct extract_walk {
     const output_root& root;
     std::string folder;         // where this archive's entries go, as said to the user
     std::FILE* lines;           // the line per entry: standard error when the bytes go to standard output
-    entry_options request;
-    tex_table_cursor cursor;
-    entry_walk decisions;
-    std::deque<entry_note> notes;
     tex_progress bar;
     totals& sum;
 };
@@ -88,52 +78,18 @@ std::string joined(const std::vector<tex_finding>& found)
     return out.empty() ? "can't be extracted" : out;
 }
 
-// True when the walk takes entry i (which the view shows).
-bool taken(extract_walk& w, std::uint32_t i, const tex_entry_view& v)
+// Before its job runs: nothing more once the disk is full, and with --keep
+// nothing decoded only to find its name taken.
+void prepare(extract_walk& w, entry_task& task)
 {
-    if (i == 0) return false;
-    if (v.state != tex_entry_state::ok) return w.options.filter.include.empty();
-    return tex_name_selected(w.options.filter, tex_entry_name(v.header));
-}
-
-// Decides in table order what becomes of entry i; the job runs on a worker.
-void prepare(extract_walk& w, std::uint32_t i, entry_task& task)
-{
-    const tex_entry_view v = tex_read_entry(w.archive.index, w.cursor, i);
-    entry_note note;
-    note.name = v.state == tex_entry_state::ok ? tex_printable_name(tex_entry_name(v.header)) : "-";
-    if (!taken(w, i, v)) {
-        w.notes.push_back(std::move(note));
-        return;
+    if (!task.run) return;
+    if (w.sum.stopped_by) {
+        task.run = false;
+        task.note = stopped_before;
+    } else if (w.options.keep && output_exists(w.root, task.request.output_name)) {
+        task.run = false;
+        task.note = kept_before;
     }
-    entry_plan plan = decide_entry(w.archive.index, v, w.request, w.decisions);
-    switch (plan.step) {
-    case entry_step::none:
-        break;
-    case entry_step::refuse:
-        note.what = verdict::failed;
-        note.reason = finding_text(plan.why);
-        break;
-    case entry_step::repeat:
-        note.what = verdict::repeat;
-        note.reason = "entry " + std::to_string(plan.repeat_of);
-        break;
-    case entry_step::run:
-        note.output = tex_printable_name(plan.request.output_name);
-        if (w.sum.stopped_by) {
-            note.what = verdict::stopped;
-        } else if (w.options.keep && output_exists(w.root, plan.request.output_name)) {
-            // Taken already: no need to decode it only to find that out.
-            note.what = verdict::skipped;
-            note.reason = "exists";
-        } else {
-            note.what = verdict::run;
-            task.request = std::move(plan.request);
-            task.run = true;
-        }
-        break;
-    }
-    w.notes.push_back(std::move(note));
 }
 
 // An output failure that stops everything after it: said once, with the folder.
@@ -153,67 +109,64 @@ bool stops_the_run(extract_walk& w, const std::vector<tex_finding>& found)
 
 void finish(extract_walk& w, entry_task& task)
 {
-    entry_note note = std::move(w.notes.front());
-    w.notes.pop_front();
-    if (note.what == verdict::run && w.sum.stopped_by) {
-        note.what = verdict::stopped;  // its file is dropped with the task
-    } else if (note.what == verdict::run) {
-        extract_place(task.request, task.outcome);
-        if (task.outcome.skipped) {
-            note.what = verdict::skipped;
-            note.reason = "exists";
-        } else if (task.outcome.result != 0) {
-            note.what = stops_the_run(w, task.outcome.findings) ? verdict::stopped : verdict::failed;
-            note.reason = joined(task.outcome.findings);
-        }
-    }
+    const tex_entry_view& v = task.view;
+    const entry_plan& plan = task.plan;
+    if (plan.step == entry_step::none || plan.step == entry_step::skip) return;
+    const std::string name = v.state == tex_entry_state::ok ? tex_printable_name(tex_entry_name(v.header)) : "-";
+    const std::string output = tex_printable_name(plan.request.output_name);
     const std::string path = tex_printable_name(w.archive.path);
     w.bar.clear();
     const bool say = !w.options.quiet;
-    switch (note.what) {
-    case verdict::ignored:
-        std::fflush(w.lines);
-        return;
-    case verdict::run:
-        ++w.sum.extracted;
-        if (say) std::fprintf(w.lines, "extracted %s\n", note.output.c_str());
-        for (const tex_finding& f : task.outcome.findings) {
-            if (!tex_finding_is_warning(f)) continue;
-            ++w.sum.warned;
-            tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, note.name.c_str(),
-                          tex_printable_name(finding_text(f)).c_str());
-        }
-        break;
-    case verdict::skipped:
-        ++w.sum.skipped;
-        if (say) std::fprintf(w.lines, "skipped %s: %s\n", note.output.c_str(), note.reason.c_str());
-        break;
-    case verdict::repeat:
-        if (say) std::fprintf(w.lines, "same as %s: %s\n", note.reason.c_str(), note.name.c_str());
-        break;
-    case verdict::failed:
+    bool stopped = task.note == stopped_before || (plan.step == entry_step::run && task.run && w.sum.stopped_by);
+    if (plan.step == entry_step::refuse) {
         ++w.sum.failed;
-        tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, note.name.c_str(),
-                      tex_printable_name(note.reason).c_str());
-        break;
-    case verdict::stopped:
-        ++w.sum.not_done;
-        break;
+        tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
+                      tex_printable_name(finding_text(plan.why)).c_str());
+    } else if (plan.step == entry_step::repeat) {
+        if (say) std::fprintf(w.lines, "same as entry %u: %s\n", plan.repeat_of, name.c_str());
+    } else if (stopped) {
+        ++w.sum.not_done;  // its file, if any, is dropped with the task
+    } else if (task.note == kept_before) {
+        ++w.sum.skipped;
+        if (say) std::fprintf(w.lines, "skipped %s: exists\n", output.c_str());
+    } else {
+        extract_place(task.request, task.outcome);
+        if (task.outcome.skipped) {
+            ++w.sum.skipped;
+            if (say) std::fprintf(w.lines, "skipped %s: exists\n", output.c_str());
+        } else if (task.outcome.result != 0) {
+            if (stops_the_run(w, task.outcome.findings)) {
+                ++w.sum.not_done;
+            } else {
+                ++w.sum.failed;
+                tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
+                              tex_printable_name(joined(task.outcome.findings)).c_str());
+            }
+        } else {
+            ++w.sum.extracted;
+            if (say) std::fprintf(w.lines, "extracted %s\n", output.c_str());
+            for (const tex_finding& f : task.outcome.findings) {
+                if (!tex_finding_is_warning(f)) continue;
+                ++w.sum.warned;
+                tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
+                              tex_printable_name(finding_text(f)).c_str());
+            }
+        }
     }
     std::fflush(w.lines);
-    w.bar.step(note.name);
+    w.bar.step(name);
 }
 
 // The entries the walk will take: known before it starts only for the
 // progress bar, which is drawn on a terminal alone.
 std::uint32_t count_taken(extract_walk& w)
 {
-    tex_name_filter filter = w.options.filter;  // counting marks no pattern as used
+    name_filter filter = w.options.filter;  // counting marks no pattern as used
     tex_table_cursor cursor{&w.archive.index, {}, 0, 0};
     std::uint32_t n = 0;
     for (std::uint32_t i = 1; i < w.archive.index.count; ++i) {
         const tex_entry_view v = tex_read_entry(w.archive.index, cursor, i);
-        if (v.state != tex_entry_state::ok ? filter.include.empty() : tex_name_selected(filter, tex_entry_name(v.header))) ++n;
+        if (v.state != tex_entry_state::ok ? filter.include.empty() : name_selected(filter, tex_entry_name(v.header))) ++n;
     }
     return n;
 }
@@ -221,16 +174,17 @@ std::uint32_t count_taken(extract_walk& w)
 void extract_archive(const tex_cli_archive& a, extract_options& o, const output_root& root, const std::string& folder,
                      unsigned workers, totals& sum)
 {
-    extract_walk w{a, o, root, folder, o.to_stdout ? stderr : stdout, {}, {&a.index, {}, 0, 0},
-                   entry_walk_start(a.index), {}, {}, sum};
-    w.request.raw = o.raw;
-    w.request.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
-    w.request.keep = o.keep;
-    w.request.to_stream = o.to_stdout;
+    extract_walk w{a, o, root, folder, o.to_stdout ? stderr : stdout, {}, sum};
+    walk_options options;
+    options.entries.raw = o.raw;
+    options.entries.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
+    options.entries.keep = o.keep;
+    options.entries.to_stream = o.to_stdout;
+    options.entries.filter = &o.filter;
+    options.workers = workers;
     if (app_is_terminal(2)) w.bar.start(count_taken(w));
-    run_entry_tasks(
-        root, a.index.count, workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
-        [&](entry_task& task) { finish(w, task); });
+    walk_entries(
+        a.index, root, options, [&](entry_task& task) { prepare(w, task); }, [&](entry_task& task) { finish(w, task); });
     w.bar.clear();
 }
 

@@ -6,10 +6,10 @@
 #include "app/words.hpp"
 #include "app/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "entries/walk.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 
 #include <unistd.h>
 
@@ -40,13 +40,6 @@ struct gallery_options {
     bool jobs_given = false;
     std::string jobs;
     std::vector<std::string> archives;
-};
-
-// One entry between prepare and finish.
-struct entry_note {
-    tex_entry_view view;
-    std::vector<tex_finding> found;  // the index's findings and the decision's refusal
-    std::string not_decoded;         // why there are no pixels to show, when there are none
 };
 
 // A shell word for a text, to copy from the page: inside single quotes, each
@@ -103,50 +96,21 @@ struct gallery_walk {
     const tex_cli_archive& archive;
     const gallery_options& options;
     gallery_sink& sink;
-    tex_table_cursor cursor;
-    entry_walk decisions;
-    std::deque<entry_note> notes;
     std::uint64_t problems = 0;
 };
 
-void prepare(gallery_walk& w, std::uint32_t i, entry_task& task)
+// Why an entry shows no pixels, when the walk didn't decode it.
+std::string why_not_decoded(const entry_task& task)
 {
-    const tex_index& index = w.archive.index;
-    entry_note note;
-    note.view = tex_read_entry(index, w.cursor, i);
-    note.found = tex_entry_findings(index, note.view);
-    entry_options decode;
-    decode.write = false;
-    decode.decode_refused_names = true;
-    const entry_plan plan = decide_entry(index, note.view, decode, w.decisions);
-    if (plan.step == entry_step::refuse) add_findings(note.found, {plan.why});
-    if (plan.over_budget) add_findings(note.found, {*plan.over_budget});
-    bool pixels = false;
-    if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
-        task.request = plan.request;
-        task.request.decode_only = true;
-        pixels = true;
-    } else if (plan.step == entry_step::none) {
-        // The first entry is never extracted, but shown all the same.
-        pixels = pixels_request(index, note.view, w.decisions, task.request);
-        if (!pixels) note.not_decoded = "no pixels to show";
-    } else if (plan.step == entry_step::repeat) {
-        note.not_decoded = "shown at entry " + std::to_string(plan.repeat_of);
-    } else {
-        note.not_decoded = "not decoded: " + finding_text(plan.over_budget ? *plan.over_budget : plan.why);
-    }
-    if (pixels) {
-        task.request.thumbnail_side = w.options.side;
-        task.run = true;
-    }
-    w.notes.push_back(std::move(note));
+    const entry_plan& plan = task.plan;
+    if (plan.step == entry_step::none) return "no pixels to show";
+    if (plan.step == entry_step::repeat) return "shown at entry " + std::to_string(plan.repeat_of);
+    return "not decoded: " + finding_text(plan.over_budget ? *plan.over_budget : plan.why);
 }
 
 void finish(gallery_walk& w, entry_task& task)
 {
-    entry_note note = std::move(w.notes.front());
-    w.notes.pop_front();
-    const tex_entry_view& v = note.view;
+    const tex_entry_view& v = task.view;
     gallery_card card;
     card.index = v.index;
     card.first = v.index == 0;
@@ -160,17 +124,19 @@ void finish(gallery_walk& w, entry_task& task)
     } else {
         card.type = v.record.type_id;
     }
-    if (task.run) {
-        add_findings(note.found, task.outcome.findings);
+    std::string not_decoded;
+    if (!task.run) {
+        not_decoded = why_not_decoded(task);
+    } else {
         const extract_thumbnail& t = task.outcome.thumbnail;
         if (task.outcome.result != 0) {
             std::string why;
             for (const tex_finding& f : task.outcome.findings) {
                 if (!tex_finding_is_warning(f)) why += (why.empty() ? "" : "; ") + finding_text(f);
             }
-            note.not_decoded = "not decoded: " + (why.empty() ? std::string("can't be decoded") : why);
+            not_decoded = "not decoded: " + (why.empty() ? std::string("can't be decoded") : why);
         } else if (t.file.empty()) {
-            note.not_decoded = std::string("no thumbnail: ") + std::strerror(t.error);
+            not_decoded = std::string("no thumbnail: ") + std::strerror(t.error);
         } else {
             card.transparent = t.transparent ? 1 : 0;
             card.thumbnail = t.file;
@@ -179,8 +145,8 @@ void finish(gallery_walk& w, entry_task& task)
             card.thumbnail_height = t.height;
         }
     }
-    card.no_thumbnail_reason = note.not_decoded;
-    card.problems = finding_texts(note.found);
+    card.no_thumbnail_reason = not_decoded;
+    card.problems = finding_texts(task.findings);
     w.problems += card.problems.size();
     if (v.index > 0 && card.header_read) {
         // An archive whose path begins with "-" comes after "--", the
@@ -250,11 +216,15 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     info.problem_count = info.problems.size();
     info.thumbnail_side = o.side;
     gallery_begin(sink, info);
-    gallery_walk w{a, o, sink, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {}, info.problems.size()};
+    gallery_walk w{a, o, sink, info.problems.size()};
+    walk_options options;
+    options.entries.write = false;
+    options.entries.decode_refused_names = true;
+    options.show_first = true;
+    options.thumbnail_side = o.side;
+    options.workers = workers;
     const output_root nowhere;  // entries are decoded, never written
-    run_entry_tasks(
-        nowhere, a.index.count, workers, [&](std::uint32_t i, entry_task& task) { prepare(w, i, task); },
-        [&](entry_task& task) { finish(w, task); });
+    walk_entries(a.index, nowhere, options, nullptr, [&](entry_task& task) { finish(w, task); });
     const int ended = gallery_end(sink, w.problems);
     const int error = errno;
     const bool closed = std::fclose(stream) == 0;

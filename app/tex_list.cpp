@@ -4,6 +4,7 @@
 #include "app/words.hpp"
 #include "app/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "entries/walk.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -67,7 +68,7 @@ bool print_table(const tex_cli_archive& a)
         const std::string type = read ? std::to_string(v.header.rep_t_id) : "-";
         const std::string dims = read ? std::to_string(v.header.width) + "x" + std::to_string(v.header.height) : "-";
         const std::string name = read ? tex_printable_name(tex_entry_name(v.header)) : "-";
-        const std::vector<std::string> problems = finding_texts(tex_entry_problems(index, v, walk));
+        const std::vector<std::string> problems = finding_texts(entry_findings(index, v, entry_options{}, walk));
         std::printf("%*u %3s %11s  %*u  %s", index_w, i, type.c_str(), dims.c_str(), size_w, v.record.compressed_size,
                     name.c_str());
         if (!problems.empty()) std::printf("  [%s]", tex_printable_name(joined(problems)).c_str());
@@ -111,7 +112,7 @@ bool print_json(const tex_cli_archive& a, bool in_list)
     entry_walk walk = entry_walk_start(a.index);
     for (std::uint32_t i = 0; i < a.index.count && !std::ferror(stdout); ++i) {
         const tex_entry_view v = tex_read_entry(a.index, cursor, i);
-        const std::vector<std::string> problems = finding_texts(tex_entry_problems(a.index, v, walk));
+        const std::vector<std::string> problems = finding_texts(entry_findings(a.index, v, entry_options{}, walk));
         any = any || !problems.empty();
         tex_json_entry(stdout, v, problems);
     }

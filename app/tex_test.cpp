@@ -4,8 +4,8 @@
 #include "app/words.hpp"
 #include "app/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "entries/walk.hpp"
 
-#include <deque>
 
 namespace {
 
@@ -20,9 +20,6 @@ const char* const test_usage =
 struct test_walk {
     const tex_cli_archive& archive;
     bool json;
-    tex_table_cursor cursor;
-    entry_walk decisions;
-    std::deque<std::pair<tex_entry_view, std::vector<tex_finding>>> prepared;  // not yet finished
     std::uint64_t problems = 0;
     std::uint64_t decoded = 0;
 };
@@ -44,7 +41,7 @@ void report(test_walk& w, const tex_entry_view& v, const std::vector<std::string
 // 0 when the archive and every entry are sound, otherwise tex_exit_problem.
 int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
 {
-    test_walk w{a, json, {&a.index, {}, 0, 0}, entry_walk_start(a.index), {}, 0, 0};
+    test_walk w{a, json};
     const std::vector<std::string> archive_problems = tex_archive_problems(a);
     w.problems = archive_problems.size();
     if (json) {
@@ -54,31 +51,14 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
             std::printf("%s: %s\n", tex_printable_name(a.path).c_str(), tex_printable_name(p).c_str());
         }
     }
-    entry_options decode;
-    decode.write = false;
+    walk_options options;
+    options.entries.write = false;
+    options.workers = workers;
     const output_root nowhere;  // nothing is written
-    run_entry_tasks(
-        nowhere, a.index.count, workers,
-        [&](std::uint32_t i, entry_task& task) {
-            const tex_entry_view v = tex_read_entry(a.index, w.cursor, i);
-            std::vector<tex_finding> found = tex_entry_findings(a.index, v);
-            entry_plan plan = decide_entry(a.index, v, decode, w.decisions);
-            if (plan.step == entry_step::refuse) add_findings(found, {plan.why});
-            if (plan.step == entry_step::run) {
-                task.request = std::move(plan.request);
-                task.run = true;
-            }
-            w.prepared.emplace_back(v, std::move(found));
-        },
-        [&](entry_task& task) {
-            auto [v, found] = std::move(w.prepared.front());
-            w.prepared.pop_front();
-            if (task.run) {
-                add_findings(found, task.outcome.findings);
-                if (task.outcome.result == 0) ++w.decoded;
-            }
-            report(w, v, finding_texts(found));
-        });
+    walk_entries(a.index, nowhere, options, nullptr, [&](entry_task& task) {
+        if (task.run && task.outcome.result == 0) ++w.decoded;
+        report(w, task.view, finding_texts(task.findings));
+    });
     if (json) {
         tex_json_end(stdout);
     } else {

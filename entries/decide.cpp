@@ -2,6 +2,7 @@
 // options. Every program that walks an archive asks it, so that what `test`
 // says of an entry is what `extract` and the extractor do with it.
 #include "entries/entries.hpp"
+#include "entries/walk.hpp"
 
 #include <algorithm>
 
@@ -119,6 +120,15 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
 {
     // The archive's first entry is never extracted.
     if (v.index == 0) return {};
+    if (options.filter) {
+        const bool taken = v.state == tex_entry_state::ok ? name_selected(*options.filter, tex_entry_name(v.header))
+                                                           : options.filter->include.empty();
+        if (!taken) {
+            entry_plan plan;
+            plan.step = entry_step::skip;
+            return plan;
+        }
+    }
     if (v.state == tex_entry_state::past_end) return refuse({k::entry_past_end, v.record.offset, index.size});
     if (v.state == tex_entry_state::header_cut) return refuse({k::entry_header_cut, v.header_got, tex_entry_header_size});
     const tex_entry_header& h = v.header;

@@ -59,6 +59,8 @@ struct extract_request {
 // never more than its payload can inflate to, nor than the run's budget left.
 std::uint64_t inflate_room(const extract_request& r);
 
+struct name_filter;
+
 // What a walk asks of every entry it hands on.
 struct entry_options {
     bool raw = false;                          // payloads as stored
@@ -69,10 +71,14 @@ struct entry_options {
     // A page: an entry refused for its output's name alone is still decoded,
     // to show its pixels (and charged to the run's budgets like any other).
     bool decode_refused_names = false;
+    // The entries a walk takes by their stored names (entries/walk.hpp);
+    // none: every one. Marks the include patterns that matched.
+    name_filter* filter = nullptr;
 };
 
 enum class entry_step : std::uint8_t {
     none,    // nothing to do: the archive's first entry is never extracted
+    skip,    // not taken: the walk's name filter leaves it out
     refuse,  // not extracted, for the reason in `why`
     repeat,  // an earlier record's entry: that record's outcome stands for this one
     run,     // the request goes to the entry job
@@ -160,6 +166,13 @@ struct entry_task {
     bool run = false;          // set by prepare: run the request
     extract_request request;
     extract_outcome outcome;
+    // Filled by walk_entries (entries/walk.hpp): the entry as the index read
+    // it, the decision, and every finding in report order, each kind once
+    // (the index's, the decision's, then the job's).
+    tex_entry_view view;
+    entry_plan plan;
+    std::vector<tex_finding> findings;
+    int note = 0;  // the presentation's own, set in its prepare (why it didn't run, say)
 };
 
 // The most worker threads any program runs.

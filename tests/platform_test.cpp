@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/platform.hpp"
+#include "entries/walk.hpp"
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST(Wildcards, MatchAsTheShellsOwnRulesSay)
         {"\xc3\xa9*", "\xc3\xa9t\xc3\xa9", true}, {"?", "\xc3\xa9", false}, {"??", "\xc3\xa9", true},
     };
     for (const auto& [pattern, name, matches] : cases) {
-        EXPECT_EQ(app_wildcard_match(pattern, name), matches) << "pattern " << pattern << ", name " << name;
+        EXPECT_EQ(wildcard_match(pattern, name), matches) << "pattern " << pattern << ", name " << name;
     }
 }
 

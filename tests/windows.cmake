@@ -3,7 +3,7 @@
 # rules. scripts/windows-test.sh runs it under Wine, in one process. The tests
 # of the writers against the graphics library (Linux only) and those built on
 # fork, signals, FIFOs, devices and mounts stay with the Linux build.
-set(windows_test_names decode extract inflate job records report workers platform windows)
+set(windows_test_names decision decode extract inflate job records report workers platform windows)
 set(windows_test_sources "")
 foreach(name IN LISTS windows_test_names)
   list(APPEND windows_test_sources ${CMAKE_CURRENT_SOURCE_DIR}/${name}_test.cpp)

@@ -1,0 +1,69 @@
+// The walker every presentation runs over an archive, and the name filter
+// its decision applies.
+#include "entries/walk.hpp"
+
+#include <cctype>
+
+bool name_selected(name_filter& filter, const std::string& name)
+{
+    const auto lower = [](std::string t) {
+        for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return t;
+    };
+    const auto matches = [&](const std::string& pattern) {
+        if (!pattern.empty() && pattern.back() == '/') {
+            // A folder: everything beneath it.
+            return filter.ignore_case ? lower(name).starts_with(lower(pattern)) : name.starts_with(pattern);
+        }
+        return wildcard_match(pattern.c_str(), name.c_str(), filter.ignore_case);
+    };
+    filter.used.resize(filter.include.size());
+    bool taken = filter.include.empty();
+    for (std::size_t k = 0; k < filter.include.size(); ++k) {
+        if (matches(filter.include[k])) {
+            filter.used[k] = true;
+            taken = true;
+        }
+    }
+    for (const std::string& pattern : filter.exclude) taken = taken && !matches(pattern);
+    return taken;
+}
+
+std::vector<tex_finding> entry_findings(const tex_index& index, const tex_entry_view& v, const entry_options& options,
+                                        entry_walk& walk)
+{
+    std::vector<tex_finding> found = tex_entry_findings(index, v);
+    const entry_plan plan = decide_entry(index, v, options, walk);
+    if (plan.step == entry_step::refuse) add_findings(found, {plan.why});
+    if (plan.over_budget) add_findings(found, {*plan.over_budget});
+    return found;
+}
+
+void walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
+                  const std::function<void(entry_task&)>& prepare, const std::function<void(entry_task&)>& finish)
+{
+    tex_table_cursor cursor{&index, {}, 0, 0};
+    entry_walk budgets = entry_walk_start(index);
+    run_entry_tasks(
+        root, index.count, options.workers,
+        [&](std::uint32_t i, entry_task& task) {
+            task.view = tex_read_entry(index, cursor, i);
+            task.plan = decide_entry(index, task.view, options.entries, budgets);
+            const entry_plan& plan = task.plan;
+            task.findings = tex_entry_findings(index, task.view);
+            if (plan.step == entry_step::refuse) add_findings(task.findings, {plan.why});
+            if (plan.over_budget) add_findings(task.findings, {*plan.over_budget});
+            if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
+                task.request = plan.request;
+                task.run = true;
+            } else if (plan.step == entry_step::none && options.show_first) {
+                task.run = pixels_request(index, task.view, budgets, task.request);
+            }
+            if (task.run) task.request.thumbnail_side = options.thumbnail_side;
+            if (prepare) prepare(task);
+        },
+        [&](entry_task& task) {
+            if (task.run) add_findings(task.findings, task.outcome.findings);
+            finish(task);
+        });
+}
