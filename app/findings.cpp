@@ -65,14 +65,6 @@ std::string finding_text(const tex_finding& f)
     return "";
 }
 
-void add_findings(std::vector<tex_finding>& into, const std::vector<tex_finding>& more)
-{
-    for (const tex_finding& f : more) {
-        const bool known = std::any_of(into.begin(), into.end(), [&](const tex_finding& g) { return g.kind == f.kind; });
-        if (!known) into.push_back(f);
-    }
-}
-
 std::vector<std::string> finding_texts(const std::vector<tex_finding>& found)
 {
     std::vector<std::string> out;

@@ -36,16 +36,19 @@ int tex_cli_open(const std::string& path, tex_cli_archive& out)
 {
     out.path = path;
     const std::string shown = tex_printable_name(path);
-    const auto fail = [&](std::string why) {
+    const auto fail = [&](const char* kind, std::string why) {
         tex_cli_error("%s: %s", shown.c_str(), why.c_str());
         out.failure = std::move(why);
+        out.failure_kind = kind;
         return -1;
     };
     const int rc = path == "-" ? tex_open_stream(0, out.file) : tex_open_archive(path.c_str(), out.file);
-    if (rc != 0) return fail(std::strerror(errno));
+    if (rc != 0) return fail("unreadable", std::strerror(errno));
     out.ordered = tex_open_index(out.file.fd, out.file.size, out.index) == 0;
-    if (!out.index.recognised) return fail("not a TEX version 3 archive");
-    if (!out.ordered) return fail(format_text("can't hold the order of %u table records in memory", out.index.count));
+    if (!out.index.recognised) return fail("not_an_archive", "not a TEX version 3 archive");
+    if (!out.ordered) {
+        return fail("table_order_too_large", format_text("can't hold the order of %u table records in memory", out.index.count));
+    }
     return 0;
 }
 
@@ -134,9 +137,9 @@ void tex_progress::clear() const
     }
 }
 
-std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive)
+std::vector<tex_finding> tex_archive_problems(const tex_cli_archive& archive)
 {
-    return finding_texts(tex_archive_findings(archive.index, archive.file.cut_at_limit));
+    return tex_archive_findings(archive.index, archive.file.cut_at_limit);
 }
 
 int tex_cli_workers(const char* command, const std::string& value, bool given, bool raw)

@@ -37,6 +37,7 @@ struct tex_cli_archive {
     tex_index index;
     bool ordered = false;  // the index holds the records' order (it always should)
     std::string failure;   // why it could not be opened or read as an archive
+    const char* failure_kind = "";  // ... as a stable name: unreadable, not_an_archive, table_order_too_large
 };
 
 // Opens and indexes `path` ("-": standard input, read through); on failure
@@ -74,7 +75,7 @@ struct tex_progress {
 };
 
 // What is wrong with the archive as a whole: none when it is well formed.
-std::vector<std::string> tex_archive_problems(const tex_cli_archive& archive);
+std::vector<tex_finding> tex_archive_problems(const tex_cli_archive& archive);
 
 // The workers for -j's value, or when none was given, MORVEX_TEX_JOBS or the
 // default for the mode. -1 after saying what is wrong (a usage error).
@@ -94,8 +95,10 @@ std::string tex_json_string(const std::string& s);
 
 // The JSON object of one archive, written in pieces so that a table of
 // millions of entries is never held: begin, every entry in order, end.
-void tex_json_begin(std::FILE* out, const tex_cli_archive& archive, const std::vector<std::string>& problems);
-void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<std::string>& problems);
+// Problems go out as "problems" (the phrases) and "problem_kinds" (their
+// stable names, in the same order).
+void tex_json_begin(std::FILE* out, const tex_cli_archive& archive, const std::vector<tex_finding>& problems);
+void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<tex_finding>& problems);
 void tex_json_end(std::FILE* out);
 
 // The object of an archive that could not be read: its path, "readable":

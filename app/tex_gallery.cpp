@@ -212,7 +212,7 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     info.name = a.path;
     info.size = a.index.size;
     info.count = a.index.count;
-    info.problems = tex_archive_problems(a);
+    info.problems = finding_texts(tex_archive_problems(a));
     info.problem_count = info.problems.size();
     info.thumbnail_side = o.side;
     gallery_begin(sink, info);

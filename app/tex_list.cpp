@@ -23,13 +23,24 @@ const char* const list_usage =
     "ARCHIVE may be - for standard input. Exit 0 when all is well, 1 when a\n"
     "problem is marked, 2 when an argument is not a readable archive.\n";
 
-void json_problems(std::FILE* out, const std::vector<std::string>& problems)
+void json_list(std::FILE* out, const std::vector<std::string>& items)
 {
     std::fputc('[', out);
-    for (std::size_t k = 0; k < problems.size(); ++k) {
-        std::fprintf(out, "%s%s", k ? ", " : "", tex_json_string(problems[k]).c_str());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        std::fprintf(out, "%s%s", k ? ", " : "", tex_json_string(items[k]).c_str());
     }
     std::fputc(']', out);
+}
+
+// "problems": [...], "problem_kinds": [...]
+void json_problems(std::FILE* out, const std::vector<tex_finding>& problems)
+{
+    std::vector<std::string> kinds;
+    for (const tex_finding& f : problems) kinds.emplace_back(tex_finding_name(f.kind));
+    std::fputs("\"problems\": ", out);
+    json_list(out, finding_texts(problems));
+    std::fputs(", \"problem_kinds\": ", out);
+    json_list(out, kinds);
 }
 
 unsigned digits(u64 n)
@@ -53,9 +64,10 @@ std::string joined(const std::vector<std::string>& problems)
 // is read once for the sizes (12 bytes a record), once more for the lines.
 bool print_table(const tex_cli_archive& a)
 {
-    bool any = !tex_archive_problems(a).empty();
+    const std::vector<std::string> archive_problems = finding_texts(tex_archive_problems(a));
+    bool any = !archive_problems.empty();
     const tex_index& index = a.index;
-    for (const std::string& p : tex_archive_problems(a)) std::printf("archive: [%s]\n", p.c_str());
+    for (const std::string& p : archive_problems) std::printf("archive: [%s]\n", p.c_str());
     tex_table_cursor cursor{&index, {}, 0, 0};
     entry_walk walk = entry_walk_start(index);
     std::uint32_t widest = 0;
@@ -105,14 +117,14 @@ bool print_names(const tex_cli_archive& a, bool exact)
 // when a problem is marked.
 bool print_json(const tex_cli_archive& a, bool in_list)
 {
-    const std::vector<std::string> archive_problems = tex_archive_problems(a);
+    const std::vector<tex_finding> archive_problems = tex_archive_problems(a);
     bool any = !archive_problems.empty();
     tex_json_begin(stdout, a, archive_problems);
     tex_table_cursor cursor{&a.index, {}, 0, 0};
     entry_walk walk = entry_walk_start(a.index);
     for (std::uint32_t i = 0; i < a.index.count && !std::ferror(stdout); ++i) {
         const tex_entry_view v = tex_read_entry(a.index, cursor, i);
-        const std::vector<std::string> problems = finding_texts(entry_findings(a.index, v, entry_options{}, walk));
+        const std::vector<tex_finding> problems = entry_findings(a.index, v, entry_options{}, walk);
         any = any || !problems.empty();
         tex_json_entry(stdout, v, problems);
     }
@@ -126,20 +138,20 @@ bool print_json(const tex_cli_archive& a, bool in_list)
 
 }  // namespace
 
-void tex_json_begin(std::FILE* out, const tex_cli_archive& a, const std::vector<std::string>& problems)
+void tex_json_begin(std::FILE* out, const tex_cli_archive& a, const std::vector<tex_finding>& problems)
 {
     const tex_index& index = a.index;
     const auto* sig = reinterpret_cast<const char*>(index.leading.data());
     std::fprintf(out, "{\"archive\": %s, \"size\": %llu, \"signature\": %s, \"version\": %u, ",
                  tex_json_string(a.path).c_str(), static_cast<u64>(index.size),
                  tex_json_string(std::string(sig, strnlen(sig, 3))).c_str(), index.leading[3]);
-    std::fprintf(out, "\"file_count\": %u, \"second_word\": %u, \"header_padding_zero\": %s, \"problems\": ",
+    std::fprintf(out, "\"file_count\": %u, \"second_word\": %u, \"header_padding_zero\": %s, ",
                  index.header.file_count, index.header.second_word, index.padding_zero ? "true" : "false");
     json_problems(out, problems);
     std::fputs(",\n \"entries\": [", out);
 }
 
-void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<std::string>& problems)
+void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<tex_finding>& problems)
 {
     std::fprintf(out, "%s\n  {\"index\": %u, ", v.index ? "," : "", v.index);
     if (v.state == tex_entry_state::ok) {
@@ -157,7 +169,7 @@ void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<s
     } else {
         std::fputs("\"rep_c_sz\": null, ", out);
     }
-    std::fprintf(out, "\"in_file\": %u, \"padding_zero\": %s, \"problems\": ", v.in_file,
+    std::fprintf(out, "\"in_file\": %u, \"padding_zero\": %s, ", v.in_file,
                  v.state != tex_entry_state::ok ? "null" : v.padding_zero ? "true" : "false");
     json_problems(out, problems);
     std::fputc('}', out);
@@ -170,8 +182,8 @@ void tex_json_end(std::FILE* out)
 
 void tex_json_unreadable(std::FILE* out, const tex_cli_archive& a)
 {
-    std::fprintf(out, "{\"archive\": %s, \"readable\": false, \"problems\": [%s],\n \"entries\": []}",
-                 tex_json_string(a.path).c_str(), tex_json_string(a.failure).c_str());
+    std::fprintf(out, "{\"archive\": %s, \"readable\": false, \"problems\": [%s], \"problem_kinds\": [%s],\n \"entries\": []}",
+                 tex_json_string(a.path).c_str(), tex_json_string(a.failure).c_str(), tex_json_string(a.failure_kind).c_str());
 }
 
 int tex_list_main(int argc, char** argv)

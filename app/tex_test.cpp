@@ -24,7 +24,7 @@ struct test_walk {
     std::uint64_t decoded = 0;
 };
 
-void report(test_walk& w, const tex_entry_view& v, const std::vector<std::string>& problems)
+void report(test_walk& w, const tex_entry_view& v, const std::vector<tex_finding>& problems)
 {
     w.problems += problems.size();
     if (w.json) {
@@ -33,7 +33,7 @@ void report(test_walk& w, const tex_entry_view& v, const std::vector<std::string
     }
     const std::string path = tex_printable_name(w.archive.path);
     const std::string name = v.state == tex_entry_state::ok ? tex_printable_name(tex_entry_name(v.header)) : "-";
-    for (const std::string& p : problems) {
+    for (const std::string& p : finding_texts(problems)) {
         std::printf("%s: entry %u (%s): %s\n", path.c_str(), v.index, name.c_str(), tex_printable_name(p).c_str());
     }
 }
@@ -42,12 +42,12 @@ void report(test_walk& w, const tex_entry_view& v, const std::vector<std::string
 int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
 {
     test_walk w{a, json};
-    const std::vector<std::string> archive_problems = tex_archive_problems(a);
+    const std::vector<tex_finding> archive_problems = tex_archive_problems(a);
     w.problems = archive_problems.size();
     if (json) {
         tex_json_begin(stdout, a, archive_problems);
     } else {
-        for (const std::string& p : archive_problems) {
+        for (const std::string& p : finding_texts(archive_problems)) {
             std::printf("%s: %s\n", tex_printable_name(a.path).c_str(), tex_printable_name(p).c_str());
         }
     }
@@ -57,7 +57,7 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
     const output_root nowhere;  // nothing is written
     walk_entries(a.index, nowhere, options, nullptr, [&](entry_task& task) {
         if (task.run && task.outcome.result == 0) ++w.decoded;
-        report(w, task.view, finding_texts(task.findings));
+        report(w, task.view, task.findings);
     });
     if (json) {
         tex_json_end(stdout);

@@ -2,6 +2,7 @@
 // its decision applies.
 #include "entries/walk.hpp"
 
+#include <algorithm>
 #include <cctype>
 
 bool name_selected(name_filter& filter, const std::string& name)
@@ -27,6 +28,14 @@ bool name_selected(name_filter& filter, const std::string& name)
     }
     for (const std::string& pattern : filter.exclude) taken = taken && !matches(pattern);
     return taken;
+}
+
+void add_findings(std::vector<tex_finding>& into, const std::vector<tex_finding>& more)
+{
+    for (const tex_finding& f : more) {
+        const bool known = std::any_of(into.begin(), into.end(), [&](const tex_finding& g) { return g.kind == f.kind; });
+        if (!known) into.push_back(f);
+    }
 }
 
 std::vector<tex_finding> entry_findings(const tex_index& index, const tex_entry_view& v, const entry_options& options,

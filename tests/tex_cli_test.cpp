@@ -203,6 +203,21 @@ TEST(TexList, JsonReadsBackWithEveryKeyForSoundAndDamagedArchives)
     EXPECT_EQ(b["entries"][2]["problems"][0].str(), "table type 4 differs from rep_t_id 6");
     EXPECT_TRUE(std::holds_alternative<std::nullptr_t>(b["entries"][3]["name"].v));
     EXPECT_EQ(b["entries"][3]["problems"].size(), 1u);
+    // Every problem has its kind, a stable name, in the same place; the
+    // entries' from list as from test (which decodes too).
+    EXPECT_EQ(e["problem_kinds"].size(), 0u);
+    EXPECT_EQ(b["problem_kinds"][0].str(), "header_padding");
+    EXPECT_EQ(b["entries"][1]["problem_kinds"][0].str(), "entry_padding");
+    EXPECT_EQ(b["entries"][2]["problem_kinds"][0].str(), "types_differ");
+    EXPECT_EQ(b["entries"][3]["problem_kinds"][0].str(), "entry_past_end");
+    a.entries[1].payload.back() ^= 1;
+    test::write_archive(dir, "bad.pak", a);
+    const json t = parse_json(run_tex({"test", "--json", "bad.pak", "missing.pak"}, dir.path()).out)["archives"];
+    for (std::size_t k = 0; k < t[0]["entries"].size(); ++k) {
+        EXPECT_EQ(t[0]["entries"][k]["problems"].size(), t[0]["entries"][k]["problem_kinds"].size()) << k;
+    }
+    EXPECT_EQ(t[0]["entries"][1]["problem_kinds"][1].str(), "stream_damaged");
+    EXPECT_EQ(t[1]["problem_kinds"][0].str(), "unreadable");
 }
 
 // ---------------------------------------------------------------------------
