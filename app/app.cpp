@@ -9,8 +9,6 @@
 
 #include "morvex/version.hpp"
 
-bool no_convert = false;
-
 namespace {
 
 using u64 = unsigned long long;
@@ -31,17 +29,19 @@ int run(int argc, char** argv)
         std::printf("syntaxe : morvex_tex_extractor.exe \"<file.pak>\" [-no-convert]\n");
         return -1;
     }
-    if (argc == 3 && ascii_iequal(argv[2], "-no-convert")) no_convert = true;
+    // Only a second argument and nothing after it: with more, all are ignored.
+    const bool no_convert = argc == 3 && ascii_iequal(argv[2], "-no-convert");
 
     tex_archive_file file;
     if (tex_open_archive(argv[1], file) != 0) {
-        std::printf("can't open %s\n", argv[1]);
+        std::printf("can't open %s\n", tex_printable_name(argv[1]).c_str());
         return -1;
     }
     tex_index index;
     const bool ordered = tex_open_index(file.fd, file.size, index) == 0;
 
-    std::printf("file      : %s\n\n", argv[1]);
+    // The path as given, but for what would drive a terminal.
+    std::printf("file      : %s\n\n", tex_printable_name(argv[1]).c_str());
     // The signature as text up to a zero byte, control bytes escaped like names.
     const auto* sig = reinterpret_cast<const char*>(index.leading.data());
     std::printf("signature : %s\n", tex_printable_name(std::string(sig, strnlen(sig, 3))).c_str());

@@ -7,9 +7,6 @@
 
 #include "entries/entries.hpp"
 
-// Set by the command line: write payloads as stored instead of converting.
-extern bool no_convert;
-
 // Runs the extractor as the process would; returns the exit status (0, or -1
 // when the usage line is printed or the archive can't be opened).
 int extractor_main(int argc, char** argv);

@@ -30,6 +30,42 @@ void restore_console()
     if (error_mode_known) SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), error_mode);
 }
 
+}  // namespace
+
+void app_start(int& argc, char**& argv)
+{
+    static std::vector<std::string> storage;
+    static std::vector<char*> pointers;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide) {
+        storage.clear();
+        for (int k = 0; k < count; ++k) storage.push_back(tex_narrow(wide[k]));
+        LocalFree(wide);
+        pointers.clear();
+        for (std::string& s : storage) pointers.push_back(s.data());
+        pointers.push_back(nullptr);
+        argc = count;
+        argv = pointers.data();
+    }
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+    // On a console, names are shown as UTF-8 and the progress bar's escape
+    // sequences are understood; both put back when the program ends.
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(err, &mode)) {
+        error_mode = mode;
+        error_mode_known = true;
+        SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) || error_mode_known) {
+        console_code_page = GetConsoleOutputCP();
+        SetConsoleOutputCP(CP_UTF8);
+    }
+    std::atexit(restore_console);
+}
 
 bool app_is_terminal(int fd)
 {

@@ -58,14 +58,14 @@ void count_pixels(benchmark::State& state, std::size_t pixels)
 }
 
 // The per-pixel table walk the branch-free loop replaced, for comparison.
-void widen_by_table(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout l)
+void widen_by_table(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst)
 {
     for (std::size_t k = 0; k < dst.size(); ++k) {
         const unsigned p = src[2 * k] | src[2 * k + 1] << 8;
         const auto level = [&](unsigned shift) {
             return static_cast<std::uint32_t>(nibble_levels[(p >> shift) & 15]);
         };
-        dst[k] = level(12) << l.a_shift | level(8) << l.r_shift | level(4) << l.g_shift | level(0) << l.b_shift;
+        dst[k] = level(12) << 24 | level(8) << 16 | level(4) << 8 | level(0);
     }
 }
 
@@ -74,32 +74,19 @@ void BM_Type4Widen(benchmark::State& state)
     const type4_texture& t = texture4(static_cast<std::uint32_t>(state.range(0)));
     std::vector<std::uint32_t> out(std::size_t{t.width} * t.height);
     for (auto _ : state) {
-        widen_argb4444(t.raw, out, pixel_layout{16, 8, 0, 24});
+        widen_argb4444(t.raw, out);
         benchmark::DoNotOptimize(out.data());
     }
     count_pixels(state, out.size());
 }
 BENCHMARK(BM_Type4Widen)->Arg(1024)->Arg(256);
 
-// Any other layout of the 32-bit pixel goes through the general loop.
-void BM_Type4WidenOtherLayout(benchmark::State& state)
-{
-    const type4_texture& t = texture4(1024);
-    std::vector<std::uint32_t> out(std::size_t{t.width} * t.height);
-    for (auto _ : state) {
-        widen_argb4444(t.raw, out, pixel_layout{0, 8, 16, 24});
-        benchmark::DoNotOptimize(out.data());
-    }
-    count_pixels(state, out.size());
-}
-BENCHMARK(BM_Type4WidenOtherLayout);
-
 void BM_Type4WidenByTable(benchmark::State& state)
 {
     const type4_texture& t = texture4(static_cast<std::uint32_t>(state.range(0)));
     std::vector<std::uint32_t> out(std::size_t{t.width} * t.height);
     for (auto _ : state) {
-        widen_by_table(t.raw, out, pixel_layout{0, 8, 16, 24});
+        widen_by_table(t.raw, out);
         benchmark::DoNotOptimize(out.data());
     }
     count_pixels(state, out.size());
@@ -142,7 +129,7 @@ void BM_Type4Decode(benchmark::State& state)
     for (auto _ : state) {
         std::size_t produced = 0;
         if (inflate_zlib(t.stream, inflated, produced) != 0) state.SkipWithError("inflation failed");
-        widen_argb4444({inflated.data(), produced}, out, pixel_layout{0, 8, 16, 24});
+        widen_argb4444({inflated.data(), produced}, out);
         benchmark::DoNotOptimize(out.data());
     }
     count_pixels(state, out.size());
@@ -155,7 +142,7 @@ void BM_Type6Convert(benchmark::State& state)
     const std::vector<std::uint8_t> raw = tex_make_type6_payload(px);
     std::vector<std::uint32_t> out(px.size());
     for (auto _ : state) {
-        convert_argb8888(raw, out, pixel_layout{0, 8, 16, 24});
+        convert_argb8888(raw, out);
         benchmark::DoNotOptimize(out.data());
     }
     count_pixels(state, out.size());
@@ -194,7 +181,7 @@ save_fixture& saving()
         if (!start_library() || !make_image32(t.width, t.height, s.image)) return s;
         for (std::uint32_t y = 0; y < t.height; ++y) {
             const std::span<const std::uint8_t> row(t.raw.data() + std::size_t{y} * t.width * 2, t.width * 2);
-            widen_argb4444(row, s.image.row(y), argb_layout);
+            widen_argb4444(row, s.image.row(y));
         }
         std::string pattern = (std::filesystem::temp_directory_path() / "morvex-bench.XXXXXX").string();
         if (mkdtemp(pattern.data())) s.dir = pattern;
@@ -276,7 +263,7 @@ const writer_texture& texture_to_write(std::int64_t kind)
             std::vector<std::uint8_t> raw(px.size() * 2);
             for (std::size_t k = 0; k < px.size(); ++k) tex_put_le16(raw, 2 * k, px[k]);
             t.pixels.resize(px.size());
-            widen_argb4444(raw, t.pixels, pixel_layout{16, 8, 0, 24});
+            widen_argb4444(raw, t.pixels);
         }
         t.view = image_view{side, side, side, t.pixels.data()};
     }

@@ -181,7 +181,7 @@ int convert_entry(int archive, const floor_entry& e, const tex_entry_header& h, 
         std::uint8_t* in = w.payload.take(count * 4);
         if (tex_pread(archive, {in, count * 4}, payload_at) != count * 4) return -1;
         return write_tga_slices(name, h, w.slices.get(), [&](std::size_t at, std::span<std::uint32_t> out) {
-            convert_argb8888({in + at * 4, out.size() * 4}, out, argb_layout);
+            convert_argb8888({in + at * 4, out.size() * 4}, out);
         });
     }
     if (h.rep_t_id != 4) return -1;
@@ -192,11 +192,11 @@ int convert_entry(int archive, const floor_entry& e, const tex_entry_header& h, 
     if (inflate_zlib({in, e.len}, {argb4444, count * 2}, produced) != 0 || produced != count * 2) return -1;
     if (format == image_format::tga) {
         return write_tga_slices(name, h, w.slices.get(), [&](std::size_t at, std::span<std::uint32_t> out) {
-            widen_argb4444({argb4444 + at * 2, out.size() * 2}, out, argb_layout);
+            widen_argb4444({argb4444 + at * 2, out.size() * 2}, out);
         });
     }
     std::uint32_t* px = w.image.take(count);
-    widen_argb4444({argb4444, count * 2}, {px, count}, argb_layout);
+    widen_argb4444({argb4444, count * 2}, {px, count});
     return write_whole_image(name, format, h, px);
 }
 

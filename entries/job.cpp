@@ -81,7 +81,7 @@ void widen_into(image32& image, std::uint64_t first, const std::uint8_t* bytes, 
     if (first >= total) return;
     count = std::min(count, total - first);
     widen_argb4444(std::span(bytes, static_cast<std::size_t>(count * 2)),
-                   std::span(image.pixels.get() + first, static_cast<std::size_t>(count)), argb_layout);
+                   std::span(image.pixels.get() + first, static_cast<std::size_t>(count)));
 }
 
 // The thumbnail a page shows of an entry: made and encoded here, on the
@@ -288,7 +288,7 @@ int decode_type6(const extract_request& r, image32& image, std::vector<tex_findi
             const std::span<std::uint32_t> row = image.row(y);
             std::vector<std::uint8_t> copy(row.size() * 4);
             std::memcpy(copy.data(), row.data(), copy.size());
-            convert_argb8888(copy, row, argb_layout);
+            convert_argb8888(copy, row);
         }
     }
     return 0;

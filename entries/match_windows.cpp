@@ -1,6 +1,6 @@
 // Shell wildcards on Windows, matched here as the C library of POSIX systems
 // matches them (entries/match_posix.cpp).
-#include "entries/entries.hpp"
+#include "entries/walk.hpp"
 
 #include <cctype>
 #include <cstring>
@@ -62,43 +62,6 @@ const char* match_bracket(const char* p, unsigned char c, bool ignore_case, bool
     valid = *p == ']';
     in = found != negate;
     return valid ? p + 1 : p;
-}
-
-}  // namespace
-
-void app_start(int& argc, char**& argv)
-{
-    static std::vector<std::string> storage;
-    static std::vector<char*> pointers;
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (wide) {
-        storage.clear();
-        for (int k = 0; k < count; ++k) storage.push_back(tex_narrow(wide[k]));
-        LocalFree(wide);
-        pointers.clear();
-        for (std::string& s : storage) pointers.push_back(s.data());
-        pointers.push_back(nullptr);
-        argc = count;
-        argv = pointers.data();
-    }
-    _setmode(0, _O_BINARY);
-    _setmode(1, _O_BINARY);
-    _setmode(2, _O_BINARY);
-    // On a console, names are shown as UTF-8 and the progress bar's escape
-    // sequences are understood; both put back when the program ends.
-    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(err, &mode)) {
-        error_mode = mode;
-        error_mode_known = true;
-        SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    }
-    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) || error_mode_known) {
-        console_code_page = GetConsoleOutputCP();
-        SetConsoleOutputCP(CP_UTF8);
-    }
-    std::atexit(restore_console);
 }
 
 }  // namespace

@@ -91,7 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!std::freopen(w.report.c_str(), "w", stdout)) std::abort();
         const fs::path cwd = fs::current_path();
         fs::current_path(w.out);
-        no_convert = false;
         extractor_main(argc, argv);
         std::fflush(stdout);
         fs::current_path(cwd);

@@ -34,22 +34,13 @@ inline constexpr std::uint64_t max_image_pixels = 16384ull * 16384ull;
 // ---------------------------------------------------------------------------
 // Pixel decoding, pure functions over bytes.
 
-// Where each 8-bit channel lies in a 32-bit pixel.
-struct pixel_layout {
-    unsigned r_shift, g_shift, b_shift, a_shift;
-};
-
-// The layout of every image of the project: 0xAARRGGBB, whose bytes in memory
-// (little-endian) are B, G, R, A, as TGA files and type-6 payloads store them.
-inline constexpr pixel_layout argb_layout{16, 8, 0, 24};
-
 // ARGB4444 little-endian pixels to 32-bit pixels, each nibble widened through
 // nibble_levels. src holds 2 * dst.size() bytes.
-void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout);
+void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst);
 
 // ARGB8888 little-endian pixels (bytes B, G, R, A) to 32-bit pixels. src holds
 // 4 * dst.size() bytes.
-void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout);
+void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst);
 
 // ---------------------------------------------------------------------------
 // Images.
@@ -59,7 +50,7 @@ enum class image_format { none, tga, png, bmp, pcx };
 // The format a name's extension selects, letter case ignored.
 image_format image_format_for(const std::string& name);
 
-// A 32-bit image: width * height pixels in argb_layout, rows top first, one
+// A 32-bit image: width * height pixels 0xAARRGGBB, rows top first, one
 // after the other. Empty (no pixels) when it couldn't be had.
 struct image32 {
     std::uint32_t width = 0;

@@ -16,12 +16,6 @@ static_assert([] {
 
 namespace {
 
-// The layout the image library is set to: 0xAARRGGBB.
-bool is_argb(pixel_layout layout)
-{
-    return layout.a_shift == 24 && layout.r_shift == 16 && layout.g_shift == 8 && layout.b_shift == 0;
-}
-
 // Spreads the four nibbles of an ARGB4444 pixel into the low halves of the
 // four bytes of 0xAARRGGBB; times 17 each nibble k becomes the byte 17 * k.
 inline std::uint32_t spread_nibbles(std::uint32_t p)
@@ -31,40 +25,29 @@ inline std::uint32_t spread_nibbles(std::uint32_t p)
 
 }  // namespace
 
-void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout)
+void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst)
 {
     // nibble_levels[k] is 17 * k, so widening is a multiplication: no table
     // lookups and no branches, which lets the loops vectorise.
     const std::uint8_t* s = src.data();
     std::uint32_t* d = dst.data();
     const std::size_t n = dst.size();
-    if (is_argb(layout)) {
-        if constexpr (std::endian::native == std::endian::little) {
-            // Whole 16-bit loads: the vectoriser widens them without shuffles.
-            for (std::size_t k = 0; k < n; ++k) {
-                std::uint16_t p;
-                std::memcpy(&p, s + 2 * k, 2);
-                d[k] = spread_nibbles(p) * 17u;
-            }
-        } else {
-            for (std::size_t k = 0; k < n; ++k) {
-                const std::uint32_t p = static_cast<std::uint32_t>(s[2 * k]) | (static_cast<std::uint32_t>(s[2 * k + 1]) << 8);
-                d[k] = spread_nibbles(p) * 17u;
-            }
+    if constexpr (std::endian::native == std::endian::little) {
+        // Whole 16-bit loads: the vectoriser widens them without shuffles.
+        for (std::size_t k = 0; k < n; ++k) {
+            std::uint16_t p;
+            std::memcpy(&p, s + 2 * k, 2);
+            d[k] = spread_nibbles(p) * 17u;
         }
-        return;
-    }
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t p = static_cast<std::uint32_t>(s[2 * k]) | (static_cast<std::uint32_t>(s[2 * k + 1]) << 8);
-        const std::uint32_t a = (p >> 12) * 17;
-        const std::uint32_t r = ((p >> 8) & 15) * 17;
-        const std::uint32_t g = ((p >> 4) & 15) * 17;
-        const std::uint32_t b = (p & 15) * 17;
-        d[k] = (a << layout.a_shift) | (r << layout.r_shift) | (g << layout.g_shift) | (b << layout.b_shift);
+    } else {
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint32_t p = static_cast<std::uint32_t>(s[2 * k]) | (static_cast<std::uint32_t>(s[2 * k + 1]) << 8);
+            d[k] = spread_nibbles(p) * 17u;
+        }
     }
 }
 
-void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst, pixel_layout layout)
+void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst)
 {
     const std::uint8_t* s = src.data();
     std::uint32_t* d = dst.data();
@@ -74,7 +57,7 @@ void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t
         const std::uint32_t g = s[4 * k + 1];
         const std::uint32_t r = s[4 * k + 2];
         const std::uint32_t a = s[4 * k + 3];
-        d[k] = (a << layout.a_shift) | (r << layout.r_shift) | (g << layout.g_shift) | (b << layout.b_shift);
+        d[k] = a << 24 | r << 16 | g << 8 | b;
     }
 }
 

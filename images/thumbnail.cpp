@@ -515,8 +515,7 @@ int thumbnail_from_argb4444(std::span<const std::uint8_t> pixels, std::uint32_t 
     if (!row) return -1;
     std::uint32_t alpha_and = 0xFFFFFFFFu;
     for (std::uint32_t y = 0; y < height; ++y) {
-        widen_argb4444(pixels.subspan(std::size_t{y} * width * 2, std::size_t{width} * 2), std::span(row.get(), width),
-                       argb_layout);
+        widen_argb4444(pixels.subspan(std::size_t{y} * width * 2, std::size_t{width} * 2), std::span(row.get(), width));
         for (std::uint32_t x = 0; x < width; ++x) alpha_and &= row[x];
         thumbnail_add_row(t, row.get());
     }

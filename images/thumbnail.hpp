@@ -48,7 +48,7 @@ struct thumbnail_builder {
 // image, one with a side above 65535 or more than max_image_pixels pixels,
 // max_side 0, or no memory.
 int thumbnail_begin(thumbnail_builder& t, std::uint32_t width, std::uint32_t height, unsigned max_side);
-// The next row of the image, `width` pixels in argb_layout; rows past the
+// The next row of the image, `width` pixels 0xAARRGGBB; rows past the
 // last are ignored.
 void thumbnail_add_row(thumbnail_builder& t, const std::uint32_t* row);
 // The thumbnail, once every row has come. 0, or -1 (nothing in `out`).

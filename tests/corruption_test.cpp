@@ -99,7 +99,6 @@ protected:
         dup2(log, 1);
         dup2(log, 2);
         close(log);
-        no_convert = false;
         std::string program = "morvex_tex_extractor", path = archive_path_.string(), flag = "-no-convert";
         char* argv[] = {program.data(), path.data(), flag.data(), nullptr};
         const int status = extractor_main(raw ? 3 : 2, argv);

@@ -43,12 +43,21 @@ TEST(CommandLine, NoArgumentPrintsUsageAndFails)
     EXPECT_EQ(r.err, "");
 }
 
-TEST(CommandLine, MissingArchiveFails)
+TEST(CommandLine, MissingArchiveFailsAndPathsAreShownSafely)
 {
     temp_dir dir;
-    const auto r = run_extractor({"nope.pak"}, dir.path());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, test::banner + "can't open nope.pak\n");
+    // A path that would drive the terminal is shown with those bytes escaped.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"nope.pak", "nope.pak"}, {"e\x1b[2J.pak", "e\\x1B[2J.pak"}, {"r\xe2\x80\xaegpj.pak", "r\\xE2\\x80\\xAEgpj.pak"}};
+    for (const auto& [path, shown] : cases) {
+        const auto r = run_extractor({path}, dir.path());
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, test::banner + "can't open " + shown + "\n");
+#ifndef _WIN32  // Windows' file names hold no control characters
+        test::write_file(dir / path, {'T', 'E', 'X', 2});
+        EXPECT_EQ(run_extractor({path}, dir.path()).out, leading_lines(shown, "TEX", 2) + refused);
+#endif
+    }
 }
 
 #ifndef _WIN32

@@ -425,7 +425,7 @@ TEST(Thumbnail, SixteenBitPixelsGiveTheWidenedImagesThumbnail)
             }
             image32 widened;
             ASSERT_TRUE(make_image32(sh.width, sh.height, widened));
-            widen_argb4444(bytes, std::span(widened.pixels.get(), count), argb_layout);
+            widen_argb4444(bytes, std::span(widened.pixels.get(), count));
             image32 want, got;
             ASSERT_EQ(make_thumbnail(view_of(widened), sh.side, want), 0);
             bool transparent = false;
