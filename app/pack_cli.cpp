@@ -8,7 +8,6 @@
 #include <new>
 #include <string_view>
 
-const char* pack_program = "morvex_tex_pack";
 
 namespace {
 

@@ -147,6 +147,8 @@ int write_type6(tex_payload_out& out, const pack_image& image)
 
 }  // namespace
 
+const char* pack_program = "morvex_tex_pack";
+
 void pack_error(const char* format, ...)
 {
     std::fflush(stdout);

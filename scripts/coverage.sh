@@ -6,7 +6,8 @@
 # Builds everything with g++'s coverage counters, unoptimised (MORVEX_COVERAGE,
 # Debug), runs every test CTest knows (the unit and end-to-end tests, the fuzz
 # corpus replays; the browser test when chromium is installed), then prints the
-# line and branch coverage of app/, tex/, extract/ and pack/ and their total.
+# line and branch coverage of each module (format/, images/, files/, entries/,
+# pack/, app/) and their total.
 # Only those folders count: the tests, bench/, fuzz/, the generated headers and
 # the system's headers are left out. So are the branches of throwing (each call
 # that may throw has one nobody means to test) and the compiler's own branches
@@ -50,7 +51,7 @@ mkdir -p "$out"
 # waits forever for its parallel ones.
 cd "$here"
 gcovr --root "$here" --object-directory "$build" \
-  --filter 'app/' --filter 'tex/' --filter 'extract/' --filter 'pack/' \
+  --filter 'format/' --filter 'images/' --filter 'files/' --filter 'entries/' --filter 'pack/' --filter 'app/' \
   --exclude-throw-branches --exclude-unreachable-branches \
   --json "$out/coverage.json" --csv "$out/summary.csv" \
   --html-details "$out/index.html" --html-title "morvex_tex_extractor coverage" \
@@ -71,7 +72,7 @@ awk -F, '
   }
   END {
     printf "%-8s %-21s   %s\n", "folder", "lines", "branches"
-    n = split("app tex extract pack", folders, " ")
+    n = split("format images files entries pack app", folders, " ")
     for (i = 1; i <= n; i++) row(folders[i], lc[folders[i]], lt[folders[i]], bc[folders[i]], bt[folders[i]])
     row("total", LC, LT, BC, BT)
   }' "$out/summary.csv"
