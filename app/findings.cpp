@@ -37,7 +37,7 @@ std::string finding_text(const tex_finding& f)
         return format_text("points at the header of entry %u with another payload size (%u, not %u)", u(f.a), u(f.b), u(f.c));
     case k::name_refused:
         return format_text("name refused: %s", name_problem_text(static_cast<name_problem>(f.a), false));
-    case k::no_image_format: return "no image format for its name (it must end in .tga, .png, .bmp or .pcx)";
+    case k::no_image_format: return "no image format for its name (it must end in " + image_format_list(".") + ")";
     case k::no_pixels: return format_text("no pixels: %u x %u", u(f.a), u(f.b));
     case k::too_many_pixels: return format_text("%u x %u pixels, more than the 16384 x 16384 converted", u(f.a), u(f.b));
     case k::too_few_to_inflate:

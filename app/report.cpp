@@ -127,7 +127,7 @@ void finding_lines(const tex_finding& f, std::uint32_t index, const std::string&
                  shown, u(f.a), static_cast<u64>(f.b), static_cast<u64>(f.c));
         break;
     case k::no_image_format:
-        add_line(out, "ERROR : no image format for %s (names must end in .tga, .png, .bmp or .pcx)\n", shown);
+        add_line(out, "ERROR : no image format for %s (names must end in %s)\n", shown, image_format_list(".").c_str());
         break;
     case k::no_pixels:
     case k::no_memory_image:

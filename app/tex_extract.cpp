@@ -177,7 +177,7 @@ void extract_archive(const tex_cli_archive& a, extract_options& o, const output_
     extract_walk w{a, o, root, folder, o.to_stdout ? stderr : stdout, {}, sum};
     walk_options options;
     options.entries.raw = o.raw;
-    options.entries.format = o.format.empty() ? image_format::none : image_format_for("." + o.format);
+    options.entries.format = o.format.empty() ? image_format::none : image_format_named(o.format)->format;
     options.entries.keep = o.keep;
     options.entries.to_stream = o.to_stdout;
     options.entries.filter = &o.filter;
@@ -204,8 +204,9 @@ int parse_options(int argc, char** argv, extract_options& o)
             o.dir_given = true;
         } else if (opt == "--format") {
             if (!tex_cli_value(args, opt, value)) return -1;
-            if (value != "tga" && value != "png" && value != "bmp" && value != "pcx") {
-                tex_cli_error("extract: --format takes tga, png, bmp or pcx");
+            const image_format_row* row = image_format_named(value);
+            if (!row || value != row->name) {
+                tex_cli_error("extract: --format takes %s", image_format_list().c_str());
                 return -1;
             }
             o.format = value;

@@ -22,16 +22,12 @@ entry_plan refuse(tex_finding why)
 // (after the last dot of its last component) that of a forced format.
 std::string output_name_for(const std::string& name, image_format format)
 {
-    const char* ext = format == image_format::tga   ? "tga"
-                      : format == image_format::png ? "png"
-                      : format == image_format::bmp ? "bmp"
-                      : format == image_format::pcx ? "pcx"
-                                                    : nullptr;
-    if (!ext) return name;
+    const image_format_row* row = image_format_row_of(format);
+    if (!row) return name;
     const std::size_t slash = name.rfind('/');
     const std::size_t dot = name.rfind('.');
     const bool has_ext = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-    return (has_ext ? name.substr(0, dot) : name) + "." + ext;
+    return (has_ext ? name.substr(0, dot) : name) + "." + row->name;
 }
 
 void fill_request(const tex_index& index, const tex_entry_view& v, extract_request& r)

@@ -1,6 +1,8 @@
-// 32-bit images and the choice of the format an output is written in.
+// The table of image formats, and every question asked of it: which format a
+// name selects, which writer writes it, which decoder reads a file.
 #include "images/images.hpp"
 
+#include <iterator>
 #include <new>
 
 namespace {
@@ -10,20 +12,86 @@ char ascii_lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+bool starts_with(std::span<const std::uint8_t> file, std::string_view magic)
+{
+    if (file.size() < magic.size()) return false;
+    for (std::size_t k = 0; k < magic.size(); ++k) {
+        if (file[k] != static_cast<std::uint8_t>(magic[k])) return false;
+    }
+    return true;
+}
+
+bool looks_like_png(std::span<const std::uint8_t> file)
+{
+    return starts_with(file, "\x89PNG\r\n\x1a\n");
+}
+
+bool looks_like_bmp(std::span<const std::uint8_t> file)
+{
+    return starts_with(file, "BM");
+}
+
+// Manufacturer byte, a known version, run-length encoding: no TGA header
+// starts so, since a TGA whose ID field is 10 bytes and whose colour map type
+// is 0 cannot be of image type 1 (which needs a colour map).
+bool looks_like_pcx(std::span<const std::uint8_t> file)
+{
+    if (file.size() < 3 || file[0] != 0x0A || file[2] != 1) return false;
+    return file[1] == 0 || (file[1] >= 2 && file[1] <= 5);
+}
+
+const image_format_row rows[] = {
+    {image_format::tga, "tga", "TGA", nullptr, nullptr, pack_decode_tga, write_tga},
+    {image_format::png, "png", "PNG", "no PNG signature", looks_like_png, pack_decode_png, write_png},
+    {image_format::bmp, "bmp", "BMP", "no BM signature", looks_like_bmp, pack_decode_bmp, write_bmp},
+    {image_format::pcx, "pcx", "PCX", "no PCX header", looks_like_pcx, pack_decode_pcx, write_pcx},
+};
+
 }  // namespace
+
+std::span<const image_format_row> image_formats()
+{
+    return rows;
+}
+
+const image_format_row* image_format_row_of(image_format format)
+{
+    for (const image_format_row& r : rows) {
+        if (r.format == format) return &r;
+    }
+    return nullptr;
+}
+
+const image_format_row* image_format_named(std::string_view name)
+{
+    for (const image_format_row& r : rows) {
+        const std::string_view mine = r.name;
+        bool same = mine.size() == name.size();
+        for (std::size_t k = 0; same && k < name.size(); ++k) same = ascii_lower(name[k]) == mine[k];
+        if (same) return &r;
+    }
+    return nullptr;
+}
+
+std::string image_format_list(const char* prefix)
+{
+    std::string out;
+    const std::size_t n = std::size(rows);
+    for (std::size_t k = 0; k < n; ++k) {
+        out += k == 0 ? "" : k + 1 == n ? " or " : ", ";
+        out += prefix;
+        out += rows[k].name;
+    }
+    return out;
+}
 
 image_format image_format_for(const std::string& name)
 {
     const std::size_t dot = name.rfind('.');
     const std::size_t slash = name.rfind('/');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return image_format::none;
-    std::string ext;
-    for (std::size_t k = dot + 1; k < name.size(); ++k) ext += ascii_lower(name[k]);
-    if (ext == "tga") return image_format::tga;
-    if (ext == "png") return image_format::png;
-    if (ext == "bmp") return image_format::bmp;
-    if (ext == "pcx") return image_format::pcx;
-    return image_format::none;
+    const image_format_row* row = image_format_named(std::string_view(name).substr(dot + 1));
+    return row ? row->format : image_format::none;
 }
 
 bool make_image32(std::uint32_t width, std::uint32_t height, image32& out)
@@ -39,77 +107,41 @@ bool make_image32(std::uint32_t width, std::uint32_t height, image32& out)
 
 int write_image(int fd, image_format format, image_view image)
 {
-    switch (format) {
-    case image_format::tga: return write_tga(fd, image);
-    case image_format::png: return write_png(fd, image);
-    case image_format::bmp: return write_bmp(fd, image);
-    case image_format::pcx: return write_pcx(fd, image);
-    case image_format::none: break;
-    }
-    return -1;
+    const image_format_row* row = image_format_row_of(format);
+    return row ? row->encode(fd, image) : -1;
 }
 
 // ---------------------------------------------------------------------------
 // Which decoder reads a file.
 
-namespace {
-
-bool starts_with(std::span<const std::uint8_t> file, std::string_view magic)
+bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, image_format& out)
 {
-    if (file.size() < magic.size()) return false;
-    for (std::size_t k = 0; k < magic.size(); ++k) {
-        if (file[k] != static_cast<std::uint8_t>(magic[k])) return false;
+    for (const image_format_row& r : rows) {
+        if (r.sniff && r.sniff(file)) {
+            out = r.format;
+            return true;
+        }
     }
-    return true;
-}
-
-// Manufacturer byte, a known version, run-length encoding: no TGA header
-// starts so, since a TGA whose ID field is 10 bytes and whose colour map type
-// is 0 cannot be of image type 1 (which needs a colour map).
-bool looks_like_pcx(std::span<const std::uint8_t> file)
-{
-    if (file.size() < 3 || file[0] != 0x0A || file[2] != 1) return false;
-    return file[1] == 0 || (file[1] >= 2 && file[1] <= 5);
-}
-
-}  // namespace
-
-bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, pack_format& out)
-{
-    if (starts_with(file, "\x89PNG\r\n\x1a\n")) {
-        out = pack_format::png;
-    } else if (starts_with(file, "BM")) {
-        out = pack_format::bmp;
-    } else if (looks_like_pcx(file)) {
-        out = pack_format::pcx;
-    } else if (image_format_for(name) == image_format::tga) {
-        out = pack_format::tga;
-    } else {
-        return false;
+    // A format without a signature is taken at its name's word.
+    const image_format_row* named = image_format_row_of(image_format_for(name));
+    if (named && !named->sniff) {
+        out = named->format;
+        return true;
     }
-    return true;
+    return false;
 }
 
 int pack_decode_image(std::span<const std::uint8_t> file, const std::string& name, pack_image& out,
                       std::string& reason)
 {
-    pack_format format{};
+    image_format format{};
     if (!pack_sniff_format(file, name, format)) {
-        switch (image_format_for(name)) {
-        case image_format::png: reason = "not a PNG image (no PNG signature)"; break;
-        case image_format::bmp: reason = "not a BMP image (no BM signature)"; break;
-        case image_format::pcx: reason = "not a PCX image (no PCX header)"; break;
-        default: reason = "unknown image format (the name must end in .png, .tga, .bmp or .pcx)"; break;
-        }
+        const image_format_row* named = image_format_row_of(image_format_for(name));
+        reason = named ? std::string("not a ") + named->title + " image (" + named->signature + ")"
+                       : "unknown image format (the name must end in " + image_format_list(".") + ")";
         return -1;
     }
-    switch (format) {
-    case pack_format::png: return pack_decode_png(file, out, reason);
-    case pack_format::tga: return pack_decode_tga(file, out, reason);
-    case pack_format::bmp: return pack_decode_bmp(file, out, reason);
-    case pack_format::pcx: return pack_decode_pcx(file, out, reason);
-    }
-    return -1;
+    return image_format_row_of(format)->decode(file, out, reason);
 }
 
 int pack_check_size(std::uint64_t width, std::uint64_t height, std::string& reason)

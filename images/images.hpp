@@ -15,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/format.hpp"
@@ -83,6 +84,36 @@ inline image_view view_of(const image32& image)
 int write_image(int fd, image_format format, image_view image);
 
 // ---------------------------------------------------------------------------
+// The one table of formats: every "which format" question is asked of it, so
+// that a new format is a file of its own and a row here.
+
+struct pack_image;
+
+struct image_format_row {
+    image_format format;
+    const char* name;       // as --format takes it and a name's extension spells it: "tga"
+    const char* title;      // as messages name it: "TGA"
+    // What a file of the format begins with, in words, for one that doesn't
+    // ("no PNG signature"); null for a format without one (TGA).
+    const char* signature;
+    bool (*sniff)(std::span<const std::uint8_t> file);  // null: known by its name only
+    int (*decode)(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+    int (*encode)(int fd, image_view image);
+};
+
+// Every format, in the order the project lists them.
+std::span<const image_format_row> image_formats();
+
+// The row of a format (none has none: null), or of a format's name in any
+// letter case (null when no format has that name).
+const image_format_row* image_format_row_of(image_format format);
+const image_format_row* image_format_named(std::string_view name);
+
+// The formats' names as a list for people: each after `prefix`, joined by
+// ", " and the last by " or " ("tga, png, bmp or pcx").
+std::string image_format_list(const char* prefix = "");
+
+// ---------------------------------------------------------------------------
 // Image writers. Each writes the whole file of its format to `fd` from its
 // current position, sequentially (fd may be an unnamed O_TMPFILE; never seek,
 // never close it). 0, or -1 with errno set (sizes the format can't store give
@@ -115,8 +146,6 @@ inline constexpr std::uint64_t pack_max_file_size = 1ull << 30;         // bytes
 inline constexpr std::uint32_t pack_max_side = 65535;                   // an entry's sizes are 16-bit
 inline constexpr std::uint64_t pack_max_pixels = 16384ull * 16384ull;   // a 1 GiB image
 
-enum class pack_format { png, tga, bmp, pcx };
-
 // Decodes one format. 0, or -1 with the reason.
 int pack_decode_png(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
 int pack_decode_tga(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
@@ -126,7 +155,7 @@ int pack_decode_pcx(std::span<const std::uint8_t> file, pack_image& out, std::st
 // The format of a file: by its signature when it has one (PNG, BMP, PCX), so
 // that a PNG named .tga still reads; otherwise the one the name's extension
 // selects (TGA has no signature). False when neither says.
-bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, pack_format& out);
+bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, image_format& out);
 
 // Sniffs and decodes. 0, or -1 with the reason.
 int pack_decode_image(std::span<const std::uint8_t> file, const std::string& name, pack_image& out,

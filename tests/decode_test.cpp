@@ -4,6 +4,17 @@
 #include <vector>
 
 #include "entries/entries.hpp"
+#include "support/support.hpp"
+
+#include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 namespace {
 
@@ -34,6 +45,50 @@ TEST(Decoders, Argb8888BytesAreBlueGreenRedAlpha)
     convert_argb8888(src, out);
     EXPECT_EQ(out[0], compose(0x40, 0x30, 0x20, 0x10));
     EXPECT_EQ(out[1], compose(0x01, 0x80, 0x00, 0xFF));
+}
+
+}  // namespace
+
+namespace {
+
+// Every question about formats is asked of the one table: by name, by a
+// stored name's extension, by a file's first bytes; and what a row's writer
+// writes, its reader reads back (alpha where the format keeps it).
+TEST(ImageFormats, EveryRowAnswersForItsFormatBothWays)
+{
+    test::temp_dir dir;
+    const std::vector<std::uint32_t> pixels = {0x80FF0000u, 0xFF00FF00u, 0x400000FFu, 0xFF123456u, 0x00ABCDEFu, 0xFFFFFFFFu};
+    const image_view view{3, 2, 3, pixels.data()};
+    EXPECT_EQ(image_format_list("."), ".tga, .png, .bmp or .pcx");
+    for (const image_format_row& row : image_formats()) {
+        std::string upper = row.name;
+        for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
+        EXPECT_EQ(image_format_named(upper), &row);
+        EXPECT_EQ(image_format_for("ui/Sky." + upper), row.format);
+        EXPECT_EQ(image_format_row_of(row.format), &row);
+        const std::string name = std::string("t.") + row.name;
+        {
+            const int fd = open((dir / name).string().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(write_image(fd, row.format, view), 0) << row.name;
+            close(fd);
+        }
+        const std::vector<std::uint8_t> file = test::read_file(dir / name);
+        image_format sniffed = image_format::none;
+        // Known by its first bytes whatever its name, or (no signature) by its name.
+        EXPECT_TRUE(pack_sniff_format(file, row.sniff ? "t.bin" : name, sniffed)) << row.name;
+        EXPECT_EQ(sniffed, row.format);
+        pack_image back;
+        std::string reason;
+        ASSERT_EQ(pack_decode_image(file, name, back, reason), 0) << row.name << ": " << reason;
+        const bool alpha = row.format == image_format::tga || row.format == image_format::png;
+        for (std::size_t k = 0; k < pixels.size(); ++k) {
+            EXPECT_EQ(back.argb[k], alpha ? pixels[k] : pixels[k] | 0xFF000000u) << row.name << " pixel " << k;
+        }
+    }
+    EXPECT_EQ(image_format_named("jpg"), nullptr);
+    EXPECT_EQ(image_format_for("notes.txt"), image_format::none);
+    EXPECT_EQ(image_format_for("dir.tga/notes"), image_format::none);
 }
 
 }  // namespace
