@@ -58,8 +58,7 @@ namespace {
 bool names_an_archive(const std::string& path)
 {
     std::array<std::uint8_t, tex_leading_size> leading{};
-    return app_read_file_start(path, leading) == static_cast<long>(leading.size()) && tex_signature_matches(leading) &&
-           leading[3] == tex_version;
+    return app_read_file_start(path, leading) == static_cast<long>(leading.size()) && tex_recognised(leading);
 }
 
 }  // namespace

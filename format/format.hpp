@@ -90,6 +90,10 @@ std::string tex_entry_name(const tex_entry_header& header);
 // True for the 3 signature bytes "TEX" under ASCII case folding.
 bool tex_signature_matches(std::span<const std::uint8_t> leading);
 
+// True when a file's first bytes are those of an archive this project reads:
+// the signature in any letter case and version 3 (fewer than 4 bytes: false).
+bool tex_recognised(std::span<const std::uint8_t> leading);
+
 // ---------------------------------------------------------------------------
 // The archive index: what every reader of an archive walks. It reads the
 // header and the table, checks every field against the file's real size and

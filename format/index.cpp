@@ -90,7 +90,7 @@ int tex_open_index(int fd, std::uint64_t size, tex_index& out)
     out.fd = fd;
     out.size = size;
     out.leading_got = tex_pread(fd, out.leading, 0);
-    out.recognised = tex_signature_matches(out.leading) && out.leading[3] == tex_version;
+    out.recognised = tex_recognised(out.leading);
     if (!out.recognised) return 0;
 
     std::array<std::uint8_t, tex_header_size> block{};

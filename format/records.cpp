@@ -51,3 +51,8 @@ bool tex_signature_matches(std::span<const std::uint8_t> leading)
     }
     return true;
 }
+
+bool tex_recognised(std::span<const std::uint8_t> leading)
+{
+    return leading.size() >= tex_leading_size && tex_signature_matches(leading) && leading[3] == tex_version;
+}
