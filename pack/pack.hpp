@@ -8,7 +8,9 @@
 //
 // Includes entries/, files/, images/ and format/. Images are decoded one at
 // a time (images/: libpng for PNG, decoders of our own for TGA, BMP and PCX);
-// the archive is written into the output layer's named output and put in
+// replace compares one with its entry's pixels as the entry job decodes them,
+// so that an entry and its image are in memory together, and nothing more.
+// The archive is written into the output layer's named output and put in
 // place, whole, only by pack_place.
 #pragma once
 
@@ -27,13 +29,17 @@
 // ---------------------------------------------------------------------------
 // Requests.
 
-// An image to store (create) or put back (replace): a file, or for create a
-// FOLDER standing for every image beneath it, and the stored name it goes
-// under or patches; empty: from its path.
+// An image to store (create) or put back (replace): a file (for create, a
+// folder given without a name stands for every image beneath it), and the
+// stored name it goes under or patches; empty: from its path.
 struct pack_image_arg {
     std::string path;
     std::string name;
 };
+
+// The source archive's findings a result names one by one; the rest are
+// counted (a hostile archive may hold one for each of millions of records).
+inline constexpr std::uint32_t pack_findings_kept = 10;
 
 struct pack_request {
     std::string output;                  // OUT.pak; "-" is standard output
@@ -42,9 +48,7 @@ struct pack_request {
     std::uint8_t type = 6;               // create: the type of every image entry, 4 or 6
     bool dry_run = false;                // go on past refusals to find them all, and write nothing
     bool force = false;                  // write OUT.pak over a file that is no archive, or named like an image
-    // The source archive's findings kept as notes; the rest are counted (a
-    // hostile archive may hold one for each of millions of records).
-    std::uint32_t findings_kept = 10;
+    std::uint32_t findings_kept = pack_findings_kept;
 };
 
 // ---------------------------------------------------------------------------
@@ -180,7 +184,7 @@ struct pack_source {
 // Opens and indexes the archive, and refuses one whose entries could not be
 // kept byte for byte in a well-formed output (the index's findings but an
 // unknown type; the first `findings_kept`, then their count). 0 or -1.
-int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept = 10);
+int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept = pack_findings_kept);
 
 // True when the entry, whose pixels the entry job decoded (`image`, with
 // `found` its findings), already holds exactly the image in its own type
