@@ -1,19 +1,48 @@
-// The command line of morvex_tex_pack.
-#include "app/escape.hpp"
+// The packer's command line, for morvex_tex_pack and for morvex_tex's create
+// and replace: options and operands make a pack/ request, and the result is
+// said in the packer's lines (app/pack_words.cpp) with its exit status.
 #include "app/app.hpp"
-#include "pack/pack.hpp"
+#include "app/escape.hpp"
+#include "app/pack_cli.hpp"
+#include "files/input.hpp"
+#include "morvex/version.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <string_view>
 
-
 namespace {
 
-constexpr const char* usage_text =
-    "Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE[=NAME]|FOLDER...\n"
-    "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n"
+// Exit statuses: a refused OUT.pak is 2, as a usage error.
+constexpr int exit_ok = 0;
+constexpr int exit_failed = 1;
+constexpr int exit_refused = 2;
+
+// Who speaks: the program whose name messages start with, and, under
+// morvex_tex, the subcommand, which follows the program's name in hints;
+// there usage errors exit 2, as in every other subcommand of it.
+struct speaker {
+    const char* program;
+    bool subcommand;
+    std::string command;
+};
+
+void say(const speaker& who, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say(const speaker& who, const char* format, ...)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: ", who.program);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+// What both programs' help says after its usage lines.
+constexpr const char* help_body =
     "Build or patch a TEX texture archive (version 3) from PNG, TGA, BMP or PCX images.\n"
     "\n"
     "  create   write OUT.pak with one entry per IMAGE, stored under the image's file\n"
@@ -47,79 +76,61 @@ constexpr const char* usage_text =
     "written as an unnamed file beside its name and put in place only when complete:\n"
     "an error or an interruption leaves nothing. OUT.pak may be a new name, a TEX\n"
     "archive or a link (replaced, not followed); a device, FIFO or socket, or - for\n"
-    "standard output, is written through. One image is in memory at a time.\n"
-    "Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.\n";
+    "standard output, is written through. One image is in memory at a time.\n";
 
-// Run as a subcommand of morvex_tex, the command's name follows the
-// program's in help and hints, and usage errors exit 2 as in every other
-// subcommand of it.
-bool companion()
+void print_help(const speaker& who)
 {
-    return std::string_view(pack_program) != "morvex_tex_pack";
+    if (who.subcommand) {
+        std::fputs("Usage: morvex_tex create [OPTION]... OUT.pak IMAGE[=NAME]|FOLDER...\n"
+                   "  or:  morvex_tex replace [OPTION]... IN.pak OUT.pak IMAGE[=NAME]...\n",
+                   stdout);
+        std::fputs(help_body, stdout);
+        std::fputs("Exit status: 0 on success, 1 on any error, 2 on a usage error or when OUT.pak\n"
+                   "is refused.\n",
+                   stdout);
+        return;
+    }
+    std::fputs("Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE[=NAME]|FOLDER...\n"
+               "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n",
+               stdout);
+    std::fputs(help_body, stdout);
+    std::fputs("Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.\n", stdout);
 }
 
-// The subcommand morvex_tex runs (its argv[1]), for the hints.
-std::string companion_command;
-
-std::string try_help_text()
+std::string try_help_text(const speaker& who)
 {
     std::string text = "Try '";
-    text += pack_program;
-    if (companion()) {
-        text += ' ';
-        text += companion_command.empty() ? "COMMAND" : companion_command.c_str();
-    }
-    text += " --help' for more information.";
-    return text;
+    text += who.program;
+    if (who.subcommand) text += ' ' + (who.command.empty() ? std::string("COMMAND") : who.command);
+    return text + " --help' for more information.";
 }
 
-int usage_error()
+int usage_error(const speaker& who)
 {
-    return companion() ? pack_exit_refused : pack_exit_failed;
-}
-
-// The help of morvex_tex create and replace: the packer's, under that name.
-std::string companion_help()
-{
-    std::string text = usage_text;
-    for (const std::string c : {"create", "replace"}) {
-        const std::string theirs = "morvex_tex_pack [OPTION]... " + c;
-        if (const std::size_t at = text.find(theirs); at != std::string::npos) {
-            std::string mine = pack_program;
-            mine += ' ';
-            mine += c;
-            mine += " [OPTION]...";
-            text.replace(at, theirs.size(), mine);
-        }
-    }
-    for (std::size_t at; (at = text.find("morvex_tex_pack")) != std::string::npos;) text.replace(at, 15, pack_program);
-    const std::string status = "Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.";
-    if (const std::size_t at = text.find(status); at != std::string::npos) {
-        text.replace(at, status.size(), "Exit status: 0 on success, 1 on any error, 2 on a usage error or when OUT.pak\nis refused.");
-    }
-    return text;
+    return who.subcommand ? exit_refused : exit_failed;
 }
 
 struct command_line {
-    pack_options options;
+    pack_request request;
+    bool quiet = false;
     bool type_given = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> operands;
 };
 
-int parse_type(std::string_view value, command_line& cl)
+int parse_type(const speaker& who, std::string_view value, command_line& cl)
 {
     if (value != "4" && value != "6") {
-        pack_error("invalid type '%s': 4 or 6\n%s", tex_printable_name(std::string(value)).c_str(), try_help_text().c_str());
+        say(who, "invalid type '%s': 4 or 6\n%s", tex_printable_name(std::string(value)).c_str(), try_help_text(who).c_str());
         return -1;
     }
-    cl.options.type = static_cast<std::uint8_t>(value[0] - '0');
+    cl.request.type = static_cast<std::uint8_t>(value[0] - '0');
     cl.type_given = true;
     return 0;
 }
 
-int parse(int argc, char** argv, command_line& cl)
+int parse(const speaker& who, int argc, char** argv, command_line& cl)
 {
     bool options_done = false;
     for (int k = 1; k < argc; ++k) {
@@ -129,87 +140,165 @@ int parse(int argc, char** argv, command_line& cl)
         } else if (arg == "--") {
             options_done = true;
         } else if (arg == "-n" || arg == "--dry-run") {
-            cl.options.dry_run = true;
+            cl.request.dry_run = true;
         } else if (arg == "-f" || arg == "--force") {
-            cl.options.force = true;
+            cl.request.force = true;
         } else if (arg == "-q" || arg == "--quiet") {
-            cl.options.quiet = true;
+            cl.quiet = true;
         } else if (arg == "-h" || arg == "--help") {
             cl.help = true;
         } else if (arg == "--version") {
             cl.version = true;
         } else if (arg == "-t" || arg == "--type") {
             if (k + 1 >= argc) {
-                pack_error("option '%s' needs a value\n%s", tex_printable_name(argv[k]).c_str(), try_help_text().c_str());
+                say(who, "option '%s' needs a value\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
                 return -1;
             }
-            if (parse_type(argv[++k], cl) != 0) return -1;
+            if (parse_type(who, argv[++k], cl) != 0) return -1;
         } else if (arg.starts_with("--type=")) {
-            if (parse_type(arg.substr(7), cl) != 0) return -1;
+            if (parse_type(who, arg.substr(7), cl) != 0) return -1;
         } else if (arg.starts_with("-t")) {
-            if (parse_type(arg.substr(2), cl) != 0) return -1;
+            if (parse_type(who, arg.substr(2), cl) != 0) return -1;
         } else {
-            pack_error("unknown option '%s'\n%s", tex_printable_name(argv[k]).c_str(), try_help_text().c_str());
+            say(who, "unknown option '%s'\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
             return -1;
         }
     }
     return 0;
 }
 
+// IMAGE=NAME splits at the last '=', unless the whole operand names an
+// existing file (so that files whose names hold '=' still work).
+pack_image_arg image_arg(const std::string& operand)
+{
+    const std::size_t eq = operand.rfind('=');
+    if (eq == std::string::npos || pack_path_exists(operand)) return {operand, ""};
+    return {operand.substr(0, eq), operand.substr(eq + 1)};
+}
+
+// Says the result: its notes on standard error and its entries' lines (on
+// standard error too when the archive goes to standard output), in the order
+// they came up; create holds its lines until the archive is complete, so
+// that a refusal part way prints only itself. Then puts the archive in place,
+// once the lines are out: standard output failing leaves nothing written.
+// The exit status.
+int present(const speaker& who, bool replace, const command_line& cl, pack_result& result, int rc)
+{
+    const pack_request& request = cl.request;
+    std::FILE* lines = request.output == "-" ? stderr : stdout;
+    const std::string output = tex_printable_name(request.output);
+    bool printed = false;
+    std::size_t listed = 0;
+    const auto list_up_to = [&](std::size_t end) {
+        for (; listed < end && listed < result.entries.size(); ++listed) {
+            if (cl.quiet) continue;
+            std::fputs(pack_entry_line(result.entries[listed], request.dry_run).c_str(), lines);
+            printed = true;
+        }
+    };
+    for (const pack_note& n : result.notes) {
+        if (replace) list_up_to(n.after);
+        say(who, "%s", pack_note_text(n).c_str());
+    }
+    if (rc != 0) {
+        if (replace) list_up_to(result.entries.size());
+        if (printed && !request.dry_run) say(who, "%s not written", output.c_str());
+        for (const pack_note& n : result.notes) {
+            if (pack_note_refuses_like_usage(n)) return exit_refused;
+        }
+        return exit_failed;
+    }
+    list_up_to(result.entries.size());
+    if (request.dry_run) {
+        if (!cl.quiet) {
+            std::fprintf(lines, "dry run: %s not written; %u image%s refused\n", output.c_str(), result.images_refused,
+                         result.images_refused == 1 ? "" : "s");
+        }
+        return result.images_refused == 0 ? exit_ok : exit_failed;
+    }
+    if (std::fflush(lines) != 0 || std::ferror(lines)) {
+        say(who, "can't write to standard output: %s not written", output.c_str());
+        return exit_failed;
+    }
+    if (pack_place(result) != 0) {
+        say(who, "%s", pack_note_text(result.notes.back()).c_str());
+        return exit_failed;
+    }
+    return exit_ok;
+}
+
 // The exit status of the command.
-int run(const command_line& cl)
+int run(const speaker& who, command_line& cl)
 {
     if (cl.operands.empty()) {
-        pack_error("no command: create or replace\n%s", try_help_text().c_str());
-        return usage_error();
+        say(who, "no command: create or replace\n%s", try_help_text(who).c_str());
+        return usage_error(who);
     }
     const std::string& command = cl.operands[0];
     const std::span<const std::string> rest = std::span(cl.operands).subspan(1);
+    pack_request& request = cl.request;
+    pack_result result;
     if (command == "create") {
         if (rest.size() < 2) {
-            pack_error("create needs OUT.pak and at least one IMAGE\n%s", try_help_text().c_str());
-            return usage_error();
+            say(who, "create needs OUT.pak and at least one IMAGE\n%s", try_help_text(who).c_str());
+            return usage_error(who);
         }
-        return pack_create(rest[0], rest.subspan(1), cl.options);
+        request.output = rest[0];
+        for (const std::string& operand : rest.subspan(1)) request.images.push_back(image_arg(operand));
+        const int rc = pack_create(request, result);
+        return present(who, false, cl, result, rc);
     }
     if (command == "replace") {
         if (cl.type_given) {
-            pack_error("--type is for create: replace keeps each entry's own type");
-            return usage_error();
+            say(who, "--type is for create: replace keeps each entry's own type");
+            return usage_error(who);
         }
         if (rest.size() < 3) {
-            pack_error("replace needs IN.pak, OUT.pak and at least one IMAGE\n%s", try_help_text().c_str());
-            return usage_error();
+            say(who, "replace needs IN.pak, OUT.pak and at least one IMAGE\n%s", try_help_text(who).c_str());
+            return usage_error(who);
         }
-        return pack_replace(rest[0], rest[1], rest.subspan(2), cl.options);
+        request.source = rest[0];
+        request.output = rest[1];
+        for (const std::string& operand : rest.subspan(2)) request.images.push_back(image_arg(operand));
+        const int rc = pack_replace(request, result);
+        return present(who, true, cl, result, rc);
     }
-    pack_error("unknown command '%s': create or replace\n%s", tex_printable_name(command).c_str(), try_help_text().c_str());
-    return usage_error();
+    say(who, "unknown command '%s': create or replace\n%s", tex_printable_name(command).c_str(), try_help_text(who).c_str());
+    return usage_error(who);
+}
+
+int pack_cli_main(const speaker& who, int argc, char** argv)
+{
+    command_line cl;
+    if (parse(who, argc, argv, cl) != 0) return usage_error(who);
+    if (cl.help) {
+        print_help(who);
+        return exit_ok;
+    }
+    if (cl.version) {
+        std::printf("%s %s\n", who.program, morvex_version);
+        return exit_ok;
+    }
+    try {
+        const int rc = run(who, cl);
+        if (std::fflush(stdout) != 0) return exit_failed;
+        return rc;
+    } catch (const std::bad_alloc&) {
+        say(who, "out of memory");
+    } catch (const std::exception& e) {
+        say(who, "%s", e.what());
+    }
+    return exit_failed;
 }
 
 }  // namespace
 
 int pack_main(int argc, char** argv)
 {
-    if (companion() && argc > 1) companion_command = argv[1];
-    command_line cl;
-    if (parse(argc, argv, cl) != 0) return usage_error();
-    if (cl.help) {
-        std::fputs(companion() ? companion_help().c_str() : usage_text, stdout);
-        return 0;
-    }
-    if (cl.version) {
-        std::printf("%s %s\n", pack_program, pack_version);
-        return 0;
-    }
-    try {
-        const int rc = run(cl);
-        if (std::fflush(stdout) != 0) return pack_exit_failed;
-        return rc;
-    } catch (const std::bad_alloc&) {
-        pack_error("out of memory");
-    } catch (const std::exception& e) {
-        pack_error("%s", e.what());
-    }
-    return 1;
+    return pack_cli_main({"morvex_tex_pack", false, ""}, argc, argv);
+}
+
+int tex_pack_main(int argc, char** argv)
+{
+    return pack_cli_main({"morvex_tex", true, argc > 1 ? argv[1] : ""}, argc, argv);
 }

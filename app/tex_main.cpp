@@ -7,7 +7,7 @@
 #include "app/platform.hpp"
 #include "app/tex_cli.hpp"
 #include "app/app.hpp"
-#include "pack/pack.hpp"
+#include "app/pack_cli.hpp"
 
 namespace {
 
@@ -50,12 +50,9 @@ int main(int argc, char** argv)
     if (std::strcmp(command, "test") == 0) return tex_test_main(argc - 1, argv + 1);
     if (std::strcmp(command, "extract") == 0) return tex_extract_main(argc - 1, argv + 1);
     if (std::strcmp(command, "gallery") == 0) return tex_gallery_main(argc - 1, argv + 1);
-    // The packer reads its subcommand from argv[1], as under its own name; its
-    // messages then start with this program's name.
-    if (std::strcmp(command, "create") == 0 || std::strcmp(command, "replace") == 0) {
-        pack_program = tex_cli_program;
-        return pack_main(argc, argv);
-    }
+    // The packer's command line reads its subcommand from argv[1], as under
+    // its own name, and speaks as this program.
+    if (std::strcmp(command, "create") == 0 || std::strcmp(command, "replace") == 0) return tex_pack_main(argc, argv);
     tex_cli_error("unknown command %s (try --help)", tex_printable_name(command).c_str());
     return tex_exit_usage;
 }

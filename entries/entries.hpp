@@ -49,6 +49,7 @@ struct extract_request {
     bool decode_only = false;          // decode fully, write nothing
     bool keep = false;                 // never replace what is under the output's name
     unsigned thumbnail_side = 0;       // also make a thumbnail this many pixels at most a side (0: none)
+    bool keep_image = false;           // hand the decoded image back in the outcome (not raw)
     // The most a type-4 stream may inflate to by the run's budget (see
     // entry_walk); the decision sets it when it charges the entry.
     std::uint64_t inflate_limit = UINT64_MAX;
@@ -145,6 +146,10 @@ struct extract_outcome {
     bool placed = false;
     bool skipped = false;               // its name was taken and `keep` asked not to replace it
     extract_thumbnail thumbnail;        // when the request asked for one and the pixels decoded
+    // The decoded image, when the request asked to keep it and the job
+    // succeeded. Pixels a short type-4 stream didn't reach are transparent
+    // black; its inflated_length finding says how many bytes it held.
+    image32 image;
 };
 
 // Loads the payload, decodes it unless raw, and writes the output into a new

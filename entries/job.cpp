@@ -6,6 +6,7 @@
 #include "entries/entries.hpp"
 #include "images/thumbnail.hpp"
 #include "images/chunk_output.hpp"
+#include "entries/zstream.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -17,7 +18,6 @@
 #include <vector>
 
 #include <unistd.h>
-#include <zlib.h>
 
 // A type-4 entry whose payload and inflation room together stay below this
 // is inflated in one call into a buffer (libdeflate, the fastest); a larger
@@ -153,15 +153,6 @@ void widen_inflated(const std::uint8_t* inflated, std::uint64_t produced, image3
     }
 }
 
-struct zstream_owner {
-    z_stream z{};
-    bool open = false;
-    ~zstream_owner()
-    {
-        if (open) inflateEnd(&z);
-    }
-};
-
 // Inflates a piece at a time straight into the image; bytes beyond the image
 // are counted, not kept. The same outcome as the one-call inflation: a
 // damaged, incomplete or over-long (past `capacity`) stream fails.
@@ -178,9 +169,8 @@ int inflate_streaming(const extract_request& r, std::uint64_t capacity, image32&
         found.push_back({k::stream_damaged});
         return -1;
     };
-    zstream_owner s;
-    if (inflateInit(&s.z) != Z_OK) return damaged();
-    s.open = true;
+    zlib_stream s;
+    if (s.start_inflate() != 0) return damaged();
     std::uint64_t fed = 0;
     std::uint64_t produced = 0;  // bytes inflated so far
     std::size_t carried = 0;     // an odd byte waiting for its pixel's high half
@@ -321,8 +311,9 @@ void extract_entry(const output_root& root, const extract_request& r, extract_ou
     }
 
     image32 image;
-    // A page's thumbnail, when nothing is written, may come without the image.
-    extract_thumbnail* thumbnail = r.thumbnail_side && r.decode_only ? &out.thumbnail : nullptr;
+    // A page's thumbnail, when nothing is written, may come without the image
+    // (unless the image is wanted back).
+    extract_thumbnail* thumbnail = r.thumbnail_side && r.decode_only && !r.keep_image ? &out.thumbnail : nullptr;
     const int rc = r.type == 4 ? decode_type4(r, image, found, thumbnail) : decode_type6(r, image, found);
     if (rc != 0) return;
     if (r.thumbnail_side && image.pixels) make_entry_thumbnail(view_of(image), r.thumbnail_side, out.thumbnail);
@@ -330,6 +321,7 @@ void extract_entry(const output_root& root, const extract_request& r, extract_ou
         found.push_back(write_failure(errno));
         return;
     }
+    if (r.keep_image) out.image = std::move(image);
     out.result = 0;
 }
 

@@ -1,46 +1,175 @@
-// morvex_tex_pack: builds TEX archives from images (`create`) and patches the
-// images of an existing archive (`replace`), the way back from the extractor.
+// Pack: builds TEX archives from images (create) and patches the images of
+// an existing archive (replace), the way back from the extractor. A request
+// goes in; a result comes out: the archive's entries as written (or, on a dry
+// run, as they would be), and every refusal and warning as a kind with the
+// paths and numbers it names. Nothing here prints, reads a command line,
+// picks an exit status or keeps anything between calls: app/pack_cli.cpp and
+// app/pack_words.cpp word results for morvex_tex_pack and morvex_tex.
 //
-// Depends on tex/ for the records, the archive index and the archive writer,
-// and on extract/ for the name rules, the entry decision and job and the
-// output layer; images are decoded here, by libpng for PNG and by decoders of
-// our own for TGA, BMP and PCX. Every function that can fail prints its own
-// message on standard error, starting with the tool's name, and returns 0 or
-// -1.
+// Includes entries/, files/, images/ and format/. Images are decoded one at
+// a time (images/: libpng for PNG, decoders of our own for TGA, BMP and PCX);
+// replace compares one with its entry's pixels as the entry job decodes them,
+// so that an entry and its image are in memory together, and nothing more.
+// The archive is written into the output layer's named output and put in
+// place, whole, only by pack_place.
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <span>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "entries/entries.hpp"
+#include "files/files.hpp"
 #include "format/writer.hpp"
-#include "morvex/version.hpp"
+#include "images/images.hpp"
 
-// The program name messages start with: "morvex_tex_pack", or "morvex_tex"
-// when the companion runs the packer's commands.
-extern const char* pack_program;
-inline constexpr const char* pack_version = morvex_version;
+// ---------------------------------------------------------------------------
+// Requests.
+
+// An image to store (create) or put back (replace): a file (for create, a
+// folder given without a name stands for every image beneath it), and the
+// stored name it goes under or patches; empty: from its path.
+struct pack_image_arg {
+    std::string path;
+    std::string name;
+};
+
+// The source archive's findings a result names one by one; the rest are
+// counted (a hostile archive may hold one for each of millions of records).
+inline constexpr std::uint32_t pack_findings_kept = 10;
+
+struct pack_request {
+    std::string output;                  // OUT.pak; "-" is standard output
+    std::string source;                  // replace: IN.pak; "-" is standard input
+    std::vector<pack_image_arg> images;
+    std::uint8_t type = 6;               // create: the type of every image entry, 4 or 6
+    bool dry_run = false;                // go on past refusals to find them all, and write nothing
+    bool force = false;                  // write OUT.pak over a file that is no archive, or named like an image
+    std::uint32_t findings_kept = pack_findings_kept;
+};
+
+// ---------------------------------------------------------------------------
+// Results.
+
+// What became of an entry of the archive written.
+enum class pack_fate : std::uint8_t {
+    placeholder,  // create's empty first entry
+    added,        // create: from the image at `from`
+    kept,         // replace: copied byte for byte
+    replaced,     // replace: holds the image at `from` now
+    unchanged,    // replace: already held the image at `from`, copied byte for byte
+};
+
+struct pack_entry {
+    std::uint32_t index = 0;
+    std::string name;
+    std::uint8_t type = 0;
+    std::uint16_t width = 0, height = 0;
+    std::uint64_t payload_size = 0;
+    pack_fate fate = pack_fate::kept;
+    std::string from;
+};
+
+// Everything a run can refuse or warn about. What each names is beside it;
+// `path` is the image's for the image refusals and warnings, the output's for
+// the output's, and the archive's for the source's.
+enum class pack_note_kind : std::uint8_t {
+    // An image refused: counted in images_refused; a dry run goes on.
+    image_unreadable,   // detail: why the file can't be read (files/): missing, a folder, a device, too large
+    image_undecodable,  // detail: the decoder's reason (images/)
+    name_empty,         // the path names no file to take a name from
+    name_too_long,      // name; a: its bytes, more than an entry's 32
+    name_refused,       // name; a: its name_problem (files/)
+    name_no_format,     // name: one whose extension selects no image format
+    names_collide,      // other: the image already stored or matched under `name`
+    no_entry,           // other: the archive; name: the one looked for; a: 1 when only the first entry has it
+    stems_ambiguous,    // other: the archive; name, other_name: two entries of the image's stem
+    entry_not_image,    // other: the archive; entry; a: its type, neither 4 nor 6
+    // The run stops.
+    type_not_image,     // create: a: the type asked for, neither 4 nor 6
+    folder_unreadable,  // path: the folder; detail: why
+    folder_empty,       // path: the folder, which holds no PNG, TGA, BMP or PCX image
+    output_is_image,    // the output is one of the images, through whatever path
+    output_is_source,   // replace: the output is the archive it patches
+    output_refused,     // a: the path_refusal (files/)
+    output_unopened,    // error
+    too_many_entries,   // a: the entries the archive would hold
+    too_large,          // the entries add up to more than a TEX archive can address
+    write_failed,       // error
+    source_unopened,    // error
+    source_no_memory,   // a: the table's records, whose order can't be held
+    source_not_tex,     // not a TEX version 3 archive
+    source_finding,     // findings[0]; entry and name for an entry's (no name: its header can't be read)
+    source_findings_more,  // a: the findings not kept
+    // Warnings: the run goes on.
+    alpha_dropped,      // entry: it had pixels with alpha; the image's file carries none
+    size_changed,       // entry; a x b: the image's size; c x d: the entry's
+    kept_undecodable,   // path: the archive; entry, name; findings: why nothing could extract it
+};
+
+struct pack_note {
+    pack_note_kind kind{};
+    std::string path;
+    std::string other;
+    std::optional<std::string> name;
+    std::string other_name;
+    std::optional<std::uint32_t> entry;
+    std::uint64_t a = 0, b = 0, c = 0, d = 0;
+    int error = 0;                      // errno, where the system said no
+    std::string detail;
+    std::vector<tex_finding> findings;
+    std::uint32_t after = 0;            // how many entries the result listed when it came up
+};
+
+// An archive written but for its header, waiting to be put in place.
+struct pack_pending {
+    std::string path;  // the output's
+    path_output target;
+    tex_archive_sink sink;
+    std::array<std::uint8_t, 3> signature{'T', 'E', 'X'};
+    std::uint32_t second_word = 0;
+};
+
+struct pack_result {
+    std::vector<pack_entry> entries;   // in table order, up to where the run stopped
+    std::vector<pack_note> notes;      // in the order they came up
+    std::uint32_t images_refused = 0;
+    // The archive, when the run went through and wrote one; dropped unplaced,
+    // it leaves nothing.
+    std::unique_ptr<pack_pending> pending;
+};
+
+// Each: 0 when the run went through (a dry run's refused images included), -1
+// when it stopped; the result says what was done and why. On a dry run
+// nothing is written and nothing is pending.
+int pack_create(const pack_request& request, pack_result& result);
+int pack_replace(const pack_request& request, pack_result& result);
+
+// Writes the pending archive's header and puts it in place (or copies it to
+// its stream). 0, or -1 with a write_failed note.
+int pack_place(pack_result& result);
+
+// True for the kinds that refuse an image, as counted in images_refused.
+bool pack_note_refuses_image(pack_note_kind kind);
+
+// ---------------------------------------------------------------------------
+// Names.
 
 // The name an image is stored under: its file name without the folders.
 std::string pack_entry_name(const std::string& path);
 
-// Refuses (with its message) a name that can't be stored or that the extractor
-// could not write back: empty, longer than 32 bytes, holding a control byte, or
-// whose extension selects no image format. 0 when the name may be used.
-int pack_check_entry_name(const std::string& path, const std::string& name);
+// The stored names `replace` tries for an image given without NAME, longest
+// first: the path with ever fewer leading folders ("a/g/s.tga", "g/s.tga",
+// "s.tga"), leading "./" dropped.
+std::vector<std::string> pack_candidate_names(const std::string& path);
 
-
-// ---------------------------------------------------------------------------
-// Pixels and payloads.
-
-// Writes the payload of a well-formed entry of type 4 (zlib level 9) or 6
-// holding the image, a piece at a time. -1 with errno.
-int pack_write_image(tex_payload_out& out, const pack_image& image, std::uint8_t type);
-
-// Copies `size` payload bytes from `offset` of an archive. -1 with errno.
-int pack_copy_payload(tex_payload_out& out, int fd, std::uint64_t offset, std::uint32_t size);
+// Why a name can't be stored, or that the extractor could not write back:
+// empty, longer than 32 bytes, holding a control byte, or whose extension
+// selects no image format. Nullopt when it may be used; the note otherwise.
+std::optional<pack_note> pack_check_entry_name(const std::string& path, const std::string& name);
 
 // ---------------------------------------------------------------------------
 // The archive `replace` patches, read through the archive index.
@@ -49,58 +178,33 @@ struct pack_source {
     std::string path;
     tex_archive_file file;
     tex_index index;
+    std::vector<pack_note> notes;  // why pack_open_source refused it
 };
 
 // Opens and indexes the archive, and refuses one whose entries could not be
 // kept byte for byte in a well-formed output (the index's findings but an
-// unknown type, each said on a line of its own as `test` words it). 0 or -1.
-int pack_open_source(const std::string& path, pack_source& out);
+// unknown type; the first `findings_kept`, then their count). 0 or -1.
+int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept = pack_findings_kept);
 
-// True when the entry already holds exactly the image in its own type (for
-// type 4, once rounded to 4-bit levels; for an image whose file carries no
+// True when the entry, whose pixels the entry job decoded (`image`, with
+// `found` its findings), already holds exactly the image in its own type
+// (type 4 once rounded to 4-bit levels; for an image whose file carries no
 // alpha, in its colour channels only): it is then kept byte for byte, so that
 // putting back unchanged images leaves the archive as it was, whatever format
-// they were extracted to. The payload is read a piece at a time.
-bool pack_entry_holds(const pack_source& source, const tex_entry_view& v, const pack_image& image);
+// they were extracted to.
+bool pack_entry_holds(const tex_entry_view& v, const image32& decoded, const std::vector<tex_finding>& found,
+                      const pack_image& image);
 
-// True when an entry of type 4 or 6 holds a pixel that isn't fully opaque.
-bool pack_entry_has_alpha(const pack_source& source, const tex_entry_view& v);
-
-// Prints "morvex_tex_pack: " and the message on standard error.
-void pack_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// True when some pixel the entry's payload really held isn't fully opaque
+// (of a short type-4 stream, only those it reached).
+bool pack_entry_has_alpha(const image32& decoded, const std::vector<tex_finding>& found);
 
 // ---------------------------------------------------------------------------
-// The two commands.
+// Payloads.
 
-struct pack_options {
-    std::uint8_t type = 6;  // create: the type of every image entry
-    bool quiet = false;     // no line per entry
-    bool dry_run = false;   // say what would be done, refusals included, and write nothing
-    bool force = false;     // write OUT.pak over a file that is no archive, or named like an image
-};
+// Writes the payload of a well-formed entry of type 4 (zlib level 9) or 6
+// holding the image, a piece at a time. -1 with errno.
+int pack_write_image(tex_payload_out& out, const pack_image& image, std::uint8_t type);
 
-// Exit statuses: a refused OUT.pak is 2, as a usage error.
-inline constexpr int pack_exit_ok = 0;
-inline constexpr int pack_exit_failed = 1;
-inline constexpr int pack_exit_refused = 2;
-
-// An IMAGE operand: a file, and the name it is stored or matched under when
-// given as FILE=NAME.
-struct pack_image_arg {
-    std::string path;
-    std::string name;  // empty: from the path
-};
-
-// FILE=NAME splits at the last '=', unless the whole operand names an existing
-// file (so that files whose names hold '=' still work).
-pack_image_arg pack_parse_image_arg(const std::string& operand);
-
-// The stored names `replace` tries for an image given without NAME, longest
-// first: the path with ever fewer leading folders ("a/g/s.tga", "g/s.tga",
-// "s.tga"), leading "./" dropped.
-std::vector<std::string> pack_candidate_names(const std::string& path);
-
-// Each returns an exit status.
-int pack_create(const std::string& out_path, std::span<const std::string> images, const pack_options& options);
-int pack_replace(const std::string& in_path, const std::string& out_path, std::span<const std::string> images,
-                 const pack_options& options);
+// Copies `size` payload bytes from `offset` of an archive. -1 with errno.
+int pack_copy_payload(tex_payload_out& out, int fd, std::uint64_t offset, std::uint32_t size);

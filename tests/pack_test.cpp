@@ -701,4 +701,199 @@ TEST(PackPayload, ATypeFourPayloadWrittenInPiecesIsTheOneCallStream)
     }
 }
 
+
+// ---------------------------------------------------------------------------
+// The library's requests: a request in, the result's entries and notes out,
+// nothing printed and no process run.
+
+// The type-4 entry sky.tga of made_elsewhere() as its extracted file holds it.
+rgba_image sky_as_extracted()
+{
+    rgba_image img{40, 24, std::vector<std::uint32_t>(40 * 24)};
+    for (std::size_t k = 0; k < img.argb.size(); ++k) {
+        const auto p = static_cast<std::uint16_t>(k * 7919u);
+        for (unsigned n = 0; n < 4; ++n) img.argb[k] |= ((p >> (4 * n)) & 15u) * 17u << (8 * n);
+    }
+    return img;
+}
+
+// Entries whose payloads hold other than their pixels: a type-4 stream of
+// half its pixels, all opaque, and opaque type-6 pixels followed by bytes
+// that would read as a transparent pixel.
+tex_writer_archive with_odd_payloads()
+{
+    tex_writer_archive a;
+    a.entries.push_back(tex_placeholder_entry());
+    a.entries.push_back(tex_type4_entry("short4.tga", 4, 4, std::vector<std::uint16_t>(8, 0xFFFF)));
+    tex_writer_entry long6 = tex_type6_entry("long6.tga", 2, 2, pattern(2, 2, 40, true).argb);
+    long6.payload.insert(long6.payload.end(), {1, 2, 3, 0});
+    a.entries.push_back(long6);
+    return a;
+}
+
+TEST(PackRequests, EntriesAndNotesAsData)
+{
+    temp_dir dir;
+    const auto at = [&](const std::string& name) { return (dir / name).string(); };
+    write_tga(dir / "a.tga", pattern(4, 2, 50, false));
+    write_png(dir / "b.png", pattern(3, 3, 51, false));
+    write_bmp(dir / "opaque2.bmp", pattern(2, 2, 52, true));
+    write_bmp(dir / "opaque4.bmp", pattern(4, 4, 53, true));
+    write_png(dir / "a-name-longer-than-thirty-two-bytes.png", pattern(1, 1, 54, false));
+    test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1});
+    test::write_file(dir / "notes.pak", {'m', 'i', 'n', 'e'});
+    write_tga(dir / "sky.tga", sky_as_extracted());
+    write_png(dir / "rings.png", pattern(19, 11, 5, false));
+    fs::create_directory(dir / "empty");
+    test::write_archive(dir, "in.pak", made_elsewhere());
+    test::write_archive(dir, "odd.pak", with_odd_payloads());
+    tex_writer_archive twins;
+    twins.entries.push_back(tex_type6_entry("only.tga", 1, 1, pattern(1, 1, 55, false).argb));
+    twins.entries.push_back(tex_type6_entry("twin.tga", 1, 1, pattern(1, 1, 56, false).argb));
+    twins.entries.push_back(tex_type6_entry("twin.bmp", 1, 1, pattern(1, 1, 57, false).argb));
+    tex_writer_entry text;
+    text.name = "text.txt";
+    text.type = 9;
+    twins.entries.push_back(text);
+    test::write_archive(dir, "twins.pak", twins);
+    tex_writer_archive padded = made_elsewhere();
+    for (tex_writer_entry& e : padded.entries) e.padding[3] = 1;
+    test::write_archive(dir, "padded.pak", padded);
+
+    using f = pack_fate;
+    using k = pack_note_kind;
+    struct request_case {
+        const char* what;
+        bool replace;
+        std::function<void(pack_request&)> make;  // output, source and images (relative to dir)
+        int rc;
+        std::vector<std::pair<pack_fate, std::string>> entries;
+        std::vector<pack_note_kind> notes;
+        std::uint32_t refused;
+        bool written;
+        std::function<void(const pack_result&)> more = [](const pack_result&) {};
+    };
+    const std::vector<request_case> cases = {
+        {"create: a placeholder, then every image", false,
+         [&](pack_request& r) { r.images = {{at("a.tga"), ""}, {at("b.png"), "g/b.png"}}; r.type = 4; }, 0,
+         {{f::placeholder, ""}, {f::added, "a.tga"}, {f::added, "g/b.png"}}, {}, 0, true,
+         [&](const pack_result& r) {
+             EXPECT_EQ(r.entries[1].type, 4);
+             EXPECT_EQ(r.entries[1].width, 4);
+             EXPECT_EQ(r.entries[2].from, at("b.png"));
+         }},
+        {"create, dry run: every refusal in its turn", false,
+         [&](pack_request& r) {
+             r.images = {{at("missing.png"), ""}, {at("a-name-longer-than-thirty-two-bytes.png"), ""}, {at("a.tga"), ""},
+                         {at("b.png"), "a.tga"}, {at("broken.png"), ""}};
+             r.dry_run = true;
+         },
+         0, {{f::placeholder, ""}, {f::added, "a.tga"}},
+         {k::name_too_long, k::names_collide, k::image_unreadable, k::image_undecodable}, 4, false,
+         [&](const pack_result& r) {
+             EXPECT_EQ(r.notes[0].a, 39u);
+             EXPECT_EQ(r.notes[1].other, at("a.tga"));
+             EXPECT_EQ(r.notes[1].path, at("b.png"));
+             EXPECT_EQ(r.notes[3].after, 2u);
+         }},
+        {"create stops at the first image refused", false,
+         [&](pack_request& r) { r.images = {{at("a.tga"), ""}, {at("broken.png"), ""}}; }, -1,
+         {{f::placeholder, ""}, {f::added, "a.tga"}}, {k::image_undecodable}, 1, false},
+        {"create over a file that is no archive", false,
+         [&](pack_request& r) { r.output = at("notes.pak"); r.images = {{at("a.tga"), ""}}; }, -1, {},
+         {k::output_refused}, 0, false,
+         [](const pack_result& r) { EXPECT_EQ(r.notes[0].a, static_cast<std::uint64_t>(path_refusal::other_kind)); }},
+        {"create over it, forced", false,
+         [&](pack_request& r) { r.output = at("notes.pak"); r.images = {{at("a.tga"), ""}}; r.force = true; }, 0,
+         {{f::placeholder, ""}, {f::added, "a.tga"}}, {}, 0, true},
+        {"create into one of its images", false,
+         [&](pack_request& r) { r.output = at("a.tga"); r.images = {{at("a.tga"), ""}}; }, -1, {}, {k::output_is_image}, 0,
+         false},
+        {"create of a type that holds no image", false,
+         [&](pack_request& r) { r.images = {{at("a.tga"), ""}}; r.type = 5; }, -1, {}, {k::type_not_image}, 0, false},
+        {"create from a folder without images", false, [&](pack_request& r) { r.images = {{at("empty"), ""}}; }, -1, {},
+         {k::folder_empty}, 0, false},
+        {"replace: kept, unchanged and replaced, with the warnings in their places", true,
+         [&](pack_request& r) {
+             r.source = at("in.pak");
+             r.images = {{at("sky.tga"), ""}, {at("rings.png"), ""}, {at("opaque2.bmp"), "badge.tga"}};
+         },
+         0,
+         {{f::kept, "sky.tga"}, {f::unchanged, "sky.tga"}, {f::unchanged, "rings.png"}, {f::kept, "notes.txt"},
+          {f::replaced, "badge.tga"}, {f::kept, "flag.pcx"}, {f::kept, "ramp.bmp"}},
+         {k::kept_undecodable, k::alpha_dropped, k::size_changed}, 0, true,
+         [](const pack_result& r) {
+             EXPECT_EQ(r.notes[0].entry, 3u);
+             EXPECT_EQ(r.notes[0].findings, (std::vector<tex_finding>{{tex_finding_kind::unknown_type, 9}}));
+             EXPECT_EQ(r.notes[1].after, 4u);
+             EXPECT_EQ(std::vector<std::uint64_t>({r.notes[2].a, r.notes[2].b, r.notes[2].c, r.notes[2].d}),
+                       std::vector<std::uint64_t>({2, 2, 8, 8}));
+         }},
+        {"replace, dry run: no such entry, two of one stem, no image type", true,
+         [&](pack_request& r) {
+             r.source = at("twins.pak");
+             r.images = {{at("a.tga"), "only.tga"}, {at("twin.png"), ""}, {at("a.tga"), "text.txt"}};
+             r.dry_run = true;
+         },
+         0, {{f::kept, "only.tga"}, {f::kept, "twin.tga"}, {f::kept, "twin.bmp"}, {f::kept, "text.txt"}},
+         {k::no_entry, k::stems_ambiguous, k::entry_not_image, k::kept_undecodable}, 3, false,
+         [](const pack_result& r) {
+             EXPECT_EQ(r.notes[0].a, 1u);  // only the first has it
+             EXPECT_EQ(r.notes[1].name, "twin.bmp");
+             EXPECT_EQ(r.notes[1].other_name, "twin.tga");
+             EXPECT_EQ(r.notes[2].a, 9u);
+         }},
+        {"replace refuses an archive it can't keep, naming a few findings", true,
+         [&](pack_request& r) {
+             r.source = at("padded.pak");
+             r.images = {{at("rings.png"), ""}};
+             r.findings_kept = 2;
+         },
+         -1, {}, {k::source_finding, k::source_finding, k::source_findings_more}, 0, false,
+         [](const pack_result& r) {
+             EXPECT_EQ(r.notes[0].entry, 0u);
+             EXPECT_EQ(r.notes[1].name, "sky.tga");
+             EXPECT_EQ(r.notes[2].a, 5u);  // seven entries' padding in all
+         }},
+        {"replace into the archive it patches", true,
+         [&](pack_request& r) { r.source = at("in.pak"); r.output = at("in.pak"); r.images = {{at("rings.png"), ""}}; }, -1,
+         {}, {k::output_is_source}, 0, false},
+        {"replace: only the pixels a payload holds count", true,
+         [&](pack_request& r) {
+             r.source = at("odd.pak");
+             r.images = {{at("opaque4.bmp"), "short4.tga"}, {at("opaque2.bmp"), "long6.tga"}};
+         },
+         0, {{f::kept, ""}, {f::replaced, "short4.tga"}, {f::replaced, "long6.tga"}}, {}, 0, true},
+    };
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        const request_case& t = cases[c];
+        SCOPED_TRACE(t.what);
+        pack_request request;
+        request.output = at("out" + std::to_string(c) + ".pak");
+        t.make(request);
+        const std::vector<std::uint8_t> before = fs::exists(request.output) ? read_file(request.output) : std::vector<std::uint8_t>{};
+        pack_result result;
+        const int rc = t.replace ? pack_replace(request, result) : pack_create(request, result);
+        EXPECT_EQ(rc, t.rc);
+        std::vector<std::pair<pack_fate, std::string>> entries;
+        for (const pack_entry& e : result.entries) entries.emplace_back(e.fate, e.name);
+        EXPECT_EQ(entries, t.entries);
+        std::vector<pack_note_kind> notes;
+        for (const pack_note& n : result.notes) notes.push_back(n.kind);
+        EXPECT_EQ(notes, t.notes);
+        EXPECT_EQ(result.images_refused, t.refused);
+        if (notes != t.notes) continue;
+        t.more(result);
+        // Nothing is under the output's name until the archive is placed.
+        EXPECT_EQ(fs::exists(request.output) ? read_file(request.output) : std::vector<std::uint8_t>{}, before);
+        EXPECT_EQ(result.pending != nullptr, t.written);
+        EXPECT_EQ(pack_place(result), 0);
+        if (t.written) {
+            EXPECT_EQ(read_well_formed(request.output).entries.size(), t.entries.size());
+        } else {
+            EXPECT_EQ(fs::exists(request.output) ? read_file(request.output) : std::vector<std::uint8_t>{}, before);
+        }
+    }
+}
+
 }  // namespace

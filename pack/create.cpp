@@ -1,0 +1,99 @@
+// create: a new archive, one entry per image, after an empty placeholder.
+// Images are decoded, converted and written one at a time; a refusal part
+// way stops the run (a dry run goes on, to find every refusal).
+#include "pack/run.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "files/input.hpp"
+
+namespace {
+
+// The images, with every FOLDER among them given as the images beneath it
+// (PNG, TGA, BMP and PCX files, by their extension), named by their paths
+// inside it, in sorted order so that the archive is the same on every run.
+// -1 after saying why a folder can't be read.
+int expand_folders(pack_run& run, std::vector<named_image>& out)
+{
+    namespace fs = std::filesystem;
+    for (const pack_image_arg& arg : run.request.images) {
+        std::error_code ec;
+        if (!arg.name.empty() || !fs::is_directory(pack_path(arg.path), ec)) {
+            out.push_back({arg, {}});
+            continue;
+        }
+        std::vector<std::pair<std::string, std::string>> found;  // (name, path)
+        for (fs::recursive_directory_iterator it(pack_path(arg.path), ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code file_ec;
+            if (!it->is_regular_file(file_ec) || image_format_for(pack_utf8(it->path().filename())) == image_format::none) continue;
+            found.emplace_back(pack_utf8_generic(fs::relative(it->path(), pack_path(arg.path), file_ec)), pack_utf8(it->path()));
+        }
+        if (ec) {
+            add_note(run, pack_note_kind::folder_unreadable, arg.path).detail = ec.message();
+            return -1;
+        }
+        if (found.empty()) {
+            add_note(run, pack_note_kind::folder_empty, arg.path);
+            return -1;
+        }
+        std::sort(found.begin(), found.end());
+        for (auto& [name, path] : found) out.push_back({{std::move(path), std::move(name)}, {}});
+    }
+    return 0;
+}
+
+}  // namespace
+
+int pack_create(const pack_request& request, pack_result& result)
+{
+    result = pack_result{};
+    pack_run run{request, result};
+    if (request.type != 4 && request.type != 6) {
+        add_note(run, pack_note_kind::type_not_image, request.output).a = request.type;
+        return -1;
+    }
+    std::vector<named_image> images;
+    if (expand_folders(run, images) != 0 || check_output_is_no_image(run, images) != 0) return -1;
+    for (named_image& n : images) {
+        const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
+        if (std::optional<pack_note> why = pack_check_entry_name(n.arg.path, name)) {
+            add_note(run, std::move(*why));
+            if (!request.dry_run) return -1;
+        } else {
+            n.name = name;
+        }
+    }
+    if (check_unique(run, images) != 0 || check_files(run, images) != 0) return -1;
+
+    std::uint32_t count = 1;
+    for (const named_image& n : images) count += n.name.empty() ? 0 : 1;
+    if (begin_output(run, count, inputs_of(images)) != 0) return -1;
+    // The extractor never writes an archive's first entry: an empty one
+    // stands there so that every image comes back out.
+    const auto placeholder = tex_entry_header_block("", 0, 0, 6);
+    if (add_entry(run, placeholder, [](tex_payload_out&) { return 0; }) != 0) return -1;
+    list_entry(run, 0, "", 6, 0, 0, 0, pack_fate::placeholder);
+    for (const named_image& n : images) {
+        if (n.name.empty()) continue;
+        pack_image image;
+        if (load_image(run, n, image) != 0) {
+            if (!request.dry_run) return -1;
+            continue;
+        }
+        std::uint64_t size = 0;
+        const auto block = tex_entry_header_block(n.name, image.width, image.height, request.type);
+        if (add_entry(run, block, [&](tex_payload_out& p) {
+                const int rc = pack_write_image(p, image, request.type);
+                size = p.written;
+                return rc;
+            }) != 0) {
+            return -1;
+        }
+        list_entry(run, run.out->sink.added - 1, n.name, request.type, image.width, image.height, size, pack_fate::added,
+                   n.arg.path);
+    }
+    // A dry run's refused images left their places empty.
+    run.out->sink.count = run.out->sink.added;
+    return finish_run(run, {'T', 'E', 'X'}, 0);
+}

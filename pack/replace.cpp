@@ -1,0 +1,280 @@
+// replace: a copy of an archive in which some entries hold new images. Every
+// other entry, the first one and the header are kept byte for byte, and so is
+// an entry that already holds its image. Entries go through the entry job in
+// table order on the calling thread, one at a time: the kept ones to find
+// those nothing could extract, the replaced ones for their pixels.
+#include "pack/run.hpp"
+
+#include <deque>
+#include <iterator>
+#include <map>
+#include <set>
+
+namespace {
+
+// A name's stem: without its extension, when that is an image format's; ""
+// when it has none.
+std::string image_stem(const std::string& name)
+{
+    return image_format_for(name) == image_format::none ? "" : name.substr(0, name.rfind('.'));
+}
+
+// Finds the entry name each image patches: the one stored under its path
+// with the most of its folders, or where none is, the one under that path and
+// stem (sky.png patches sky.tga); two of one stem are refused, naming both.
+// Checks that its entries hold images. The archive's names are read once,
+// whatever the number of images.
+int match_entries(pack_run& run, const pack_source& source, std::vector<named_image>& images)
+{
+    std::vector<std::vector<std::string>> candidates(images.size());
+    std::set<std::string> wanted, wanted_stems;
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        const named_image& n = images[k];
+        candidates[k] = n.arg.name.empty() ? pack_candidate_names(n.arg.path) : std::vector<std::string>{n.arg.name};
+        for (const std::string& c : candidates[k]) {
+            wanted.insert(c);
+            if (n.arg.name.empty() && !image_stem(c).empty()) wanted_stems.insert(image_stem(c));
+        }
+    }
+    // Each name met: the entries from 1 on that hold it, with their types;
+    // each stem met: the names that have it.
+    std::map<std::string, std::vector<std::pair<std::uint32_t, unsigned>>> found;
+    std::map<std::string, std::set<std::string>> by_stem;
+    std::string first;
+    tex_table_cursor cursor{&source.index, {}, 0, 0};
+    for (std::uint32_t i = 0; i < source.index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(source.index, cursor, i);
+        const std::string name = tex_entry_name(v.header);
+        if (i == 0) {
+            first = name;
+            continue;
+        }
+        const std::string stem = image_stem(name);
+        const bool by_its_stem = !stem.empty() && wanted_stems.count(stem);
+        if (by_its_stem) by_stem[stem].insert(name);
+        if (wanted.count(name) || by_its_stem) found[name].emplace_back(i, v.header.rep_t_id);
+    }
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        named_image& n = images[k];
+        for (const std::string& c : candidates[k]) {
+            if (n.name.empty() && wanted.count(c) && found.count(c)) n.name = c;
+        }
+        bool ambiguous = false;
+        for (const std::string& c : candidates[k]) {
+            if (!n.name.empty() || ambiguous || !n.arg.name.empty()) break;
+            const auto names = by_stem.find(image_stem(c));
+            if (names == by_stem.end()) continue;
+            if (names->second.size() == 1) {
+                n.name = *names->second.begin();
+            } else {
+                pack_note& note = add_note(run, pack_note_kind::stems_ambiguous, n.arg.path);
+                note.other = source.path;
+                note.name = *names->second.begin();
+                note.other_name = *std::next(names->second.begin());
+                ambiguous = true;
+            }
+        }
+        const std::string wished = candidates[k].empty() ? n.arg.path : candidates[k].back();
+        if (n.name.empty() && !ambiguous) {
+            pack_note& note = add_note(run, pack_note_kind::no_entry, n.arg.path);
+            note.other = source.path;
+            note.name = wished;
+            note.a = source.index.count > 0 && first == wished ? 1 : 0;
+        }
+        for (const auto& [i, type] : n.name.empty() ? std::vector<std::pair<std::uint32_t, unsigned>>{} : found[n.name]) {
+            if (type != 4 && type != 6 && !n.name.empty()) {
+                pack_note& note = add_note(run, pack_note_kind::entry_not_image, n.arg.path);
+                note.other = source.path;
+                note.entry = i;
+                note.a = type;
+                n.name.clear();
+            }
+        }
+        if (run.result.images_refused > 0 && !run.request.dry_run) return -1;
+    }
+    return 0;
+}
+
+// The entry's 80 bytes as stored.
+std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v)
+{
+    std::array<std::uint8_t, tex_entry_header_size> block{};
+    tex_pread(source.index.fd, block, v.record.offset);
+    return block;
+}
+
+int keep_entry(pack_run& run, const pack_source& source, const tex_entry_view& v, pack_fate fate,
+               const std::string& from = "")
+{
+    const auto block = stored_header(source, v);
+    if (add_entry(run, block, [&](tex_payload_out& p) {
+            return pack_copy_payload(p, source.index.fd, v.payload_offset, v.record.compressed_size);
+        }) != 0) {
+        return -1;
+    }
+    const tex_entry_header& h = v.header;
+    list_entry(run, v.index, tex_entry_name(h), h.rep_t_id, h.width, h.height, v.record.compressed_size, fate, from);
+    return 0;
+}
+
+// An entry of the walk, between its preparation and its turn to be written.
+struct walk_item {
+    tex_entry_view v;
+    entry_plan plan;
+    const named_image* image_arg = nullptr;  // the image it is to hold, if any
+    pack_image image;                        // ... read and decoded
+    bool loaded = false;
+};
+
+// The entry gets its image, unless it holds it already.
+int replace_entry(pack_run& run, const pack_source& source, walk_item& item, extract_outcome& decoded)
+{
+    const tex_entry_view& v = item.v;
+    const std::string& path = item.image_arg->arg.path;
+    const image32 none;
+    const image32& pixels = decoded.result == 0 ? decoded.image : none;
+    if (pack_entry_holds(v, pixels, decoded.findings, item.image)) {
+        return keep_entry(run, source, v, pack_fate::unchanged, path);
+    }
+    const tex_entry_header& h = v.header;
+    if (!item.image.has_alpha && pack_entry_has_alpha(pixels, decoded.findings)) {
+        add_note(run, pack_note_kind::alpha_dropped, path).entry = v.index;
+    }
+    decoded.image = image32{};
+    if (h.width != item.image.width || h.height != item.image.height) {
+        pack_note& note = add_note(run, pack_note_kind::size_changed, path);
+        note.entry = v.index;
+        note.a = item.image.width;
+        note.b = item.image.height;
+        note.c = h.width;
+        note.d = h.height;
+    }
+    const std::string name = tex_entry_name(h);
+    std::uint64_t size = 0;
+    const auto block = tex_entry_header_block(name, item.image.width, item.image.height, h.rep_t_id);
+    if (add_entry(run, block, [&](tex_payload_out& p) {
+            const int rc = pack_write_image(p, item.image, h.rep_t_id);
+            size = p.written;
+            return rc;
+        }) != 0) {
+        return -1;
+    }
+    list_entry(run, v.index, name, h.rep_t_id, item.image.width, item.image.height, size, pack_fate::replaced, path);
+    return 0;
+}
+
+// The job's request for the pixels of an entry that gets an image: the ones
+// its decision charged, or, for an entry decided against for its name, its
+// own. False when there are none to decode or they aren't needed: an image
+// of another size whose file carries alpha replaces the entry whatever it held.
+bool pixels_wanted(const tex_index& index, const walk_item& item, entry_walk& walk, extract_request& out)
+{
+    const tex_entry_header& h = item.v.header;
+    const bool same_size = h.width == item.image.width && h.height == item.image.height;
+    if (!same_size && item.image.has_alpha) return false;
+    if (item.plan.step == entry_step::run) {
+        out = item.plan.request;
+    } else if (!pixels_request(index, item.v, walk, out)) {
+        return false;
+    }
+    out.decode_only = true;
+    out.keep_image = true;
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> pack_candidate_names(const std::string& path)
+{
+    std::string p = path;
+    while (p.starts_with("./")) p.erase(0, 2);
+    std::vector<std::string> out;
+    for (std::size_t from = 0;;) {
+        if (from < p.size() && p[from] != '/') out.push_back(p.substr(from));
+        const std::size_t slash = p.find('/', from);
+        if (slash == std::string::npos) break;
+        from = slash + 1;
+    }
+    return out;
+}
+
+int pack_replace(const pack_request& request, pack_result& result)
+{
+    result = pack_result{};
+    pack_run run{request, result};
+    if (same_file(request.source, request.output)) {
+        add_note(run, pack_note_kind::output_is_source, request.output);
+        return -1;
+    }
+    std::vector<named_image> images;
+    for (const pack_image_arg& arg : request.images) images.push_back({arg, {}});
+    if (check_output_is_no_image(run, images) != 0) return -1;
+    pack_source source;
+    if (pack_open_source(request.source, source, request.findings_kept) != 0) {
+        for (pack_note& n : source.notes) add_note(run, std::move(n));
+        return -1;
+    }
+    if (match_entries(run, source, images) != 0 || check_unique(run, images) != 0 || check_files(run, images) != 0) {
+        return -1;
+    }
+    std::map<std::string, const named_image*> by_name;
+    for (const named_image& n : images) {
+        if (!n.name.empty()) by_name[n.name] = &n;
+    }
+    if (begin_output(run, source.index.count, inputs_of(images, request.source)) != 0) return -1;
+
+    entry_options decode;
+    decode.write = false;
+    entry_walk decisions = entry_walk_start(source.index);
+    tex_table_cursor cursor{&source.index, {}, 0, 0};
+    std::deque<walk_item> prepared;
+    bool failed = false;
+    const output_root nowhere;
+    run_entry_tasks(
+        nowhere, source.index.count, 1,
+        [&](std::uint32_t i, entry_task& task) {
+            walk_item& item = prepared.emplace_back();
+            item.v = tex_read_entry(source.index, cursor, i);
+            item.plan = decide_entry(source.index, item.v, decode, decisions);
+            if (failed) return;
+            const auto image = by_name.find(tex_entry_name(item.v.header));
+            if (i > 0 && image != by_name.end()) item.image_arg = image->second;
+            if (!item.image_arg) {
+                if (item.plan.step == entry_step::run) {
+                    task.request = item.plan.request;
+                    task.run = true;
+                }
+                return;
+            }
+            item.loaded = load_image(run, *item.image_arg, item.image) == 0;
+            if (!item.loaded && !request.dry_run) failed = true;
+            if (item.loaded) task.run = pixels_wanted(source.index, item, decisions, task.request);
+        },
+        [&](entry_task& task) {
+            walk_item item = std::move(prepared.front());
+            prepared.pop_front();
+            if (failed) return;
+            const tex_entry_view& v = item.v;
+            int rc = 0;
+            if (!item.image_arg || !item.loaded) {
+                rc = keep_entry(run, source, v, pack_fate::kept);
+            } else {
+                rc = replace_entry(run, source, item, task.outcome);
+            }
+            if (rc != 0) {
+                failed = true;
+                return;
+            }
+            std::vector<tex_finding> why;
+            if (item.plan.step == entry_step::refuse) why.push_back(item.plan.why);
+            if (task.run && task.outcome.result != 0) why = task.outcome.findings;
+            if (!item.image_arg && !why.empty()) {
+                pack_note& note = add_note(run, pack_note_kind::kept_undecodable, source.path);
+                note.entry = v.index;
+                note.name = tex_entry_name(v.header);
+                note.findings = std::move(why);
+            }
+        });
+    if (failed) return -1;
+    return finish_run(run, source.index.header.signature, source.index.header.second_word);
+}

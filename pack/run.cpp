@@ -1,0 +1,186 @@
+// What create and replace share: notes, the checks made before anything is
+// written, and the archive being written, entry by entry.
+#include "pack/run.hpp"
+
+#include <cerrno>
+#include <map>
+
+pack_note& add_note(pack_run& run, pack_note_kind kind, const std::string& path)
+{
+    pack_note n;
+    n.kind = kind;
+    n.path = path;
+    add_note(run, std::move(n));
+    return run.result.notes.back();
+}
+
+void add_note(pack_run& run, pack_note note)
+{
+    note.after = static_cast<std::uint32_t>(run.result.entries.size());
+    if (pack_note_refuses_image(note.kind)) ++run.result.images_refused;
+    run.result.notes.push_back(std::move(note));
+}
+
+bool pack_note_refuses_image(pack_note_kind kind)
+{
+    using k = pack_note_kind;
+    switch (kind) {
+    case k::image_unreadable:
+    case k::image_undecodable:
+    case k::name_empty:
+    case k::name_too_long:
+    case k::name_refused:
+    case k::name_no_format:
+    case k::names_collide:
+    case k::no_entry:
+    case k::stems_ambiguous:
+    case k::entry_not_image: return true;
+    default: return false;
+    }
+}
+
+int load_image(pack_run& run, const named_image& n, pack_image& out)
+{
+    const std::string& path = n.arg.path;
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    if (pack_read_image_file(path, bytes, reason) != 0) {
+        add_note(run, pack_note_kind::image_unreadable, path).detail = reason;
+        return -1;
+    }
+    const std::string& format_name = image_format_for(pack_entry_name(path)) != image_format::none ? path : n.name;
+    if (pack_decode_image(bytes, format_name, out, reason) != 0) {
+        add_note(run, pack_note_kind::image_undecodable, path).detail = reason;
+        return -1;
+    }
+    return 0;
+}
+
+int check_output_is_no_image(pack_run& run, const std::vector<named_image>& images)
+{
+    for (const named_image& n : images) {
+        if (same_file(n.arg.path, run.request.output)) {
+            add_note(run, pack_note_kind::output_is_image, run.request.output);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+std::vector<file_identity> inputs_of(const std::vector<named_image>& images, const std::string& archive)
+{
+    std::vector<file_identity> out;
+    file_identity id;
+    for (const named_image& n : images) {
+        if (file_identity_of(n.arg.path, id) == 0) out.push_back(id);
+    }
+    if (!archive.empty() && archive != "-" && file_identity_of(archive, id) == 0) out.push_back(id);
+    return out;
+}
+
+int check_files(pack_run& run, std::vector<named_image>& images)
+{
+    for (named_image& n : images) {
+        std::string reason;
+        if (n.name.empty() || pack_check_image_file(n.arg.path, reason) == 0) continue;
+        add_note(run, pack_note_kind::image_unreadable, n.arg.path).detail = reason;
+        n.name.clear();
+        if (!run.request.dry_run) return -1;
+    }
+    return 0;
+}
+
+int check_unique(pack_run& run, std::vector<named_image>& images)
+{
+    std::map<std::string, std::string> seen;
+    for (named_image& n : images) {
+        if (n.name.empty()) continue;
+        if (const auto [at, fresh] = seen.emplace(n.name, n.arg.path); !fresh) {
+            pack_note& note = add_note(run, pack_note_kind::names_collide, n.arg.path);
+            note.other = at->second;
+            note.name = n.name;
+            n.name.clear();
+            if (!run.request.dry_run) return -1;
+        }
+    }
+    return 0;
+}
+
+int begin_output(pack_run& run, std::uint32_t count, std::vector<file_identity> inputs)
+{
+    run.out = std::make_unique<pack_pending>();
+    pack_pending& out = *run.out;
+    out.path = run.request.output;
+    if (run.request.dry_run) {
+        if (tex_sink_begin(out.sink, -1, count) == 0) return 0;
+        add_note(run, pack_note_kind::too_many_entries, out.path).a = count;
+        return -1;
+    }
+    output_policy policy;
+    policy.kind = output_kind::archive;
+    policy.force = run.request.force;
+    policy.inputs = std::move(inputs);
+    path_refusal why = path_refusal::none;
+    if (output_begin_path(out.path, policy, out.target, why) != 0) {
+        if (why == path_refusal::none) {
+            add_note(run, pack_note_kind::output_unopened, out.path).error = errno;
+        } else {
+            add_note(run, pack_note_kind::output_refused, out.path).a = static_cast<std::uint64_t>(why);
+        }
+        return -1;
+    }
+    if (tex_sink_begin(out.sink, out.target.file.fd, count) != 0) {
+        add_note(run, pack_note_kind::too_many_entries, out.path).a = count;
+        return -1;
+    }
+    return 0;
+}
+
+int add_entry(pack_run& run, std::span<const std::uint8_t, tex_entry_header_size> header,
+              const std::function<int(tex_payload_out&)>& payload)
+{
+    if (tex_sink_add(run.out->sink, header, payload) == 0) return 0;
+    const int error = errno;
+    if (error == EFBIG) {
+        add_note(run, pack_note_kind::too_large, run.out->path);
+    } else {
+        add_note(run, pack_note_kind::write_failed, run.out->path).error = error;
+    }
+    return -1;
+}
+
+void list_entry(pack_run& run, std::uint32_t index, const std::string& name, std::uint8_t type, std::uint16_t width,
+                std::uint16_t height, std::uint64_t size, pack_fate fate, const std::string& from)
+{
+    run.result.entries.push_back({index, name, type, width, height, size, fate, from});
+}
+
+int finish_run(pack_run& run, std::array<std::uint8_t, 3> signature, std::uint32_t second_word)
+{
+    if (run.request.dry_run) {
+        run.out.reset();
+        return 0;
+    }
+    run.out->signature = signature;
+    run.out->second_word = second_word;
+    run.result.pending = std::move(run.out);
+    return 0;
+}
+
+int pack_place(pack_result& result)
+{
+    if (!result.pending) return 0;
+    pack_pending& out = *result.pending;
+    int rc = 0;
+    if (tex_sink_finish(out.sink, out.signature, out.second_word) != 0 || output_commit_path(out.target) != 0) {
+        pack_note n;
+        n.kind = pack_note_kind::write_failed;
+        n.path = out.path;
+        n.error = errno;
+        n.after = static_cast<std::uint32_t>(result.entries.size());
+        result.notes.push_back(std::move(n));
+        rc = -1;
+    }
+    result.pending.reset();
+    return rc;
+}

@@ -1,0 +1,63 @@
+// What create and replace share: the result a run fills in, and the archive
+// it writes into the output layer's named output (on a dry run, a sink that
+// only counts). Inside pack/ only.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pack/pack.hpp"
+
+struct named_image {
+    pack_image_arg arg;
+    std::string name;  // the stored name it is written or matched under; empty when refused
+};
+
+struct pack_run {
+    pack_run(const pack_request& r, pack_result& res) : request(r), result(res) {}
+    const pack_request& request;
+    pack_result& result;
+    std::unique_ptr<pack_pending> out;
+};
+
+// A note about `path`, where the run has come to; a refused image's is
+// counted.
+pack_note& add_note(pack_run& run, pack_note_kind kind, const std::string& path);
+void add_note(pack_run& run, pack_note note);
+
+// Reads and decodes the image; the file's own extension picks the format a
+// signature doesn't, and a file named without one borrows its stored name's.
+// -1 after refusing it.
+int load_image(pack_run& run, const named_image& n, pack_image& out);
+
+// Refuses an output that is one of the images, whatever path leads to it
+// (forced or not). -1 after saying so.
+int check_output_is_no_image(pack_run& run, const std::vector<named_image>& images);
+
+// Refuses, before anything is written, files that can't be images (missing,
+// not regular, too large), and two images under one name. -1 when the run
+// stops (a dry run goes on).
+int check_files(pack_run& run, std::vector<named_image>& images);
+int check_unique(pack_run& run, std::vector<named_image>& images);
+
+// What the run reads, by identity: the output layer refuses to write over
+// any of them when it opens the output, should one appear there meanwhile.
+std::vector<file_identity> inputs_of(const std::vector<named_image>& images, const std::string& archive = "");
+
+// Opens the output for `count` entries (on a dry run, only counts). -1 after
+// saying why not.
+int begin_output(pack_run& run, std::uint32_t count, std::vector<file_identity> inputs);
+
+// Adds an entry to the archive. -1 after saying why not.
+int add_entry(pack_run& run, std::span<const std::uint8_t, tex_entry_header_size> header,
+              const std::function<int(tex_payload_out&)>& payload);
+
+// Lists an entry as written.
+void list_entry(pack_run& run, std::uint32_t index, const std::string& name, std::uint8_t type, std::uint16_t width,
+                std::uint16_t height, std::uint64_t size, pack_fate fate, const std::string& from = "");
+
+// The run went through: the archive waits in the result for its header and
+// its place (a dry run's is dropped). 0.
+int finish_run(pack_run& run, std::array<std::uint8_t, 3> signature, std::uint32_t second_word);
