@@ -4,7 +4,8 @@
 // reading image files, and what the allocator and the processors are asked.
 //
 // The policy is in output.cpp and archive_file.cpp; what depends on the system
-// is in the *_posix.cpp and *_windows.cpp files. Includes format/ and images/
+// is in the *_posix.cpp and *_windows.cpp files (the machine's facts in
+// machine_*.cpp). Includes format/ and images/
 // (image names); nothing here prints.
 #pragma once
 
@@ -12,26 +13,46 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/format.hpp"
 #include "images/images.hpp"
 
 // ---------------------------------------------------------------------------
-// Archives.
+// The one owner of a descriptor in files/: closed by the system's own close
+// (machine_posix.cpp, machine_windows.cpp) when it goes, unless released. It
+// reads as the descriptor it holds, so that tex_archive_file::fd, say, passes
+// where an int is wanted.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) noexcept : fd_(fd) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept;
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+    int get() const noexcept { return fd_; }
+    operator int() const noexcept { return fd_; }  // NOLINT(google-explicit-constructor)
+    int release() noexcept { return std::exchange(fd_, -1); }  // lets go of it, open
+    void reset(int fd = -1) noexcept;  // closes what it held (errors ignored), then holds `fd`
+    int close() noexcept;              // closes it now: 0, or -1 with errno
 
+private:
+    int fd_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// Archives.
 
 // An archive opened for reading: a regular file, or a stream read through
 // into an unnamed temporary file. The descriptor is closed with it.
 struct tex_archive_file {
-    int fd = -1;
+    unique_fd fd;
     std::uint64_t size = 0;
     bool read_through = false;  // it came from a pipe, FIFO, socket or block device
     bool cut_at_limit = false;  // ... which held more than tex_max_archive_size bytes
-    tex_archive_file() = default;
-    tex_archive_file(const tex_archive_file&) = delete;
-    tex_archive_file& operator=(const tex_archive_file&) = delete;
-    ~tex_archive_file();
 };
 
 // Opens `path`. -1 with errno for what can't be opened, and for folders

@@ -1,6 +1,4 @@
-// The output layer on POSIX systems (see extract.hpp for what it promises),
-// and the few other system calls of extract/: the processors a process may
-// run on, the allocator's treatment of freed memory.
+// The output layer on POSIX systems (see files.hpp for what it promises).
 //
 // An output's folder is resolved beneath the root in one step by the kernel
 // (openat2 with RESOLVE_BENEATH), or by a walk of its components that follows
@@ -26,11 +24,7 @@
 #include <deque>
 #include <vector>
 
-#include <thread>
-
 #include <fcntl.h>
-#include <malloc.h>
-#include <sched.h>
 #include <linux/openat2.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -827,32 +821,4 @@ int output_commit_path(path_output& out)
         if (close(stream) != 0 && errno != EINTR) return -1;
     }
     return 0;
-}
-
-// Every entry takes and frees buffers of the same few sizes (image, payload,
-// inflation room, the PNG writer's). Left to its defaults, the allocator hands
-// buffers above 128 KiB back to the kernel on every free and takes fresh pages
-// for the next entry: measured on the benchmark's PNG names, a quarter of the
-// run went to page faults. Freed memory up to 64 MiB is kept for reuse
-// instead. The allocator keeps that much in each of its arenas, and by
-// default a thread that finds the others' arenas busy gets one of its own:
-// one arena serves every thread, so that what is kept stays 64 MiB however
-// many workers run (they allocate a few large buffers an entry, so they
-// hardly ever wait for each other there).
-void keep_freed_memory()
-{
-    static const bool done = [] {
-        mallopt(M_ARENA_MAX, 1);
-        mallopt(M_MMAP_THRESHOLD, 64 << 20);
-        mallopt(M_TRIM_THRESHOLD, 64 << 20);
-        return true;
-    }();
-    (void)done;
-}
-
-unsigned usable_processors()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
-    return std::max(1u, std::thread::hardware_concurrency());
 }

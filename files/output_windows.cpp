@@ -1,6 +1,6 @@
-// The output layer on Windows (see extract.hpp for what it promises),
-// through the wide API and the native calls that open, make and rename files
-// relative to a folder's handle; and the few other system calls of extract/.
+// The output layer on Windows (see files.hpp for what it promises), through
+// the wide API and the native calls that open, make and rename files relative
+// to a folder's handle.
 //
 // A stored name becomes UTF-16 (tex_wide); `\` separates its components as
 // `/` does, and the names Windows can't hold as files are refused before
@@ -28,18 +28,15 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <io.h>
-#include <malloc.h>
 #include <winternl.h>
 
 namespace {
@@ -866,16 +863,4 @@ int output_commit_path(path_output& out)
         if (_close(stream) != 0) return -1;
     }
     return 0;
-}
-
-// The system's heap keeps and reuses freed blocks of its own accord.
-void keep_freed_memory() {}
-
-unsigned usable_processors()
-{
-    DWORD_PTR process = 0, system = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
-        return static_cast<unsigned>(std::popcount(static_cast<std::uint64_t>(process)));
-    }
-    return std::max(1u, std::thread::hardware_concurrency());
 }
