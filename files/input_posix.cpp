@@ -38,6 +38,31 @@ bool pack_path_exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+file_identity identity_of(const struct stat& st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    out = identity_of(st);
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    out = identity_of(st);
+    return 0;
+}
+
 std::filesystem::path pack_path(const std::string& utf8)
 {
     return utf8;

@@ -56,6 +56,24 @@ bool pack_path_exists(const std::string& path)
     return GetFileAttributesW(tex_long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    const bool ok = tex_identity_of(h, out);
+    CloseHandle(h);
+    if (!ok) return tex_fail();
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    if (!tex_identity_of(tex_handle_of(fd), out)) return tex_fail();
+    return 0;
+}
+
 std::filesystem::path pack_path(const std::string& utf8)
 {
     return tex_wide(utf8);
