@@ -68,9 +68,8 @@ std::uint64_t wanted(const spool_plan& plan, std::uint64_t size)
 int tex_spool_stream(const tex_stream_read& read_some, tex_archive_file& out, std::uint64_t limit)
 {
     out.read_through = true;
-    const int tmp = tex_temporary_file();
-    if (tmp < 0) return -1;
-    out.fd = tmp;
+    out.fd.reset(tex_temporary_file());
+    if (out.fd < 0) return -1;
     spool_plan plan;
     std::vector<std::uint8_t> chunk(1 << 20);
     for (;;) {

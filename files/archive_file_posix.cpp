@@ -1,7 +1,6 @@
-// The files of tex/ on POSIX systems. Opening an archive: a regular file as
-// it is; a pipe, a FIFO or a socket read through into an unnamed temporary
-// file, so that every reader can seek (how far: archive_file_shared.cpp).
-// Reading and writing at an offset.
+// Opening an archive on POSIX systems: a regular file as it is; a pipe, a
+// FIFO or a socket read through into an unnamed temporary file, so that every
+// reader can seek (how far: archive_file.cpp).
 #include "files/archive_spool.hpp"
 #include "files/files.hpp"
 
@@ -9,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,14 +50,8 @@ int spool(int in, tex_archive_file& out, std::uint64_t limit)
 
 }  // namespace
 
-tex_archive_file::~tex_archive_file()
-{
-    if (fd >= 0) close(fd);
-}
-
 int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limit)
 {
-
     // What the path names is known before it is opened: opening a terminal or
     // a tape can do things of its own, so those are never opened.
     struct stat st {};
@@ -69,30 +63,20 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
         return -1;
     }
     // A FIFO waits here for its writer, as any reader of one does.
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd < 0) return -1;
     // ... and what was opened is checked again, in case it changed since.
-    if (fstat(fd, &st) != 0) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
+    if (fstat(fd, &st) != 0) return -1;
     if (S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode)) {
-        close(fd);
         errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
         return -1;
     }
     if (S_ISREG(st.st_mode)) {
-        out.fd = fd;
+        out.fd = std::move(fd);
         out.size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
         return 0;
     }
-    const int rc = spool(fd, out, limit);
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return rc;
+    return spool(fd, out, limit);
 }
 
 int tex_open_stream(int fd, tex_archive_file& out, std::uint64_t limit)

@@ -58,11 +58,6 @@ int tex_temporary_file()
     return -1;
 }
 
-tex_archive_file::~tex_archive_file()
-{
-    if (fd >= 0) _close(fd);
-}
-
 namespace {
 
 // The pipe's next bytes, for tex_spool_stream; its writer gone is its end.
@@ -126,7 +121,7 @@ int tex_open_archive(const char* path, tex_archive_file& out, std::uint64_t limi
     }
     LARGE_INTEGER size{};
     if (type == FILE_TYPE_DISK && GetFileSizeEx(h, &size)) {
-        out.fd = tex_descriptor_of(h, _O_RDONLY);
+        out.fd.reset(tex_descriptor_of(h, _O_RDONLY));
         if (out.fd < 0) return -1;
         out.size = size.QuadPart > 0 ? static_cast<std::uint64_t>(size.QuadPart) : 0;
         return 0;

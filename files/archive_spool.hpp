@@ -1,6 +1,6 @@
 // What the two system halves of opening an archive (archive_file_posix.cpp,
 // archive_file_windows.cpp) share: how far a stream is read through, so that
-// both stop at the same byte. Private to tex/.
+// both stop at the same byte. Private to files/.
 #pragma once
 
 #include "files/files.hpp"

@@ -3,35 +3,57 @@
 // opening archives (read through from a stream as far as a reader looks),
 // reading image files, and what the allocator and the processors are asked.
 //
-// The policy is in output.cpp and archive_file.cpp; what depends on the system
-// is in the *_posix.cpp and *_windows.cpp files. Includes format/ and images/
-// (image names); nothing here prints.
+// The policy is in output.cpp (placing files), named_output.cpp (what a path
+// the user named may be written over) and archive_file.cpp; the system's
+// primitives they stand on are in the *_posix.cpp and *_windows.cpp files
+// (output_system.hpp). Includes format/ and images/ (image names); nothing
+// here prints.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/format.hpp"
 #include "images/images.hpp"
 
 // ---------------------------------------------------------------------------
-// Archives.
+// The one owner of a descriptor in files/: closed by the system's own close
+// (machine_posix.cpp, machine_windows.cpp) when it goes, unless released. It
+// reads as the descriptor it holds, so that tex_archive_file::fd, say, passes
+// where an int is wanted.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) noexcept : fd_(fd) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept;
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+    int get() const noexcept { return fd_; }
+    operator int() const noexcept { return fd_; }  // NOLINT(google-explicit-constructor)
+    int release() noexcept { return std::exchange(fd_, -1); }  // lets go of it, open
+    void reset(int fd = -1) noexcept;  // closes what it held (errors ignored), then holds `fd`
+    int close() noexcept;              // closes it now: 0, or -1 with errno
 
+private:
+    int fd_ = -1;
+};
+
+// ---------------------------------------------------------------------------
+// Archives.
 
 // An archive opened for reading: a regular file, or a stream read through
 // into an unnamed temporary file. The descriptor is closed with it.
 struct tex_archive_file {
-    int fd = -1;
+    unique_fd fd;
     std::uint64_t size = 0;
     bool read_through = false;  // it came from a pipe, FIFO, socket or block device
     bool cut_at_limit = false;  // ... which held more than tex_max_archive_size bytes
-    tex_archive_file() = default;
-    tex_archive_file(const tex_archive_file&) = delete;
-    tex_archive_file& operator=(const tex_archive_file&) = delete;
-    ~tex_archive_file();
 };
 
 // Opens `path`. -1 with errno for what can't be opened, and for folders
@@ -60,15 +82,16 @@ int tex_temporary_file();
 // The folder outputs go beneath, held open for the whole run; or a stream
 // every output is copied to, one after the other, as each is placed.
 struct output_root {
-    int fd = -1;                  // owned
+    unique_fd fd;
     bool create_folders = false;  // make the folders a name holds, beneath the root
     std::string real_path;        // where it is, for absolute links that lead inside it
     int stream_fd = -1;           // not owned: outputs go here instead of into files
 };
 
-// Opens the root. With `create`, the folder and those of its path that are
-// missing are made, each inside the one before (the ones that exist are the
-// user's own, links and all). 0 or -1 with errno.
+// Opens the root (closed with it, or by output_close_root). With `create`,
+// the folder and those of its path that are missing are made, each inside the
+// one before (the ones that exist are the user's own, links and all). 0 or -1
+// with errno.
 int output_open_root(const char* path, bool create, output_root& out);
 void output_close_root(output_root& root);
 
@@ -111,19 +134,17 @@ bool output_error_is_final(int error);
 // where unnamed files can't be had. Dropped unless committed; nothing of it
 // then remains.
 struct output_file {
-    int dir_fd = -1;
-    bool owns_dir = true;   // false when dir_fd is the root's own descriptor
-    int fd = -1;
+    unique_fd fd;
+    unique_fd dir;          // its folder, unless that is the root's own
+    int dir_fd = -1;        // its folder: dir, or the root's descriptor
     std::string base;       // the final name within its folder
-    std::string temporary;  // a named temporary file's name, if one is used
-    int slot = -1;          // its entry in the table the signal handler cleans
+    std::string temporary;  // a named temporary file's name in dir_fd, if one is used
+    int slot = -1;          // its entry in the table the interrupt handler cleans
     std::vector<std::string> missing;  // folders to make beneath dir_fd, outermost first
     int stream_fd = -1;     // not owned: placing it copies it there
     output_file() = default;
     output_file(output_file&& other) noexcept;
     output_file& operator=(output_file&& other) noexcept;
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
     ~output_file();
 };
 
@@ -164,10 +185,6 @@ enum class output_kind : std::uint8_t {
     page,     // an HTML page (the gallery's)
 };
 
-// True when `leading`, the first bytes of an existing file, begin a file of
-// that kind (an empty file is of every kind).
-bool output_holds_kind(std::span<const std::uint8_t> leading, output_kind kind);
-
 // The one policy for every output named by a path the user gave. What may be
 // there: nothing, an empty file or a file of the output's kind, or a link,
 // which is replaced, not followed; a device, FIFO or socket (or a link to
@@ -193,12 +210,8 @@ enum class path_refusal : std::uint8_t {
 struct path_output {
     output_file file;       // the bytes: an unnamed file beside the name, or a spool for a stream
     int stream_fd = -1;     // a stream: the spool is copied there when complete
-    bool owns_stream = false;
+    unique_fd own_stream;   // ... when it was opened here (a device, a FIFO)
     bool replaces = false;  // something is under the name already
-    path_output() = default;
-    path_output(const path_output&) = delete;
-    path_output& operator=(const path_output&) = delete;
-    ~path_output();
 };
 
 // 0; -1 with `why` set when refused (nothing touched), or with errno.
@@ -217,13 +230,13 @@ struct output_test_knobs {
     // The temporary names to try, in place of unpredictable ones.
     std::string (*next_temporary_name)() = nullptr;
     bool named_files_only = false;  // as where no unnamed file can be made
+    bool unnamed_unlinkable = false;  // as where one can be made but not linked in
     bool walk_only = false;         // as where the kernel can't resolve beneath a folder
 };
 extern output_test_knobs output_test;
 
 // ---------------------------------------------------------------------------
 // Image files.
-
 
 // Reads a whole image file: a regular file (not a device, FIFO or folder,
 // whatever a link leads to) of at most pack_max_file_size bytes. 0, or -1
@@ -240,7 +253,6 @@ bool same_file(const std::string& in_path, const std::string& out_path);
 
 // ---------------------------------------------------------------------------
 // The machine.
-
 
 // The processors this process may run on, at least 1.
 unsigned usable_processors();

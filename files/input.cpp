@@ -1,5 +1,5 @@
-// Reading image files within bounds, over the system's primitives
-// (input_posix.cpp or input_windows.cpp).
+// Reading image files within bounds, and which two paths are one file, over
+// the system's primitives (input_posix.cpp or input_windows.cpp).
 #include "files/files.hpp"
 #include "files/input.hpp"
 
@@ -9,7 +9,7 @@
 namespace {
 
 // Opens a regular file of at most pack_max_file_size bytes.
-int open_image_file(const std::string& path, pack_file& f, std::uint64_t& size, std::string& reason)
+int open_image_file(const std::string& path, unique_fd& f, std::uint64_t& size, std::string& reason)
 {
     pack_file_kind kind{};
     if (pack_open_file(path, f, kind, size) != 0) {
@@ -31,14 +31,14 @@ int open_image_file(const std::string& path, pack_file& f, std::uint64_t& size, 
 
 int pack_check_image_file(const std::string& path, std::string& reason)
 {
-    pack_file f;
+    unique_fd f;
     std::uint64_t size = 0;
     return open_image_file(path, f, size, reason);
 }
 
 int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason)
 {
-    pack_file f;
+    unique_fd f;
     std::uint64_t size = 0;
     if (open_image_file(path, f, size, reason) != 0) return -1;
     out.assign(size, 0);
@@ -56,4 +56,11 @@ int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out
         got += static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+bool same_file(const std::string& in_path, const std::string& out_path)
+{
+    file_identity in, out;
+    return in_path == out_path ||
+           (file_identity_of(in_path, in) == 0 && file_identity_of(out_path, out) == 0 && in == out);
 }

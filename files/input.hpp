@@ -1,5 +1,5 @@
-// What the packer asks of the system to read its images: one file per
-// system, files_posix.cpp or files_windows.cpp, is built.
+// What reading image files asks of the system, and the packer's paths: one
+// file per system, input_posix.cpp or input_windows.cpp, is built.
 #pragma once
 
 #include <cstdint>
@@ -7,24 +7,17 @@
 #include <span>
 #include <string>
 
-// A file opened for reading, closed with it.
-struct pack_file {
-    int fd = -1;
-    pack_file() = default;
-    pack_file(const pack_file&) = delete;
-    pack_file& operator=(const pack_file&) = delete;
-    ~pack_file();
-};
+#include "files/files.hpp"
 
 enum class pack_file_kind : std::uint8_t { regular, folder, other };
 
 // Opens `path` for reading without waiting for a FIFO's writer or taking a
 // terminal: 0 with what it is (and a regular file's size), or -1 with errno.
-int pack_open_file(const std::string& path, pack_file& file, pack_file_kind& kind, std::uint64_t& size);
+int pack_open_file(const std::string& path, unique_fd& file, pack_file_kind& kind, std::uint64_t& size);
 
 // Reads up to out.size() bytes at the file's position: how many, 0 at its
 // end, or -1 with errno.
-long long pack_read(const pack_file& file, std::span<std::uint8_t> out);
+long long pack_read(int file, std::span<std::uint8_t> out);
 
 // True when something is there under the path.
 bool pack_path_exists(const std::string& path);

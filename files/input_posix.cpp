@@ -1,4 +1,5 @@
-// pack/platform.hpp, and which two paths are one file, on POSIX systems.
+// Reading image files and the packer's paths (input.hpp), and which two
+// paths are one file, on POSIX systems.
 #include "files/input.hpp"
 
 #include <cerrno>
@@ -9,28 +10,23 @@
 
 #include "files/files.hpp"
 
-pack_file::~pack_file()
-{
-    if (fd >= 0) close(fd);
-}
-
 // Without O_NONBLOCK, opening a FIFO would wait for a writer before fstat
 // could tell that it is one.
-int pack_open_file(const std::string& path, pack_file& file, pack_file_kind& kind, std::uint64_t& size)
+int pack_open_file(const std::string& path, unique_fd& file, pack_file_kind& kind, std::uint64_t& size)
 {
-    file.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (file.fd < 0) return -1;
+    file.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file < 0) return -1;
     struct stat st {};
-    if (fstat(file.fd, &st) != 0) return -1;
+    if (fstat(file, &st) != 0) return -1;
     kind = S_ISREG(st.st_mode) ? pack_file_kind::regular : S_ISDIR(st.st_mode) ? pack_file_kind::folder : pack_file_kind::other;
     size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     return 0;
 }
 
-long long pack_read(const pack_file& file, std::span<std::uint8_t> out)
+long long pack_read(int file, std::span<std::uint8_t> out)
 {
     for (;;) {
-        const ssize_t n = read(file.fd, out.data(), out.size());
+        const ssize_t n = read(file, out.data(), out.size());
         if (n < 0 && errno == EINTR) continue;
         return n;
     }
@@ -42,13 +38,29 @@ bool pack_path_exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-bool same_file(const std::string& in_path, const std::string& out_path)
+namespace {
+
+file_identity identity_of(const struct stat& st)
 {
-    if (in_path == out_path) return true;
-    struct stat in_st {};
-    struct stat out_st {};
-    return stat(in_path.c_str(), &in_st) == 0 && stat(out_path.c_str(), &out_st) == 0 &&
-           in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino;
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    out = identity_of(st);
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    out = identity_of(st);
+    return 0;
 }
 
 std::filesystem::path pack_path(const std::string& utf8)

@@ -1,6 +1,6 @@
-// pack/platform.hpp, and which two paths are one file, on Windows: paths as
-// UTF-16, long ones through \\?\; devices (CON, NUL, COM1, ...) are not image
-// files and are never opened.
+// Reading image files and the packer's paths (input.hpp), and which two
+// paths are one file, on Windows: paths as UTF-16, long ones through \\?\;
+// devices (CON, NUL, COM1, ...) are not image files and are never opened.
 #include "files/input.hpp"
 
 #include <algorithm>
@@ -12,12 +12,7 @@
 #include "files/files.hpp"
 #include "files/windows.hpp"
 
-pack_file::~pack_file()
-{
-    if (fd >= 0) _close(fd);
-}
-
-int pack_open_file(const std::string& path, pack_file& file, pack_file_kind& kind, std::uint64_t& size)
+int pack_open_file(const std::string& path, unique_fd& file, pack_file_kind& kind, std::uint64_t& size)
 {
     const std::wstring wide = tex_wide(path);
     const std::size_t cut = wide.find_last_of(L"/\\:");
@@ -29,8 +24,8 @@ int pack_open_file(const std::string& path, pack_file& file, pack_file_kind& kin
     const HANDLE h = CreateFileW(tex_long_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return tex_fail();
-    file.fd = tex_descriptor_of(h, _O_RDONLY);
-    if (file.fd < 0) return -1;
+    file.reset(tex_descriptor_of(h, _O_RDONLY));
+    if (file < 0) return -1;
     BY_HANDLE_FILE_INFORMATION info{};
     LARGE_INTEGER bytes{};
     size = 0;
@@ -46,11 +41,11 @@ int pack_open_file(const std::string& path, pack_file& file, pack_file_kind& kin
     return 0;
 }
 
-long long pack_read(const pack_file& file, std::span<std::uint8_t> out)
+long long pack_read(int file, std::span<std::uint8_t> out)
 {
     DWORD got = 0;
     const auto want = static_cast<DWORD>(std::min<std::size_t>(out.size(), 1u << 30));
-    if (!ReadFile(tex_handle_of(file.fd), out.data(), want, &got, nullptr)) {
+    if (!ReadFile(tex_handle_of(file), out.data(), want, &got, nullptr)) {
         return GetLastError() == ERROR_HANDLE_EOF ? 0 : tex_fail();
     }
     return got;
@@ -61,28 +56,22 @@ bool pack_path_exists(const std::string& path)
     return GetFileAttributesW(tex_long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-namespace {
-
-// The volume and the file's number: what makes a file one file.
-bool identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+int file_identity_of(const std::string& path, file_identity& out)
 {
     const HANDLE h = CreateFileW(tex_long_path(path).c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    const bool ok = tex_identity_of(h, out);
     CloseHandle(h);
-    return ok;
+    if (!ok) return tex_fail();
+    return 0;
 }
 
-}  // namespace
-
-bool same_file(const std::string& in_path, const std::string& out_path)
+int file_identity_of_fd(int fd, file_identity& out)
 {
-    if (in_path == out_path) return true;
-    BY_HANDLE_FILE_INFORMATION a{}, b{};
-    return identity(in_path, a) && identity(out_path, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    if (!tex_identity_of(tex_handle_of(fd), out)) return tex_fail();
+    return 0;
 }
 
 std::filesystem::path pack_path(const std::string& utf8)

@@ -1,8 +1,8 @@
 // What the Windows halves of files/ and app/ share (the *_windows.cpp files,
 // and nothing else, include this): names between the program's UTF-8 and the
 // system's UTF-16, C runtime descriptors around handles, unpredictable
-// numbers (files/windows.cpp), and format/'s errno values for the system's
-// errors.
+// numbers, the native calls that work relative to a folder's handle
+// (files/windows.cpp), and format/'s errno values for the system's errors.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include "format/windows.hpp"
+
+struct file_identity;
 
 // A name or path as UTF-16. Bytes that are not UTF-8 are read as Windows-1252,
 // the code page the archives' own programs wrote names in.
@@ -35,3 +37,28 @@ int tex_descriptor_of(HANDLE handle, int flags);
 
 // 64 unpredictable bits, for names no one can plant in advance.
 std::uint64_t tex_random64();
+
+// The volume and the number of an open file: what makes a file one file.
+bool tex_identity_of(HANDLE h, file_identity& out);
+
+// The native calls the output layer stands on: each opens, makes or renames
+// relative to a folder's handle, never by a path from anywhere else, letter
+// case ignored. They give an NTSTATUS, negative for a failure.
+LONG tex_open_relative(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                       ULONG options, HANDLE& out);
+LONG tex_rename_relative(HANDLE file, HANDLE dir, const std::wstring& name, bool replace);
+
+// Marks an open file (or folder) to be deleted when its last handle closes,
+// or takes the mark back.
+bool tex_mark_for_deletion(HANDLE h, bool remove);
+
+// Where an open file or folder really is, links and junctions resolved: its
+// name as the system's object manager holds it (\Device\HarddiskVolume2\...,
+// or \??\C:\... under Wine), the same for every handle on one volume.
+std::wstring tex_final_path(HANDLE h);
+
+// True when the first `n` characters of both are the same, letter case ignored.
+bool tex_same_text(const wchar_t* a, const wchar_t* b, std::size_t n);
+
+// True when `path` is `folder` or lies inside it, letter case ignored.
+bool tex_lies_inside(const std::wstring& folder, const std::wstring& path);

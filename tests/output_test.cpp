@@ -1,6 +1,6 @@
 // The output layer: files placed beneath the root only, never through
 // anything already in the folder, never partial, and nothing left behind
-// when the run is interrupted.
+// when the run is interrupted; and the system primitives it stands on.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,6 +17,7 @@
 
 #include "app/app.hpp"
 #include "entries/entries.hpp"
+#include "files/output_system.hpp"
 #include "format/writer.hpp"
 #include "support/support.hpp"
 
@@ -431,6 +432,178 @@ TEST(PathOutputs, DevicesAndFifosAreWrittenThroughNeverReplaced)
     EXPECT_TRUE(!have_device || (stat((dir / "null").c_str(), &st) == 0 && S_ISCHR(st.st_mode)));
     EXPECT_TRUE(fs::is_symlink(dir / "to-fifo"));
     EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"fifo", "null", "to-fifo"}));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The primitives each system offers the policy (output_system.hpp).
+
+namespace {
+
+// A folder of the test's own, held as the policy holds one.
+unique_fd folder_fd(const fs::path& path)
+{
+    return unique_fd(system_open_folder_path(path.string(), false));
+}
+
+TEST(OutputPrimitives, PlacingReplacesInOneStepOrFindsTheNameTaken)
+{
+    struct placing {
+        const char* what;
+        std::function<void(const fs::path& to)> plant;
+        bool replace;
+        int error;  // 0: placed
+    };
+    const auto nothing = [](const fs::path&) {};
+    const auto file = [](const fs::path& to) { test::write_file(to / "x", {'o', 'l', 'd'}); };
+    const auto link_out = [](const fs::path& to) { fs::create_symlink(to.parent_path().parent_path() / "outside", to / "x"); };
+    const auto dangling = [](const fs::path& to) { fs::create_symlink("nowhere", to / "x"); };
+    const auto folder = [](const fs::path& to) { fs::create_directory(to / "x"); };
+    const std::vector<placing> cases = {
+        {"nothing", nothing, false, 0},       {"nothing", nothing, true, 0},
+        {"a file", file, false, EEXIST},      {"a file", file, true, 0},
+        {"a link out", link_out, false, EEXIST}, {"a link out", link_out, true, 0},
+        {"a dangling link", dangling, false, EEXIST}, {"a dangling link", dangling, true, 0},
+        {"a folder", folder, false, EEXIST},  {"a folder", folder, true, EISDIR},
+    };
+    for (const placing& c : cases) {
+        const std::string trace = std::string(c.what) + (c.replace ? ", replacing" : ", keeping");
+        temp_dir top;
+        test::write_file(top / "outside", {'o', 'u', 't'});
+        // Made in one folder, placed in another beneath it, as a file whose
+        // folders were still to be made is.
+        const fs::path from = top / "from", to = from / "to";
+        fs::create_directories(to);
+        c.plant(to);
+        const unique_fd from_fd = folder_fd(from), to_fd = folder_fd(to);
+        const unique_fd f(system_create_named(from_fd, ".t"));
+        ASSERT_GE(f.get(), 0) << trace;
+        ASSERT_EQ(write(f, content.data(), content.size()), 3);
+        const int rc = system_place(f, from_fd, ".t", to_fd, "x", c.replace);
+        EXPECT_EQ(rc == 0 ? 0 : errno, c.error) << trace;
+        EXPECT_EQ(test::read_file(top / "outside"), (std::vector<std::uint8_t>{'o', 'u', 't'})) << trace;
+        if (c.error == 0) {
+            EXPECT_FALSE(fs::is_symlink(to / "x")) << trace;
+            EXPECT_EQ(test::read_file(to / "x"), content) << trace;
+            EXPECT_EQ(test::list_dir(from), std::vector<std::string>{"to"}) << trace;
+        } else {
+            // Nothing moved: the policy removes its temporary file itself.
+            EXPECT_EQ(test::list_dir(from), (std::vector<std::string>{".t", "to"})) << trace;
+            EXPECT_EQ(fs::symlink_status(to / "x").type(), [&] {
+                temp_dir again;
+                c.plant(again.path());
+                return fs::symlink_status(again / "x").type();
+            }()) << trace;
+        }
+    }
+}
+
+TEST(OutputPrimitives, FoldersAreMadeOrFoundNeverThroughALinkAndUnmadeOnlyWhenEmpty)
+{
+    struct making {
+        const char* what;
+        std::function<void(const fs::path& parent)> plant;
+        int fd_made;  // 1: made here, 0: found, -1: refused
+    };
+    const std::vector<making> cases = {
+        {"nothing", [](const fs::path&) {}, 1},
+        {"a folder", [](const fs::path& p) { fs::create_directory(p / "d"); }, 0},
+        {"a link to a folder", [](const fs::path& p) { fs::create_directory_symlink(p.parent_path(), p / "d"); }, -1},
+        {"a file", [](const fs::path& p) { test::write_file(p / "d", {}); }, -1},
+    };
+    for (const bool fill : {false, true}) {
+        for (const making& c : cases) {
+            temp_dir top;
+            const fs::path parent = top / "p";
+            fs::create_directory(parent);
+            c.plant(parent);
+            const unique_fd parent_fd = folder_fd(parent);
+            bool made = false;
+            unique_fd d(system_make_folder(parent_fd, "d", made));
+            EXPECT_EQ(d < 0 ? -1 : made ? 1 : 0, c.fd_made) << c.what;
+            if (d < 0) continue;
+            EXPECT_TRUE(system_is_folder(d)) << c.what;
+            if (fill) test::write_file(parent / "d" / "f", {});
+            // Undone: a folder made here and still empty goes; nothing else does.
+            if (made) system_unmake_folder(parent_fd, "d", d);
+            d.reset();
+            EXPECT_EQ(fs::exists(parent / "d"), !made || fill) << c.what << ", filled: " << fill;
+        }
+    }
+}
+
+TEST(OutputPrimitives, LookingUnderANameFollowsNothingAndOpensOnlyRegularFiles)
+{
+    const std::vector<std::uint8_t> archive = tex_build_archive(test::archive_of({}));
+    struct looking {
+        const char* what;
+        std::function<void(const fs::path& dir)> plant;
+        system_kind kind;
+        system_kind target;    // none: not known
+        int leading;           // bytes read; -1: none
+    };
+    const std::vector<looking> cases = {
+        {"nothing", [](const fs::path&) {}, system_kind::none, system_kind::none, -1},
+        {"an empty file", [](const fs::path& d) { test::write_file(d / "x", {}); }, system_kind::regular, system_kind::none, 0},
+        {"an archive", [&](const fs::path& d) { test::write_file(d / "x", archive); }, system_kind::regular, system_kind::none,
+         static_cast<int>(std::min<std::size_t>(archive.size(), 64))},
+        {"a folder", [](const fs::path& d) { fs::create_directory(d / "x"); }, system_kind::folder, system_kind::none, -1},
+        {"a link to a file", [&](const fs::path& d) { test::write_file(d / "f", archive); fs::create_symlink("f", d / "x"); },
+         system_kind::link, system_kind::regular, -1},
+        {"a dangling link", [](const fs::path& d) { fs::create_symlink("nowhere", d / "x"); }, system_kind::link,
+         system_kind::none, -1},
+        {"a link to a FIFO", [](const fs::path& d) { mkfifo((d / "f").c_str(), 0600); fs::create_symlink("f", d / "x"); },
+         system_kind::link, system_kind::stream, -1},
+        {"a FIFO", [](const fs::path& d) { mkfifo((d / "x").c_str(), 0600); }, system_kind::stream, system_kind::none, -1},
+    };
+    for (const looking& c : cases) {
+        temp_dir dir;
+        c.plant(dir.path());
+        system_look look;
+        ASSERT_EQ(system_look_under(folder_fd(dir.path()), "x", true, look), 0) << c.what;
+        EXPECT_EQ(look.kind, c.kind) << c.what;
+        EXPECT_EQ(look.target_known ? look.target_kind : system_kind::none, c.target) << c.what;
+        EXPECT_EQ(look.leading_known ? static_cast<int>(look.leading_size) : -1, c.leading) << c.what;
+        file_identity id;
+        if (c.kind != system_kind::none && file_identity_of((dir / (c.target != system_kind::none ? "f" : "x")).string(), id) == 0) {
+            EXPECT_EQ(c.target != system_kind::none ? look.target : look.identity, id) << c.what;
+        }
+    }
+}
+
+// Where an unnamed file can be made but not linked in, its bytes go into a
+// named one made beside it, never into anything planted there.
+TEST(OutputFiles, AnUnnamedFileThatCantBeLinkedInIsCopiedIntoANamedOne)
+{
+    for (const bool taken : {false, true}) {
+        for (const bool replace : {false, true}) {
+            knobs_reset reset;
+            temp_dir top;
+            const fs::path root = top / "root";
+            fs::create_directory(root);
+            test::write_file(top / "outside", {'o', 'u', 't'});
+            fs::create_symlink(top / "outside", root / ".morvex-a");
+            if (taken) test::write_file(root / "x.tga", {'o', 'l', 'd'});
+            planted_names = {".morvex-a"};
+            next_planted = 0;
+            output_test.next_temporary_name = planted_then_fresh;
+            output_test.unnamed_unlinkable = true;
+            output_root r;
+            ASSERT_EQ(output_open_root(root.c_str(), true, r), 0);
+            output_file f;
+            name_problem why = name_problem::none;
+            ASSERT_EQ(output_begin(r, "x.tga", f, why), output_error::none);
+            ASSERT_EQ(write(f.fd, content.data(), content.size()), 3);
+            const int rc = output_commit(f, replace);
+            const std::string trace = std::string(taken ? "taken" : "free") + (replace ? ", replacing" : ", keeping");
+            EXPECT_EQ(rc == 0, !taken || replace) << trace;
+            const std::vector<std::uint8_t> old{'o', 'l', 'd'};
+            EXPECT_EQ(test::read_file(root / "x.tga"), rc == 0 ? content : old) << trace;
+            EXPECT_EQ(test::read_file(top / "outside"), (std::vector<std::uint8_t>{'o', 'u', 't'})) << trace;
+            EXPECT_EQ(test::list_dir(root), (std::vector<std::string>{".morvex-a", "x.tga"})) << trace;
+        }
+    }
 }
 
 }  // namespace
