@@ -19,6 +19,6 @@ void report_archive(const tex_index& index, bool ordered, const output_root& roo
 // Prints nothing when every byte is zero; otherwise the title and a hex dump.
 void report_padding(std::span<const std::uint8_t> run, const char* title);
 
-// The packer's command line (morvex_tex_pack, and morvex_tex's create and
-// replace); returns the exit status.
+// The packer's command line, as morvex_tex_pack (morvex_tex's create and
+// replace go through tex_pack_main); returns the exit status.
 int pack_main(int argc, char** argv);

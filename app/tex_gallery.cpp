@@ -201,7 +201,9 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
         return -1;
     }
     // A stream of its own over the file, which the sink writes from its start.
-    std::FILE* stream = fdopen(dup(out.file.fd), "wb");
+    unique_fd copy(dup(out.file.fd));
+    std::FILE* stream = copy.get() >= 0 ? fdopen(copy.get(), "wb") : nullptr;
+    if (stream) copy.release();  // the stream closes it
     if (!stream) {
         tex_cli_error("%s: %s", shown.c_str(), std::strerror(errno));
         return -1;

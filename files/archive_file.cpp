@@ -56,7 +56,7 @@ void note(spool_plan& plan, std::span<const std::uint8_t> bytes, std::uint64_t a
 std::uint64_t wanted(const spool_plan& plan, std::uint64_t size)
 {
     if (size < tex_leading_size) return tex_leading_size;
-    const bool archive = tex_signature_matches(plan.header) && plan.header[3] == tex_version;
+    const bool archive = tex_recognised(plan.header);
     if (!archive) return size;
     if (size < tex_header_size) return tex_header_size;
     if (size < plan.table_end) return plan.table_end;

@@ -20,7 +20,7 @@ bool output_holds_kind(std::span<const std::uint8_t> leading, output_kind kind)
 {
     if (leading.empty()) return true;
     if (kind == output_kind::archive) {
-        return leading.size() >= tex_leading_size && tex_signature_matches(leading) && leading[3] == tex_version;
+        return tex_recognised(leading);
     }
     // A page: its doctype or its root element first, after a byte order mark
     // and white space, in any letter case.
