@@ -4,8 +4,8 @@
 // table order on the calling thread, one at a time: the kept ones to find
 // those nothing could extract, the replaced ones for their pixels.
 #include "pack/run.hpp"
+#include "entries/walk.hpp"
 
-#include <deque>
 #include <iterator>
 #include <map>
 #include <set>
@@ -118,6 +118,9 @@ int keep_entry(pack_run& run, const pack_source& source, const tex_entry_view& v
 }
 
 // An entry of the walk, between its preparation and its turn to be written.
+// What replace keeps of an entry between its decision and its turn: the
+// image it is to hold, read before its job (which then decodes the entry's
+// own pixels to compare). One worker: one image at a time.
 struct walk_item {
     tex_entry_view v;
     entry_plan plan;
@@ -163,23 +166,15 @@ int replace_entry(pack_run& run, const pack_source& source, walk_item& item, ext
     return 0;
 }
 
-// The job's request for the pixels of an entry that gets an image: the ones
-// its decision charged, or, for an entry decided against for its name, its
-// own. False when there are none to decode or they aren't needed: an image
-// of another size whose file carries alpha replaces the entry whatever it held.
-bool pixels_wanted(const tex_index& index, const walk_item& item, entry_walk& walk, extract_request& out)
+// Whether the job is to decode the pixels of an entry that gets an image, to
+// compare them with it: not when they couldn't be decoded (the decision found
+// none to decode), nor when they aren't needed: an image of another size whose
+// file carries alpha replaces the entry whatever it held.
+bool pixels_wanted(const walk_item& item, const entry_task& task)
 {
     const tex_entry_header& h = item.v.header;
     const bool same_size = h.width == item.image.width && h.height == item.image.height;
-    if (!same_size && item.image.has_alpha) return false;
-    if (item.plan.step == entry_step::run) {
-        out = item.plan.request;
-    } else if (!pixels_request(index, item.v, walk, out)) {
-        return false;
-    }
-    out.decode_only = true;
-    out.keep_image = true;
-    return true;
+    return task.run && (same_size || !item.image.has_alpha);
 }
 
 }  // namespace
@@ -223,36 +218,38 @@ int pack_replace(const pack_request& request, pack_result& result)
     }
     if (begin_output(run, source.index.count, inputs_of(images, request.source)) != 0) return -1;
 
-    entry_options decode;
-    decode.write = false;
-    entry_walk decisions = entry_walk_start(source.index);
-    tex_table_cursor cursor{&source.index, {}, 0, 0};
-    std::deque<walk_item> prepared;
+    // Entries refused only for their names are decoded too (and charged to
+    // the run's budgets), for those that get an image to be compared.
+    walk_options options;
+    options.entries.write = false;
+    options.entries.decode_refused_names = true;
+    options.workers = 1;
+    std::map<std::uint32_t, walk_item> items;  // from prepare to finish; one worker: at most one
     bool failed = false;
     const output_root nowhere;
-    run_entry_tasks(
-        nowhere, source.index.count, 1,
-        [&](std::uint32_t i, entry_task& task) {
-            walk_item& item = prepared.emplace_back();
-            item.v = tex_read_entry(source.index, cursor, i);
-            item.plan = decide_entry(source.index, item.v, decode, decisions);
-            if (failed) return;
-            const auto image = by_name.find(tex_entry_name(item.v.header));
-            if (i > 0 && image != by_name.end()) item.image_arg = image->second;
-            if (!item.image_arg) {
-                if (item.plan.step == entry_step::run) {
-                    task.request = item.plan.request;
-                    task.run = true;
-                }
+    walk_entries(
+        source.index, nowhere, options,
+        [&](entry_task& task) {
+            walk_item& item = items[task.index];
+            item.v = task.view;
+            item.plan = task.plan;
+            const auto image = task.index > 0 && !failed ? by_name.find(tex_entry_name(item.v.header)) : by_name.end();
+            if (image != by_name.end()) item.image_arg = image->second;
+            if (failed || !item.image_arg) {
+                // Kept as stored: decoded only to say when nothing could extract it.
+                task.run = task.run && !failed && item.plan.step == entry_step::run;
                 return;
             }
             item.loaded = load_image(run, *item.image_arg, item.image) == 0;
             if (!item.loaded && !request.dry_run) failed = true;
-            if (item.loaded) task.run = pixels_wanted(source.index, item, decisions, task.request);
+            task.run = item.loaded && pixels_wanted(item, task);
+            task.request.decode_only = true;
+            task.request.keep_image = true;
         },
         [&](entry_task& task) {
-            walk_item item = std::move(prepared.front());
-            prepared.pop_front();
+            const auto at = items.find(task.index);
+            walk_item item = std::move(at->second);
+            items.erase(at);
             if (failed) return;
             const tex_entry_view& v = item.v;
             int rc = 0;
