@@ -22,11 +22,23 @@ void advance(const tex_index& index, entry_walk& walk, const tex_entry_view& v)
 
 }  // namespace
 
+namespace {
+
+// A cursor over the records from `first` to `last` (and the one after, which
+// an entry's reading asks for), not the 64 KiB a walk reads ahead.
+tex_table_cursor cursor_over(const tex_index& index, std::uint32_t first, std::uint32_t last)
+{
+    tex_table_cursor cursor{&index, {}, first, std::min(last + 2, index.count) - first};
+    cursor.window.resize(std::size_t{cursor.held} * tex_table_entry_size);
+    tex_pread(index.fd, cursor.window, tex_header_size + std::uint64_t{first} * tex_table_entry_size);
+    return cursor;
+}
+
+}  // namespace
+
 tex_entry_view read_entry_at(const tex_index& index, std::uint32_t i)
 {
-    tex_table_cursor cursor{&index, {}, i, i + 1 < index.count ? 2u : 1u};
-    cursor.window.resize(std::size_t{cursor.held} * tex_table_entry_size);
-    tex_pread(index.fd, cursor.window, tex_header_size + std::uint64_t{i} * tex_table_entry_size);
+    tex_table_cursor cursor = cursor_over(index, i, i);
     return tex_read_entry(index, cursor, i);
 }
 
@@ -52,7 +64,7 @@ entry_walk walk_before(const morvex_tex_archive& archive, std::uint32_t i)
         walk = marks[mark];
     }
     if (mark * checkpoint_every < i) {
-        tex_table_cursor cursor{&index, {}, 0, 0};
+        tex_table_cursor cursor = cursor_over(index, mark * checkpoint_every, i);
         for (std::uint32_t j = mark * checkpoint_every; j < i; ++j) advance(index, walk, tex_read_entry(index, cursor, j));
     }
     return walk;
