@@ -87,9 +87,7 @@ morvex_strip_comment(library ${CMAKE_INSTALL_LIBDIR} $<TARGET_FILE_NAME:morvex_t
 install(TARGETS morvex_tex_static EXPORT morvex_tex_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 morvex_strip_comment(development ${CMAKE_INSTALL_LIBDIR} libmorvex_tex.a)
-install(FILES include/morvex_tex/morvex_tex.h include/morvex_tex/morvex_tex.hpp include/morvex_tex/types.h
-              include/morvex_tex/findings.h include/morvex_tex/walks.h include/morvex_tex/write.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/morvex_tex COMPONENT development)
+install(DIRECTORY include/morvex_tex/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/morvex_tex COMPONENT development)
 # pkg-config: found wherever the prefix is moved, by its own folder.
 file(RELATIVE_PATH morvex_pc_up "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" morvex_pc_up "${morvex_pc_up}")

@@ -15,9 +15,7 @@ install(TARGETS ${morvex_programs} RUNTIME DESTINATION .)
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
 install(TARGETS morvex_tex_shared RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
 install(TARGETS morvex_tex_static ARCHIVE DESTINATION lib)
-install(FILES include/morvex_tex/morvex_tex.h include/morvex_tex/morvex_tex.hpp include/morvex_tex/types.h
-              include/morvex_tex/findings.h include/morvex_tex/walks.h include/morvex_tex/write.h
-        DESTINATION include/morvex_tex)
+install(DIRECTORY include/morvex_tex/ DESTINATION include/morvex_tex)
 install(FILES doc/api.md DESTINATION doc)
 
 # The manuals as text, as `man` would show them, without the terminal's

@@ -176,7 +176,8 @@ PY
 # cmake-static), run on the demo archive.
 check_library() {
   local root=$1 label=$2 lib="$1/$libdir" header
-  for header in morvex_tex.h morvex_tex.hpp types.h findings.h walks.h write.h; do
+  for header in "$here"/include/morvex_tex/*; do
+    header="$(basename "$header")"
     check "$label: header morvex_tex/$header installed" cmp -s "$here/include/morvex_tex/$header" "$root/include/morvex_tex/$header"
   done
   check "$label: libmorvex_tex.so.1 is the shared library's SONAME" \

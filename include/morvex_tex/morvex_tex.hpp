@@ -3,131 +3,22 @@
 // morvex_tex::error. Header only and inline: no standard-library type
 // crosses the library's boundary, so any C++ standard library may use it.
 // What may run on several threads at once is as for the C API (an archive's
-// const members, on one archive, from any number of threads).
+// const members, on one archive, from any number of threads). The values it
+// hands out are in cxx_values.hpp; writing images and archives in
+// cxx_write.hpp, both included here.
 #pragma once
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "morvex_tex/morvex_tex.h"
+#include "morvex_tex/cxx_values.hpp"
 
 namespace morvex_tex {
-
-// A failed call: the C error's kind (morvex_tex_error_kind), errno and words.
-class error : public std::runtime_error {
-public:
-    explicit error(const morvex_tex_error& e)
-        : std::runtime_error(e.message), kind_(e.kind), errno_(e.error), needed_(e.needed), finding_(e.finding) {}
-    std::uint32_t kind() const noexcept { return kind_; }
-    const char* kind_name() const noexcept { return morvex_tex_error_name(kind_); }
-    int system_error() const noexcept { return errno_; }
-    std::uint64_t needed() const noexcept { return needed_; }
-    const morvex_tex_finding& finding() const noexcept { return finding_; }
-
-private:
-    std::uint32_t kind_;
-    int errno_;
-    std::uint64_t needed_;
-    morvex_tex_finding finding_;
-};
-
-namespace detail {
-
-// One C call's error, thrown when it failed; and the first exception a
-// callback threw, held while the C call runs and thrown once it is back.
-struct call {
-    morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
-    std::exception_ptr thrown;
-    void check(int rc)
-    {
-        if (thrown) std::rethrow_exception(thrown);
-        if (rc != 0) throw error(e);
-    }
-    template <typename F>
-    void guard(F&& f) noexcept
-    {
-        if (thrown) return;
-        try {
-            f();
-        } catch (...) {
-            thrown = std::current_exception();
-        }
-    }
-};
-
-inline morvex_tex_string text(std::string_view s)
-{
-    return {s.data(), s.size()};
-}
-
-}  // namespace detail
-
-// A finding, with its stable name and the programs' words for it.
-struct finding : morvex_tex_finding {
-    finding(const morvex_tex_finding& f = {}) : morvex_tex_finding(f) {}
-    std::string_view name() const
-    {
-        const char* n = morvex_tex_finding_name(kind);
-        return n ? n : "";
-    }
-    std::string text() const
-    {
-        std::string out(morvex_tex_finding_text(this, nullptr, 0), '\0');
-        morvex_tex_finding_text(this, out.data(), out.size() + 1);
-        return out;
-    }
-    bool warning() const { return morvex_tex_finding_is_warning(this) != 0; }
-};
-
-inline std::vector<finding> findings_of(const morvex_tex_finding* f, std::size_t count)
-{
-    return std::vector<finding>(f, f + count);
-}
-
-struct entry {
-    morvex_tex_entry info = MORVEX_TEX_ENTRY_INIT;
-    std::vector<finding> findings;
-    bool readable() const { return info.state == MORVEX_TEX_ENTRY_OK; }
-    std::string_view name() const { return {info.name, info.name_size}; }
-};
-
-// Decoded pixels: RGBA8, rows top first, width * 4 bytes a row.
-struct image {
-    std::uint32_t width = 0, height = 0;
-    std::vector<std::uint8_t> rgba;
-    std::vector<finding> warnings;
-    morvex_tex_pixels pixels() const { return {width, height, std::size_t{width} * 4, rgba.data()}; }
-};
-
-struct extract_options {
-    std::string folder = ".";
-    std::vector<std::string> include, exclude;
-    bool ignore_case = false, raw = false, keep = false;
-    std::uint32_t format = MORVEX_TEX_FORMAT_AS_NAMED;
-    std::uint32_t jobs = 0;
-};
-
-struct outcome {
-    std::uint32_t index = 0, verdict = 0, same_as = 0;
-    std::optional<std::string> name;  // none when the entry's header couldn't be read
-    std::string output;
-    std::vector<finding> findings;
-};
-
-struct extract_result {
-    morvex_tex_extract_result counts = MORVEX_TEX_EXTRACT_RESULT_INIT;
-    std::vector<bool> matched;  // each include pattern
-};
 
 class archive {
 public:
@@ -289,70 +180,6 @@ private:
     std::unique_ptr<morvex_tex_archive, closer> a_;
 };
 
-inline void write_image(std::string_view path, const morvex_tex_pixels& pixels,
-                        std::uint32_t format = MORVEX_TEX_FORMAT_AS_NAMED, bool keep = false)
-{
-    detail::call c;
-    c.check(morvex_tex_write_image(path.data(), path.size(), format, &pixels, keep ? MORVEX_TEX_WRITE_KEEP : 0, &c.e));
-}
-
-// An image for create or replace: a file, or pixels in memory (which must
-// outlive the call), stored or matched under `name` ("" : from the path).
-struct image_source {
-    std::string name, path;
-    morvex_tex_pixels pixels{};
-    static image_source file(std::string path, std::string name = "") { return {std::move(name), std::move(path), {}}; }
-    static image_source memory(std::string name, const morvex_tex_pixels& pixels) { return {std::move(name), "", pixels}; }
-};
-
-namespace detail {
-
-template <typename Run>
-morvex_tex_pack_result pack(const std::vector<image_source>& images, std::uint32_t type, bool force,
-                            const std::function<void(const morvex_tex_pack_entry&)>& each, Run&& run)
-{
-    std::vector<morvex_tex_image_source> sources(images.size());
-    std::vector<const morvex_tex_image_source*> pointers;
-    for (std::size_t n = 0; n < images.size(); ++n) {
-        morvex_tex_image_source& s = sources[n];
-        s = MORVEX_TEX_IMAGE_SOURCE_INIT;
-        if (!images[n].name.empty()) s.name = text(images[n].name);
-        if (!images[n].path.empty()) s.path = text(images[n].path);
-        s.pixels = images[n].pixels;
-        pointers.push_back(&s);
-    }
-    morvex_tex_pack_options o = MORVEX_TEX_PACK_OPTIONS_INIT;
-    o.type = type;
-    o.flags = force ? MORVEX_TEX_PACK_FORCE : 0;
-    morvex_tex_pack_result r = MORVEX_TEX_PACK_RESULT_INIT;
-    struct context {
-        const std::function<void(const morvex_tex_pack_entry&)>* f;
-        call* c;
-    };
-    call c;
-    context ctx{&each, &c};
-    const morvex_tex_pack_fn trampoline = [](void* p, const morvex_tex_pack_entry* e) {
-        auto* x = static_cast<context*>(p);
-        x->c->guard([&] { (*x->f)(*e); });
-    };
-    c.check(run(pointers.data(), pointers.size(), &o, &r, each ? trampoline : nullptr, &ctx, &c.e));
-    return r;
-}
-
-}  // namespace detail
-
-inline morvex_tex_pack_result create(std::string_view out, const std::vector<image_source>& images, std::uint32_t type = 6,
-                                     bool force = false, const std::function<void(const morvex_tex_pack_entry&)>& each = {})
-{
-    return detail::pack(images, type, force, each, [&](auto... args) { return morvex_tex_create(out.data(), out.size(), args...); });
-}
-
-inline morvex_tex_pack_result replace(std::string_view in, std::string_view out, const std::vector<image_source>& images,
-                                      bool force = false, const std::function<void(const morvex_tex_pack_entry&)>& each = {})
-{
-    return detail::pack(images, 0, force, each, [&](auto... args) {
-        return morvex_tex_replace(in.data(), in.size(), out.data(), out.size(), args...);
-    });
-}
-
 }  // namespace morvex_tex
+
+#include "morvex_tex/cxx_write.hpp"
