@@ -1,5 +1,5 @@
 // Start-up and command line of the extractor.
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 #include "app/app.hpp"
 
 #include <cerrno>

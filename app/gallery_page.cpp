@@ -10,7 +10,7 @@
 
 #include "format/format.hpp"
 #include "images/thumbnail.hpp"
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 
 namespace {
 

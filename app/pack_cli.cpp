@@ -2,8 +2,9 @@
 // and replace: options and operands make a pack/ request, and the result is
 // said in the packer's lines (app/pack_words.cpp) with its exit status.
 #include "app/app.hpp"
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 #include "app/pack_cli.hpp"
+#include "words/pack_words.hpp"
 #include "files/input.hpp"
 #include "morvex/version.hpp"
 

@@ -9,7 +9,9 @@
 // Called first in main: the command line as UTF-8 (what POSIX systems hand
 // over already) and standard input and output in binary mode, so that every
 // program reads and prints the same bytes everywhere. The new argv lasts as
-// long as the process.
+// long as the process. The allocator is set to keep the run's freed buffers
+// (keep_freed_memory): a program's choice, which the library leaves to
+// whoever links it.
 void app_start(int& argc, char**& argv);
 
 // True when the descriptor is a terminal (a console).
@@ -22,9 +24,6 @@ unsigned app_terminal_columns(int fd);
 // opening nothing else (a FIFO, a device): how many were read, or -1.
 long app_read_file_start(const std::string& path, std::span<std::uint8_t> out);
 
-// A path the user gave as its folder ("." when it names none) and its last
-// component: split at its last / (on Windows also \, or after a drive's X:).
-void app_split_path(const std::string& path, std::string& folder, std::string& name);
 
 // The key under which two file names are one name on this system: the name
 // itself on POSIX systems; on Windows, whose file systems ignore letter case,

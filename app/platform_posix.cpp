@@ -1,6 +1,7 @@
 // app/platform.hpp on POSIX systems: arguments are bytes already, and the C
 // library matches wildcards.
 #include "app/platform.hpp"
+#include "files/files.hpp"
 
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -10,7 +11,10 @@
 
 #include "format/format.hpp"
 
-void app_start(int&, char**&) {}
+void app_start(int&, char**&)
+{
+    keep_freed_memory();
+}
 
 bool app_is_terminal(int fd)
 {
@@ -33,13 +37,6 @@ long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
     const std::size_t got = tex_pread(fd, out, 0);
     close(fd);
     return static_cast<long>(got);
-}
-
-void app_split_path(const std::string& path, std::string& folder, std::string& name)
-{
-    const std::size_t slash = path.rfind('/');
-    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string app_name_key(const std::string& name)

@@ -100,26 +100,6 @@ long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
     return got;
 }
 
-void app_split_path(const std::string& path, std::string& folder, std::string& name)
-{
-    // Made apart and moved in: `path` may be one of the two.
-    std::string f(1, '.'), n = path;
-    const std::size_t cut = path.find_last_of("/\\");
-    if (cut == std::string::npos && path.size() >= 2 && path[1] == ':') {
-        // "C:name": a name in the drive's current folder.
-        f = path.substr(0, 2);
-        f += '.';
-        n = path.substr(2);
-    } else if (cut != std::string::npos) {
-        // The folder keeps its separator where it is a root (\ or C:\).
-        const bool root = cut == 0 || (cut == 2 && path[1] == ':');
-        f = path.substr(0, root ? cut + 1 : cut);
-        n = path.substr(cut + 1);
-    }
-    folder = std::move(f);
-    name = std::move(n);
-}
-
 std::string app_name_key(const std::string& name)
 {
     std::wstring wide = tex_wide(name);

@@ -8,8 +8,8 @@
 #include <map>
 
 #include "entries/entries.hpp"
-#include "app/words.hpp"
-#include "app/escape.hpp"
+#include "words/words.hpp"
+#include "words/escape.hpp"
 
 namespace {
 

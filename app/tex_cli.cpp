@@ -1,7 +1,7 @@
 // What morvex_tex's subcommands share: opening, the findings in words, JSON
 // strings and the command-line scanner.
-#include "app/words.hpp"
-#include "app/escape.hpp"
+#include "words/words.hpp"
+#include "words/escape.hpp"
 #include "app/tex_cli.hpp"
 
 #include <algorithm>
@@ -79,7 +79,7 @@ std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives)
     std::set<std::string> seen;
     for (const std::string& path : archives) {
         std::string folder, stem = "stdin";
-        if (path != "-") app_split_path(path, folder, stem);
+        if (path != "-") split_user_path(path, folder, stem);
         std::string lower = stem;
         for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         if (lower.size() > 4 && lower.ends_with(".pak")) stem.resize(stem.size() - 4);

@@ -2,8 +2,8 @@
 // those whose stored names a filter takes, beneath a folder or on standard
 // output, through the same entry decision, entry job and output layer as the
 // extractor.
-#include "app/words.hpp"
-#include "app/escape.hpp"
+#include "words/words.hpp"
+#include "words/escape.hpp"
 #include "app/tex_cli.hpp"
 #include "entries/walk.hpp"
 

@@ -3,8 +3,8 @@
 // entry decision, job and workers as `test`, which also makes each thumbnail;
 // the page is written through the output layer.
 #include "images/thumbnail.hpp"
-#include "app/words.hpp"
-#include "app/escape.hpp"
+#include "words/words.hpp"
+#include "words/escape.hpp"
 #include "app/tex_cli.hpp"
 #include "entries/walk.hpp"
 

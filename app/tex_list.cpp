@@ -1,9 +1,10 @@
 // morvex_tex list: the index as a table for people, as one JSON object for
 // scripts, or as the bare names (for completion: --names0 gives them byte for
 // byte, as no line of text can). The JSON pieces are shared with `test --json`.
-#include "app/words.hpp"
-#include "app/escape.hpp"
+#include "words/words.hpp"
+#include "words/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "format/finding_names.hpp"
 #include "entries/walk.hpp"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 #include "app/platform.hpp"
 #include "app/tex_cli.hpp"
 #include "app/app.hpp"

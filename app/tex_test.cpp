@@ -1,8 +1,8 @@
 // morvex_tex test: every check of the index, and every entry the extractor
 // would write decoded fully through the entry job, writing nothing. Each
 // entry gets the verdict extract would give it, with the same reason.
-#include "app/words.hpp"
-#include "app/escape.hpp"
+#include "words/words.hpp"
+#include "words/escape.hpp"
 #include "app/tex_cli.hpp"
 #include "entries/walk.hpp"
 

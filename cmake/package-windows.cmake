@@ -1,7 +1,9 @@
 # The Windows build's install and package: `cpack -G ZIP` makes one .zip of the
 # three programs (statically linked, nothing else needed), the README, the
 # licence and the manuals as plain text, all in one folder named after the
-# package and its version.
+# package and its version; and the library: its headers in include/, the
+# static library and the DLL's import library in lib/, the DLL (C++ and thread
+# runtimes linked in, nothing else needed) beside the programs.
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME morvex_tex_extractor)
 set(CPACK_PACKAGE_VENDOR "the morvex_tex_extractor developers")
@@ -11,6 +13,10 @@ set(CPACK_STRIP_FILES ON)
 
 install(TARGETS ${morvex_programs} RUNTIME DESTINATION .)
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+install(TARGETS morvex_tex_shared RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
+install(TARGETS morvex_tex_static ARCHIVE DESTINATION lib)
+install(DIRECTORY include/morvex_tex/ DESTINATION include/morvex_tex)
+install(FILES doc/api.md DESTINATION doc)
 
 # The manuals as text, as `man` would show them, without the terminal's
 # bold and underline.
@@ -34,6 +40,6 @@ add_custom_target(morvex_manuals ALL DEPENDS ${morvex_manual_texts})
 install(FILES ${morvex_manual_texts} DESTINATION .)
 
 add_custom_target(morvex_installables)
-add_dependencies(morvex_installables ${morvex_programs} morvex_manuals)
+add_dependencies(morvex_installables ${morvex_programs} morvex_manuals morvex_tex_shared morvex_tex_static)
 
 include(CPack)

@@ -1,5 +1,12 @@
-# `cpack -G DEB` in the build folder makes one Debian package of everything
-# cmake/install.cmake installs, under /usr.
+# `cpack -G DEB` in the build folder makes three Debian packages of what
+# cmake/install.cmake installs, under /usr, one per install component:
+#   morvex-tex-extractor   the programs, their manuals and completions (they
+#                          link the static library: no dependency on the next);
+#   libmorvex-tex1         the shared library libmorvex_tex.so.1, with a shlibs
+#                          file naming it for dpkg-shlibdeps;
+#   libmorvex-tex-dev      the headers, libmorvex_tex.so, libmorvex_tex.a,
+#                          morvex_tex.pc and the CMake package; it depends on
+#                          libmorvex-tex1 of its own version.
 
 # Packagers who build their own package put their name and address here, in
 # the form Debian wants: "Name <address>".
@@ -20,10 +27,20 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${morvex_package_name})
 set(CPACK_PACKAGE_VENDOR "the morvex_tex_extractor developers")
 set(CPACK_PACKAGE_CONTACT ${MORVEX_PACKAGE_MAINTAINER})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unpack and repack TEX texture archives")
-# CMake 3.16 and later put the summary first and indent every line of this text
-# as Debian's control file wants it; the lines are kept under 80 columns.
-set(CPACK_PACKAGE_DESCRIPTION [=[
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL programs library development)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${morvex_package_name})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME ${morvex_library_package})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${morvex_dev_package})
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+# Each package's description: its summary line first, then the text, which
+# CMake 3.16 and later indent as Debian's control file wants it; the lines are
+# kept under 80 columns. (No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would
+# put that one summary above every package's own.)
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [=[
+unpack and repack TEX texture archives
 Three programs for TEX texture archives (signature TEX, version 3, usually
 named .pak):
  - morvex_tex_extractor prints a report of the header, the entry table and
@@ -35,6 +52,18 @@ named .pak):
    existing ones, the way back from the extractor.
 Damaged and hostile archives and images are reported; extraction writes
 nothing outside its output folder.]=])
+set(morvex_library_text [=[
+The library behind morvex_tex_extractor, morvex_tex and morvex_tex_pack,
+for TEX texture archives (signature TEX, version 3, usually named .pak):
+it opens archives from files, descriptors, memory or streams, lists their
+entries with every problem found in them, decodes entries into RGBA
+pixels, tests and extracts whole archives, writes TGA, PNG, BMP and PCX
+images, and creates and patches archives. Damaged and hostile archives are
+reported entry by entry; nothing is written outside an output folder.]=])
+set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "library for TEX texture archives\n${morvex_library_text}")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "library for TEX texture archives - development files\n${morvex_library_text}
+This package holds the C headers and their C++ layer, the static library,
+and the files pkg-config and CMake find it by.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -49,13 +78,24 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps (package dpkg-dev) and file.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# DEBIAN/shlibs for libmorvex-tex1: what a program linking libmorvex_tex.so.1
+# depends on. ">=" this version: a later one of the same SONAME serves too.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# All three come from one source, the one their changelog names.
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${morvex_package_name})
+# The dynamic linker's cache is made again when the library comes or goes.
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/triggers)
 
 # The package's own changelog, which Debian wants beside the copyright:
 # one entry for this version and release, dated the day of configuring (or
 # SOURCE_DATE_EPOCH's, for reproducible builds), and CHANGELOG.md as the
 # upstream changelog. Both compressed with no name or time stamp inside.
-set(morvex_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${morvex_package_name})
 set(morvex_package_version ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+# The development files go with the shared library of their own version, and
+# with what linking the static one takes.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "${morvex_library_package} (= ${morvex_package_version}), zlib1g-dev, libpng-dev, libdeflate-dev, libwebp-dev")
 string(TIMESTAMP morvex_package_date "%a, %d %b %Y 00:00:00 +0000" UTC)
 configure_file(cmake/changelog.Debian.in ${PROJECT_BINARY_DIR}/package/changelog.Debian @ONLY)
 configure_file(CHANGELOG.md ${PROJECT_BINARY_DIR}/package/changelog COPYONLY)
@@ -67,11 +107,21 @@ foreach(log changelog.Debian changelog)
     message(FATAL_ERROR "gzip could not compress ${PROJECT_BINARY_DIR}/package/${log}")
   endif()
 endforeach()
-install(FILES ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz ${PROJECT_BINARY_DIR}/package/changelog.gz
-        DESTINATION ${morvex_doc_dir})
-# What lintian flags but is meant, each with its reason.
+# Beside each package's licence (morvex_doc_dir_* of cmake/install.cmake); and
+# what lintian flags in each but is meant, with the reasons.
+foreach(component IN ITEMS programs library development)
+  install(FILES ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz ${PROJECT_BINARY_DIR}/package/changelog.gz
+          DESTINATION ${morvex_doc_dir_${component}} COMPONENT ${component})
+endforeach()
 install(FILES cmake/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-        RENAME ${morvex_package_name})
+        RENAME ${morvex_package_name} COMPONENT programs)
+foreach(component IN ITEMS library dev)
+  configure_file(cmake/lintian-overrides-${component}.in ${PROJECT_BINARY_DIR}/package/lintian-overrides-${component} @ONLY)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/package/lintian-overrides-library DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME ${morvex_library_package} COMPONENT library)
+install(FILES ${PROJECT_BINARY_DIR}/package/lintian-overrides-dev DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+        RENAME ${morvex_dev_package} COMPONENT development)
 
 # cpack builds only what the package holds, not the tests: the install rules
 # don't make everything first (so neither do `make install` and `make

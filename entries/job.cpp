@@ -4,6 +4,7 @@
 // findings in order. Placing the file is a step of its own, so that a caller
 // may run jobs ahead and place their files in table order.
 #include "entries/entries.hpp"
+#include "entries/decode.hpp"
 #include "images/thumbnail.hpp"
 #include "images/chunk_output.hpp"
 #include "entries/zstream.hpp"
@@ -340,4 +341,9 @@ void extract_place(const extract_request& r, extract_outcome& out)
         return;
     }
     out.placed = true;
+}
+
+int decode_entry_pixels(const extract_request& r, image32& out, std::vector<tex_finding>& found)
+{
+    return r.type == 4 ? decode_type4(r, out, found, nullptr) : decode_type6(r, out, found);
 }

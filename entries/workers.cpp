@@ -155,7 +155,6 @@ void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned work
                      const std::function<void(std::uint32_t, entry_task&)>& prepare,
                      const std::function<void(entry_task&)>& finish)
 {
-    keep_freed_memory();
     if (workers <= 1) {
         for (std::uint32_t i = 0; i < count; ++i) {
             entry_task task;

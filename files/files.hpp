@@ -251,6 +251,10 @@ int pack_check_image_file(const std::string& path, std::string& reason);
 // existing file that is the same one through a link).
 bool same_file(const std::string& in_path, const std::string& out_path);
 
+// A path the user gave as its folder ("." when it names none) and its last
+// component: split at its last / (on Windows also \, or after a drive's X:).
+void split_user_path(const std::string& path, std::string& folder, std::string& name);
+
 // ---------------------------------------------------------------------------
 // The machine.
 

@@ -473,3 +473,12 @@ bool output_exists(const output_root& root, const std::string& name)
     const int at = in_root ? root.fd.get() : dir.get();
     return at >= 0 && system_name_taken(at, base);
 }
+
+void split_user_path(const std::string& path, std::string& folder, std::string& name)
+{
+    // Made apart and moved in: `path` may be one of the two.
+    std::string f, n;
+    system_split_path(path, f, n);
+    folder = std::move(f);
+    name = std::move(n);
+}

@@ -54,9 +54,11 @@ void system_install_cleanup()
     static std::atomic<bool> installed{false};
     if (installed.exchange(true)) return;
     // SIGPIPE too: a report piped into a reader that stops early ends the run.
+    // Only over the default action: an ignored signal stays ignored (nohup),
+    // and a program that uses the library keeps the handlers it set.
     for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;  // nohup stays nohup
+        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) continue;
         struct sigaction sa {};
         sa.sa_handler = remove_temporaries_and_die;
         sigemptyset(&sa.sa_mask);

@@ -220,11 +220,6 @@ struct tex_finding {
     bool operator==(const tex_finding&) const = default;
 };
 
-// Each kind's stable name, in snake_case (the enumerator's own): what scripts
-// reading JSON and the library's users branch on. A released name never
-// changes; new kinds get new names.
-const char* tex_finding_name(tex_finding_kind kind);
-
 // Only the inflated length is a warning: the entry is still extracted.
 inline bool tex_finding_is_warning(const tex_finding& f)
 {

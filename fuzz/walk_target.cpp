@@ -17,7 +17,7 @@
 #include "app/app.hpp"
 #include "app/tex_cli.hpp"
 #include "entries/entries.hpp"
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@ int expand_folders(pack_run& run, std::vector<named_image>& out)
     namespace fs = std::filesystem;
     for (const pack_image_arg& arg : run.request.images) {
         std::error_code ec;
-        if (!arg.name.empty() || !fs::is_directory(pack_path(arg.path), ec)) {
+        if (!arg.name.empty() || arg.pixels || !fs::is_directory(pack_path(arg.path), ec)) {
             out.push_back({arg, {}});
             continue;
         }

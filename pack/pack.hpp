@@ -33,8 +33,11 @@
 // folder given without a name stands for every image beneath it), and the
 // stored name it goes under or patches; empty: from its path.
 struct pack_image_arg {
-    std::string path;
+    std::string path;  // the image file; for an image in memory, only what notes call it
     std::string name;
+    // An image already in memory (the library's callers hand over pixels):
+    // no file is read, and `path` names no file.
+    const pack_image* pixels = nullptr;
 };
 
 // The source archive's findings a result names one by one; the rest are

@@ -42,6 +42,10 @@ bool pack_note_refuses_image(pack_note_kind kind)
 int load_image(pack_run& run, const named_image& n, pack_image& out)
 {
     const std::string& path = n.arg.path;
+    if (n.arg.pixels) {
+        out = *n.arg.pixels;
+        return 0;
+    }
     std::vector<std::uint8_t> bytes;
     std::string reason;
     if (pack_read_image_file(path, bytes, reason) != 0) {
@@ -59,7 +63,7 @@ int load_image(pack_run& run, const named_image& n, pack_image& out)
 int check_output_is_no_image(pack_run& run, const std::vector<named_image>& images)
 {
     for (const named_image& n : images) {
-        if (same_file(n.arg.path, run.request.output)) {
+        if (!n.arg.pixels && same_file(n.arg.path, run.request.output)) {
             add_note(run, pack_note_kind::output_is_image, run.request.output);
             return -1;
         }
@@ -72,7 +76,7 @@ std::vector<file_identity> inputs_of(const std::vector<named_image>& images, con
     std::vector<file_identity> out;
     file_identity id;
     for (const named_image& n : images) {
-        if (file_identity_of(n.arg.path, id) == 0) out.push_back(id);
+        if (!n.arg.pixels && file_identity_of(n.arg.path, id) == 0) out.push_back(id);
     }
     if (!archive.empty() && archive != "-" && file_identity_of(archive, id) == 0) out.push_back(id);
     return out;
@@ -82,7 +86,7 @@ int check_files(pack_run& run, std::vector<named_image>& images)
 {
     for (named_image& n : images) {
         std::string reason;
-        if (n.name.empty() || pack_check_image_file(n.arg.path, reason) == 0) continue;
+        if (n.name.empty() || n.arg.pixels || pack_check_image_file(n.arg.path, reason) == 0) continue;
         add_note(run, pack_note_kind::image_unreadable, n.arg.path).detail = reason;
         n.name.clear();
         if (!run.request.dry_run) return -1;

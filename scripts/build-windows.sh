@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the three programs for 64-bit Windows: morvex_tex_extractor.exe,
 # morvex_tex.exe and morvex_tex_pack.exe, statically linked, and a .zip of them
-# with the README, the licence and the manuals as text.
+# with the README, the licence and the manuals as text, and the library: its
+# headers, libmorvex_tex.a, and libmorvex_tex-1.dll with its import library.
 #
 #   scripts/build-windows.sh [OUT]     (default: build-windows/ in the source)
 #

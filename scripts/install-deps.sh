@@ -19,7 +19,8 @@ packages=(
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find
 # the package's dependencies, and scripts/package-test.sh, which asks for this
-# group, checks the package with lintian),
+# group, checks the packages with lintian and reads the examples' PNG files
+# with Python's zlib),
 # "fixtures" (what tests/fixtures/make_images.py needs to make the packer's
 # image fixtures again), "browser" (the gallery page's browser test: Debian's
 # chromium and its chromedriver, driven from Python's standard library; test.sh
@@ -33,7 +34,7 @@ for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
     fuzz) packages+=(clang libclang-rt-dev) ;;
-    package) packages+=(dpkg-dev file lintian) ;;
+    package) packages+=(dpkg-dev file lintian python3) ;;
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
     browser) packages+=(chromium chromium-driver python3) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3) ;;

@@ -4,14 +4,21 @@
 #   1. ./run.sh builds and extracts its demo archive.
 #   2. `cmake --install` into a temporary prefix puts every program, man page
 #      and completion file in place; the installed programs work.
-#   3. `cpack -G DEB` builds what the package holds and not the tests, and a
-#      package whose fields name the packages of the shared libraries the
-#      programs link, with its changelog, which lintian finds no error in
+#   3. `cpack -G DEB` builds what the packages hold and not the tests: the
+#      programs' package, whose fields name the packages of the shared
+#      libraries the programs link, libmorvex-tex1 (the shared library and its
+#      shlibs) and libmorvex-tex-dev (depending on libmorvex-tex1 of its
+#      version), each with its changelog, which lintian finds no error in
 #      (nor missing hardening); unpacked with `dpkg -x` into a scratch root,
-#      its programs work. A maintainer given to CMake is the package's.
+#      the programs and the library work. A maintainer given to CMake is the
+#      packages'.
 # "Work" means: the extractor writes the same files as the build tree's on the
 # demo archive, the packer replaces and creates archives the extractor reads,
-# the version is the project's everywhere, the completions answer.
+# the version is the project's everywhere, the completions answer; and the
+# examples (examples/), built on the installed library through pkg-config and
+# through CMake's find_package (shared, and static from the package), list the
+# demo archive as `morvex_tex list` does and write an entry as a PNG file whose
+# pixels, read by Python's zlib, are those of the extractor's TGA file.
 # Prints one line per failed check and closes with "N passed, N failed".
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -51,6 +58,8 @@ fi
 
 version="$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")"
 check "the project's version is in the cache" test -n "$version"
+libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")"
+check "the library folder is in the cache" test -n "$libdir"
 
 # The files the build tree's extractor writes from the demo archive, the
 # reference for the installed programs.
@@ -122,10 +131,112 @@ check_installed() {
     test "$words" = "create replace"$'\n'"demo.pak mod.pak new.pak"$'\n'"-no-convert"
 }
 
+
+# The pixels of a PNG file (read with Python's zlib and struct, every filter
+# type) and of an uncompressed 32-bit TGA file, compared: true when the same.
+same_pixels() {  # same_pixels PNG TGA
+  python3 - "$1" "$2" <<'PY'
+import struct, sys, zlib
+png = open(sys.argv[1], "rb").read()
+assert png[:8] == b"\x89PNG\r\n\x1a\n"
+at, idat, ihdr = 8, b"", None
+while at < len(png):
+    n, kind = struct.unpack(">I4s", png[at:at + 8])
+    body = png[at + 8:at + 8 + n]
+    assert zlib.crc32(kind + body) == struct.unpack(">I", png[at + 8 + n:at + 12 + n])[0]
+    if kind == b"IHDR": ihdr = struct.unpack(">IIBBBBB", body)
+    if kind == b"IDAT": idat += body
+    at += 12 + n
+w, h, depth, colour = ihdr[:4]
+assert depth == 8 and colour == 6
+raw, rows, prev = zlib.decompress(idat), [], bytearray(w * 4)
+for y in range(h):
+    f, line = raw[y * (w * 4 + 1)], bytearray(raw[y * (w * 4 + 1) + 1:(y + 1) * (w * 4 + 1)])
+    for x in range(w * 4):
+        a = line[x - 4] if x >= 4 else 0
+        b, c = prev[x], prev[x - 4] if x >= 4 else 0
+        p = a + b - c
+        pred = [0, a, b, (a + b) // 2, a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else b if abs(p - b) <= abs(p - c) else c][f]
+        line[x] = (line[x] + pred) & 0xFF
+    rows.append(bytes(line))
+    prev = line
+tga = open(sys.argv[2], "rb").read()
+tw, th = struct.unpack("<HH", tga[12:16])
+top_down, start = tga[17] & 0x20, 18 + tga[0]
+assert (tw, th) == (w, h) and tga[2] == 2 and tga[16] == 32
+for y in range(h):
+    row = tga[start + (y if top_down else h - 1 - y) * w * 4:][:w * 4]
+    rgba = b"".join(bytes((row[i + 2], row[i + 1], row[i], row[i + 3])) for i in range(0, w * 4, 4))
+    if rgba != rows[y]: sys.exit(1)
+PY
+}
+
+# Checks the installed library beneath ROOT (LABEL names it): its files, and
+# the examples built on it as a user builds them (HOW: pkg-config, cmake, or
+# cmake-static), run on the demo archive.
+check_library() {
+  local root=$1 label=$2 lib="$1/$libdir" header
+  for header in "$here"/include/morvex_tex/*; do
+    header="$(basename "$header")"
+    check "$label: header morvex_tex/$header installed" cmp -s "$here/include/morvex_tex/$header" "$root/include/morvex_tex/$header"
+  done
+  check "$label: libmorvex_tex.so.1 is the shared library's SONAME" \
+    eval '[[ $(objdump -p "$lib/libmorvex_tex.so.1" 2>/dev/null | awk '"'"'$1 == "SONAME" { print $2 }'"'"') == libmorvex_tex.so.1 ]]'
+  check "$label: libmorvex_tex.so leads to it" test "$(readlink -f "$lib/libmorvex_tex.so")" = "$(readlink -f "$lib/libmorvex_tex.so.1")"
+  check "$label: libmorvex_tex.a installed, with its symbols" eval '[[ $(nm "$lib/libmorvex_tex.a" 2>/dev/null) == *" T morvex_tex_open_path"$'"'"'\n'"'"'* ]]'
+  check "$label: pkg-config finds version $version" \
+    test "$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --modversion morvex_tex 2>&1)" = "$version"
+  local work="$scratch/examples-$label" how program out expected
+  mkdir -p "$work"
+  cp "$reference/demo.pak" "$work/"
+  expected="$(cd "$work" && "$root/bin/morvex_tex" list demo.pak | awk '{ print $1, $5, $3, $4 " bytes" }')"
+  for how in pkg-config cmake cmake-static; do
+    [ "$how" = cmake-static ] && [ "$label" != package ] && continue
+    local bin="$work/$how"
+    mkdir -p "$bin"
+    case "$how" in
+      pkg-config)
+        for program in list_entries entry_to_png; do
+          check "$label: $program builds through pkg-config" \
+            eval 'g++ -std=c++20 -Wall -Werror -o "$bin/$program" "$here/examples/$program.cpp" \
+                    $(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs morvex_tex) 2>"$bin/log" ||
+                  { cat "$bin/log" >&2; false; }'
+        done ;;
+      cmake*)
+        local static=OFF
+        [ "$how" = cmake-static ] && static=ON
+        check "$label: the examples build through find_package (static $static)" \
+          eval '{ cmake -S "$here/examples" -B "$bin/build" -DCMAKE_PREFIX_PATH="$root" -DMORVEX_TEX_STATIC=$static &&
+                  cmake --build "$bin/build"; } >"$bin/log" 2>&1 && cp "$bin/build/list_entries" "$bin/build/entry_to_png" "$bin/" ||
+                { cat "$bin/log" >&2; false; }'
+        ;;
+    esac
+    local linked
+    linked="$(LD_LIBRARY_PATH="$lib" ldd "$bin/list_entries" 2>&1 | awk '$1 == "libmorvex_tex.so.1" { print $3 }')"
+    if [ "$how" = cmake-static ]; then
+      check "$label: the static examples need no libmorvex_tex.so.1 (got '$linked')" test -z "$linked"
+    else
+      check "$label ($how): list_entries runs on $root's library (got '$linked')" \
+        test "$(readlink -f "$linked")" = "$(readlink -f "$lib/libmorvex_tex.so.1")"
+    fi
+    out="$(cd "$work" && LD_LIBRARY_PATH="$lib" "$bin/list_entries" demo.pak 2>&1)"
+    check "$label ($how): list_entries lists the demo as morvex_tex list does: $out" test "$out" = "$expected"
+    rm -f "$work/sky.png"
+    out="$(cd "$work" && LD_LIBRARY_PATH="$lib" "$bin/entry_to_png" demo.pak sky.tga sky.png 2>&1)"
+    check "$label ($how): entry_to_png writes sky.png: $out" test "$out" = "sky.png: entry 1, 64 x 32 pixels"
+    check "$label ($how): sky.png is a valid PNG file" eval 'pngcheck -q "$work/sky.png" >/dev/null'
+    check "$label ($how): sky.png holds the pixels of the extractor's sky.tga" same_pixels "$work/sky.png" "$reference/sky.tga"
+    out="$(cd "$work" && LD_LIBRARY_PATH="$lib" "$bin/entry_to_png" demo.pak nothing.tga x.png 2>&1)"
+    check "$label ($how): entry_to_png says when no entry has the name: $out" \
+      test "$out" = "entry_to_png: demo.pak: no entry named nothing.tga"
+  done
+}
+
 # --- 2. cmake --install into a temporary prefix ------------------------------
 prefix="$scratch/prefix"
 check "cmake --install succeeds" eval 'cmake --install "$build" --prefix "$prefix" >/dev/null'
 check_installed "$prefix" install
+check_library "$prefix" install
 
 # --- 3. the Debian package ---------------------------------------------------
 echo "package test: cpack -G DEB" >&2
@@ -134,11 +245,17 @@ echo "package test: cpack -G DEB" >&2
 rm -f "$build/morvex_tex_pack"
 check "cpack -G DEB succeeds" eval '(cd "$build" && cpack -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1) ||
                                     { cat "$scratch/cpack.log" >&2; false; }'
-deb="$(ls "$scratch"/deb/*.deb 2>/dev/null | head -n 1)"
-check "one .deb is made" test -f "$deb"
+programs_deb="$(ls "$scratch"/deb/morvex-tex-extractor_*.deb 2>/dev/null | head -n 1)"
+library_deb="$(ls "$scratch"/deb/libmorvex-tex1_*.deb 2>/dev/null | head -n 1)"
+dev_deb="$(ls "$scratch"/deb/libmorvex-tex-dev_*.deb 2>/dev/null | head -n 1)"
+check "three .deb files are made: $(ls "$scratch"/deb/*.deb 2>&1)" test "$(ls "$scratch"/deb/*.deb | wc -l)" -eq 3
+check "the programs' package is made" test -f "$programs_deb"
+check "libmorvex-tex1 is made" test -f "$library_deb"
+check "libmorvex-tex-dev is made" test -f "$dev_deb"
 check "cpack rebuilt morvex_tex_pack" test -x "$build/morvex_tex_pack"
 check "cpack built no test program" test ! -e "$build/tests/morvex_tests"
-if [ -f "$deb" ]; then
+if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
+  deb=$programs_deb
   field() { dpkg-deb -f "$deb" "$1"; }
   check "package name" test "$(field Package)" = morvex-tex-extractor
   check "package version starts with $version" eval '[[ $(field Version) == "$version"-* ]]'
@@ -146,42 +263,67 @@ if [ -f "$deb" ]; then
   maintainer="$(field Maintainer)"
   name_address='^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$'
   check "package maintainer is 'Name <address>': $maintainer" eval '[[ $maintainer =~ $name_address ]]'
+  package_version="$(field Version)"
+  for d in "$library_deb" "$dev_deb"; do
+    check "$(basename "$d"): the version and maintainer of the programs' package" \
+      test "$(dpkg-deb -f "$d" Version)/$(dpkg-deb -f "$d" Maintainer)" = "$package_version/$maintainer"
+  done
+  check "libmorvex-tex1's section is libs" test "$(dpkg-deb -f "$library_deb" Section)" = libs
+  check "libmorvex-tex-dev's section is libdevel" test "$(dpkg-deb -f "$dev_deb" Section)" = libdevel
+  check "libmorvex-tex-dev depends on libmorvex-tex1 (= $package_version): $(dpkg-deb -f "$dev_deb" Depends)" \
+    eval '[[ ", $(dpkg-deb -f "$dev_deb" Depends)," == *", libmorvex-tex1 (= $package_version),"* ]]'
+  control="$scratch/library-control"
+  dpkg-deb -e "$library_deb" "$control"
+  check "libmorvex-tex1's shlibs names it: $(cat "$control/shlibs" 2>&1)" \
+    test "$(cat "$control/shlibs" 2>&1)" = "libmorvex_tex 1 libmorvex-tex1 (>= $package_version)"
+  check "libmorvex-tex1 has the ldconfig trigger" grep -qx "activate-noawait ldconfig" "$control/triggers"
+  check "the programs don't need the shared library" \
+    eval '! dpkg-deb -f "$programs_deb" Depends | grep -q libmorvex'
 
   # lintian: every E: tag fails (so does lintian's own failure), and so do the
   # hardening and stripping the build promises, which are I: tags; the other
   # tags are listed with a failure.
-  tags="$(lintian --pedantic --display-info --fail-on error "$deb" 2>"$scratch/lintian.err")"
+  tags="$(lintian --pedantic --display-info --fail-on error "$programs_deb" "$library_deb" "$dev_deb" 2>"$scratch/lintian.err")"
   lintian_status=$?
   check "lintian exits 0 (got $lintian_status): $tags $(cat "$scratch/lintian.err")" test "$lintian_status" -eq 0
   bad="$(grep -E '^E: |hardening-no-|binary-has-unneeded-section|unstripped-binary' <<<"$tags")"
   check "lintian finds no error, no missing hardening: $tags" test -z "$bad"
-  outside="$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v -e '^\./usr/' -e '^\./$')"
-  check "nothing in the package outside /usr: $outside" test -z "$outside"
+  check "lintian finds nothing at all: $tags" test -z "$tags"
   root="$scratch/root"
-  check "dpkg -x unpacks it" dpkg -x "$deb" "$root"
-  check "the package holds the licence" test -s "$root/usr/share/doc/morvex-tex-extractor/copyright"
-  doc="$root/usr/share/doc/morvex-tex-extractor"
-  entry="$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null)"
-  check "changelog.Debian.gz opens with this version: $(head -n 1 <<<"$entry")" \
-    test "$(head -n 1 <<<"$entry")" = "morvex-tex-extractor ($(field Version)) unstable; urgency=medium"
-  check "changelog.Debian.gz is signed by the maintainer: $(tail -n 1 <<<"$entry")" \
-    eval '[[ $(tail -n 1 <<<"$entry") == " -- $maintainer  "* ]]'
-  check "changelog.gz is CHANGELOG.md" eval 'gzip -dc "$doc/changelog.gz" | cmp -s - "$here/CHANGELOG.md"'
-  # Every shared library a packaged program links directly must be a
-  # dependency, by the name of the package that holds it on this machine.
-  depends="$(field Depends)"
-  for program in "$root"/usr/bin/*; do
+  for d in "$programs_deb" "$library_deb" "$dev_deb"; do
+    outside="$(dpkg-deb -c "$d" | awk '{ print $6 }' | grep -v -e '^\./usr/' -e '^\./$')"
+    check "nothing in $(basename "$d") outside /usr: $outside" test -z "$outside"
+    check "dpkg -x unpacks $(basename "$d")" dpkg -x "$d" "$root"
+  done
+  for p in morvex-tex-extractor libmorvex-tex1 libmorvex-tex-dev; do
+    doc="$root/usr/share/doc/$p"
+    check "$p holds the licence" test -s "$doc/copyright"
+    entry="$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null)"
+    check "$p: changelog.Debian.gz opens with this version: $(head -n 1 <<<"$entry")" \
+      test "$(head -n 1 <<<"$entry")" = "morvex-tex-extractor ($package_version) unstable; urgency=medium"
+    check "$p: changelog.Debian.gz is signed by the maintainer: $(tail -n 1 <<<"$entry")" \
+      eval '[[ $(tail -n 1 <<<"$entry") == " -- $maintainer  "* ]]'
+    check "$p: changelog.gz is CHANGELOG.md" eval 'gzip -dc "$doc/changelog.gz" | cmp -s - "$here/CHANGELOG.md"'
+  done
+  # Every shared library a packaged program or library links directly must be
+  # a dependency of its package, by the name of the package that holds it on
+  # this machine.
+  for object in "$root"/usr/bin/* "$root/usr/$libdir"/libmorvex_tex.so.1; do
+    deb=$programs_deb
+    [[ $object == */libmorvex_tex.so.1 ]] && deb=$library_deb
+    depends="$(field Depends)"
     while read -r soname; do
-      lib="$(ldd "$program" | awk -v n="$soname" '$1 == n { print $3 }')"
+      lib="$(ldd "$object" | awk -v n="$soname" '$1 == n { print $3 }')"
       owner=""
       for candidate in "$lib" "$(readlink -f "$lib")" "${lib#/usr}" "/usr$lib"; do
         owner="$(dpkg -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1)" && [ -n "$owner" ] && break
       done
-      check "$(basename "$program") links $soname, of package '$owner', a dependency: $depends" \
+      check "$(basename "$object") links $soname, of package '$owner', a dependency: $depends" \
         eval '[ -n "$owner" ] && [[ ", $depends," == *[,\ ]"$owner"[\ ,]* ]]'
-    done < <(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }')
+    done < <(objdump -p "$object" | awk '$1 == "NEEDED" { print $2 }')
   done
   check_installed "$root/usr" package
+  check_library "$root/usr" package
 fi
 
 # A packager's own name and address, through the cache variable.
@@ -190,7 +332,7 @@ check "configuring with MORVEX_PACKAGE_MAINTAINER succeeds" \
   eval 'cmake -B "$build" -DMORVEX_PACKAGE_MAINTAINER="$own" >/dev/null'
 check "cpack -G DEB succeeds again" eval '(cd "$build" && cpack -G DEB -B "$scratch/deb-own" >"$scratch/cpack.log" 2>&1) ||
                                           { cat "$scratch/cpack.log" >&2; false; }'
-deb="$(ls "$scratch"/deb-own/*.deb 2>/dev/null | head -n 1)"
+deb="$(ls "$scratch"/deb-own/morvex-tex-extractor_*.deb 2>/dev/null | head -n 1)"
 check "the package's maintainer is the packager: $(dpkg-deb -f "$deb" Maintainer 2>&1)" \
   test "$(dpkg-deb -f "$deb" Maintainer 2>&1)" = "$own"
 

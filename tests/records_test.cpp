@@ -8,7 +8,7 @@
 #include "app/gallery_page.hpp"
 #include "app/tex_cli.hpp"
 #include "format/format.hpp"
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <windows.h>
 
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 #include "support/process_windows.hpp"
 #include "support/support.hpp"
 #include "files/windows.hpp"

@@ -1,7 +1,7 @@
 // The escapers of every medium over one UTF-8 reader: what a terminal, a
 // JSON document, a page or a shell is shown of names and paths that may hold
 // any byte.
-#include "app/escape.hpp"
+#include "words/escape.hpp"
 
 #include <cstdio>
 

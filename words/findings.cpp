@@ -1,7 +1,7 @@
 // The phrases every program but the extractor's report words findings in:
 // morvex_tex's listings, JSON and pages, and the packer's messages.
 #include "entries/entries.hpp"
-#include "app/words.hpp"
+#include "words/words.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Printf-style text for the presentations.
-#include "app/words.hpp"
+#include "words/words.hpp"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,9 +1,9 @@
 // The packer's phrase book: every note and entry of a pack/ result in the
 // words morvex_tex_pack and morvex_tex say them, names and paths escaped for
 // the terminal.
-#include "app/escape.hpp"
-#include "app/pack_cli.hpp"
-#include "app/words.hpp"
+#include "words/escape.hpp"
+#include "words/pack_words.hpp"
+#include "words/words.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -1,0 +1,268 @@
+// The entries as plain values, their findings as `morvex_tex list` gives
+// them, and one entry's pixels decoded into RGBA8.
+#include "api/internal.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "words/words.hpp"
+#include "entries/decode.hpp"
+
+namespace api {
+
+namespace {
+
+constexpr std::uint32_t checkpoint_every = 16;
+
+// What the walk does on reaching an entry: what `morvex_tex list` asks.
+void advance(const tex_index& index, entry_walk& walk, const tex_entry_view& v)
+{
+    decide_entry(index, v, entry_options{}, walk);
+}
+
+}  // namespace
+
+namespace {
+
+// A cursor over the records from `first` to `last` (and the one after, which
+// an entry's reading asks for), not the 64 KiB a walk reads ahead.
+tex_table_cursor cursor_over(const tex_index& index, std::uint32_t first, std::uint32_t last)
+{
+    tex_table_cursor cursor{&index, {}, first, std::min(last + 2, index.count) - first};
+    cursor.window.resize(std::size_t{cursor.held} * tex_table_entry_size);
+    tex_pread(index.fd, cursor.window, tex_header_size + std::uint64_t{first} * tex_table_entry_size);
+    return cursor;
+}
+
+}  // namespace
+
+tex_entry_view read_entry_at(const tex_index& index, std::uint32_t i)
+{
+    tex_table_cursor cursor = cursor_over(index, i, i);
+    return tex_read_entry(index, cursor, i);
+}
+
+entry_walk walk_before(const morvex_tex_archive& archive, std::uint32_t i)
+{
+    const tex_index& index = archive.index;
+    const std::uint32_t mark = i / checkpoint_every;
+    entry_walk walk;
+    {
+        // Checkpoints are made once, in order, by whichever caller first
+        // needs them; the walk from the checkpoint to i is the caller's own.
+        const std::lock_guard<std::mutex> lock(archive.walk_lock);
+        auto& marks = archive.checkpoints;
+        if (marks.empty()) marks.push_back(entry_walk_start(index));
+        if (marks.size() <= mark) {
+            tex_table_cursor cursor{&index, {}, 0, 0};
+            entry_walk w = marks.back();
+            for (std::uint32_t j = static_cast<std::uint32_t>(marks.size() - 1) * checkpoint_every; marks.size() <= mark; ++j) {
+                advance(index, w, tex_read_entry(index, cursor, j));
+                if ((j + 1) % checkpoint_every == 0) marks.push_back(w);
+            }
+        }
+        walk = marks[mark];
+    }
+    if (mark * checkpoint_every < i) {
+        tex_table_cursor cursor = cursor_over(index, mark * checkpoint_every, i);
+        for (std::uint32_t j = mark * checkpoint_every; j < i; ++j) advance(index, walk, tex_read_entry(index, cursor, j));
+    }
+    return walk;
+}
+
+std::vector<tex_finding> entry_findings(const tex_index& index, const tex_entry_view& v, entry_walk& walk)
+{
+    std::vector<tex_finding> found = tex_entry_findings(index, v);
+    const entry_plan plan = decide_entry(index, v, entry_options{}, walk);
+    if (plan.step == entry_step::refuse) add_findings(found, {plan.why});
+    return found;
+}
+
+}  // namespace api
+
+namespace {
+
+using k = tex_finding_kind;
+
+// Why an entry has no pixels to decode: pixels_request's checks, in order.
+tex_finding no_pixels_reason(const tex_index& index, const tex_entry_view& v, const entry_walk& walk)
+{
+    if (v.state == tex_entry_state::past_end) return {k::entry_past_end, v.record.offset, index.size};
+    if (v.state == tex_entry_state::header_cut) return {k::entry_header_cut, v.header_got, tex_entry_header_size};
+    const tex_entry_header& h = v.header;
+    if (h.rep_t_id != 4 && h.rep_t_id != 6) return {k::unknown_type, h.rep_t_id};
+    if (v.payload_past_end) return {k::payload_past_end, v.record.compressed_size, v.payload_offset, index.size};
+    if (h.width == 0 || h.height == 0) return {k::no_pixels, h.width, h.height};
+    if (std::uint64_t{h.width} * h.height > max_image_pixels) return {k::too_many_pixels, h.width, h.height};
+    if (v.covers && v.record.compressed_size > walk.overlap_left) return {k::runs_over_header, *v.covers, v.covered_offset};
+    return {k::inflation_spent, std::uint64_t{h.width} * h.height * 2, walk.inflate_left};
+}
+
+int check_entry(const morvex_tex_archive* archive, std::uint32_t index, morvex_tex_error* error)
+{
+    if (!archive) return api::fail_argument(error, "no archive");
+    if (index >= archive->index.count) {
+        return api::fail(error, MORVEX_TEX_ERROR_NO_ENTRY, 0,
+                         format_text("no entry %u: the archive has %u", index, archive->index.count));
+    }
+    return 0;
+}
+
+// Decodes entry i into `image` (0xAARRGGBB): 0 with its warnings, or -1 with
+// the error filled. The walk's budgets are those `morvex_tex test` has on
+// reaching it (the first entry's, the whole archive's).
+int decode(const morvex_tex_archive& archive, std::uint32_t i, image32& image, std::vector<tex_finding>& warnings,
+           morvex_tex_error* error)
+{
+    const tex_index& index = archive.index;
+    const tex_entry_view v = api::read_entry_at(index, i);
+    entry_walk walk = i == 0 ? entry_walk_start(index) : api::walk_before(archive, i);
+    const entry_walk before = walk;
+    extract_request request;
+    if (!pixels_request(index, v, walk, request)) {
+        const tex_finding why = no_pixels_reason(index, v, before);
+        return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, why,
+                                 format_text("entry %u: ", i) + api::finding_words(why));
+    }
+    std::vector<tex_finding> found;
+    if (decode_entry_pixels(request, image, found) != 0) {
+        const tex_finding why = found.empty() ? tex_finding{k::no_memory} : found.back();
+        return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, why,
+                                 format_text("entry %u: ", i) + api::finding_words(why));
+    }
+    for (const tex_finding& f : found) {
+        if (tex_finding_is_warning(f)) warnings.push_back(f);
+    }
+    return 0;
+}
+
+void describe(morvex_tex_image& out, std::uint32_t width, std::uint32_t height, std::uint8_t* rgba,
+              const std::vector<tex_finding>& warnings)
+{
+    out.width = width;
+    out.height = height;
+    out.stride = std::size_t{width} * 4;
+    out.rgba = rgba;
+    out.warning_count = static_cast<std::uint32_t>(std::min<std::size_t>(warnings.size(), 4));
+    for (std::uint32_t n = 0; n < out.warning_count; ++n) out.warnings[n] = api::to_api(warnings[n]);
+}
+
+}  // namespace
+
+extern "C" {
+
+MORVEX_TEX_API int morvex_tex_get_entry(const morvex_tex_archive* archive, uint32_t index, morvex_tex_entry* out,
+                                        morvex_tex_finding* findings, size_t capacity, morvex_tex_error* error)
+{
+    if (!api::size_ok(out)) return api::fail_argument(error, "an entry struct of no known size");
+    if (check_entry(archive, index, error) != 0) return -1;
+    return api::guarded(error, [&] {
+        const tex_index& ix = archive->index;
+        const tex_entry_view v = api::read_entry_at(ix, index);
+        entry_walk walk = api::walk_before(*archive, index);
+        const std::vector<tex_finding> found = api::entry_findings(ix, v, walk);
+        morvex_tex_entry e{};
+        e.index = index;
+        e.state = v.state == tex_entry_state::ok ? MORVEX_TEX_ENTRY_OK
+                  : v.state == tex_entry_state::past_end ? MORVEX_TEX_ENTRY_PAST_END
+                                                          : MORVEX_TEX_ENTRY_HEADER_CUT;
+        e.table_type = v.record.type_id;
+        e.offset = v.record.offset;
+        e.payload_size = v.record.compressed_size;
+        e.in_file = v.in_file;
+        e.payload_offset = v.payload_offset;
+        if (v.state == tex_entry_state::ok) {
+            const std::string name = tex_entry_name(v.header);
+            std::memcpy(e.name, name.data(), name.size());
+            e.name_size = static_cast<std::uint8_t>(name.size());
+            e.flags = v.padding_zero ? 0 : MORVEX_TEX_PADDING_NOT_ZERO;
+            e.width = v.header.width;
+            e.height = v.header.height;
+            e.type = v.header.rep_t_id;
+            e.rep_c_sz = v.header.rep_c_sz;
+        }
+        e.finding_count = static_cast<std::uint32_t>(api::copy_findings(found, findings, capacity));
+        api::copy_out(out, e);
+        return api::succeed(error);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_find_entry(const morvex_tex_archive* archive, const char* name, size_t size,
+                                         uint32_t* index, morvex_tex_error* error)
+{
+    std::string wanted;
+    if (!archive || !index || !api::text_of(name, size, wanted)) return api::fail_argument(error, "no archive, index or name");
+    return api::guarded(error, [&] {
+        const tex_index& ix = archive->index;
+        tex_table_cursor cursor{&ix, {}, 0, 0};
+        for (std::uint32_t i = 0; i < ix.count; ++i) {
+            const tex_entry_view v = tex_read_entry(ix, cursor, i);
+            if (v.state == tex_entry_state::ok && tex_entry_name(v.header) == wanted) {
+                *index = i;
+                return api::succeed(error);
+            }
+        }
+        return api::fail(error, MORVEX_TEX_ERROR_NO_ENTRY, 0, "no entry is named " + wanted);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_decode(const morvex_tex_archive* archive, uint32_t index, morvex_tex_image* out,
+                                     morvex_tex_error* error)
+{
+    if (!api::size_ok(out)) return api::fail_argument(error, "an image struct of no known size");
+    if (check_entry(archive, index, error) != 0) return -1;
+    return api::guarded(error, [&] {
+        image32 image;
+        std::vector<tex_finding> warnings;
+        if (decode(*archive, index, image, warnings, error) != 0) return -1;
+        // The pixels become RGBA8 where they are, and the caller's: a pixel
+        // is 4 bytes either way.
+        const std::size_t count = std::size_t{image.width} * image.height;
+        auto* bytes = reinterpret_cast<std::uint8_t*>(image.pixels.get());
+        for (std::size_t n = 0; n < count; ++n) api::put_rgba(bytes + 4 * n, image.pixels[n]);
+        morvex_tex_image result{};
+        describe(result, image.width, image.height, bytes, warnings);
+        image.pixels.release();
+        api::copy_out(out, result);
+        return api::succeed(error);
+    });
+}
+
+MORVEX_TEX_API void morvex_tex_image_free(morvex_tex_image* image)
+{
+    if (!image || !image->rgba) return;
+    delete[] reinterpret_cast<std::uint32_t*>(image->rgba);
+    image->rgba = nullptr;
+}
+
+MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uint32_t index, void* buffer,
+                                          size_t buffer_size, morvex_tex_image* out, morvex_tex_error* error)
+{
+    if (out && !api::size_ok(out)) return api::fail_argument(error, "an image struct of no known size");
+    if (check_entry(archive, index, error) != 0) return -1;
+    return api::guarded(error, [&] {
+        const tex_entry_view v = api::read_entry_at(archive->index, index);
+        if (v.state == tex_entry_state::ok) {
+            const std::uint64_t needed = std::uint64_t{v.header.width} * v.header.height * 4;
+            if (!buffer || buffer_size < needed) {
+                return api::fail_needing(error, needed, format_text("entry %u needs %llu bytes, not %llu", index,
+                                                                   static_cast<unsigned long long>(needed),
+                                                                   static_cast<unsigned long long>(buffer_size)));
+            }
+        }
+        image32 image;
+        std::vector<tex_finding> warnings;
+        if (decode(*archive, index, image, warnings, error) != 0) return -1;
+        auto* bytes = static_cast<std::uint8_t*>(buffer);
+        const std::size_t count = std::size_t{image.width} * image.height;
+        for (std::size_t n = 0; n < count; ++n) api::put_rgba(bytes + 4 * n, image.pixels[n]);
+        if (out) {
+            morvex_tex_image result{};
+            describe(result, image.width, image.height, bytes, warnings);
+            api::copy_out(out, result);
+        }
+        return api::succeed(error);
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,96 @@
+// morvex_tex_create and morvex_tex_replace: the caller's structs made into a
+// request of the packer (pack_adapter.hpp), its outcome made into values.
+#include "api/internal.hpp"
+#include "api/pack_adapter.hpp"
+#include "words/words.hpp"
+
+namespace {
+
+int request_of(const char* out_path, std::size_t out_size, const morvex_tex_image_source* const* images,
+               std::size_t count, const morvex_tex_pack_options* options, api_pack_request& r, morvex_tex_error* error)
+{
+    if (options && options->size < sizeof(morvex_tex_pack_options)) return api::fail_argument(error, "options of no known size");
+    const morvex_tex_pack_options o = api::options_or_defaults(options);
+    if (o.type != 0 && o.type != 4 && o.type != 6) return api::fail_argument(error, "an archive's images are of type 4 or 6");
+    r.type = o.type == 4 ? 4 : 6;
+    r.force = (o.flags & MORVEX_TEX_PACK_FORCE) != 0;
+    if (!api::text_of(out_path, out_size, r.out_path) || r.out_path.empty()) {
+        return api::fail_argument(error, "a path is bytes without NUL");
+    }
+    if (count > 0 && !images) return api::fail_argument(error, "images counted but not given");
+    for (std::size_t n = 0; n < count; ++n) {
+        const morvex_tex_image_source* s = images[n];
+        if (!api::size_ok(s)) return api::fail_argument(error, format_text("image %zu: of no known size", n));
+        api_pack_image img;
+        const bool named = s->name.data != nullptr, from_file = s->path.data != nullptr;
+        if ((named && !api::text_of(s->name.data, s->name.size, img.name)) ||
+            (from_file && (!api::text_of(s->path.data, s->path.size, img.path) || img.path.empty()))) {
+            return api::fail_argument(error, format_text("image %zu: a name or path is bytes without NUL", n));
+        }
+        if (!from_file) {
+            if (api::check_pixels(&s->pixels, error) != 0) return -1;
+            img.pixels = &s->pixels;
+        }
+        r.images.push_back(std::move(img));
+    }
+    return 0;
+}
+
+int carry_out(int (*run)(const api_pack_request&, const api_pack_report_fn&, api_pack_failure&), const api_pack_request& r,
+              morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+{
+    morvex_tex_pack_result sum{};
+    const api_pack_report_fn report = [&](const api_pack_entry& e) {
+        ++sum.entries;
+        sum.added += e.action == MORVEX_TEX_PACK_ADDED;
+        sum.replaced += e.action == MORVEX_TEX_PACK_REPLACED;
+        sum.unchanged += e.action == MORVEX_TEX_PACK_UNCHANGED;
+        sum.kept += e.action == MORVEX_TEX_PACK_KEPT;
+        if (!each) return;
+        const morvex_tex_pack_entry out{sizeof(morvex_tex_pack_entry), e.index, e.action, e.type, e.width, e.height,
+                                        e.payload, e.warnings, e.source, api::view_of(e.name)};
+        each(context, &out);
+    };
+    api_pack_failure failure;
+    if (run(r, report, failure) != 0) {
+        if (failure.finding) return api::fail_finding(error, failure.kind, *failure.finding, failure.message);
+        const int rc = api::fail(error, failure.kind, failure.error, failure.message);
+        if (error && error->size >= sizeof(morvex_tex_error) && failure.image) error->needed = *failure.image;
+        return rc;
+    }
+    if (result) api::copy_out(result, sum);
+    return api::succeed(error);
+}
+
+}  // namespace
+
+extern "C" {
+
+MORVEX_TEX_API int morvex_tex_create(const char* out_path, size_t out_size, const morvex_tex_image_source* const* images,
+                                     size_t count, const morvex_tex_pack_options* options,
+                                     morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,
+                                     morvex_tex_error* error)
+{
+    if (result && !api::size_ok(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(out_path, out_size, images, count, options, r, error) != 0) return -1;
+        return carry_out(api_pack_create, r, result, each, context, error);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_replace(const char* in_path, size_t in_size, const char* out_path, size_t out_size,
+                                      const morvex_tex_image_source* const* images, size_t count,
+                                      const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                      morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+{
+    if (result && !api::size_ok(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(out_path, out_size, images, count, options, r, error) != 0) return -1;
+        if (!api::text_of(in_path, in_size, r.in_path) || r.in_path.empty()) return api::fail_argument(error, "a path is bytes without NUL");
+        return carry_out(api_pack_replace, r, result, each, context, error);
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,161 @@
+// The API's create and replace, carried out by the packer: the caller's images
+// (files, or RGBA8 pixels) made into a request of pack/, its result's entries
+// reported, its first refusal made into an error value in the packer's words.
+#include "api/pack_adapter.hpp"
+
+#include <cerrno>
+#include <map>
+
+#include "api/internal.hpp"
+#include "pack/pack.hpp"
+#include "words/pack_words.hpp"
+#include "words/words.hpp"
+
+namespace {
+
+using nk = pack_note_kind;
+
+bool is_warning(nk kind)
+{
+    return kind == nk::alpha_dropped || kind == nk::size_changed || kind == nk::kept_undecodable;
+}
+
+std::uint32_t error_kind_of(const pack_note& n)
+{
+    switch (n.kind) {
+    case nk::image_unreadable:
+    case nk::image_undecodable:
+    case nk::folder_unreadable:
+    case nk::folder_empty: return MORVEX_TEX_ERROR_IMAGE;
+    case nk::name_empty:
+    case nk::name_too_long:
+    case nk::name_refused:
+    case nk::name_no_format:
+    case nk::names_collide:
+    case nk::no_entry:
+    case nk::stems_ambiguous:
+    case nk::entry_not_image: return MORVEX_TEX_ERROR_NAME;
+    case nk::type_not_image: return MORVEX_TEX_ERROR_ARGUMENT;
+    case nk::output_is_image:
+    case nk::output_is_source:
+    case nk::output_refused: return MORVEX_TEX_ERROR_REFUSED;
+    case nk::source_no_memory: return MORVEX_TEX_ERROR_NO_MEMORY;
+    case nk::source_not_tex: return MORVEX_TEX_ERROR_NOT_ARCHIVE;
+    case nk::source_finding:
+    case nk::source_findings_more: return MORVEX_TEX_ERROR_DAMAGED;
+    case nk::output_unopened:
+    case nk::write_failed:
+    case nk::source_unopened: return n.error == ENOMEM ? MORVEX_TEX_ERROR_NO_MEMORY : MORVEX_TEX_ERROR_SYSTEM;
+    case nk::too_many_entries:
+    case nk::too_large: return MORVEX_TEX_ERROR_SYSTEM;
+    case nk::alpha_dropped:
+    case nk::size_changed:
+    case nk::kept_undecodable: break;
+    }
+    return MORVEX_TEX_OK;
+}
+
+std::uint32_t action_of(pack_fate fate)
+{
+    switch (fate) {
+    case pack_fate::placeholder: return MORVEX_TEX_PACK_PLACEHOLDER;
+    case pack_fate::added: return MORVEX_TEX_PACK_ADDED;
+    case pack_fate::replaced: return MORVEX_TEX_PACK_REPLACED;
+    case pack_fate::unchanged: return MORVEX_TEX_PACK_UNCHANGED;
+    case pack_fate::kept: return MORVEX_TEX_PACK_KEPT;
+    }
+    return 0;
+}
+
+// The caller's RGBA8 pixels as a decoded image, alpha and all. -1 with the
+// refusal when its size is none an entry can hold.
+int image_of(const morvex_tex_pixels& p, pack_image& out, std::string& reason)
+{
+    if (pack_start_image(p.width, p.height, out, reason) != 0) return -1;
+    for (std::uint32_t y = 0; y < p.height; ++y) {
+        for (std::uint32_t x = 0; x < p.width; ++x) {
+            out.argb[std::size_t{y} * p.width + x] = api::argb_of(p.rgba + std::size_t{y} * p.stride + 4 * std::size_t{x});
+        }
+    }
+    out.has_alpha = true;
+    return 0;
+}
+
+int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn& report, api_pack_failure& failure)
+{
+    pack_request request;
+    request.output = r.out_path;
+    request.source = r.in_path;
+    request.type = r.type;
+    request.force = r.force;
+    // Images in memory are held here for the run; they are named in notes by
+    // their stored name, or by their place among the images.
+    std::vector<pack_image> held(r.images.size());
+    std::map<std::string, std::size_t> by_path;
+    for (std::size_t n = 0; n < r.images.size(); ++n) {
+        const api_pack_image& img = r.images[n];
+        pack_image_arg arg{img.path, img.name, nullptr};
+        if (img.pixels) {
+            arg.path = img.name.empty() ? format_text("image %zu", n) : img.name;
+            std::string reason;
+            if (image_of(*img.pixels, held[n], reason) != 0) {
+                failure = {MORVEX_TEX_ERROR_IMAGE, 0, arg.path + ": " + reason, std::nullopt, n};
+                return -1;
+            }
+            arg.pixels = &held[n];
+        }
+        by_path.emplace(arg.path, n);
+        request.images.push_back(std::move(arg));
+    }
+    pack_result result;
+    const int rc = replace ? pack_replace(request, result) : pack_create(request, result);
+    for (const pack_note& note : result.notes) {
+        if (is_warning(note.kind)) continue;
+        failure.kind = error_kind_of(note);
+        failure.error = note.error;
+        failure.message = pack_note_text(note);
+        if (note.kind == nk::source_finding && !note.findings.empty()) failure.finding = note.findings.front();
+        if (const auto at = by_path.find(note.path); at != by_path.end()) failure.image = at->second;
+        return -1;
+    }
+    if (rc != 0) {
+        failure = {MORVEX_TEX_ERROR_SYSTEM, EIO, r.out_path + ": not written", std::nullopt, std::nullopt};
+        return -1;
+    }
+    if (pack_place(result) != 0) {
+        const int error = errno;
+        failure = {error == ENOMEM ? MORVEX_TEX_ERROR_NO_MEMORY : MORVEX_TEX_ERROR_SYSTEM, error,
+                   r.out_path + ": can't write it: " + std::strerror(error), std::nullopt, std::nullopt};
+        return -1;
+    }
+    for (const pack_entry& e : result.entries) {
+        api_pack_entry out;
+        out.index = e.index;
+        out.action = action_of(e.fate);
+        out.type = e.type;
+        out.width = e.width;
+        out.height = e.height;
+        out.payload = e.payload_size;
+        out.name = e.name;
+        if (const auto at = by_path.find(e.from); at != by_path.end()) out.source = static_cast<std::uint32_t>(at->second);
+        for (const pack_note& note : result.notes) {
+            if (!note.entry || *note.entry != e.index) continue;
+            if (note.kind == nk::alpha_dropped) out.warnings |= MORVEX_TEX_PACK_ALPHA_LOST;
+            if (note.kind == nk::size_changed) out.warnings |= MORVEX_TEX_PACK_RESIZED;
+        }
+        report(out);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int api_pack_create(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure)
+{
+    return carry_out(false, request, report, failure);
+}
+
+int api_pack_replace(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure)
+{
+    return carry_out(true, request, report, failure);
+}

@@ -1,0 +1,54 @@
+// What the API asks of the packer: its structs made into a request of pack/
+// (pack/pack.hpp: create and replace, requests in, results and notes out),
+// carried out there, and the result made into what the API reports.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format/format.hpp"
+#include "morvex_tex/morvex_tex.h"
+
+struct api_pack_image {
+    std::string name;                          // stored (create) or matched (replace) under; empty: from the path
+    std::string path;                          // an image file; empty: `pixels`
+    const morvex_tex_pixels* pixels = nullptr; // checked already
+};
+
+struct api_pack_request {
+    std::string in_path;   // replace: the archive patched
+    std::string out_path;
+    std::vector<api_pack_image> images;
+    std::uint8_t type = 6; // create: every entry's type
+    bool force = false;    // write over a file of another kind, or one named like an image
+};
+
+// One entry of the archive written, in table order.
+struct api_pack_entry {
+    std::uint32_t index = 0;
+    std::uint32_t action = 0;   // morvex_tex_pack_action
+    std::uint32_t type = 0;
+    std::uint32_t width = 0, height = 0;
+    std::uint64_t payload = 0;
+    std::uint32_t warnings = 0; // MORVEX_TEX_PACK_ALPHA_LOST, _RESIZED
+    std::uint32_t source = 0;   // the image it came from
+    std::string name;
+};
+
+// Why nothing was written.
+struct api_pack_failure {
+    std::uint32_t kind = MORVEX_TEX_OK;   // morvex_tex_error_kind
+    int error = 0;
+    std::string message;
+    std::optional<tex_finding> finding;   // MORVEX_TEX_ERROR_DAMAGED
+    std::optional<std::size_t> image;     // the image refused
+};
+
+using api_pack_report_fn = std::function<void(const api_pack_entry&)>;
+
+// Each writes the whole archive or nothing: 0, or -1 with `failure` filled.
+int api_pack_create(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure);
+int api_pack_replace(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure);

@@ -1,0 +1,53 @@
+# Run by the test LibraryExports.only_the_api (cmake/library.cmake):
+#   cmake -DLIBRARY=libmorvex_tex.so -DNM=nm -DHEADERS=include/morvex_tex -P check-exports.cmake
+# Fails unless the shared library's dynamic symbol table defines exactly the
+# functions the headers declare with MORVEX_TEX_API (and the version node the
+# version script names): no helper, no C++ template, no symbol of a module.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${NM} could not read ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(exported "")
+set(stray "")
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  # "0000000000012345 T name@@MORVEX_TEX_1", or "0000000000000000 A MORVEX_TEX_1"
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" symbol "${line}")
+  string(REGEX REPLACE "@.*$" "" symbol "${symbol}")
+  if(symbol MATCHES "^morvex_tex_[a-z0-9_]+$")
+    list(APPEND exported ${symbol})
+  elseif(NOT symbol MATCHES "^MORVEX_TEX_[0-9]+$")
+    list(APPEND stray ${symbol})
+  endif()
+endforeach()
+
+file(GLOB headers ${HEADERS}/*.h)
+set(declared "")
+foreach(header IN LISTS headers)
+  file(READ ${header} text)
+  string(REGEX MATCHALL "MORVEX_TEX_API[^;(]*[ *](morvex_tex_[a-z0-9_]+)\\(" found "${text}")
+  foreach(declaration IN LISTS found)
+    string(REGEX REPLACE ".*[ *](morvex_tex_[a-z0-9_]+)\\($" "\\1" name "${declaration}")
+    list(APPEND declared ${name})
+  endforeach()
+endforeach()
+
+list(SORT exported)
+list(SORT declared)
+list(REMOVE_DUPLICATES exported)
+set(missing ${declared})
+list(REMOVE_ITEM missing ${exported})
+set(undeclared ${exported})
+list(REMOVE_ITEM undeclared ${declared})
+list(LENGTH declared count)
+if(count LESS 20)
+  message(FATAL_ERROR "only ${count} functions found declared in ${HEADERS}")
+endif()
+if(stray OR missing OR undeclared)
+  message(FATAL_ERROR "exported but not the API: ${stray}\ndeclared but not exported: ${missing}\n"
+                      "exported but not declared: ${undeclared}")
+endif()
+message(STATUS "${count} functions exported, nothing else")

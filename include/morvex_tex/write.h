@@ -1,0 +1,125 @@
+/* morvex_tex: writing image files, and building and patching archives, as
+ * `morvex_tex create` and `morvex_tex replace` do. Included by
+ * <morvex_tex/morvex_tex.h>.
+ *
+ * Every file is written as an unnamed (or unpredictably named) file beside
+ * its name and put in place only when complete: a failure leaves nothing,
+ * and what was under the name survives it. */
+#ifndef MORVEX_TEX_WRITE_H
+#define MORVEX_TEX_WRITE_H
+
+#include "morvex_tex/types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------
+ * Image files from RGBA8 pixels: 1 to 65535 pixels a side, at most 16384 *
+ * 16384 in all; TGA and PNG keep the alpha, BMP and PCX drop it. The bytes
+ * are those of the extractor's files for the same pixels. */
+
+#define MORVEX_TEX_WRITE_KEEP 1u   /* fail (MORVEX_TEX_ERROR_SYSTEM, EEXIST) rather than replace a file */
+
+/* To `path` (UTF-8), in `format`, or with MORVEX_TEX_FORMAT_AS_NAMED in the
+ * one its extension selects (MORVEX_TEX_ERROR_NAME when none). */
+MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, uint32_t format,
+                                          const morvex_tex_pixels* image, uint32_t flags, morvex_tex_error* error);
+
+/* To an open descriptor, from its position on, sequentially; it stays open
+ * and the caller's. `format` must name one. */
+MORVEX_TEX_API int morvex_tex_write_image_fd(int fd, uint32_t format, const morvex_tex_pixels* image,
+                                             morvex_tex_error* error);
+
+/* ---------------------------------------------------------------------
+ * Building and patching archives. An image comes from a file (PNG, TGA,
+ * BMP or PCX, read by the packer's bounded decoders) or from RGBA8 pixels
+ * in memory. The output path may be new, an existing TEX archive, an empty
+ * file or a link (replaced, not followed); a file of another kind, or a
+ * name ending in an image extension, is refused (MORVEX_TEX_ERROR_REFUSED)
+ * unless forced, and so is any of the call's inputs, forced or not. */
+
+typedef struct morvex_tex_image_source {
+    uint32_t size;              /* sizeof(morvex_tex_image_source) */
+    uint32_t reserved;
+    morvex_tex_string name;     /* create: stored under it; replace: the entry it patches. data NULL: from the path */
+    morvex_tex_string path;     /* the image file; data NULL: `pixels` */
+    morvex_tex_pixels pixels;   /* when there is no path: the image, its alpha kept */
+} morvex_tex_image_source;
+
+#define MORVEX_TEX_IMAGE_SOURCE_INIT {sizeof(morvex_tex_image_source), 0, {NULL, 0}, {NULL, 0}, {0, 0, 0, NULL}}
+
+#define MORVEX_TEX_PACK_FORCE 1u   /* write over a file of another kind, or one named like an image */
+
+typedef struct morvex_tex_pack_options {
+    uint32_t size;    /* sizeof(morvex_tex_pack_options) */
+    uint32_t type;    /* create: 6 (raw 32-bit pixels, the default when 0) or 4 (zlib, 4 bits a channel) */
+    uint32_t flags;   /* MORVEX_TEX_PACK_* */
+} morvex_tex_pack_options;
+
+#define MORVEX_TEX_PACK_OPTIONS_INIT {sizeof(morvex_tex_pack_options), 0, 0}
+
+typedef enum morvex_tex_pack_action {
+    MORVEX_TEX_PACK_PLACEHOLDER = 1,  /* create: the empty first entry, which no extractor writes */
+    MORVEX_TEX_PACK_ADDED = 2,        /* create: an image */
+    MORVEX_TEX_PACK_REPLACED = 3,     /* replace: the entry holds the new image */
+    MORVEX_TEX_PACK_UNCHANGED = 4,    /* replace: the image was the entry's own: kept byte for byte */
+    MORVEX_TEX_PACK_KEPT = 5          /* replace: no image for it: kept byte for byte */
+} morvex_tex_pack_action;
+
+#define MORVEX_TEX_PACK_ALPHA_LOST 1u  /* the image carries no alpha where the entry had some */
+#define MORVEX_TEX_PACK_RESIZED 2u     /* the image's size is not the entry's */
+
+typedef struct morvex_tex_pack_entry {
+    uint32_t size;              /* sizeof(morvex_tex_pack_entry) as the library knows it */
+    uint32_t index;
+    uint32_t action;            /* morvex_tex_pack_action */
+    uint32_t type;
+    uint32_t width;
+    uint32_t height;
+    uint64_t payload_size;
+    uint32_t warnings;          /* MORVEX_TEX_PACK_ALPHA_LOST, _RESIZED */
+    uint32_t source;            /* ADDED, REPLACED, UNCHANGED: the index of its image among `images` */
+    morvex_tex_string name;     /* the stored name */
+} morvex_tex_pack_entry;
+
+typedef void (*morvex_tex_pack_fn)(void* context, const morvex_tex_pack_entry* entry);
+
+typedef struct morvex_tex_pack_result {
+    uint32_t size;        /* sizeof(morvex_tex_pack_result), set by the caller */
+    uint32_t entries;     /* in the archive written */
+    uint32_t added;
+    uint32_t replaced;
+    uint32_t unchanged;
+    uint32_t kept;
+} morvex_tex_pack_result;
+
+#define MORVEX_TEX_PACK_RESULT_INIT {sizeof(morvex_tex_pack_result), 0, 0, 0, 0, 0}
+
+/* A new archive at `out_path`: an empty placeholder first, then one entry
+ * per image in order, of options->type, named as given or after its file
+ * (32 bytes at most, ending in .png, .tga, .bmp or .pcx). options, result
+ * and each may be NULL. Nothing is written unless everything succeeds; the
+ * error names the first image refused (`needed` holds its index). */
+MORVEX_TEX_API int morvex_tex_create(const char* out_path, size_t out_size, const morvex_tex_image_source* const* images,
+                                     size_t count, const morvex_tex_pack_options* options,
+                                     morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,
+                                     morvex_tex_error* error);
+
+/* `in_path` copied to `out_path` with each image put in the entry it names
+ * (without a name: the entry stored under the file's path with the most of
+ * its folders, else the one of the same path and stem, sky.png for
+ * sky.tga), in that entry's own type; every other entry, the first and the
+ * header byte for byte, and an entry whose image didn't change too. An
+ * archive with problems that keep an entry from being copied as it is
+ * fails with MORVEX_TEX_ERROR_DAMAGED. */
+MORVEX_TEX_API int morvex_tex_replace(const char* in_path, size_t in_size, const char* out_path, size_t out_size,
+                                      const morvex_tex_image_source* const* images, size_t count,
+                                      const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                      morvex_tex_pack_fn each, void* context, morvex_tex_error* error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
