@@ -219,6 +219,34 @@ TEST(OutputFiles, AnInterruptedRunLeavesNoTemporaryFile)
     }
 }
 
+// A program that links the library keeps the handlers it set: the output
+// layer takes only the signals still at their default action.
+extern "C" void own_handler(int) {}
+
+TEST(OutputFiles, AProgramsOwnSignalHandlersAreLeftAsTheyAre)
+{
+    temp_dir dir;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::signal(SIGHUP, own_handler);
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGTERM, SIG_DFL);
+        output_root root;
+        if (output_open_root(dir.path().c_str(), false, root) != 0) _exit(99);
+        struct sigaction hup {}, pipe {}, term {};
+        sigaction(SIGHUP, nullptr, &hup);
+        sigaction(SIGPIPE, nullptr, &pipe);
+        sigaction(SIGTERM, nullptr, &term);
+        _exit((hup.sa_handler == own_handler ? 0 : 1) | (pipe.sa_handler == SIG_IGN ? 0 : 2) |
+              (term.sa_handler != SIG_DFL ? 0 : 4));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a handler replaced, 2: an ignored signal taken, 4: a default one left";
+}
+
 }  // namespace
 
 namespace {
