@@ -22,6 +22,12 @@ unsigned app_terminal_columns(int fd);
 // opening nothing else (a FIFO, a device): how many were read, or -1.
 long app_read_file_start(const std::string& path, std::span<std::uint8_t> out);
 
+// What `path` names, looked at without opening it: nothing (no such file or
+// folder on the way), a folder, a regular file, or something else: a FIFO, a
+// device, a socket, or what can't be looked at, which only opening tells.
+enum class app_path_kind { missing, folder, regular, other };
+app_path_kind app_path_kind_of(const std::string& path);
+
 // A path the user gave as its folder ("." when it names none) and its last
 // component: split at its last / (on Windows also \, or after a drive's X:).
 void app_split_path(const std::string& path, std::string& folder, std::string& name);

@@ -506,7 +506,7 @@ TEST(TexProgram, HelpVersionAndThePackersCommands)
         EXPECT_TRUE(has(r.out, "usage: morvex_tex " + command)) << command;
     }
     EXPECT_EQ(run_tex({"--version"}, dir.path()).out, "morvex_tex 1.0\n");
-    EXPECT_EQ(run_tex({"unpack"}, dir.path()).err, "morvex_tex: unknown command unpack (try --help)\n");
+    EXPECT_EQ(run_tex({"unpack"}, dir.path()).err, "morvex_tex: unknown command unpack\nTry 'morvex_tex --help' for more information.\n");
 
     test::write_archive(dir, "a.pak", sound_archive());
     ASSERT_EQ(run_tex({"extract", "a.pak", "sky.tga"}, dir.path()).status, 0);
