@@ -319,7 +319,11 @@ TEST(TexScripting, CompletionOffersOptionsAndStoredNames)
     EXPECT_EQ(complete("morvex_tex extract a.pak -x s"), "sky.tga\n");
     EXPECT_TRUE(has(complete("morvex_tex extract --"), "--to-stdout\n") && has(complete("morvex_tex extract -"), "-O\n"));
     EXPECT_TRUE(has(complete("morvex_tex create -"), "-n\n") && has(complete("morvex_tex replace --"), "--dry-run\n"));
-    EXPECT_TRUE(has(complete("morvex_tex list --"), "--names\n"));
+    EXPECT_TRUE(has(complete("morvex_tex list --"), "--names\n") && has(complete("morvex_tex list -"), "-v\n"));
+    // list takes patterns as extract does; a bundle's last letter takes the next word.
+    EXPECT_EQ(complete("morvex_tex list -v a.pak ui/"), "ui/button.png\nui/deep/Icon.PNG\n");
+    EXPECT_EQ(complete("morvex_tex extract -qC bin a.pak s"), "sky.tga\n");
+    EXPECT_EQ(complete("morvex_tex extract a.pak -qx s"), "sky.tga\n");
 }
 
 // The completion in an interactive bash, keys typed as a person types them:
