@@ -24,6 +24,12 @@ unsigned app_terminal_columns(int fd);
 // opening nothing else (a FIFO, a device): how many were read, or -1.
 long app_read_file_start(const std::string& path, std::span<std::uint8_t> out);
 
+// What `path` names, looked at without opening it: nothing (no such file or
+// folder on the way), a folder, a regular file, or something else: a FIFO, a
+// device, a socket, or what can't be looked at, which only opening tells.
+enum class app_path_kind { missing, folder, regular, other };
+app_path_kind app_path_kind_of(const std::string& path);
+
 
 // The key under which two file names are one name on this system: the name
 // itself on POSIX systems; on Windows, whose file systems ignore letter case,

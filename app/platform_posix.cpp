@@ -3,6 +3,8 @@
 #include "app/platform.hpp"
 #include "files/files.hpp"
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/ioctl.h>
@@ -37,6 +39,13 @@ long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
     const std::size_t got = tex_pread(fd, out, 0);
     close(fd);
     return static_cast<long>(got);
+}
+
+app_path_kind app_path_kind_of(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? app_path_kind::missing : app_path_kind::other;
+    return S_ISDIR(st.st_mode) ? app_path_kind::folder : S_ISREG(st.st_mode) ? app_path_kind::regular : app_path_kind::other;
 }
 
 std::string app_name_key(const std::string& name)

@@ -100,6 +100,23 @@ long app_read_file_start(const std::string& path, std::span<std::uint8_t> out)
     return got;
 }
 
+app_path_kind app_path_kind_of(const std::string& path)
+{
+    const std::wstring wide = tex_wide(path);
+    const std::size_t cut = wide.find_last_of(L"/\\:");
+    if (tex_is_device_name(cut == std::wstring::npos ? wide : wide.substr(cut + 1)) || wide.starts_with(L"\\\\.\\")) {
+        return app_path_kind::other;
+    }
+    const DWORD attributes = GetFileAttributesW(tex_long_path(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        // A name Windows can't hold ("a?b") names nothing either.
+        const bool none = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
+        return none ? app_path_kind::missing : app_path_kind::other;
+    }
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? app_path_kind::folder : app_path_kind::regular;
+}
+
 std::string app_name_key(const std::string& name)
 {
     std::wstring wide = tex_wide(name);

@@ -73,6 +73,77 @@ tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands)
     return out;
 }
 
+namespace {
+
+// True when `path` can't be an archive: nothing is there, or a folder, or a
+// regular file that doesn't begin as one.
+bool cannot_be_archive(const std::string& path)
+{
+    if (path == "-") return false;
+    switch (app_path_kind_of(path)) {
+    case app_path_kind::missing:
+    case app_path_kind::folder: return true;
+    case app_path_kind::regular: return !names_an_archive(path);
+    case app_path_kind::other: break;
+    }
+    return false;
+}
+
+}  // namespace
+
+int tex_cli_check_order(const std::vector<std::string>& archives, const char* synopsis)
+{
+    if (archives.size() < 2 || !cannot_be_archive(archives[0])) return 0;
+    // Every later one was sorted as an archive: "-", or a file that begins
+    // as one; only the file is known to be one.
+    const auto later = std::find_if(archives.begin() + 1, archives.end(), [](const std::string& a) { return a != "-"; });
+    if (later == archives.end()) return 0;
+    tex_cli_error("%s is no archive, but %s is: archives come first (%s)", tex_printable_name(archives[0]).c_str(),
+                  tex_printable_name(*later).c_str(), synopsis);
+    return -1;
+}
+
+void tex_cli_note_case(const tex_index& index, const name_filter& filter, std::vector<tex_case_hint>& hints)
+{
+    hints.resize(filter.include.size());
+    if (filter.ignore_case) return;
+    std::vector<std::size_t> open;
+    for (std::size_t k = 0; k < filter.include.size(); ++k) {
+        if (k >= filter.used.size() || !filter.used[k]) open.push_back(k);
+    }
+    if (open.empty()) return;
+    name_filter folded;
+    folded.ignore_case = true;
+    tex_table_cursor cursor{&index, {}, 0, 0};
+    for (std::uint32_t i = 1; i < index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(index, cursor, i);
+        if (v.state != tex_entry_state::ok) continue;
+        const std::string name = tex_entry_name(v.header);
+        for (const std::size_t k : open) {
+            folded.include.assign(1, filter.include[k]);
+            if (!name_selected(folded, name)) continue;
+            if (hints[k].count++ == 0) hints[k].first = name;
+        }
+    }
+}
+
+bool tex_cli_say_unmatched(const name_filter& filter, const std::vector<tex_case_hint>& hints, const std::string& archive)
+{
+    bool any = false;
+    const std::string where = archive.empty() ? "" : tex_printable_name(archive) + ": ";
+    for (std::size_t k = 0; k < filter.include.size(); ++k) {
+        if (k < filter.used.size() && filter.used[k]) continue;
+        any = true;
+        std::string hint;
+        if (k < hints.size() && hints[k].count > 0) {
+            hint = "; with --ignore-case it matches " + tex_printable_name(hints[k].first);
+            if (hints[k].count > 1) hint += format_text(" and %llu more", static_cast<unsigned long long>(hints[k].count - 1));
+        }
+        tex_cli_error("%sno entry matches %s%s", where.c_str(), tex_printable_name(filter.include[k]).c_str(), hint.c_str());
+    }
+    return any;
+}
+
 std::vector<std::string> tex_cli_stems(const std::vector<std::string>& archives)
 {
     std::vector<std::string> out;

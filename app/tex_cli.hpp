@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "entries/entries.hpp"
+#include "entries/walk.hpp"
 #include "morvex/version.hpp"
 
 inline constexpr const char* tex_cli_program = "morvex_tex";
@@ -45,7 +46,7 @@ struct tex_cli_archive {
 // out.failure, and returns -1: the caller exits with tex_exit_usage.
 int tex_cli_open(const std::string& path, tex_cli_archive& out);
 
-// The operands of list, test, extract and gallery, sorted. The first is an
+// The operands of list, extract and gallery, sorted. The first is an
 // archive; each later one is an archive too when it is "-" or names a
 // regular file that begins as a TEX version 3 archive does, and otherwise a
 // pattern of entry names (so `extract game.pak 'ui/*'` and `extract *.pak`
@@ -55,6 +56,14 @@ struct tex_cli_operands {
     std::vector<std::string> patterns;
 };
 tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands);
+
+// Arguments in the wrong order: when the first archive can't be one (there
+// is nothing of that name, or a folder, or a file that doesn't begin as an
+// archive does) while a later operand names one, says so in one line
+// ("sky.tga is no archive, but demo.pak is: archives come first (SYNOPSIS)")
+// and returns -1, before anything is read or written. A FIFO or a device
+// may be one: only reading it tells, so it passes.
+int tex_cli_check_order(const std::vector<std::string>& archives, const char* synopsis);
 
 // A name for each archive, for what is made of each when there are several
 // (extract's folders, gallery's pages): its file name without ".pak" (any
@@ -85,7 +94,7 @@ int tex_cli_workers(const char* command, const std::string& value, bool given, b
 // what was written to it could not all be written.
 bool tex_cli_flush_output(const char* command);
 
-// The usage text of a subcommand, and the status of a usage error: the text
+// The gallery's usage error, until it is on tex_cli_parse: the usage text
 // on standard error, tex_exit_usage.
 int tex_cli_usage_error(const char* usage);
 
@@ -98,14 +107,33 @@ std::string tex_json_string(const std::string& s);
 // Problems go out as "problems" (the phrases) and "problem_kinds" (their
 // stable names, in the same order).
 void tex_json_begin(std::FILE* out, const tex_cli_archive& archive, const std::vector<tex_finding>& problems);
-void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<tex_finding>& problems);
+// `first`: the first entry written into "entries" (with patterns, not always entry 0).
+void tex_json_entry(std::FILE* out, const tex_entry_view& v, const std::vector<tex_finding>& problems, bool first);
 void tex_json_end(std::FILE* out);
 
-// The object of an archive that could not be read: its path, "readable":
-// false, the reason among its problems, no entries.
+// The object of an archive that could not be read: every key of a readable
+// one's, "readable": false, what only reading tells null, the reason among
+// its problems, no entries.
 void tex_json_unreadable(std::FILE* out, const tex_cli_archive& archive);
 
-// Command-line scanning: options anywhere before "--", the rest operands.
+// What a pattern that took no entry would take in another letter case: the
+// first such name of the archives walked, and how many. Filled archive by
+// archive, for the hint of --ignore-case.
+struct tex_case_hint {
+    std::string first;
+    std::uint64_t count = 0;
+};
+// For each include pattern of `filter` that has taken nothing so far, the
+// names from entry 1 on that it matches in any letter case (none when the
+// filter already ignores case).
+void tex_cli_note_case(const tex_index& index, const name_filter& filter, std::vector<tex_case_hint>& hints);
+// "no entry matches P" for each include pattern that took nothing (after
+// "ARCHIVE: " when `archive` is not empty), with what --ignore-case would
+// take. True when one took nothing.
+bool tex_cli_say_unmatched(const name_filter& filter, const std::vector<tex_case_hint>& hints, const std::string& archive);
+
+// The gallery's command-line scanner, until it is on tex_cli_parse
+// (app/tex_options.hpp): options anywhere before "--", the rest operands.
 struct tex_cli_args {
     tex_cli_args(int count, char** values) : argc(count), argv(values) {}
     int argc;

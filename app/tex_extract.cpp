@@ -5,6 +5,7 @@
 #include "words/words.hpp"
 #include "words/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "app/tex_options.hpp"
 #include "entries/walk.hpp"
 
 #include <algorithm>
@@ -14,24 +15,6 @@
 #include "app/platform.hpp"
 
 namespace {
-
-const char* const extract_usage =
-    "usage: morvex_tex extract [OPTION...] ARCHIVE... [PATTERN...]\n"
-    "Writes every entry from 1 on, or those whose stored names match a PATTERN,\n"
-    "beneath DIR. Operands after the first are archives when they name TEX\n"
-    "archives (or are -, standard input), otherwise patterns: shell wildcards\n"
-    "where * also matches /, or a folder ending in / for everything beneath it.\n"
-    "Several archives go each beneath DIR/STEM/, STEM its name without .pak.\n"
-    "  -C DIR          beneath DIR (default: the current folder; made if missing)\n"
-    "  -O, --to-stdout the entries' bytes on standard output, in table order\n"
-    "  --raw           payloads as stored    --format F  every image as tga|png|bmp|pcx\n"
-    "  -k, --keep      never replace a file  -q          no line per entry\n"
-    "  -i PATTERN      a pattern, whatever it names       (--include)\n"
-    "  -x PATTERN      leave out what it matches; again for more (--exclude)\n"
-    "  --ignore-case   patterns match in any letter case\n"
-    "  -j N            decode on N threads (1 to 256)\n"
-    "Exit 0 when every entry was extracted or skipped, 1 when one failed or a\n"
-    "pattern matched nothing, 2 on a usage error or an argument that is no archive.\n";
 
 struct extract_options {
     std::string dir = ".";
@@ -188,84 +171,58 @@ void extract_archive(const tex_cli_archive& a, extract_options& o, const output_
     w.bar.clear();
 }
 
-int parse_options(int argc, char** argv, extract_options& o)
+// The command line read into `o`: 0, or -1 after a usage error said.
+int read_options(const tex_command_line& line, extract_options& o)
 {
-    tex_cli_args args{argc, argv};
-    std::vector<std::string> includes;
-    for (std::string opt; !(opt = tex_cli_next_option(args)).empty();) {
-        std::string value;
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(extract_usage, stdout);
-            return 1;
-        }
-        if (opt == "-C" || opt == "--directory") {
-            if (!tex_cli_value(args, opt, value)) return -1;
-            o.dir = value;
-            o.dir_given = true;
-        } else if (opt == "--format") {
-            if (!tex_cli_value(args, opt, value)) return -1;
-            const image_format_row* row = image_format_named(value);
-            if (!row || value != row->name) {
-                tex_cli_error("extract: --format takes %s", image_format_list().c_str());
-                return -1;
-            }
-            o.format = value;
-        } else if (opt == "-j" || opt == "--jobs") {
-            if (!tex_cli_value(args, opt, o.jobs)) return -1;
-            o.jobs_given = true;
-        } else if (opt == "-i" || opt == "--include" || opt == "-x" || opt == "--exclude") {
-            if (!tex_cli_value(args, opt, value)) return -1;
-            (opt == "-i" || opt == "--include" ? includes : o.filter.exclude).push_back(value);
-        } else if (opt == "--raw" || opt == "--keep" || opt == "-k" || opt == "-q" || opt == "--quiet" ||
-                   opt == "-O" || opt == "--to-stdout" || opt == "--ignore-case") {
-            if (!tex_cli_flag(args, opt)) return -1;
-            bool& flag = opt == "--raw"                         ? o.raw
-                         : opt == "-q" || opt == "--quiet"      ? o.quiet
-                         : opt == "-O" || opt == "--to-stdout"  ? o.to_stdout
-                         : opt == "--ignore-case"               ? o.filter.ignore_case
-                                                                : o.keep;
-            flag = true;
-        } else {
-            tex_cli_error("extract: unknown option %s", tex_printable_name(args.argument).c_str());
+    const tex_command& extract = tex_extract_command;
+    if (line.has(tex_opt::directory)) {
+        o.dir = line.value(tex_opt::directory);
+        o.dir_given = true;
+    }
+    if (line.has(tex_opt::format)) {
+        o.format = line.value(tex_opt::format);
+        const image_format_row* row = image_format_named(o.format);
+        if (!row || o.format != row->name) {
+            tex_cli_usage(extract, "--format takes %s", image_format_list().c_str());
             return -1;
         }
     }
-    if (o.raw && !o.format.empty()) {
-        tex_cli_error("extract: --raw and --format exclude each other");
+    o.jobs_given = line.has(tex_opt::jobs);
+    o.jobs = line.value(tex_opt::jobs);
+    o.raw = line.has(tex_opt::raw);
+    o.keep = line.has(tex_opt::keep);
+    o.quiet = line.has(tex_opt::quiet);
+    o.to_stdout = line.has(tex_opt::to_stdout);
+    o.filter.ignore_case = line.has(tex_opt::ignore_case);
+    o.filter.exclude = line.values(tex_opt::exclude);
+    if (line.operands.empty()) {
+        tex_cli_usage(extract, "no archive named");
         return -1;
     }
-    if (o.to_stdout && (o.dir_given || o.keep)) {
-        tex_cli_error("extract: -O writes no file: it takes neither -C nor --keep");
-        return -1;
-    }
-    if (args.operands.empty()) {
-        tex_cli_error("extract: no archive named");
-        return -1;
-    }
-    tex_cli_operands sorted = tex_cli_sort_operands(args.operands);
+    tex_cli_operands sorted = tex_cli_sort_operands(line.operands);
     o.archives = std::move(sorted.archives);
     o.filter.include = std::move(sorted.patterns);
-    o.filter.include.insert(o.filter.include.end(), includes.begin(), includes.end());
+    for (std::string& p : line.values(tex_opt::include)) o.filter.include.push_back(std::move(p));
     if (std::count(o.archives.begin(), o.archives.end(), "-") > 1) {
-        tex_cli_error("extract: standard input can be read once");
+        tex_cli_usage(extract, "standard input can be read once");
         return -1;
     }
-    return 0;
+    return tex_cli_check_order(o.archives, "extract ARCHIVE... [PATTERN...]");
 }
 
 }  // namespace
 
 int tex_extract_main(int argc, char** argv)
 {
+    tex_command_line line;
+    const tex_parsed parsed = tex_cli_parse(tex_extract_command, argc, argv, line);
+    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
     extract_options o;
-    if (const int rc = parse_options(argc, argv, o); rc != 0) {
-        return rc < 0 ? tex_cli_usage_error(extract_usage) : tex_exit_ok;
-    }
+    if (read_options(line, o) != 0) return tex_exit_usage;
     const int workers = tex_cli_workers("extract", o.jobs, o.jobs_given, o.raw);
-    if (workers < 0) return tex_cli_usage_error(extract_usage);
+    if (workers < 0) return tex_cli_try_help(tex_extract_command);
     if (o.to_stdout && app_is_terminal(1)) {
-        tex_cli_error("extract: standard output is a terminal: no image is written there");
-        return tex_exit_usage;
+        return tex_cli_usage(tex_extract_command, "standard output is a terminal: no image is written there");
     }
     const bool several = o.archives.size() > 1;
     const std::vector<std::string> stems = tex_cli_stems(o.archives);
@@ -274,9 +231,12 @@ int tex_extract_main(int argc, char** argv)
     // DIR is the user's to name, links and all; with several archives each
     // STEM folder is made or opened beneath it as any output's folder is.
     output_root top;
+    std::vector<tex_case_hint> hints;
     for (std::size_t k = 0; k < o.archives.size(); ++k) {
         tex_cli_archive a;
         if (tex_cli_open(o.archives[k], a) != 0) {
+            // The one archive can't be read: that ends the call, its line the last.
+            if (!several) return tex_exit_usage;
             unreadable = true;
             continue;
         }
@@ -285,9 +245,9 @@ int tex_extract_main(int argc, char** argv)
         if (o.to_stdout) {
             output_open_stream_root(1, root);
         } else if (top.fd < 0 && output_open_root(o.dir.c_str(), true, top) != 0) {
+            // Made before anything is written: nothing is, then.
             tex_cli_error("%s: %s", tex_printable_name(o.dir).c_str(), std::strerror(errno));
-            unreadable = true;
-            continue;
+            return tex_exit_usage;
         } else if (several && output_open_folder(top, stems[k], root) != 0) {
             const int error = errno;
             if (error == EXDEV) {
@@ -301,17 +261,10 @@ int tex_extract_main(int argc, char** argv)
         }
         extract_archive(a, o, several || o.to_stdout ? root : top, folder, static_cast<unsigned>(workers), sum);
         output_close_root(root);
+        tex_cli_note_case(a.index, o.filter, hints);
     }
     output_close_root(top);
-    bool unmatched = false;
-    o.filter.used.resize(o.filter.include.size());
-    for (std::size_t k = 0; k < o.filter.include.size(); ++k) {
-        if (!o.filter.used[k]) {
-            const std::string where = several ? "" : tex_printable_name(o.archives[0]) + ": ";
-            tex_cli_error("%sno entry matches %s", where.c_str(), tex_printable_name(o.filter.include[k]).c_str());
-            unmatched = true;
-        }
-    }
+    const bool unmatched = tex_cli_say_unmatched(o.filter, hints, several ? "" : o.archives[0]);
     std::FILE* summary = o.to_stdout ? stderr : stdout;
     std::fprintf(summary, "%llu extracted, %llu failed, %llu skipped", static_cast<unsigned long long>(sum.extracted),
                  static_cast<unsigned long long>(sum.failed), static_cast<unsigned long long>(sum.skipped));

@@ -2,57 +2,73 @@
 // create and replace handed to the packer.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "words/escape.hpp"
 #include "app/platform.hpp"
 #include "app/tex_cli.hpp"
+#include "app/tex_options.hpp"
 #include "app/app.hpp"
 #include "app/pack_cli.hpp"
 
 namespace {
 
-const char* const main_usage =
-    "usage: morvex_tex COMMAND [OPTION...] ARGUMENT...\n"
-    "TEX texture archives, listed, tested, extracted and built.\n"
-    "\n"
-    "  list [--json | --names] ARCHIVE... the entries, one a line (or JSON)\n"
-    "  test [--json] ARCHIVE...           check and decode every entry, write nothing\n"
-    "  extract [-C DIR | -O] [--raw | --format tga|png|bmp|pcx] [--keep] [-q]\n"
-    "          [-i PATTERN] [-x PATTERN] [--ignore-case] [-j N] ARCHIVE... [PATTERN...]\n"
-    "                                     write entries beneath DIR, or to standard output\n"
-    "  gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
-    "                                     one HTML page of every entry's thumbnail\n"
-    "  create [--type 4|6] [-q] OUT.pak IMAGE|FOLDER... build an archive\n"
-    "  replace [-q] IN.pak OUT.pak IMAGE...             put images back\n"
-    "\n"
-    "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
-    "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
+// The subcommand named argv[1], given argv from there on; -1 when there is none of that name.
+int dispatch(const std::string& command, int argc, char** argv)
+{
+    if (command == "list") return tex_list_main(argc - 1, argv + 1);
+    if (command == "test") return tex_test_main(argc - 1, argv + 1);
+    if (command == "extract") return tex_extract_main(argc - 1, argv + 1);
+    if (command == "gallery") return tex_gallery_main(argc - 1, argv + 1);
+    // The packer's command line reads its subcommand from argv[1], as under
+    // its own name, and speaks as this program.
+    if (command == "create" || command == "replace") return tex_pack_main(argc, argv);
+    return -1;
+}
+
+// " (did you mean WORD?)" for the nearest known word, or `otherwise`.
+std::string hint(std::string_view typed, std::span<const std::string_view> known, const char* prefix, const char* otherwise)
+{
+    const std::string near = tex_cli_nearest(typed, known);
+    return near.empty() ? otherwise : std::string(" (did you mean ") + prefix + near + "?)";
+}
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     app_start(argc, argv);
-    if (argc < 2) {
-        std::fputs(main_usage, stderr);
-        return tex_exit_usage;
-    }
-    const char* command = argv[1];
-    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0 || std::strcmp(command, "help") == 0) {
-        std::fputs(main_usage, stdout);
+    const tex_command& top = tex_top_command;
+    if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, gallery, create or replace");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        // "help COMMAND" is "COMMAND --help".
+        if (command == "help" && argc > 2) {
+            char help_option[] = "--help";
+            char* asked[] = {argv[0], argv[2], help_option, nullptr};
+            const int rc = dispatch(argv[2], 3, asked);
+            if (rc >= 0) return rc;
+            return tex_cli_usage(top, "no command %s%s", tex_printable_name(argv[2]).c_str(),
+                                 hint(argv[2], tex_command_names, "", "").c_str());
+        }
+        std::fputs(top.help, stdout);
         return tex_exit_ok;
     }
-    if (std::strcmp(command, "--version") == 0) {
+    if (command == "--version") {
         std::printf("%s %s\n", tex_cli_program, tex_cli_version);
         return tex_exit_ok;
     }
-    if (std::strcmp(command, "list") == 0) return tex_list_main(argc - 1, argv + 1);
-    if (std::strcmp(command, "test") == 0) return tex_test_main(argc - 1, argv + 1);
-    if (std::strcmp(command, "extract") == 0) return tex_extract_main(argc - 1, argv + 1);
-    if (std::strcmp(command, "gallery") == 0) return tex_gallery_main(argc - 1, argv + 1);
-    // The packer's command line reads its subcommand from argv[1], as under
-    // its own name, and speaks as this program.
-    if (std::strcmp(command, "create") == 0 || std::strcmp(command, "replace") == 0) return tex_pack_main(argc, argv);
-    tex_cli_error("unknown command %s (try --help)", tex_printable_name(command).c_str());
-    return tex_exit_usage;
+    if (command.size() > 1 && command[0] == '-') {
+        // An option before the command: the program's own, misspelt, or a
+        // subcommand's in the wrong place.
+        const std::size_t from = command.starts_with("--") ? 2 : 1, eq = command.find('=');
+        const std::string name = command.substr(from, eq == std::string::npos ? std::string::npos : eq - from);
+        static constexpr std::string_view own[] = {"help", "version"};
+        return tex_cli_usage(top, "unknown option %s%s", tex_printable_name(command).c_str(),
+                             hint(name, own, "--", " (options go after the command)").c_str());
+    }
+    const int rc = dispatch(command, argc, argv);
+    if (rc >= 0) return rc;
+    return tex_cli_usage(top, "unknown command %s%s", tex_printable_name(command).c_str(),
+                         hint(command, tex_command_names, "", "").c_str());
 }

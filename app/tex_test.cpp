@@ -4,18 +4,11 @@
 #include "words/words.hpp"
 #include "words/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "app/tex_options.hpp"
 #include "entries/walk.hpp"
 
 
 namespace {
-
-const char* const test_usage =
-    "usage: morvex_tex test [--json] [-j N] ARCHIVE...\n"
-    "Checks every archive and decodes every entry without writing anything: one\n"
-    "line per problem, then a summary line per archive; each entry's problems are\n"
-    "what extract would say of it. ARCHIVE may be - for standard input. Exit 0\n"
-    "when all is well, 1 when a problem was found, 2 when an argument is not a\n"
-    "readable archive (with --json, its object says why).\n";
 
 struct test_walk {
     const tex_cli_archive& archive;
@@ -28,7 +21,7 @@ void report(test_walk& w, const tex_entry_view& v, const std::vector<tex_finding
 {
     w.problems += problems.size();
     if (w.json) {
-        tex_json_entry(stdout, v, problems);
+        tex_json_entry(stdout, v, problems, v.index == 0);
         return;
     }
     const std::string path = tex_printable_name(w.archive.path);
@@ -72,39 +65,18 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
 
 int tex_test_main(int argc, char** argv)
 {
-    tex_cli_args args{argc, argv};
-    bool json = false;
-    bool jobs_given = false;
-    std::string jobs;
-    for (std::string o; !(o = tex_cli_next_option(args)).empty();) {
-        if (o == "--help" || o == "-h") {
-            std::fputs(test_usage, stdout);
-            return tex_exit_ok;
-        }
-        if (o == "--json" && tex_cli_flag(args, o)) {
-            json = true;
-        } else if ((o == "-j" || o == "--jobs") && tex_cli_value(args, o, jobs)) {
-            jobs_given = true;
-        } else {
-            if (o != "--json" && o != "-j" && o != "--jobs") tex_cli_error("test: unknown option %s", tex_printable_name(args.argument).c_str());
-            std::fputs(test_usage, stderr);
-            return tex_exit_usage;
-        }
-    }
-    const int workers = tex_cli_workers("test", jobs, jobs_given, false);
-    if (workers < 0) {
-        std::fputs(test_usage, stderr);
-        return tex_exit_usage;
-    }
-    if (args.operands.empty()) {
-        tex_cli_error("test: no archive named");
-        std::fputs(test_usage, stderr);
-        return tex_exit_usage;
-    }
+    tex_command_line line;
+    const tex_parsed parsed = tex_cli_parse(tex_test_command, argc, argv, line);
+    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
+    const bool json = line.has(tex_opt::json);
+    const int workers = tex_cli_workers("test", line.value(tex_opt::jobs), line.has(tex_opt::jobs), false);
+    if (workers < 0) return tex_cli_try_help(tex_test_command);
+    if (line.operands.empty()) return tex_cli_usage(tex_test_command, "no archive named");
+    const std::vector<std::string>& archives = line.operands;
     int status = tex_exit_ok;
     bool first = true;
     if (json) std::fputs("{\"archives\": [", stdout);
-    for (const std::string& path : args.operands) {
+    for (const std::string& path : archives) {
         tex_cli_archive a;
         const bool read = tex_cli_open(path, a) == 0;
         if (json && !first) std::fputs(",\n", stdout);

@@ -175,6 +175,18 @@ run "pack create --type 4" morvex_tex create --type 4 all4.pak "${images[@]}"
 run "pack replace" morvex_tex_pack replace all.pak new.pak rgba8.png=pal8.png
 run "extract what was packed" morvex_tex_extractor all.pak
 
+# The command line: list's patterns and totals, the hint of --ignore-case,
+# bundled options, a usage error in one line, arguments in the wrong order,
+# an error that ends the call.
+run "list -v with patterns" morvex_tex list -v all.pak '*.png' -x 'rgb*'
+run "list, another letter case" morvex_tex list all.pak 'PAL*.PNG'
+run "extract, bundled options" morvex_tex extract -qkC out -j2 all.pak '*.tga'
+run "a misspelt option" morvex_tex extract --ignore-cas all.pak
+run "a misspelt command" morvex_tex lsit all.pak
+run "the wrong order" morvex_tex extract rgba8.png all.pak
+run "no such archive" morvex_tex extract nothere.pak 'ui/*'
+run "list --json of no archive" morvex_tex list --json nothere.pak
+
 # What is there already: a folder under an entry's name is never replaced, a
 # file is only where replacing is asked for, and a failed entry leaves what
 # was there.

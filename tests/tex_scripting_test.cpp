@@ -80,14 +80,19 @@ TEST(TexScripting, SeveralArchivesPerCall)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out.starts_with("a.pak:\n0 ") && has(r.out, "\n\nb.PAK:\n0 ")) << r.out;
     // JSON: one object as before for one archive; for several, every archive
-    // named has its object, an unreadable one saying why.
+    // named has its object, an unreadable one saying why. (To list, a later
+    // operand that names no archive is a pattern: standard input, empty
+    // here, is the unreadable one.)
     r = tex({"list", "--json", "a.pak"}, dir.path());
     EXPECT_TRUE(r.out.starts_with("{\"archive\": \"a.pak\"")) << r.out;
     for (const std::string command : {"list", "test"}) {
-        r = tex({command, "--json", "a.pak", "gone.pak", "b.PAK"}, dir.path());
+        const std::string gone = command == "list" ? "-" : "gone.pak";
+        r = tex({command, "--json", "a.pak", gone, "b.PAK"}, dir.path());
         EXPECT_EQ(r.status, 2) << command;
-        EXPECT_TRUE(r.out.starts_with("{\"archives\": [{\"archive\": \"a.pak\"")) << r.out;
-        EXPECT_TRUE(has(r.out, "{\"archive\": \"gone.pak\", \"readable\": false, \"problems\": [\"No such file or directory\"],"))
+        EXPECT_TRUE(r.out.starts_with("{\"archives\": [{\"archive\": \"a.pak\", \"readable\": true,")) << r.out;
+        EXPECT_TRUE(has(r.out, "{\"archive\": \"" + gone + "\", \"readable\": false, \"size\": null,")) << r.out;
+        EXPECT_TRUE(has(r.out, command == "list" ? "\"problems\": [\"not a TEX version 3 archive\"]"
+                                                 : "\"problems\": [\"No such file or directory\"]"))
             << r.out;
         EXPECT_TRUE(has(r.out, "{\"archive\": \"b.PAK\"")) << command;
     }
@@ -314,7 +319,11 @@ TEST(TexScripting, CompletionOffersOptionsAndStoredNames)
     EXPECT_EQ(complete("morvex_tex extract a.pak -x s"), "sky.tga\n");
     EXPECT_TRUE(has(complete("morvex_tex extract --"), "--to-stdout\n") && has(complete("morvex_tex extract -"), "-O\n"));
     EXPECT_TRUE(has(complete("morvex_tex create -"), "-n\n") && has(complete("morvex_tex replace --"), "--dry-run\n"));
-    EXPECT_TRUE(has(complete("morvex_tex list --"), "--names\n"));
+    EXPECT_TRUE(has(complete("morvex_tex list --"), "--names\n") && has(complete("morvex_tex list -"), "-v\n"));
+    // list takes patterns as extract does; a bundle's last letter takes the next word.
+    EXPECT_EQ(complete("morvex_tex list -v a.pak ui/"), "ui/button.png\nui/deep/Icon.PNG\n");
+    EXPECT_EQ(complete("morvex_tex extract -qC bin a.pak s"), "sky.tga\n");
+    EXPECT_EQ(complete("morvex_tex extract a.pak -qx s"), "sky.tga\n");
 }
 
 // The completion in an interactive bash, keys typed as a person types them:

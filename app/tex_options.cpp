@@ -1,0 +1,360 @@
+// The command lines of morvex_tex: the vocabulary of options, each
+// subcommand's table and help, and the one scanner over them.
+#include "app/tex_options.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+
+#include "words/escape.hpp"
+#include "app/tex_cli.hpp"
+
+namespace {
+
+constexpr std::array spellings = {
+    tex_option_spelling{tex_opt::help, 'h', "help", false},
+    tex_option_spelling{tex_opt::version, 0, "version", false},
+    tex_option_spelling{tex_opt::json, 0, "json", false},
+    tex_option_spelling{tex_opt::names, 0, "names", false},
+    tex_option_spelling{tex_opt::names0, 0, "names0", false},
+    tex_option_spelling{tex_opt::verbose, 'v', "verbose", false},
+    tex_option_spelling{tex_opt::jobs, 'j', "jobs", true},
+    tex_option_spelling{tex_opt::directory, 'C', "directory", true},
+    tex_option_spelling{tex_opt::to_stdout, 'O', "to-stdout", false},
+    tex_option_spelling{tex_opt::raw, 0, "raw", false},
+    tex_option_spelling{tex_opt::format, 0, "format", true},
+    tex_option_spelling{tex_opt::keep, 'k', "keep", false},
+    tex_option_spelling{tex_opt::quiet, 'q', "quiet", false},
+    tex_option_spelling{tex_opt::include, 'i', "include", true},
+    tex_option_spelling{tex_opt::exclude, 'x', "exclude", true},
+    tex_option_spelling{tex_opt::ignore_case, 0, "ignore-case", false},
+    tex_option_spelling{tex_opt::output, 'o', "output", true},
+    tex_option_spelling{tex_opt::size, 0, "size", true},
+    tex_option_spelling{tex_opt::force, 'f', "force", false},
+    tex_option_spelling{tex_opt::type, 't', "type", true},
+    tex_option_spelling{tex_opt::dry_run, 'n', "dry-run", false},
+};
+
+// The vocabulary is looked up by its enum's value.
+constexpr bool spellings_in_order()
+{
+    for (std::size_t k = 0; k < spellings.size(); ++k) {
+        if (static_cast<std::size_t>(spellings[k].id) != k) return false;
+    }
+    return true;
+}
+static_assert(spellings_in_order());
+
+// ---------------------------------------------------------------------------
+// The tables.
+
+constexpr std::array list_options = {tex_opt::help,    tex_opt::json,    tex_opt::names,       tex_opt::names0,
+                                     tex_opt::verbose, tex_opt::include, tex_opt::exclude, tex_opt::ignore_case};
+constexpr std::array list_exclusions = {
+    tex_exclusion{tex_opt::json, tex_opt::names, nullptr},      tex_exclusion{tex_opt::json, tex_opt::names0, nullptr},
+    tex_exclusion{tex_opt::names, tex_opt::names0, nullptr},    tex_exclusion{tex_opt::verbose, tex_opt::json, nullptr},
+    tex_exclusion{tex_opt::verbose, tex_opt::names, nullptr},   tex_exclusion{tex_opt::verbose, tex_opt::names0, nullptr},
+};
+const char* const list_help =
+    "usage: morvex_tex list [-v | --json | --names | --names0] [-i PATTERN] [-x PATTERN]\n"
+    "                       [--ignore-case] ARCHIVE... [PATTERN...]\n"
+    "One line per entry: index, type, width x height, payload size, stored name,\n"
+    "and the problems found in brackets; several archives each under its name.\n"
+    "With patterns, the entries from 1 on that extract would take, no others.\n"
+    "  -v, --verbose  a header row, each entry's offset, and totals\n"
+    "  --json         one JSON object (for several archives, {\"archives\": [...]})\n"
+    "  --names        the stored names only, one a line, from entry 1 on\n"
+    "  --names0       the same as they are stored, each ended by a NUL byte\n"
+    "  -i PATTERN     a pattern, whatever it names       (--include)\n"
+    "  -x PATTERN     leave out what it matches; again for more (--exclude)\n"
+    "  --ignore-case  patterns match in any letter case\n"
+    "ARCHIVE may be - for standard input. Exit 0 when all is well, 1 when a\n"
+    "problem is marked or a pattern matched nothing, 2 on a usage error or an\n"
+    "argument that is not a readable archive.\n";
+
+constexpr std::array test_options = {tex_opt::help, tex_opt::json, tex_opt::jobs};
+const char* const test_help =
+    "usage: morvex_tex test [--json] [-j N] ARCHIVE...\n"
+    "Checks every archive and decodes every entry without writing anything: one\n"
+    "line per problem, then a summary line per archive; each entry's problems are\n"
+    "what extract would say of it. ARCHIVE may be - for standard input.\n"
+    "  --json     one JSON object {\"archives\": [...]}\n"
+    "  -j N       decode on N threads (1 to 256)  (--jobs)\n"
+    "Exit 0 when all is well, 1 when a problem was found, 2 on a usage error or an\n"
+    "argument that is not a readable archive (with --json, its object says why).\n";
+
+constexpr std::array extract_options = {tex_opt::help,   tex_opt::directory, tex_opt::to_stdout,   tex_opt::raw,
+                                        tex_opt::format, tex_opt::keep,      tex_opt::quiet,       tex_opt::include,
+                                        tex_opt::exclude, tex_opt::ignore_case, tex_opt::jobs};
+constexpr std::array extract_exclusions = {
+    tex_exclusion{tex_opt::raw, tex_opt::format, nullptr},
+    tex_exclusion{tex_opt::to_stdout, tex_opt::directory, "-O writes no file"},
+    tex_exclusion{tex_opt::to_stdout, tex_opt::keep, "-O writes no file"},
+};
+const char* const extract_help =
+    "usage: morvex_tex extract [OPTION...] ARCHIVE... [PATTERN...]\n"
+    "Writes every entry from 1 on, or those whose stored names match a PATTERN,\n"
+    "beneath DIR. Operands after the first are archives when they name TEX\n"
+    "archives (or are -, standard input), otherwise patterns: shell wildcards\n"
+    "where * also matches /, or a folder ending in / for everything beneath it.\n"
+    "Several archives go each beneath DIR/STEM/, STEM its name without .pak.\n"
+    "  -C DIR          beneath DIR (default: the current folder; made if missing)\n"
+    "  -O, --to-stdout the entries' bytes on standard output, in table order\n"
+    "  --raw           payloads as stored    --format F  every image as tga|png|bmp|pcx\n"
+    "  -k, --keep      never replace a file  -q          no line per entry\n"
+    "  -i PATTERN      a pattern, whatever it names       (--include)\n"
+    "  -x PATTERN      leave out what it matches; again for more (--exclude)\n"
+    "  --ignore-case   patterns match in any letter case\n"
+    "  -j N            decode on N threads (1 to 256)\n"
+    "Short options bundle (-qk, -j4); long ones take --name=VALUE or --name VALUE.\n"
+    "Exit 0 when every entry was extracted or skipped, 1 when one failed or a\n"
+    "pattern matched nothing, 2 on a usage error or an argument that is no archive.\n";
+
+constexpr std::array top_options = {tex_opt::help, tex_opt::version};
+const char* const top_help =
+    "usage: morvex_tex COMMAND [OPTION...] ARGUMENT...\n"
+    "TEX texture archives, listed, tested, extracted and built.\n"
+    "\n"
+    "  list [-v | --json | --names | --names0] [-i PATTERN] [-x PATTERN]\n"
+    "       [--ignore-case] ARCHIVE... [PATTERN...]\n"
+    "                                     the entries, one a line (or JSON)\n"
+    "  test [--json] [-j N] ARCHIVE...    check and decode every entry, write nothing\n"
+    "  extract [-C DIR | -O] [--raw | --format tga|png|bmp|pcx] [--keep] [-q]\n"
+    "          [-i PATTERN] [-x PATTERN] [--ignore-case] [-j N] ARCHIVE... [PATTERN...]\n"
+    "                                     write entries beneath DIR, or to standard output\n"
+    "  gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
+    "                                     one HTML page of every entry's thumbnail\n"
+    "  create [--type 4|6] [-n] [-f] [-q] OUT.pak IMAGE|FOLDER... build an archive\n"
+    "  replace [-n] [-f] [-q] IN.pak OUT.pak IMAGE...              put images back\n"
+    "\n"
+    "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
+    "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
+
+constexpr std::array<std::string_view, 6> command_names = {"list", "test", "extract", "gallery", "create", "replace"};
+
+// ---------------------------------------------------------------------------
+
+const tex_option_spelling* find_option(const tex_command& command, char letter, std::string_view name)
+{
+    for (const tex_opt id : command.options) {
+        const tex_option_spelling& s = tex_option_spelled(id);
+        if (letter ? s.letter == letter : s.name == name) return &s;
+    }
+    return nullptr;
+}
+
+std::vector<std::string_view> long_names(const tex_command& command)
+{
+    std::vector<std::string_view> out;
+    for (const tex_opt id : command.options) out.emplace_back(tex_option_spelled(id).name);
+    return out;
+}
+
+// " (did you mean --NAME?)" for the long option nearest to `typed`, or "".
+std::string long_hint(const tex_command& command, std::string_view typed)
+{
+    const std::vector<std::string_view> names = long_names(command);
+    const std::string near = tex_cli_nearest(typed, names);
+    return near.empty() ? "" : " (did you mean --" + near + "?)";
+}
+
+// The spelling of `id` as first given on the line.
+const std::string& first_spelled(const tex_command_line& line, tex_opt id)
+{
+    return std::find_if(line.options.begin(), line.options.end(), [&](const tex_given& g) { return g.id == id; })->spelled;
+}
+
+std::size_t first_place(const tex_command_line& line, tex_opt id)
+{
+    return static_cast<std::size_t>(
+        std::find_if(line.options.begin(), line.options.end(), [&](const tex_given& g) { return g.id == id; }) - line.options.begin());
+}
+
+void say_line(const tex_command& command, const char* format, va_list args)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: ", command.program);
+    if (*command.name) std::fprintf(stderr, "%s: ", command.name);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+const tex_command tex_list_command{tex_cli_program, "list", list_options, list_exclusions, list_help};
+const tex_command tex_test_command{tex_cli_program, "test", test_options, {}, test_help};
+const tex_command tex_extract_command{tex_cli_program, "extract", extract_options, extract_exclusions, extract_help};
+const tex_command tex_top_command{tex_cli_program, "", top_options, {}, top_help};
+const std::span<const std::string_view> tex_command_names = command_names;
+
+const tex_option_spelling& tex_option_spelled(tex_opt id)
+{
+    return spellings[static_cast<std::size_t>(id)];
+}
+
+bool tex_command_line::has(tex_opt id) const
+{
+    return std::any_of(options.begin(), options.end(), [&](const tex_given& g) { return g.id == id; });
+}
+
+std::string tex_command_line::value(tex_opt id) const
+{
+    std::string out;
+    for (const tex_given& g : options) {
+        if (g.id == id) out = g.value;
+    }
+    return out;
+}
+
+std::vector<std::string> tex_command_line::values(tex_opt id) const
+{
+    std::vector<std::string> out;
+    for (const tex_given& g : options) {
+        if (g.id == id) out.push_back(g.value);
+    }
+    return out;
+}
+
+int tex_cli_usage(const tex_command& command, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    say_line(command, format, args);
+    va_end(args);
+    return tex_cli_try_help(command);
+}
+
+int tex_cli_try_help(const tex_command& command)
+{
+    std::fprintf(stderr, "Try '%s%s%s --help' for more information.\n", command.program, *command.name ? " " : "", command.name);
+    return tex_exit_usage;
+}
+
+tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_command_line& out)
+{
+    const auto refuse = [&](const std::string& message) {
+        tex_cli_usage(command, "%s", message.c_str());
+        return tex_parsed::refused;
+    };
+    // Takes the option's value: the rest of the argument, or the next one.
+    const auto take_value = [&](int& k, const std::string& rest, bool glued, tex_given& given) {
+        if (glued) {
+            given.value = rest;
+        } else if (k + 1 < argc) {
+            given.value = argv[++k];
+        } else {
+            return false;
+        }
+        return true;
+    };
+    bool only_operands = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string a = argv[k];
+        if (only_operands || a.size() < 2 || a[0] != '-') {
+            out.operands.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            only_operands = true;
+            continue;
+        }
+        std::vector<tex_given> found;
+        if (a[1] == '-') {
+            const std::size_t eq = a.find('=');
+            const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            const tex_option_spelling* o = find_option(command, 0, name);
+            if (!o) return refuse("unknown option " + tex_printable_name(a.substr(0, eq)) + long_hint(command, name));
+            tex_given given{o->id, "--" + name, ""};
+            if (!o->takes_value && eq != std::string::npos) return refuse("option --" + name + " takes no value");
+            const bool glued = eq != std::string::npos;
+            if (o->takes_value && !take_value(k, glued ? a.substr(eq + 1) : "", glued, given)) {
+                return refuse("option --" + name + " needs a value");
+            }
+            found.push_back(std::move(given));
+        } else {
+            // Letters bundled: each a flag, up to one that takes a value,
+            // which is the rest of the argument or else the next one.
+            for (std::size_t at = 1; at < a.size(); ++at) {
+                const tex_option_spelling* o = find_option(command, a[at], "");
+                if (!o && at == 1) {
+                    // "-json": a long option with one dash, maybe.
+                    return refuse("unknown option " + tex_printable_name(a) + long_hint(command, a.substr(1)));
+                }
+                const std::string letter = tex_printable_name(std::string(1, a[at]));
+                if (!o) return refuse("unknown option -" + letter + " in " + tex_printable_name(a));
+                tex_given given{o->id, "-" + letter, ""};
+                if (o->takes_value) {
+                    if (!take_value(k, a.substr(at + 1), at + 1 < a.size(), given)) return refuse("option -" + letter + " needs a value");
+                    found.push_back(std::move(given));
+                    break;
+                }
+                found.push_back(std::move(given));
+            }
+        }
+        for (tex_given& given : found) {
+            if (given.id == tex_opt::help) {
+                std::fputs(command.help, stdout);
+                return tex_parsed::helped;
+            }
+            out.options.push_back(std::move(given));
+        }
+    }
+    for (const tex_exclusion& x : command.exclusions) {
+        if (!out.has(x.a) || !out.has(x.b)) continue;
+        // Named in the order given.
+        const bool a_first = first_place(out, x.a) < first_place(out, x.b);
+        std::string message = first_spelled(out, a_first ? x.a : x.b) + " and " + first_spelled(out, a_first ? x.b : x.a) +
+                              " exclude each other";
+        if (x.why) message += std::string(": ") + x.why;
+        return refuse(message);
+    }
+    return tex_parsed::ok;
+}
+
+namespace {
+
+// Optimal string alignment distance: insertions, deletions, changes and
+// swaps of two neighbours, one each.
+std::size_t distance(std::string_view a, std::string_view b)
+{
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+}  // namespace
+
+std::string tex_cli_nearest(std::string_view typed, std::span<const std::string_view> known)
+{
+    // Nothing typed, or so long that comparing costs: no guess.
+    if (typed.empty() || typed.size() > 64) return "";
+    const std::size_t allowed = typed.size() <= 4 ? 1 : typed.size() <= 8 ? 2 : 3;
+    std::string_view best;
+    std::size_t best_distance = allowed + 1;
+    for (const std::string_view word : known) {
+        const std::size_t d = distance(typed, word);
+        if (d < best_distance) {
+            best = word;
+            best_distance = d;
+        }
+    }
+    if (!best.empty()) return std::string(best);
+    // The start of exactly one word ("--dir" for --directory).
+    std::string_view only;
+    for (const std::string_view word : known) {
+        if (typed.size() >= 2 && word.starts_with(typed)) {
+            if (!only.empty()) return "";
+            only = word;
+        }
+    }
+    return std::string(only);
+}

@@ -1,0 +1,102 @@
+// The command lines of morvex_tex and its subcommands, read in one place:
+// one vocabulary of options (the same letter means the same thing in every
+// subcommand), a table per subcommand of those it takes and of those that
+// exclude each other, and one scanner over them.
+//
+// The syntax is the one people bring from other tools: options anywhere
+// before "--", operands among them; short options bundled ("-qk") and their
+// values glued or apart ("-j4", "-j 4", "-Cout"); long ones as "--name=value"
+// or "--name value"; a value taken whole even when it begins with '-'
+// ("-x -old.tga"); "-" an operand. Every usage error is one line and a hint
+// of --help, never the whole help; an unknown command or long option is
+// answered with the nearest known one.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Every option of every subcommand.
+enum class tex_opt : std::uint8_t {
+    help, version,
+    json, names, names0, verbose,                  // what list prints
+    jobs,                                          // -j N
+    directory, to_stdout, raw, format, keep,       // where and how extract writes
+    quiet,
+    include, exclude, ignore_case,                 // the name filter
+    output, size, force,                           // gallery (force: the packer too)
+    type, dry_run,                                 // the packer
+};
+
+// Its spellings: a letter (0: none) and a long name (without "--").
+struct tex_option_spelling {
+    tex_opt id;
+    char letter;
+    const char* name;
+    bool takes_value;
+};
+const tex_option_spelling& tex_option_spelled(tex_opt id);
+
+// Two options that can't be given together, and why (may be null).
+struct tex_exclusion {
+    tex_opt a, b;
+    const char* why;
+};
+
+// What a subcommand takes.
+struct tex_command {
+    const char* program;   // who speaks: "morvex_tex"
+    const char* name;      // "list"; "" for the program's own options
+    std::span<const tex_opt> options;
+    std::span<const tex_exclusion> exclusions;
+    const char* help;      // printed on standard output for -h/--help
+};
+
+// The commands on this layer (the gallery and the packer's come over later).
+extern const tex_command tex_list_command;
+extern const tex_command tex_test_command;
+extern const tex_command tex_extract_command;
+extern const tex_command tex_top_command;  // morvex_tex's own -h/--help and --version
+
+// Every subcommand's name, for "did you mean" (the dispatch is tex_main.cpp's).
+extern const std::span<const std::string_view> tex_command_names;
+
+// One option as given: its spelling on the line ("-j", "--jobs") and value.
+struct tex_given {
+    tex_opt id;
+    std::string spelled;
+    std::string value;
+};
+
+// A command line read: the options in order, and the operands.
+struct tex_command_line {
+    std::vector<tex_given> options;
+    std::vector<std::string> operands;
+
+    bool has(tex_opt id) const;
+    // The value of its last occurrence ("" when not given), or of each.
+    std::string value(tex_opt id) const;
+    std::vector<std::string> values(tex_opt id) const;
+};
+
+// What tex_cli_parse did.
+enum class tex_parsed { ok, helped, refused };
+
+// Reads argv (argv[0] is the command's own name) by the command's table.
+// -h/--help prints the help and gives `helped`; a usage error is said (one
+// line and the hint, see tex_cli_usage) and gives `refused`.
+tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_command_line& out);
+
+// Says a usage error: "PROGRAM: COMMAND: message", then "Try 'PROGRAM
+// COMMAND --help' for more information.", on standard error. Returns
+// tex_exit_usage.
+int tex_cli_usage(const tex_command& command, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Only the hint, after a line already said.
+int tex_cli_try_help(const tex_command& command);
+
+// The known word nearest to `typed`: one letter off for short words (a
+// letter added, dropped, changed or two swapped), two or three for longer
+// ones, or the only one that `typed` begins; "" when none is near.
+std::string tex_cli_nearest(std::string_view typed, std::span<const std::string_view> known);
