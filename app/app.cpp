@@ -58,8 +58,10 @@ int run(int argc, char** argv)
         std::printf("don't know how to decode (signature and/or version not suported\n");
         return 0;
     }
+    // Names that hold folders get them, made beneath the current folder as
+    // their files are placed (what `create FOLDER` stores comes back out).
     output_root root;
-    if (output_open_root(".", false, root) != 0) {
+    if (output_open_root(".", true, root) != 0) {
         std::printf("ERROR : can't open the current folder: nothing can be written\n");
     }
     report_archive(index, ordered, root, no_convert);

@@ -69,12 +69,18 @@ void check_and_empty(const workspace& w)
         if (e.path() != w.archive && e.path() != w.report && e.path() != w.out) std::abort();  // written beside
     }
     const std::set<std::string> extracted = extracted_names(w);
-    for (const auto& e : fs::directory_iterator(w.out)) {
+    for (const auto& e : fs::recursive_directory_iterator(w.out)) {
         // The report shows names with control bytes escaped: compare them so.
-        const std::string shown = tex_printable_name(e.path().filename().string());
-        if (extracted.count(shown) == 0) std::abort();  // not an extracted entry
-        fs::remove_all(e.path());
+        const std::string shown = tex_printable_name(e.path().lexically_relative(w.out).generic_string());
+        if (e.is_directory()) {
+            // Only a folder an extracted name holds is made.
+            const auto beneath = extracted.lower_bound(shown + "/");
+            if (beneath == extracted.end() || !beneath->starts_with(shown + "/")) std::abort();
+        } else if (extracted.count(shown) == 0) {
+            std::abort();  // not an extracted entry
+        }
     }
+    for (const auto& e : fs::directory_iterator(w.out)) fs::remove_all(e.path());
 }
 
 }  // namespace

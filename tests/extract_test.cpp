@@ -176,6 +176,7 @@ TEST(Failures, EachIsReportedAndTheWalkGoesOn)
     a.entries.push_back(tex_type6_entry("good.tga", 1, 1, pattern6(1, 1)));
     test::write_archive(dir, "f.pak", a);
     test::write_file(dir / "good.tga", {1, 2, 3});  // an existing file is replaced
+    test::write_file(dir / "nodir", {1});           // a file where a folder would have to be made
     const auto r = run_extractor({"f.pak"}, dir.path());
     EXPECT_EQ(r.status, 0);
     const char* lines[] = {
@@ -191,7 +192,7 @@ TEST(Failures, EachIsReportedAndTheWalkGoesOn)
         EXPECT_NE(found, std::string::npos) << line;
         at = found == std::string::npos ? at : found;
     }
-    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"f.pak", "good.tga"}));
+    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"f.pak", "good.tga", "nodir"}));
     EXPECT_EQ(test::read_tga(dir / "good.tga").at(0, 0), pattern6(1, 1)[0]);
     EXPECT_EQ(r.err, "progress : " + std::string(53, '.') + "ok\n");
 }

@@ -488,22 +488,33 @@ TEST(StoredNames, UnsafeNamesAreRefusedAndNothingIsWritten)
     }
 }
 
-TEST(StoredNames, NoFolderIsCreatedAndSymlinksAreReplacedNotFollowed)
+TEST(StoredNames, FoldersAreMadeBeneathTheFolderAndSymlinksAreReplacedNotFollowed)
 {
     temp_dir dir;
     const fs::path target = dir / "target.tga";
     test::write_file(target, {7, 7, 7});
     fs::create_symlink(target, dir / "link.tga");
+    temp_dir outside;
+    fs::create_symlink(outside.path(), dir / "away");
     test::write_file(dir / "l.pak", archive_of({tex_type6_entry("link.tga", 1, 1, pixels6(1)),
-                                                tex_type6_entry("new/deeper/x.tga", 1, 1, pixels6(1))}));
+                                                tex_type6_entry("new/deeper/x.tga", 1, 1, pixels6(1)),
+                                                tex_type6_entry("away/y.tga", 1, 1, pixels6(1)),
+                                                tex_type6_entry("gone/z.tga", 1, 1, pixels6(1))}));
+    // A folder in the way of the last one's: it can't be made, and nothing is.
+    test::write_file(dir / "gone", {1});
     const auto r = run_extractor({"l.pak"}, dir.path());
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(has(r.out, "extraction of link.tga ok\n")) << r.out;
-    EXPECT_TRUE(has(r.out, "ERROR, can't create new/deeper/x.tga for output\n"));
+    EXPECT_TRUE(has(r.out, "extraction of new/deeper/x.tga ok\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "ERROR : refusing to write away/y.tga: its folder is a link that leads outside the current folder\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "ERROR, can't create gone/z.tga for output\n")) << r.out;
     EXPECT_EQ(test::read_file(target), (std::vector<std::uint8_t>{7, 7, 7}));
     EXPECT_FALSE(fs::is_symlink(dir / "link.tga"));
     EXPECT_EQ(test::read_tga(dir / "link.tga").at(0, 0), pixels6(1)[0]);
-    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"l.pak", "link.tga", "target.tga"}));
+    EXPECT_EQ(test::read_tga(dir / "new" / "deeper" / "x.tga").at(0, 0), pixels6(1)[0]);
+    EXPECT_TRUE(fs::is_empty(outside.path()));
+    EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"away", "gone", "l.pak", "link.tga", "new", "target.tga"}));
 }
 
 TEST(StoredNames, FolderLinksLeadingOutsideAreRefused)
