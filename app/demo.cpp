@@ -1,5 +1,6 @@
 // morvex_tex_demo: writes a small archive of both pixel types, for a first run.
 #include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "format/format.hpp"
@@ -34,7 +35,13 @@ std::vector<std::uint32_t> argb8888_rings(unsigned w, unsigned h)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
+    const std::string_view arg = argc == 2 ? argv[1] : "";
+    if (arg == "--help" || arg == "-h") {
+        std::printf("usage: morvex_tex_demo OUT.pak\nWrites a small archive of four textures, both types, to OUT.pak.\n");
+        return 0;
+    }
+    // An option is never taken for the archive's name.
+    if (argc != 2 || arg.empty() || (arg.starts_with("-") && arg != "-")) {
         std::fprintf(stderr, "usage: morvex_tex_demo OUT.pak\n");
         return 1;
     }
