@@ -268,6 +268,42 @@ TEST(TexScripting, RoundTripsWithoutRenames)
     EXPECT_EQ(test::read_file(dir / "again.pak"), test::read_file(dir / "tree.pak"));
 }
 
+// A TGA whose rows are stored top first while its header says bottom-up, as
+// some image editors write them: 3 x 2 pixels, top row red, bottom row blue.
+std::vector<std::uint8_t> tga_rows_against_its_header()
+{
+    std::vector<std::uint8_t> f = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 2, 0, 32, 8};
+    for (const std::uint32_t argb : {0xFFFF0000u, 0xFFFF0000u, 0xFFFF0000u, 0xFF0000FFu, 0xFF0000FFu, 0xFF0000FFu}) {
+        for (int k = 0; k < 4; ++k) f.push_back(static_cast<std::uint8_t>(argb >> (8 * k)));
+    }
+    return f;
+}
+
+TEST(TexScripting, AnEditedTextureGoesBackTheRightWayUpThroughPng)
+{
+    temp_dir dir;
+    test::write_archive(dir, "a.pak", sample(0x80112233));
+    // The way round: extract as PNG, edit, put back by stem.
+    ASSERT_EQ(tex({"extract", "-q", "-C", "edit", "--format", "png", "a.pak", "sky.tga"}, dir.path()).status, 0);
+    test::rgba_image sky = test::read_png(dir / "edit" / "sky.png");
+    ASSERT_EQ(sky.width, 3u);
+    for (std::uint32_t x = 0; x < 3; ++x) sky.argb[x] = 0xFFFF0000u;  // the top row red
+    test::save_png(dir / "edit" / "sky.png", sky);
+    auto r = tex({"replace", "-q", "a.pak", "b.pak", "edit/sky.png"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(tex({"extract", "-q", "-C", "back", "b.pak", "sky.tga"}, dir.path()).status, 0);
+    const test::rgba_image back = test::read_tga(dir / "back" / "sky.tga");
+    EXPECT_EQ(back.at(0, 0), 0xFFFF0000u);
+    EXPECT_EQ(back.at(2, 1), 0x80112233u);
+    // A TGA whose rows contradict its header is read as its header says:
+    // stored upside down, as other readers of TGA files show it too.
+    test::write_file(dir / "sky.tga", tga_rows_against_its_header());
+    r = tex({"replace", "-q", "a.pak", "c.pak", "sky.tga"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(tex({"extract", "-q", "-C", "flipped", "c.pak", "sky.tga"}, dir.path()).status, 0);
+    EXPECT_EQ(test::read_tga(dir / "flipped" / "sky.tga").at(0, 0), 0xFF0000FFu);
+}
+
 TEST(TexScripting, TheProgressBarFitsTheTerminal)
 {
     temp_dir dir;

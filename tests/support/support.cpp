@@ -94,6 +94,18 @@ rgba_image read_png(const fs::path& path)
     return img;
 }
 
+void save_png(const fs::path& path, const rgba_image& img)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = img.width;
+    image.height = img.height;
+    image.format = PNG_FORMAT_BGRA;
+    if (!png_image_write_to_file(&image, path.string().c_str(), 0, img.argb.data(), 0, nullptr)) {
+        throw std::runtime_error(image.message);
+    }
+}
+
 std::vector<std::string> list_dir(const fs::path& dir)
 {
     std::vector<std::string> names;

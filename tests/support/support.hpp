@@ -99,6 +99,8 @@ struct rgba_image {
 rgba_image read_tga(const std::filesystem::path& path);
 // PNG through libpng, expanded to 8-bit RGBA.
 rgba_image read_png(const std::filesystem::path& path);
+// Writes the image as an 8-bit RGBA PNG through libpng.
+void save_png(const std::filesystem::path& path, const rgba_image& image);
 
 // Names of the files in a folder, sorted.
 std::vector<std::string> list_dir(const std::filesystem::path& dir);
