@@ -54,8 +54,9 @@ h2 { font-size: 1rem; margin: 0 0 .3rem; overflow-wrap: anywhere; }
 .card:focus-visible { outline: 2px solid var(--fg); outline-offset: 2px; }
 .thumb { flex: none; width: var(--box); height: var(--box); max-width: 100%; display: flex; align-items: center;
   justify-content: center; }
-.thumb img, .view img { display: block; max-width: 100%; height: auto;
+.thumb img, .view img { display: block;
   background: repeating-conic-gradient(var(--check-a) 0 25%, var(--check-b) 0 50%) 0 0 / 16px 16px; }
+.thumb img { max-width: 100%; height: auto; }
 img.sharp { image-rendering: pixelated; }
 .thumb .none { color: var(--bad); font-size: .85rem; text-align: center; overflow-wrap: anywhere; }
 .info { flex: 1 1 12rem; min-width: 0; }
