@@ -359,9 +359,13 @@ int encode_thumbnail(image_view thumb, thumbnail_encoding encoding, std::vector<
 
 namespace {
 
-// The largest block whose nibble sums fit 16 bits down a column: k rows of
-// 15 * 15 at most.
-constexpr std::uint32_t largest_nibble_block = 65535 / 225;
+// The largest block taken from the 16-bit pixels directly: k rows of 15 * 15
+// fit 16 bits down a column up to k = 291, but the quotients below are exact
+// only while numerators stay below 2^24 and divisors below 2^16, which a
+// block's colour sums (up to 34 * 225 * k * k + 15 * k * k) do up to k = 46.
+// A larger block (a texture at least 47 times its thumbnail) takes the
+// general builder.
+constexpr std::uint32_t largest_nibble_block = 46;
 
 // Rounded quotients of a block's sums by multiplying with a reciprocal:
 // numerators stay below 2^24 and divisors below 2^16, so with the reciprocal
