@@ -19,14 +19,17 @@
 namespace {
 
 const char* const gallery_usage =
-    "usage: morvex_tex gallery [-o PAGE] [-f] [--size N] [-j N] ARCHIVE...\n"
-    "Writes one HTML page per archive: a card for every entry with its thumbnail,\n"
-    "size, type and problems (as `test` words them). The page is self-contained:\n"
-    "it loads nothing and runs only its own small script.\n"
+    "usage: morvex_tex gallery [-o PAGE] [-f] [-q] [--size N] [-j N] ARCHIVE...\n"
+    "Writes one HTML page per archive: a card for every entry with its picture,\n"
+    "size, type, problems (as `test` words them) and the commands that extract it;\n"
+    "a click on a picture shows it at up to its texture's size. The page is\n"
+    "self-contained: it loads nothing and runs only its own small script.\n"
     "  -o PAGE    the page's name, for one archive (- for standard output;\n"
-    "             default: the archive's name with .html, in the current folder)\n"
+    "             default: the archive's name with .html, in the current folder);\n"
+    "             missing folders of its path are made\n"
     "  -f         write over a file that is no HTML page (--force)\n"
-    "  --size N   thumbnails at most N pixels a side, 1 to 256 (default 128)\n"
+    "  -q         say nothing once a page is written (--quiet)\n"
+    "  --size N   pictures at most N pixels a side, 1 to 1024 (default 128)\n"
     "  -j N       decode on N threads (1 to 256)\n"
     "Exit 0 when no problem is shown, 1 when one is, 2 on a usage error or an\n"
     "argument that is not a readable archive.\n";
@@ -37,6 +40,7 @@ struct gallery_options {
     std::string page;  // -o
     unsigned side = default_side;
     bool force = false;  // write over a file that is no page, or under an image's name
+    bool quiet = false;  // no line once a page is written
     bool jobs_given = false;
     std::string jobs;
     std::vector<std::string> archives;
@@ -97,6 +101,7 @@ struct gallery_walk {
     const gallery_options& options;
     gallery_sink& sink;
     std::uint64_t problems = 0;
+    std::string folder;  // where the card's PNG command extracts to
 };
 
 // Why an entry shows no pixels, when the walk didn't decode it.
@@ -150,11 +155,14 @@ void finish(gallery_walk& w, entry_task& task)
     w.problems += card.problems.size();
     if (v.index > 0 && card.header_read) {
         // An archive whose path begins with "-" comes after "--", the
-        // pattern before it.
+        // pattern before it. The PNG goes beneath a folder named after the
+        // archive, as extract names each archive's folder.
         const std::string pattern = shell_word(exact_pattern(card.name));
-        card.extract_command = w.archive.path.starts_with("-") && w.archive.path != "-"
-                                   ? "morvex_tex extract -i " + pattern + " -- " + shell_word(w.archive.path)
-                                   : "morvex_tex extract " + shell_word(w.archive.path) + " -i " + pattern;
+        const bool dashed = w.archive.path.starts_with("-") && w.archive.path != "-";
+        const std::string archive = shell_word(w.archive.path);
+        const std::string tail = dashed ? " -i " + pattern + " -- " + archive : " " + archive + " -i " + pattern;
+        card.extract_command = "morvex_tex extract" + tail;
+        card.extract_png_command = "morvex_tex extract -C " + shell_word(w.folder) + " --format png" + tail;
     }
     gallery_card_write(w.sink, card);
 }
@@ -178,6 +186,23 @@ void refuse_page(const std::string& shown, path_refusal why)
     }
 }
 
+// Begins the page under the policy of every named output; where its folder
+// is missing, makes it (and those of its path that are missing) as extract
+// makes -C's, then begins again.
+int begin_page(const std::string& page, const output_policy& policy, path_output& out, path_refusal& why)
+{
+    if (output_begin_path(page, policy, out, why) == 0) return 0;
+    if (why != path_refusal::none || errno != ENOENT || page == "-") return -1;
+    std::string folder, name;
+    app_split_path(page, folder, name);
+    output_root made;
+    if (folder == ".") return -1;
+    if (output_open_root(folder.c_str(), true, made) != 0) return -1;
+    output_close_root(made);
+    out = path_output{};
+    return output_begin_path(page, policy, out, why);
+}
+
 // The page of one archive, through the output layer under the policy of
 // every named output: put in place only when complete. The number of
 // problems shown; -1 when the page couldn't be written (said), -2 when it
@@ -192,7 +217,7 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     policy.inputs = inputs;
     path_output out;
     path_refusal why = path_refusal::none;
-    if (output_begin_path(page, policy, out, why) != 0) {
+    if (begin_page(page, policy, out, why) != 0) {
         if (why != path_refusal::none) {
             refuse_page(shown, why);
             return -2;
@@ -218,7 +243,8 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     info.problem_count = info.problems.size();
     info.thumbnail_side = o.side;
     gallery_begin(sink, info);
-    gallery_walk w{a, o, sink, info.problems.size()};
+    gallery_walk w{a, o, sink, info.problems.size(), tex_cli_stems({a.path}).front()};
+    if (w.folder.starts_with("-")) w.folder = "./" + w.folder;
     walk_options options;
     options.entries.write = false;
     options.entries.decode_refused_names = true;
@@ -233,6 +259,13 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
     if (ended != 0 || !closed || output_commit_path(out) != 0) {
         tex_cli_error("%s: can't write it: %s", shown.c_str(), std::strerror(ended != 0 ? error : errno));
         return -1;
+    }
+    if (!o.quiet) {
+        const auto count = [](std::uint64_t n, const char* one, const char* many) {
+            return n == 0 ? std::string("no ") + many : std::to_string(n) + " " + (n == 1 ? one : many);
+        };
+        std::fprintf(stderr, "wrote %s (%s, %s)\n", page == "-" ? "the page to standard output" : shown.c_str(),
+                     count(a.index.count, "entry", "entries").c_str(), count(w.problems, "problem", "problems").c_str());
     }
     return static_cast<long long>(w.problems);
 }
@@ -271,9 +304,9 @@ int parse_options(int argc, char** argv, gallery_options& o)
             page_given = true;
         } else if (opt == "--size") {
             if (!tex_cli_value(args, opt, value)) return -1;
-            const long side = tex_cli_count(value, thumbnail_max_side);
+            const long side = tex_cli_count(value, gallery_max_side);
             if (side < 1) {
-                tex_cli_error("gallery: --size takes a number from 1 to %u, not %s", thumbnail_max_side,
+                tex_cli_error("gallery: --size takes a number from 1 to %u, not %s", gallery_max_side,
                               tex_printable_name(value).c_str());
                 return -1;
             }
@@ -284,6 +317,9 @@ int parse_options(int argc, char** argv, gallery_options& o)
         } else if (opt == "-f" || opt == "--force") {
             if (!tex_cli_flag(args, opt)) return -1;
             o.force = true;
+        } else if (opt == "-q" || opt == "--quiet") {
+            if (!tex_cli_flag(args, opt)) return -1;
+            o.quiet = true;
         } else {
             tex_cli_error("gallery: unknown option %s", tex_printable_name(args.argument).c_str());
             return -1;

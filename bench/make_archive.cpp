@@ -3,11 +3,15 @@
 // textures of 512 x 512 (bench/textures.hpp).
 //
 //   morvex_bench_archive DIR [BIG SMALL RAW]
+//   morvex_bench_archive DIR noisy
 //
 // writes DIR/bench-tga.pak and the same archive with every name ending in
 // .png, .bmp and .pcx instead (bench-png.pak, ...). The counts default to 140
 // type-4 entries of 1024 x 1024, 240 of 256 x 256 and 26 type-6 entries,
-// about 100 MiB. The same counts always give the same pixels.
+// about 100 MiB. The same counts always give the same pixels. With "noisy",
+// DIR/bench-noisy-alpha.pak instead: 32 type-4 entries of 1024 x 1024, 64 of
+// 256 x 256 and 16 type-6 entries of 512 x 512 whose alpha is random at every
+// pixel (the gallery's hardest thumbnails to encode).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,12 +31,57 @@ unsigned count_arg(int argc, char** argv, int at, unsigned fallback)
     return argc > at ? static_cast<unsigned>(std::strtoul(argv[at], nullptr, 10)) : fallback;
 }
 
+// The benchmark's gradients under alpha that is random at every pixel.
+std::vector<std::uint16_t> noisy_alpha_4444(unsigned w, unsigned h, std::uint64_t seed)
+{
+    std::vector<std::uint16_t> px = argb4444_texture(w, h, seed);
+    bench::noise n{seed * 0x9E3779B97F4A7C15ull + 7};
+    for (std::uint16_t& p : px) p = static_cast<std::uint16_t>((p & 0x0FFF) | (n.next() >> 28) << 12);
+    return px;
+}
+
+std::vector<std::uint32_t> noisy_alpha_8888(unsigned w, unsigned h, std::uint64_t seed)
+{
+    std::vector<std::uint32_t> px = argb8888_texture(w, h, seed);
+    bench::noise n{seed * 0xD1B54A32D192ED03ull + 7};
+    for (std::uint32_t& p : px) p = (p & 0x00FFFFFFu) | (n.next() >> 24) << 24;
+    return px;
+}
+
+int noisy_archive(const std::string& dir)
+{
+    tex_writer_archive a;
+    tex_writer_entry first;
+    first.name = "index";
+    a.entries.push_back(first);
+    char name[64];
+    for (unsigned b = 0; b < 32; ++b) {
+        std::snprintf(name, sizeof name, "big%03u.tga", b);
+        a.entries.push_back(tex_type4_entry(name, 1024, 1024, noisy_alpha_4444(1024, 1024, b)));
+        for (unsigned k = 0; k < 2; ++k) {
+            std::snprintf(name, sizeof name, "small%03u.tga", 2 * b + k);
+            a.entries.push_back(tex_type4_entry(name, 256, 256, noisy_alpha_4444(256, 256, 1000 + 2 * b + k)));
+        }
+        if (b % 2 == 0) {
+            std::snprintf(name, sizeof name, "raw%03u.tga", b / 2);
+            a.entries.push_back(tex_type6_entry(name, 512, 512, noisy_alpha_8888(512, 512, b / 2)));
+        }
+    }
+    const std::string path = dir + "/bench-noisy-alpha.pak";
+    if (tex_write_archive(path.c_str(), a) != 0) {
+        std::perror(path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 3 && std::string(argv[2]) == "noisy") return noisy_archive(argv[1]);
     if (argc != 2 && argc != 5) {
-        std::fprintf(stderr, "usage: morvex_bench_archive DIR [BIG SMALL RAW]\n");
+        std::fprintf(stderr, "usage: morvex_bench_archive DIR [BIG SMALL RAW | noisy]\n");
         return 1;
     }
     const std::string dir = argv[1];

@@ -5,7 +5,8 @@
 # contender in alternation for ROUNDS rounds (default 7): for each format the
 # tool with its default workers and with one, and the floor program on one
 # thread and on two; raw mode against the floor's two ways of copying; cp and
-# the Python peer. Prints the summary and writes it to bench/RESULTS.md. Not
+# the Python peer; test and gallery on the archive and on one of noisy alpha.
+# Prints the summary and writes it to bench/RESULTS.md. Not
 # part of the tests; takes several minutes, and wants an idle machine.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -24,10 +25,11 @@ cmake --build "$build" -j2 --target morvex_tex_extractor morvex_tex morvex_bench
 # doesn't grow with the archive. Made again when the maker changed.
 maker="$build/bench/morvex_bench_archive"
 mkdir -p "$work/small"
-if [ "$maker" -nt "$work/bench-tga.pak" ]; then
+if [ "$maker" -nt "$work/bench-tga.pak" ] || [ ! -e "$work/bench-noisy-alpha.pak" ]; then
   echo "making the archives..." >&2
   "$maker" "$work"
   "$maker" "$work/small" 14 24 3
+  "$maker" "$work" noisy
 fi
 
 echo "micro-benchmarks..." >&2

@@ -11,7 +11,7 @@
 
 
 // The largest side a thumbnail may be asked for (the page's --size).
-inline constexpr unsigned thumbnail_max_side = 256;
+inline constexpr unsigned thumbnail_max_side = 1024;
 
 // The size of the thumbnail of a width x height image: the image's own size
 // when neither side exceeds max_side (the page enlarges it), otherwise the

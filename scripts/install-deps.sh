@@ -27,9 +27,10 @@ packages=(
 # asks for it), "windows" (scripts/build-windows.sh: the mingw-w64 cross
 # compilers, zlib built for them, Wine to run the tests, dpkg-source to unpack
 # the dependencies' Debian sources, groff to turn the manuals into text,
-# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh)
-# and "coverage" (scripts/coverage.sh: gcovr, which reads the counts through
-# g++'s own gcov).
+# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh),
+# "coverage" (scripts/coverage.sh: gcovr, which reads the counts through
+# g++'s own gcov) and "icons" (scripts/gallery-screenshot.sh makes the README's
+# picture from the PNG icons of adwaita-icon-theme).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
@@ -39,6 +40,7 @@ for extra in "$@"; do
     browser) packages+=(chromium chromium-driver python3) ;;
     windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3) ;;
     coverage) packages+=(gcovr) ;;
+    icons) packages+=(adwaita-icon-theme) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done

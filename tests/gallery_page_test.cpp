@@ -155,44 +155,62 @@ gallery_card card_of(std::uint32_t index, const std::string& name)
     card.thumbnail_width = 64;
     card.thumbnail_height = 32;
     card.extract_command = "morvex_tex extract a.pak -- '" + name + "'";
+    card.extract_png_command = "morvex_tex extract -C a --format png a.pak -- '" + name + "'";
     return card;
 }
 
-std::string card_text(const gallery_card& card, unsigned box = 128)
+// A card as the page writes it for pictures of at most `side` pixels a side,
+// shown in a box of at most 256.
+std::string card_text(const gallery_card& card, unsigned side = 128)
 {
     std::string text;
     gallery_sink sink;
     sink.text = &text;
-    sink.thumbnail_box = box;
+    sink.thumbnail_side = side;
+    sink.thumbnail_box = std::min(side, 256u);
     gallery_card_write(sink, card);
     return text;
 }
 
 TEST(GalleryPage, EveryCardWithinItsBound)
 {
-    // Every field at its worst: each byte the longest to escape.
-    gallery_card worst = card_of(0xFFFFFFFFu, std::string(1000, '"'));
-    worst.first = true;
-    worst.header_read = false;
-    worst.type = 0xFFFFFFFFu;
-    worst.width = worst.height = worst.payload_size = 0xFFFFFFFFu;
-    worst.problems.assign(1000, std::string(5000, '"'));
-    worst.extract_command = std::string(gallery_max_command_bytes, '"');
-    worst.thumbnail.assign(gallery_max_thumbnail_bytes, 0xFF);
-    worst.thumbnail_width = worst.thumbnail_height = 256;
-    const std::string shown = card_text(worst, 256);
-    EXPECT_NE(shown.find("<img "), std::string::npos);
-    EXPECT_LE(shown.size(), gallery_card_max_bytes);
-    EXPECT_NE(shown.find("and 992 more problems"), std::string::npos);
-
-    worst.no_thumbnail_reason = std::string(5000, '<');
-    worst.thumbnail.clear();
-    EXPECT_LE(card_text(worst, 256).size(), gallery_card_max_bytes);
+    for (const unsigned side : {128u, 256u, 512u, 1024u}) {
+        // Every field at its worst: each byte the longest to escape, the
+        // picture at its cap for the size.
+        gallery_card worst = card_of(0xFFFFFFFFu, std::string(1000, '"'));
+        worst.header_read = true;
+        worst.type = 0xFFFFFFFFu;
+        worst.width = worst.height = worst.payload_size = 0xFFFFFFFFu;
+        worst.problems.assign(1000, std::string(5000, '"'));
+        worst.extract_command = std::string(gallery_max_command_bytes, '"');
+        worst.extract_png_command = std::string(gallery_max_command_bytes, '"');
+        worst.thumbnail.assign(gallery_thumbnail_cap(side), 0xFF);
+        worst.thumbnail_width = worst.thumbnail_height = side;
+        const std::string shown = card_text(worst, side);
+        EXPECT_NE(shown.find("<img "), std::string::npos) << side;
+        EXPECT_LE(shown.size(), gallery_card_max_bytes(side)) << side;
+        EXPECT_NE(shown.find("and 992 more problems"), std::string::npos);
+        worst.first = true;
+        worst.header_read = false;
+        worst.no_thumbnail_reason = std::string(5000, '<');
+        worst.thumbnail.clear();
+        EXPECT_LE(card_text(worst, side).size(), gallery_card_max_bytes(side)) << side;
+        // One byte past the cap: left out, and said to be.
+        worst.thumbnail.assign(gallery_thumbnail_cap(side) + 1, 0xFF);
+        worst.no_thumbnail_reason.clear();
+        EXPECT_NE(card_text(worst, side).find("thumbnail too large to embed"), std::string::npos) << side;
+    }
+    // The cap: 96 KiB up to 256 a side, then 1.5 bytes a pixel.
+    EXPECT_EQ(gallery_thumbnail_cap(1), gallery_max_thumbnail_bytes);
+    EXPECT_EQ(gallery_thumbnail_cap(256), gallery_max_thumbnail_bytes);
+    EXPECT_EQ(gallery_thumbnail_cap(512), 384u * 1024);
+    EXPECT_EQ(gallery_thumbnail_cap(1024), 1536u * 1024);
 
     // Past the caps, things are left out and said to be.
     gallery_card over = card_of(7, "big");
     over.thumbnail.assign(gallery_max_thumbnail_bytes + 1, 0);
     over.extract_command = std::string(gallery_max_command_bytes + 1, 'x');
+    over.extract_png_command.clear();
     const std::string left_out = card_text(over);
     EXPECT_EQ(left_out.find("<img "), std::string::npos);
     EXPECT_NE(left_out.find("thumbnail too large to embed (98,305 bytes)"), std::string::npos);
@@ -204,17 +222,23 @@ TEST(GalleryPage, ThumbnailShownInItsBox)
 {
     struct box_case {
         std::uint32_t width, height;
-        unsigned box;
+        unsigned side;      // the page's --size; the box is at most 256
         const char* mime;
-        const char* want;  // the img's size attributes, or null for no image
+        const char* want;  // the img's attributes before alt, or null for no image
     };
     const box_case cases[] = {
-        {64, 32, 128, "image/webp", "width=\"128\" height=\"64\""},   // enlarged twice
-        {16, 8, 128, "image/webp", "width=\"128\" height=\"64\""},    // 8 times
-        {100, 50, 128, "image/png", "width=\"100\" height=\"50\""},   // no whole factor
-        {128, 1, 128, "image/webp", "width=\"128\" height=\"1\""},
-        {1, 1, 256, "image/webp", "width=\"256\" height=\"256\""},
-        {129, 1, 128, "image/webp", nullptr},   // larger than the box
+        {64, 32, 128, "image/webp", "class=\"sharp\" width=\"128\" height=\"64\""},   // enlarged twice
+        {16, 8, 128, "image/webp", "class=\"sharp\" width=\"128\" height=\"64\""},    // 8 times
+        {100, 50, 128, "image/png", "class=\"sharp\" width=\"100\" height=\"50\""},   // no whole factor
+        {128, 1, 128, "image/webp", "class=\"sharp\" width=\"128\" height=\"1\""},
+        {1, 1, 256, "image/webp", "class=\"sharp\" width=\"256\" height=\"256\""},
+        {200, 100, 1024, "image/webp", "class=\"sharp\" width=\"200\" height=\"100\""},
+        // Larger than the 256 box: shrunk to fit it, smoothly.
+        {512, 256, 512, "image/webp", "width=\"256\" height=\"128\""},
+        {1024, 3, 1024, "image/png", "width=\"256\" height=\"1\""},
+        {1000, 999, 1024, "image/webp", "width=\"256\" height=\"256\""},
+        {129, 1, 128, "image/webp", nullptr},   // larger than the page's pictures
+        {1025, 1, 1024, "image/webp", nullptr},
         {0, 10, 128, "image/webp", nullptr},
         {64, 32, 128, "text/html", nullptr},    // not an image type the page shows
         {64, 32, 128, "image/webp\"><script>", nullptr},
@@ -224,7 +248,7 @@ TEST(GalleryPage, ThumbnailShownInItsBox)
         card.thumbnail_width = c.width;
         card.thumbnail_height = c.height;
         card.thumbnail_mime = c.mime;
-        const std::string shown = card_text(card, c.box);
+        const std::string shown = card_text(card, c.side);
         if (c.want) {
             EXPECT_NE(shown.find(std::string("<img ") + c.want + " alt=\"\" src=\"data:" + c.mime + ";base64,UklGRg==\">"),
                       std::string::npos)
@@ -247,7 +271,11 @@ TEST(GalleryPage, CardWords)
     const words_case cases[] = {
         {"a plain entry", [](gallery_card&) {},
          {"<dt>size</dt><dd>64 x 32</dd>", "<dd>4: ARGB4444, zlib</dd>", "<dd>1,234 bytes</dd>", "<dd>opaque</dd>",
-          "data-problems=\"0\"", "class=\"card\""},
+          "data-problems=\"0\"", "class=\"card\"", "data-width=\"64\" data-height=\"32\"",
+          "<div class=\"command\"><code>morvex_tex extract a.pak -- &#39;n.tga&#39;</code>"
+          "<button type=\"button\" class=\"copy\" hidden>copy</button></div>",
+          "<div class=\"command\"><code>morvex_tex extract -C a --format png a.pak -- &#39;n.tga&#39;</code>"
+          "<button type=\"button\" class=\"copy\" hidden>copy</button></div>"},
          {"damaged", "first entry", "problems\">"}},
         {"type 6, transparent",
          [](gallery_card& c) {
@@ -269,6 +297,7 @@ TEST(GalleryPage, CardWords)
          [](gallery_card& c) {
              c.first = true;
              c.extract_command.clear();
+             c.extract_png_command.clear();
          },
          {"the archive's first entry, never extracted"},
          {"<code>"}},
@@ -278,7 +307,7 @@ TEST(GalleryPage, CardWords)
              c.payload_size = 1;
          },
          {"its header can't be read", "<dd>1 byte</dd>"},
-         {"<dt>size</dt>", "<dt>type</dt>"}},
+         {"<dt>size</dt>", "<dt>type</dt>", "data-width"}},
         {"problems",
          [](gallery_card& c) { c.problems = {"padding not zero", "inflate: <damaged> & cut"}; },
          {"class=\"card damaged\"", "data-problems=\"2\"",
@@ -428,7 +457,9 @@ TEST(GalleryPage, PageParsesWithHostileNames)
                          "'; script-src 'sha256-" + gallery_sha256_base64(p.scripts[0]) +
                          "'; base-uri 'none'; form-action 'none'");
     EXPECT_NE(page.find("<meta name=\"color-scheme\" content=\"light dark\">"), std::string::npos);
-    EXPECT_NE(page.find("123,456,789 bytes, 25 entries, <span id=\"problem-count\">3 problems "), std::string::npos);
+    EXPECT_NE(page.find("123,456,789 bytes, 25 entries, <span id=\"problem-count\" class=\"bad\">3 problems</span> "),
+              std::string::npos);
+    EXPECT_NE(page.find("<li>and 15 more problems on the cards</li>"), std::string::npos);
     EXPECT_NE(page.find("<li>table &lt;cut&gt; &amp; &quot;short&quot;</li>"), std::string::npos);
     EXPECT_NE(page.find("<h1>&lt;/title&gt;&lt;script&gt;alert(1)&lt;/script&gt;\\xFF.pak</h1>"), std::string::npos);
     // The controls only the script shows.
@@ -446,22 +477,133 @@ TEST(GalleryPage, ArchiveLinesWithoutProblems)
     sink.text = &page;
     gallery_begin(sink, archive);
     EXPECT_EQ(gallery_end(sink), 0);
-    EXPECT_NE(page.find("<p class=\"summary\">1 byte, 1 entry, <span id=\"problem-count\">no problems "),
+    EXPECT_NE(page.find("<p class=\"summary\">1 byte, 1 entry, <span id=\"problem-count\">no problems</span> "),
               std::string::npos);
-    // The count known at the end is written over the summary's, in place.
+    // The count known at the end is written over the summary's, in place,
+    // in the problem colour.
     std::string counted_page;
     gallery_sink counted;
     counted.text = &counted_page;
     gallery_begin(counted, archive);
     EXPECT_EQ(gallery_end(counted, 1234), 0);
     EXPECT_EQ(counted_page.size(), page.size());
-    const std::size_t at = page.find("no problems");
+    const std::size_t at = page.find("<span id=\"problem-count\"");
+    const std::size_t end = page.find("</p>", at);
     EXPECT_EQ(counted_page.substr(0, at), page.substr(0, at));
-    EXPECT_EQ(counted_page.substr(at, 15), "1,234 problems ");
-    EXPECT_EQ(counted_page.substr(at + 40), page.substr(at + 40));
+    EXPECT_EQ(counted_page.substr(at, end - at).find("<span id=\"problem-count\" class=\"bad\">1,234 problems</span> "), 0u)
+        << counted_page.substr(at, end - at);
+    EXPECT_EQ(counted_page.substr(end), page.substr(end));
     EXPECT_EQ(page.find("class=\"problems\""), std::string::npos);
-    const parsed_page p = parse_page(page);
-    EXPECT_TRUE(p.errors.empty()) << p.errors.front();
+    EXPECT_EQ(page.find("<section id=\"first-problems\""), std::string::npos);
+    for (const std::string* text : {&page, &counted_page}) {
+        const parsed_page p = parse_page(*text);
+        EXPECT_TRUE(p.errors.empty()) << p.errors.front();
+    }
+}
+
+TEST(GalleryPage, TheTopSaysTheProblemsInTheProblemColour)
+{
+    struct top_case {
+        const char* what;
+        std::vector<std::string> archive_problems;
+        std::vector<std::vector<std::string>> card_problems;  // each card's, in table order
+        std::vector<std::string> want;                         // in the page, in this order
+        std::vector<std::string> not_want;
+    };
+    const std::vector<top_case> cases = {
+        {"sound", {}, {{}, {}}, {"<span id=\"problem-count\">no problems</span>"}, {"class=\"bad\"", "<section"}},
+        {"the archive's own",
+         {"the table runs past the end"},
+         {{}, {}},
+         {"<span id=\"problem-count\" class=\"bad\">1 problem</span>", "<li>the table runs past the end</li>"},
+         {"<section"}},
+        {"a cut archive's entries",
+         {},
+         {{}, {"payload runs past the end of the archive"}, {}, {"header at 0x00002305 lies past the end", "b<c"}},
+         {"<span id=\"problem-count\" class=\"bad\">3 problems</span>",
+          "<section id=\"first-problems\" aria-label=\"the first problems\"><ul class=\"problems\">"
+          "<li>entry 1 (name1.tga): payload runs past the end of the archive</li>"
+          "<li>entry 3 (-): header at 0x00002305 lies past the end</li><li>entry 3 (-): b&lt;c</li></ul></section>"},
+         {"more problem"}},
+        {"the first ten of many",
+         {},
+         {{"p0"}, {"p1", "p2", "p3", "p4"}, {"p5", "p6", "p7", "p8", "p9", "p10", "p11"}},
+         {"<li>entry 0 (name0.tga): p0</li>", "<li>entry 2 (name2.tga): p9</li><li>and 2 more problems on the cards</li>"},
+         {"p10", "p11"}},
+        {"one past the ten", {}, {std::vector<std::string>(11, "x")}, {"<li>and 1 more problem on the cards</li>"}, {}},
+        {"many past the ten", {}, {std::vector<std::string>(12, "x")}, {"<li>and 2 more problems on the cards</li>"}, {}},
+    };
+    for (const top_case& c : cases) {
+        gallery_archive_info archive;
+        archive.name = "a.pak";
+        archive.count = static_cast<std::uint32_t>(c.card_problems.size());
+        archive.problems = c.archive_problems;
+        std::string page;
+        gallery_sink sink;
+        sink.text = &page;
+        gallery_begin(sink, archive);
+        std::uint64_t count = c.archive_problems.size();
+        for (std::size_t k = 0; k < c.card_problems.size(); ++k) {
+            gallery_card card = card_of(static_cast<std::uint32_t>(k), "name" + std::to_string(k) + ".tga");
+            card.header_read = k != 3;
+            card.problems = c.card_problems[k];
+            count += card.problems.size();
+            gallery_card_write(sink, card);
+        }
+        ASSERT_EQ(gallery_end(sink, count), 0);
+        // What the top of the page shows: the archive's lines, and the
+        // section written after the cards that the style sheet puts there.
+        const std::size_t section = page.find("<section");
+        const std::string top = page.substr(page.find("<body>"), page.find("<main") - page.find("<body>")) +
+                                (section == std::string::npos ? "" : page.substr(section, page.find("</section>") + 10 - section));
+        std::size_t from = 0;
+        for (const std::string& w : c.want) {
+            const std::size_t at = top.find(w, from);
+            EXPECT_NE(at, std::string::npos) << c.what << ": " << w;
+            if (at != std::string::npos) from = at + w.size();
+        }
+        for (const std::string& w : c.not_want) EXPECT_EQ(top.find(w), std::string::npos) << c.what << ": " << w;
+        const parsed_page p = parse_page(page);
+        EXPECT_TRUE(p.errors.empty()) << c.what << ": " << p.errors.front();
+    }
+}
+
+TEST(GalleryPage, AProblemOncePerCard)
+{
+    struct once_case {
+        std::string reason;
+        std::vector<std::string> problems;
+        std::string box;  // what the picture's box says
+        bool once = true;  // each problem once on the card
+    };
+    const std::vector<once_case> cases = {
+        {"not decoded: damaged zlib stream", {"damaged zlib stream"}, "not decoded"},
+        {"not decoded: zlib stream damaged (inflate: bad)", {"padding not zero", "zlib stream damaged (inflate: bad)"},
+         "not decoded"},
+        {"not decoded: a <b>; c & d", {"a <b>", "c & d"}, "not decoded"},
+        {"payload runs past the end of the archive", {"payload runs past the end of the archive"}, "see its problems"},
+        // Not a problem of the card: said whole.
+        {"not decoded: alpha; echo", {"alpha", "charlie"}, "not decoded: alpha; echo", false},
+        {"no thumbnail: Cannot allocate memory", {"padding not zero"}, "no thumbnail: Cannot allocate memory"},
+        {"shown at entry 2", {}, "shown at entry 2"},
+    };
+    for (const once_case& c : cases) {
+        gallery_card card = card_of(4, "n.tga");
+        card.thumbnail.clear();
+        card.no_thumbnail_reason = c.reason;
+        card.problems = c.problems;
+        const std::string shown = card_text(card);
+        EXPECT_NE(shown.find("<p class=\"none\">" + gallery_html_text(c.box) + "</p>"), std::string::npos)
+            << c.reason << "\n" << shown;
+        for (const std::string& problem : c.problems) {
+            const std::string text = gallery_html_text(problem);
+            std::size_t times = 0;
+            for (std::size_t at = shown.find(text); at != std::string::npos; at = shown.find(text, at + 1)) ++times;
+            if (c.once) {
+                EXPECT_EQ(times, 1u) << c.reason << ": " << problem;
+            }
+        }
+    }
 }
 
 TEST(GalleryPage, WritesToAStreamAndReportsAFailedOne)

@@ -74,7 +74,7 @@ TEST(TexGallery, WhereThePageGoesAndTheExitStatus)
     for (const usage& u : std::vector<usage>{{{"gallery"}, 2},
                                              {{"gallery", "-o", "x.html", "game.PAK", "bad.pak"}, 2},
                                              {{"gallery", "--size", "0", "game.PAK"}, 2},
-                                             {{"gallery", "--size", "257", "game.PAK"}, 2},
+                                             {{"gallery", "--size", "1025", "game.PAK"}, 2},
                                              {{"gallery", "missing.pak"}, 2},
                                              {{"gallery", "--bogus", "game.PAK"}, 2}}) {
         EXPECT_EQ(tex(u.args, dir.path()).status, u.status) << u.args.back();
@@ -106,10 +106,10 @@ TEST(TexGallery, ThePageFollowsThePolicyOfEveryNamedOutput)
         {{"-o", "other-name.html", "game.pak"}, 2, "is one of the archives read"},
         {{"-o", "notes.txt", "game.pak"}, 2, "notes.txt: exists and is not an HTML page: not replaced (--force replaces it)"},
         {{"-o", "shot.png", "game.pak"}, 2, "shot.png: named like an image"},
-        {{"-o", "old.html", "game.pak"}, 0, ""},
-        {{"--force", "-o", "notes.txt", "game.pak"}, 0, ""},
-        {{"-o", "fifo", "game.pak"}, 0, ""},
-        {{"-o", "null", "game.pak"}, 0, ""},
+        {{"-o", "old.html", "game.pak"}, 0, "wrote old.html (4 entries, no problems)"},
+        {{"--force", "-o", "notes.txt", "game.pak"}, 0, "wrote notes.txt"},
+        {{"-o", "fifo", "game.pak"}, 0, "wrote fifo"},
+        {{"-o", "null", "game.pak"}, 0, "wrote null"},
     };
     for (const page_case& c : cases) {
         if (c.args[c.args.size() - 2] == "null" && !have_device) continue;
@@ -169,10 +169,15 @@ TEST(TexGallery, EachCardsCommandTakesJustItsEntry)
             }
             commands.push_back(c);
         }
-        ASSERT_EQ(commands.size(), names.size()) << page.out;
+        // Each card's command, then the same as a PNG beneath the archive's folder.
+        ASSERT_EQ(commands.size(), 2 * names.size()) << page.out;
         fs::create_directory(dir / "bin");
         fs::create_symlink(MORVEX_TEX_PATH, dir / "bin" / "morvex_tex");
-        for (std::size_t k = 0; k < names.size(); ++k) {
+        const std::string folder = archive_name == "plain.pak" ? "plain" : "-dash";
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            const std::string& name = names[k / 2];
+            const bool png = k % 2 == 1;
+            EXPECT_EQ(commands[k].find("--format png") != std::string::npos, png) << commands[k];
             const fs::path run = dir / ("run" + std::to_string(k));
             fs::create_directory(run);
             fs::copy_file(dir / archive_name, run / archive_name);
@@ -181,15 +186,63 @@ TEST(TexGallery, EachCardsCommandTakesJustItsEntry)
             std::vector<std::string> made = test::list_dir(run);
             made.erase(std::find(made.begin(), made.end(), archive_name));
             if (r.status == 0) {
-                EXPECT_EQ(made, std::vector<std::string>{names[k]}) << commands[k];
+                if (png) {
+                    EXPECT_EQ(made, std::vector<std::string>{folder}) << commands[k];
+                    const std::string png_name = name.substr(0, name.rfind('.')) + ".png";
+                    EXPECT_TRUE(fs::is_regular_file(run / folder / png_name)) << commands[k];
+                    EXPECT_EQ(test::list_dir(run / folder), std::vector<std::string>{png_name.substr(0, png_name.find('/'))})
+                        << commands[k];
+                } else {
+                    EXPECT_EQ(made, std::vector<std::string>{name}) << commands[k];
+                }
             } else {
                 // Refused names: the error is about that entry alone.
-                EXPECT_TRUE(made.empty()) << commands[k];
-                EXPECT_TRUE(has(r.err, "entry " + std::to_string(k + 1) + " (")) << commands[k] << "\n" << r.err;
+                EXPECT_TRUE(made.empty() || (png && made == std::vector<std::string>{folder})) << commands[k];
+                EXPECT_TRUE(has(r.err, "entry " + std::to_string(k / 2 + 1) + " (")) << commands[k] << "\n" << r.err;
                 EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
             }
         }
     }
+}
+
+TEST(TexGallery, SaysWhatItWroteAndMakesThePagesFolder)
+{
+    temp_dir dir;
+    test::write_archive(dir, "game.PAK", textures());
+    tex_writer_archive damaged = textures();
+    damaged.entries[2].payload.back() ^= 1;
+    test::write_archive(dir, "bad.pak", damaged);
+    test::write_file(dir / "file.txt", {'x'});
+    struct said_case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;                // standard error, whole
+        std::vector<std::string> made;  // pages that must be there afterwards
+    };
+    const std::vector<said_case> cases = {
+        {{"game.PAK"}, 0, "wrote game.html (4 entries, no problems)\n", {"game.html"}},
+        {{"bad.pak"}, 1, "wrote bad.html (4 entries, 1 problem)\n", {"bad.html"}},
+        {{"game.PAK", "bad.pak"}, 1, "wrote game.html (4 entries, no problems)\nwrote bad.html (4 entries, 1 problem)\n", {}},
+        {{"-q", "game.PAK", "bad.pak"}, 1, "", {"game.html", "bad.html"}},
+        {{"--quiet", "-o", "q.html", "game.PAK"}, 0, "", {"q.html"}},
+        {{"-o", "-", "game.PAK"}, 0, "wrote the page to standard output (4 entries, no problems)\n", {}},
+        // Missing folders made, as extract -C makes them.
+        {{"-o", "new/deeper/p.html", "game.PAK"}, 0, "wrote new/deeper/p.html (4 entries, no problems)\n",
+         {"new/deeper/p.html"}},
+        {{"-q", "-o", "new/other.html", "bad.pak"}, 1, "", {"new/other.html", "new/deeper/p.html"}},
+        {{"-o", "file.txt/p.html", "game.PAK"}, 1, "morvex_tex: file.txt/p.html: Not a directory\n", {}},
+        {{"-o", "more/shot.png", "game.PAK"}, 2,
+         "morvex_tex: more/shot.png: named like an image: no page is written there (--force writes it)\n", {}},
+    };
+    for (const said_case& c : cases) {
+        std::vector<std::string> args = {"gallery"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto r = tex(args, dir.path());
+        EXPECT_EQ(r.status, c.status) << c.args.back() << "\n" << r.err;
+        EXPECT_EQ(r.err, c.err) << c.args.front();
+        for (const std::string& page : c.made) EXPECT_TRUE(has(read_text(dir / page), "</html>")) << page;
+    }
+    EXPECT_FALSE(fs::exists(dir / "more/shot.png"));
 }
 
 TEST(TexGallery, CardsSayWhatTestSays)
@@ -219,14 +272,23 @@ TEST(TexGallery, CardsSayWhatTestSays)
         EXPECT_TRUE(has(page.substr(from, to - from), gallery_html_text((*it)[3].str()))) << (*it)[3].str();
     }
     EXPECT_EQ(problems, 3u) << tested.out;
-    EXPECT_TRUE(has(page, "<span id=\"problem-count\">3 problems")) << page.substr(0, 2000);
-    // A card whose pixels can't be decoded says why instead of a thumbnail;
-    // one whose name can't be written still shows its pixels.
-    EXPECT_TRUE(has(page, "not decoded: damaged zlib stream"));
+    EXPECT_TRUE(has(page, "<span id=\"problem-count\" class=\"bad\">3 problems</span>")) << page.substr(0, 2000);
+    // A card whose pixels can't be decoded says so instead of a thumbnail,
+    // its problem once; one whose name can't be written still shows its pixels.
+    const std::size_t broken = page.find("id=\"entry-4\"");
+    const std::string broken_card = page.substr(broken, page.find("</article>", broken) - broken);
+    EXPECT_TRUE(has(broken_card, "<p class=\"none\">not decoded</p>")) << broken_card;
+    std::size_t times = 0;
+    for (std::size_t at = broken_card.find("damaged zlib stream"); at != std::string::npos;
+         at = broken_card.find("damaged zlib stream", at + 1)) {
+        ++times;
+    }
+    EXPECT_EQ(times, 1u) << broken_card;
     const std::size_t notes = page.find("id=\"entry-5\"");
     EXPECT_TRUE(has(page.substr(notes, page.find("</article>", notes) - notes), "data:image/"));
-    // The command that extracts just that entry.
+    // The commands that extract just that entry, as it is and as a PNG.
     EXPECT_TRUE(has(page, "morvex_tex extract &#39;a.pak&#39; -i &#39;ui/button.png&#39;")) << page.substr(0, 200);
+    EXPECT_TRUE(has(page, "morvex_tex extract -C &#39;a&#39; --format png &#39;a.pak&#39; -i &#39;ui/button.png&#39;"));
 }
 
 std::vector<std::uint8_t> from_base64(const std::string& text)
@@ -291,7 +353,7 @@ TEST(TexGallery, AHostileArchivesPageGrowsOnlyWithItsEntries)
     test::write_archive(dir, "h.pak", a);
     const auto r = tex({"gallery", "-o", "-", "h.pak"}, dir.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_LT(r.out.size(), 64 * 1024 + 302 * gallery_card_max_bytes);
+    EXPECT_LT(r.out.size(), 64 * 1024 + 302 * gallery_card_max_bytes(128));
     EXPECT_LT(r.out.size() / 302, 4096u) << "bytes a card";
     EXPECT_FALSE(has(r.out, "<script>x")) << "a name became markup";
     EXPECT_FALSE(has(r.out, "\x1b"));

@@ -110,7 +110,7 @@ TEST(Thumbnail, MatchesAreaAverage)
         {"to 2 x 1", 3, 2, 2, noise},
         {"alpha edges", 333, 251, 64, with_alpha_edges},
         {"alpha edges, a factor of 5", 640, 320, 128, with_alpha_edges},
-        {"the largest thumbnail", 1000, 700, thumbnail_max_side, noise},
+        {"the largest thumbnail", 2100, 1500, thumbnail_max_side, noise},
         {"the longest side", 65535, 3, 128, noise},
         {"the tallest side", 3, 65535, 128, noise},
     };
@@ -435,6 +435,47 @@ TEST(Thumbnail, SixteenBitPixelsGiveTheWidenedImagesThumbnail)
             EXPECT_TRUE(std::equal(got.pixels.get(), got.pixels.get() + std::size_t{got.width} * got.height, want.pixels.get()))
                 << sh.width << " x " << sh.height << ", flavour " << flavour;
             EXPECT_EQ(transparent, image_has_transparency(view_of(widened))) << sh.width << " x " << sh.height;
+        }
+    }
+}
+
+TEST(Thumbnail, LargeBlocksOfSixteenBitPixelsRoundAsTheWidenedImage)
+{
+    // One block of 60 x 60 pixels whose sums (alpha 51011, red times alpha
+    // 760664) sit where a quotient by a reciprocal of 40 bits rounds one
+    // level off: 3108 pixels of alpha 15 and red 15, 292 of red 14, one of
+    // alpha 11 and red 4, the rest clear. Then the same beside a block of 46
+    // and one of 47 of noise, each its own thumbnail pixel.
+    const auto block = [](std::uint32_t k) {
+        if (k < 3108) return std::uint16_t{0xFF00};
+        if (k < 3400) return std::uint16_t{0xFE00};
+        return k == 3400 ? std::uint16_t{0xB400} : std::uint16_t{0};
+    };
+    struct block_case {
+        std::uint32_t width, height;
+        unsigned side;
+    };
+    const block_case cases[] = {{60, 60, 1}, {120, 60, 2}, {92, 46, 2}, {94, 47, 2}};
+    std::uint32_t state = 99;
+    for (const block_case& c : cases) {
+        const std::size_t count = std::size_t{c.width} * c.height;
+        std::vector<std::uint8_t> bytes(count * 2);
+        for (std::uint32_t y = 0; y < c.height; ++y)
+            for (std::uint32_t x = 0; x < c.width; ++x) {
+                state = state * 1664525u + 1013904223u;
+                const std::uint16_t p = c.height == 60 ? block(y * 60 + x % 60) : static_cast<std::uint16_t>(state >> 16);
+                bytes[2 * (std::size_t{y} * c.width + x)] = static_cast<std::uint8_t>(p);
+                bytes[2 * (std::size_t{y} * c.width + x) + 1] = static_cast<std::uint8_t>(p >> 8);
+            }
+        image32 widened, want, got;
+        ASSERT_TRUE(make_image32(c.width, c.height, widened));
+        widen_argb4444(bytes, std::span(widened.pixels.get(), count));
+        ASSERT_EQ(make_thumbnail(view_of(widened), c.side, want), 0);
+        bool transparent = false;
+        ASSERT_EQ(thumbnail_from_argb4444(bytes, c.width, c.height, c.side, got, transparent), 0);
+        ASSERT_EQ(got.width * got.height, want.width * want.height);
+        for (std::uint32_t k = 0; k < got.width * got.height; ++k) {
+            EXPECT_EQ(got.pixels[k], want.pixels[k]) << c.width << " x " << c.height << ", pixel " << k;
         }
     }
 }

@@ -8,11 +8,19 @@ standard library.
 
 The layout (JSON) lists the page's cards in table order: index, the text the
 name must show as, whether the entry is damaged, whether it has a thumbnail,
-the colour its opaque part must show ("#rrggbb" or null) and its transparent
-part ("none", "left" half or "all"). With --make-sample, PROGRAM writes a page
-and its layout first. Checked, from the page opened as a file:
+the colour its opaque part must show ("#rrggbb" or null), its transparent
+part ("none", "left" half or "all") and the texture's width and height. With
+--make-sample, PROGRAM writes a page and its layout first (any --option after
+it is handed to PROGRAM). Checked, from the page opened as a file:
   - each thumbnail's colour at its card's place in a screenshot, exactly;
   - the checkerboard through transparent pixels;
+  - a click on a picture, or Enter on its card, opens the full view: the
+    texture at its own size times a whole factor (or as large as the window
+    holds), its colour and checkerboard in a screenshot; Escape closes it and
+    the card has the focus again;
+  - a copy button hands its command to the clipboard, from the page's script;
+  - windows 360, 420 and 800 pixels wide: nothing wider than the window, no
+    card past its edge, the full view within it;
   - typing in the filter hides the cards whose names don't match, and
     "problems only" leaves just the damaged ones (and sorting reorders them);
   - names are text: no element or script made of one, no console error and
@@ -230,9 +238,40 @@ def control_check(driver, scratch):
     return seen_error and seen_request
 
 
+def check_shot(driver, img, card, what):
+    """The opaque part of an image element in the card's colour and its clear
+    part on the checkerboard, in a screenshot of the element where it lies."""
+    index = str(card["index"])
+    shot = decode_png(base64.b64decode(driver.call("GET", "/element/%s/screenshot" % img)))
+    height, width = len(shot), len(shot[0])
+
+    # The image's pixels from fx0 to fx1 of its width, one pixel in from its
+    # edges.
+    def region(fx0, fx1):
+        return [shot[y][x] for y in range(1, height - 1)
+                for x in range(1 + int(fx0 * (width - 2)), 1 + int(fx1 * (width - 2)))]
+    opaque = {"none": (0, 1), "left": (0.55, 1), "all": None}[card["clear"]]
+    clear = {"none": None, "left": (0, 0.45), "all": (0, 1)}[card["clear"]]
+    if card["colour"] and opaque:
+        want = tuple(int(card["colour"][k:k + 2], 16) for k in (1, 3, 5))
+        pixels = region(*opaque)
+        wrong = [p for p in pixels if p != want]
+        check(pixels and not wrong, "card %s, %s: %d of %d pixels not %s, e.g. %s" %
+              (index, what, len(wrong), len(pixels), card["colour"], wrong[:3]))
+    if clear:
+        pixels = region(*clear)
+        counts = {}
+        for p in pixels:
+            counts[p] = counts.get(p, 0) + 1
+        shares = sorted(counts.values(), reverse=True)
+        # Two colours in about equal shares: the checkerboard's squares.
+        check(len(shares) >= 2 and shares[1] >= len(pixels) // 5,
+              "card %s, %s: no checkerboard under its transparent pixels: %s" %
+              (index, what, sorted(counts.items(), key=lambda c: -c[1])[:4]))
+
+
 def check_colours(driver, cards, out_dir):
-    """Each thumbnail's opaque part in its colour and its clear part on the
-    checkerboard, in a screenshot of the thumbnail where it lies on the page."""
+    """Each thumbnail's colours where it lies on the page."""
     for card in cards:
         index = str(card["index"])
         if not card["thumbnail"]:
@@ -244,36 +283,130 @@ def check_colours(driver, cards, out_dir):
             continue
         check(driver.run("return arguments[0].complete && arguments[0].naturalWidth > 0;", {ELEMENT_KEY: img}),
               "card %s: its thumbnail was not decoded" % index)
-        shot = decode_png(base64.b64decode(driver.call("GET", "/element/%s/screenshot" % img)))
-        height, width = len(shot), len(shot[0])
-
-        # The thumbnail's pixels from fx0 to fx1 of its width, one pixel in
-        # from its edges.
-        def region(fx0, fx1):
-            return [shot[y][x] for y in range(1, height - 1)
-                    for x in range(1 + int(fx0 * (width - 2)), 1 + int(fx1 * (width - 2)))]
-        opaque = {"none": (0, 1), "left": (0.55, 1), "all": None}[card["clear"]]
-        clear = {"none": None, "left": (0, 0.45), "all": (0, 1)}[card["clear"]]
-        if card["colour"] and opaque:
-            want = tuple(int(card["colour"][k:k + 2], 16) for k in (1, 3, 5))
-            pixels = region(*opaque)
-            wrong = [p for p in pixels if p != want]
-            check(pixels and not wrong, "card %s: %d of %d pixels not %s, e.g. %s" %
-                  (index, len(wrong), len(pixels), card["colour"], wrong[:3]))
-        if clear:
-            pixels = region(*clear)
-            counts = {}
-            for p in pixels:
-                counts[p] = counts.get(p, 0) + 1
-            shares = sorted(counts.values(), reverse=True)
-            # Two colours in about equal shares: the checkerboard's squares.
-            check(len(shares) >= 2 and shares[1] >= len(pixels) // 5,
-                  "card %s: no checkerboard under its transparent pixels: %s" %
-                  (index, sorted(counts.items(), key=lambda c: -c[1])[:4]))
+        check_shot(driver, img, card, "its thumbnail")
     if out_dir:
         driver.run("window.scrollTo(0, 0);")
         with open(os.path.join(out_dir, "gallery-screenshot.png"), "wb") as f:
             f.write(base64.b64decode(driver.call("GET", "/screenshot")))
+
+
+def press(driver, key):
+    """A key pressed and released where the focus is."""
+    driver.call("POST", "/actions", {"actions": [{"type": "key", "id": "keyboard", "actions": [
+        {"type": "keyDown", "value": key}, {"type": "keyUp", "value": key}]}]})
+    driver.call("DELETE", "/actions")
+
+
+ENTER, ESCAPE = "\ue007", "\ue00c"
+
+
+def view_state(driver):
+    return driver.run("""
+        const view = document.getElementById('view'), img = document.getElementById('view-image');
+        const r = img.getBoundingClientRect(), d = view.getBoundingClientRect();
+        return {open: view.open, width: r.width, height: r.height, natural: [img.naturalWidth, img.naturalHeight],
+                inside: d.left >= 0 && d.top >= 0 && d.right <= window.innerWidth && d.bottom <= window.innerHeight,
+                room: [window.innerWidth, window.innerHeight], note: document.getElementById('view-note').textContent,
+                title: document.getElementById('view-title').textContent,
+                focus: document.activeElement ? document.activeElement.id : null};""")
+
+
+def check_full_view(driver, cards):
+    """Every card with a picture opens in the full view, by a click or by
+    Enter on the focused card (in turn): the texture at its own size times a
+    whole factor when the window holds it, else within the window; its
+    pixels as the card's; Escape closes it, the focus back on its card."""
+    for turn, card in enumerate(c for c in cards if c["thumbnail"]):
+        index = card["index"]
+        way = "a click" if turn % 2 == 0 else "Enter"
+        if way == "a click":
+            img = driver.element("#entry-%d .thumb img" % index)
+            driver.call("POST", "/element/%s/click" % img, {})
+        else:
+            driver.run("document.getElementById(arguments[0]).focus();", "entry-%d" % index)
+            press(driver, ENTER)
+        state = view_state(driver)
+        if not check(state["open"], "card %d: %s opens no view" % (index, way)):
+            continue
+        w, h = card["width"], card["height"]
+        fits = w <= state["room"][0] - 64 and h <= state["room"][1] - 128
+        factor = state["width"] / w
+        if fits:
+            check(factor >= 1 and factor == int(factor) and state["height"] == h * factor,
+                  "card %d: the view shows %gx%g of a %dx%d texture" % (index, state["width"], state["height"], w, h))
+        check(state["inside"], "card %d: the view runs past the window" % index)
+        check(card["text"] in state["title"] and ("%d x %d" % (w, h)) in state["title"],
+              "card %d: the view is titled %r" % (index, state["title"]))
+        whole = state["natural"][0] >= w and state["natural"][1] >= h
+        check(whole == (state["note"] == ""), "card %d: the view's note %r for a %s picture" %
+              (index, state["note"], "whole" if whole else "smaller"))
+        check_shot(driver, driver.element("#view-image"), card, "its view")
+        press(driver, ESCAPE)
+        state = view_state(driver)
+        check(not state["open"], "card %d: Escape leaves the view open" % index)
+        check(state["focus"] == "entry-%d" % index, "card %d: the focus is on %s after the view" % (index, state["focus"]))
+    # A card without a picture opens nothing, and takes no focus.
+    for card in (c for c in cards if not c["thumbnail"]):
+        focused = driver.run("""
+            document.activeElement.blur();
+            const card = document.getElementById(arguments[0]);
+            card.focus();
+            card.querySelector('.thumb').click();
+            return document.activeElement === card;""", "entry-%d" % card["index"])
+        press(driver, ENTER)
+        check(not focused and not view_state(driver)["open"], "card %d has no picture but opens a view" % card["index"])
+        if view_state(driver)["open"]:
+            press(driver, ESCAPE)
+
+
+def check_copy(driver, cards):
+    """Each card's copy buttons, shown by the script, hand their command to
+    the clipboard's writeText (watched here, then called as it was)."""
+    copied = driver.run("""
+        window.__copied = [];
+        const write = navigator.clipboard.writeText.bind(navigator.clipboard);
+        navigator.clipboard.writeText = text => { window.__copied.push(text); return write(text).catch(() => {}); };
+        const buttons = Array.from(document.querySelectorAll('#cards button.copy'));
+        return {count: buttons.length, hidden: buttons.filter(b => b.hidden || !b.getClientRects().length).length,
+                commands: document.querySelectorAll('#cards code').length,
+                codes: buttons.map(b => b.parentNode.querySelector('code').textContent)};""")
+    check(copied["count"] > 0 and copied["count"] == copied["commands"] and copied["hidden"] == 0,
+          "%d copy buttons, %d hidden, for %d commands" % (copied["count"], copied["hidden"], copied["commands"]))
+    for k in (0, len(copied["codes"]) - 1) if copied["codes"] else ():
+        button = driver.run("return document.querySelectorAll('#cards button.copy')[arguments[0]];", k)
+        driver.call("POST", "/element/%s/click" % next(iter(button.values())), {})
+        time.sleep(0.2)
+        got = driver.run("return [window.__copied, document.querySelectorAll('#cards button.copy')[arguments[0]].textContent];", k)
+        check(got[0] and got[0][-1] == copied["codes"][k], "copy button %d copied %r, not %r" %
+              (k, got[0][-1:] if got[0] else None, copied["codes"][k]))
+        check(got[1] in ("copied", "selected"), "copy button %d says %r" % (k, got[1]))
+
+
+def check_narrow(driver, cards):
+    """In windows 360, 420 and 800 pixels wide nothing is wider than the
+    window: no horizontal scroll, every card and its picture within it, and
+    the full view of the widest picture inside the window too."""
+    widest = max((c for c in cards if c["thumbnail"]), key=lambda c: c["width"], default=None)
+    for width in (360, 420, 800):
+        driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.setDeviceMetricsOverride", "params": {
+            "width": width, "height": 740, "deviceScaleFactor": 1, "mobile": False}})
+        got = driver.run("""
+            const root = document.documentElement;
+            const past = Array.from(document.querySelectorAll('#cards > article, .thumb img, code, h1, #controls'))
+                .filter(e => e.getBoundingClientRect().right > window.innerWidth + 0.5)
+                .map(e => (e.closest('article') || e).id || e.tagName);
+            return {inner: window.innerWidth, scroll: root.scrollWidth, past: past.slice(0, 5)};""")
+        check(got["inner"] == width, "the window is %d wide, not %d" % (got["inner"], width))
+        check(got["scroll"] <= got["inner"], "%d wide: the page is %d wide" % (width, got["scroll"]))
+        check(not got["past"], "%d wide: past the window's edge: %s" % (width, got["past"]))
+        if widest:
+            driver.run("document.getElementById(arguments[0]).focus();", "entry-%d" % widest["index"])
+            press(driver, ENTER)
+            state = view_state(driver)
+            check(state["open"] and state["inside"] and state["width"] <= width,
+                  "%d wide: the view of card %d is %g wide" % (width, widest["index"], state["width"]))
+            press(driver, ESCAPE)
+    driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.clearDeviceMetricsOverride", "params": {}})
 
 
 def visible_cards(driver):
@@ -341,7 +474,8 @@ def check_names_are_text(driver, cards):
     check(not found["handlers"], "event handler attributes: %s" % found["handlers"])
     check(found["pwned"] is None, "a name's script ran")
     check(found["scripts"] == 1, "%d scripts, not the page's one" % found["scripts"])
-    check(found["images"] == sum(1 for c in cards if c["thumbnail"]), "%d images" % found["images"])
+    # The thumbnails, and the full view's one image, made by the script.
+    check(found["images"] == sum(1 for c in cards if c["thumbnail"]) + 1, "%d images" % found["images"])
     check(found["links"] == 0, "links, frames or forms on the page")
 
 
@@ -405,7 +539,7 @@ def main():
     parser.add_argument("--layout")
     parser.add_argument("--make-sample")
     parser.add_argument("--out", help="folder for the sample and the screenshot")
-    args = parser.parse_args()
+    args, sample_options = parser.parse_known_args()
 
     chromium = find_program("MORVEX_CHROMIUM", "chromium", "chromium-browser")
     chromedriver = find_program("MORVEX_CHROMEDRIVER", "chromedriver")
@@ -422,7 +556,7 @@ def main():
     if args.make_sample:
         page = os.path.join(out_dir, "sample-gallery.html")
         layout = os.path.join(out_dir, "sample-gallery.json")
-        subprocess.run([args.make_sample, page, layout], check=True, timeout=120)
+        subprocess.run([args.make_sample, page, layout] + sample_options, check=True, timeout=120)
     if not page or not layout:
         parser.error("give --page and --layout, or --make-sample")
     with open(layout) as f:
@@ -441,6 +575,9 @@ def main():
         check_names_are_text(driver, cards)
         check_colours(driver, cards, args.out)
         check_controls(driver, cards)
+        check_full_view(driver, cards)
+        check_copy(driver, cards)
+        check_narrow(driver, cards)
         check_quiet(driver, page_url)
         check_colour_schemes(driver)
         check_without_scripts(driver, cards)

@@ -2,7 +2,7 @@
 // has `morvex_tex gallery` write its page, and writes the layout the browser
 // test expects of that page.
 //
-//   morvex_gallery_archive PAGE LAYOUT
+//   morvex_gallery_archive PAGE LAYOUT [GALLERY_OPTION...]
 //
 // The archive holds solid colours of both types (so that a screenshot shows
 // exactly their colour), one half transparent and one fully transparent
@@ -98,8 +98,8 @@ tex_writer_entry entry_of(const sample& s)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: morvex_gallery_archive PAGE LAYOUT\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: morvex_gallery_archive PAGE LAYOUT [GALLERY_OPTION...]\n");
         return 2;
     }
     const std::string page = argv[1];
@@ -115,7 +115,12 @@ int main(int argc, char** argv)
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        execl(MORVEX_TEX_PATH, "morvex_tex", "gallery", "-o", page.c_str(), archive_path.c_str(), nullptr);
+        std::vector<char*> args = {const_cast<char*>("morvex_tex"), const_cast<char*>("gallery"), const_cast<char*>("-q"),
+                                   const_cast<char*>("-o"), const_cast<char*>(page.c_str())};
+        for (int k = 3; k < argc; ++k) args.push_back(argv[k]);
+        args.push_back(const_cast<char*>(archive_path.c_str()));
+        args.push_back(nullptr);
+        execv(MORVEX_TEX_PATH, args.data());
         _exit(127);
     }
     int status = 0;
@@ -137,9 +142,10 @@ int main(int argc, char** argv)
         if (s.how != fill::clear && s.how != fill::noise && s.thumbnail) std::snprintf(colour, sizeof colour, "\"#%06x\"", s.colour);
         const char* clear = s.how == fill::left_clear ? "left" : s.how == fill::clear ? "all" : "none";
         std::fprintf(layout,
-                     "    {\"index\": %zu, \"text\": %s, \"damaged\": %s, \"thumbnail\": %s, \"colour\": %s, \"clear\": \"%s\"}%s\n",
+                     "    {\"index\": %zu, \"text\": %s, \"damaged\": %s, \"thumbnail\": %s, \"colour\": %s, \"clear\": \"%s\", "
+                     "\"width\": %u, \"height\": %u}%s\n",
                      k, tex_json_string(s.shown).c_str(), s.damaged ? "true" : "false", s.thumbnail ? "true" : "false",
-                     colour, clear, k + 1 == all.size() ? "" : ",");
+                     colour, clear, unsigned{s.width}, unsigned{s.height}, k + 1 == all.size() ? "" : ",");
     }
     std::fprintf(layout, "  ]\n}\n");
     return std::fclose(layout) == 0 ? 0 : 1;

@@ -111,9 +111,9 @@ void put_layout_card(std::FILE* f, const sample& s, std::uint32_t index, bool la
     if (s.check_colour && s.no_thumbnail.empty()) std::snprintf(colour, sizeof colour, "\"#%06x\"", s.colour);
     std::fprintf(f,
                  "    {\"index\": %u, \"text\": %s, \"damaged\": %s, \"thumbnail\": %s, \"colour\": %s, "
-                 "\"clear\": \"%s\"}%s\n",
+                 "\"clear\": \"%s\", \"width\": %u, \"height\": %u}%s\n",
                  index, tex_json_string(s.shown).c_str(), s.problems.empty() ? "false" : "true",
-                 s.no_thumbnail.empty() ? "true" : "false", colour, s.clear, last ? "" : ",");
+                 s.no_thumbnail.empty() ? "true" : "false", colour, s.clear, s.width, s.height, last ? "" : ",");
 }
 
 }  // namespace
