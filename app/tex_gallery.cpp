@@ -194,7 +194,12 @@ int begin_page(const std::string& page, const output_policy& policy, path_output
     if (output_begin_path(page, policy, out, why) == 0) return 0;
     if (why != path_refusal::none || errno != ENOENT || page == "-") return -1;
     std::string folder, name;
-    app_split_path(page, folder, name);
+    split_user_path(page, folder, name);
+    // A name the policy refuses whatever is there makes no folder first.
+    if (!policy.force && image_format_for(name) != image_format::none) {
+        why = path_refusal::image_name;
+        return -1;
+    }
     output_root made;
     if (folder == ".") return -1;
     if (output_open_root(folder.c_str(), true, made) != 0) return -1;
