@@ -228,12 +228,6 @@ int tex_cli_workers(const char* command, const std::string& value, bool given, b
     return static_cast<int>(extract_workers(raw));
 }
 
-int tex_cli_usage_error(const char* usage)
-{
-    std::fputs(usage, stderr);
-    return tex_exit_usage;
-}
-
 bool tex_cli_flush_output(const char* command)
 {
     errno = 0;
@@ -274,57 +268,6 @@ std::string tex_json_string(const std::string& s)
         }
     }
     return out + "\"";
-}
-
-std::string tex_cli_next_option(tex_cli_args& args)
-{
-    args.has_value = false;
-    while (args.at < args.argc) {
-        const std::string a = args.argv[args.at++];
-        args.argument = a;
-        if (args.only_operands || a.size() < 2 || a[0] != '-') {
-            args.operands.push_back(a);
-            continue;
-        }
-        if (a == "--") {
-            args.only_operands = true;
-            continue;
-        }
-        if (a[1] == '-') {
-            const std::size_t eq = a.find('=');
-            if (eq == std::string::npos) return a;
-            args.has_value = true;
-            args.value = a.substr(eq + 1);
-            return a.substr(0, eq);
-        }
-        if (a.size() > 2) {  // "-j3", "-Cdir"
-            args.has_value = true;
-            args.value = a.substr(2);
-        }
-        return a.substr(0, 2);
-    }
-    return "";
-}
-
-bool tex_cli_value(tex_cli_args& args, const std::string& option, std::string& value)
-{
-    if (args.has_value) {
-        value = args.value;
-        return true;
-    }
-    if (args.at >= args.argc) {
-        tex_cli_error("option %s needs a value", tex_printable_name(option).c_str());
-        return false;
-    }
-    value = args.argv[args.at++];
-    return true;
-}
-
-bool tex_cli_flag(const tex_cli_args& args, const std::string& option)
-{
-    if (!args.has_value) return true;
-    tex_cli_error("option %s takes no value", tex_printable_name(option).c_str());
-    return false;
 }
 
 long tex_cli_count(const std::string& text, long max)

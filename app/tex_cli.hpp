@@ -94,10 +94,6 @@ int tex_cli_workers(const char* command, const std::string& value, bool given, b
 // what was written to it could not all be written.
 bool tex_cli_flush_output(const char* command);
 
-// The gallery's usage error, until it is on tex_cli_parse: the usage text
-// on standard error, tex_exit_usage.
-int tex_cli_usage_error(const char* usage);
-
 // "s" inside JSON quotes: valid UTF-8 as is, '"', '\' and control bytes
 // escaped, and every byte that is not part of valid UTF-8 as \u00XX.
 std::string tex_json_string(const std::string& s);
@@ -131,30 +127,6 @@ void tex_cli_note_case(const tex_index& index, const name_filter& filter, std::v
 // "ARCHIVE: " when `archive` is not empty), with what --ignore-case would
 // take. True when one took nothing.
 bool tex_cli_say_unmatched(const name_filter& filter, const std::vector<tex_case_hint>& hints, const std::string& archive);
-
-// The gallery's command-line scanner, until it is on tex_cli_parse
-// (app/tex_options.hpp): options anywhere before "--", the rest operands.
-struct tex_cli_args {
-    tex_cli_args(int count, char** values) : argc(count), argv(values) {}
-    int argc;
-    char** argv;
-    int at = 1;                       // the next argument
-    bool only_operands = false;       // "--" was seen
-    bool has_value = false;           // the last option carried its value ("--x=v", "-jN")
-    std::string argument;             // the whole argument the last option came from
-    std::string value;
-    std::vector<std::string> operands;
-};
-
-// The next option ("-x", "--name" or "--name=value"), or "" when the
-// arguments are used up (operands are collected on the way).
-std::string tex_cli_next_option(tex_cli_args& args);
-
-// The option's value: after "=", or the next argument. False when missing.
-bool tex_cli_value(tex_cli_args& args, const std::string& option, std::string& value);
-
-// Rejects a value glued to an option that takes none ("-qx"). False then.
-bool tex_cli_flag(const tex_cli_args& args, const std::string& option);
 
 // A decimal number from 1 to `max`, or -1.
 long tex_cli_count(const std::string& text, long max);

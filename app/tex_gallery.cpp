@@ -6,6 +6,7 @@
 #include "words/words.hpp"
 #include "words/escape.hpp"
 #include "app/tex_cli.hpp"
+#include "app/tex_options.hpp"
 #include "entries/walk.hpp"
 
 #include <cerrno>
@@ -17,22 +18,6 @@
 #include "app/platform.hpp"
 
 namespace {
-
-const char* const gallery_usage =
-    "usage: morvex_tex gallery [-o PAGE] [-f] [-q] [--size N] [-j N] ARCHIVE...\n"
-    "Writes one HTML page per archive: a card for every entry with its picture,\n"
-    "size, type, problems (as `test` words them) and the commands that extract it;\n"
-    "a click on a picture shows it at up to its texture's size. The page is\n"
-    "self-contained: it loads nothing and runs only its own small script.\n"
-    "  -o PAGE    the page's name, for one archive (- for standard output;\n"
-    "             default: the archive's name with .html, in the current folder);\n"
-    "             missing folders of its path are made\n"
-    "  -f         write over a file that is no HTML page (--force)\n"
-    "  -q         say nothing once a page is written (--quiet)\n"
-    "  --size N   pictures at most N pixels a side, 1 to 1024 (default 128)\n"
-    "  -j N       decode on N threads (1 to 256)\n"
-    "Exit 0 when no problem is shown, 1 when one is, 2 on a usage error or an\n"
-    "argument that is not a readable archive.\n";
 
 constexpr unsigned default_side = 128;
 
@@ -294,54 +279,39 @@ std::vector<std::string> default_pages(const std::vector<std::string>& archives)
     return out;
 }
 
-int parse_options(int argc, char** argv, gallery_options& o)
+// The options read by the command's table; -1 after a usage error is said.
+int options_of(const tex_command_line& line, gallery_options& o)
 {
-    tex_cli_args args{argc, argv};
-    bool page_given = false;
-    for (std::string opt; !(opt = tex_cli_next_option(args)).empty();) {
-        std::string value;
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(gallery_usage, stdout);
-            return 1;
-        }
-        if (opt == "-o" || opt == "--output") {
-            if (!tex_cli_value(args, opt, o.page)) return -1;
-            page_given = true;
-        } else if (opt == "--size") {
-            if (!tex_cli_value(args, opt, value)) return -1;
-            const long side = tex_cli_count(value, gallery_max_side);
-            if (side < 1) {
-                tex_cli_error("gallery: --size takes a number from 1 to %u, not %s", gallery_max_side,
-                              tex_printable_name(value).c_str());
-                return -1;
-            }
-            o.side = static_cast<unsigned>(side);
-        } else if (opt == "-j" || opt == "--jobs") {
-            if (!tex_cli_value(args, opt, o.jobs)) return -1;
-            o.jobs_given = true;
-        } else if (opt == "-f" || opt == "--force") {
-            if (!tex_cli_flag(args, opt)) return -1;
-            o.force = true;
-        } else if (opt == "-q" || opt == "--quiet") {
-            if (!tex_cli_flag(args, opt)) return -1;
-            o.quiet = true;
-        } else {
-            tex_cli_error("gallery: unknown option %s", tex_printable_name(args.argument).c_str());
+    const tex_command& gallery = tex_gallery_command;
+    o.force = line.has(tex_opt::force);
+    o.quiet = line.has(tex_opt::quiet);
+    o.jobs_given = line.has(tex_opt::jobs);
+    o.jobs = line.value(tex_opt::jobs);
+    if (line.has(tex_opt::size)) {
+        const std::string value = line.value(tex_opt::size);
+        const long side = tex_cli_count(value, gallery_max_side);
+        if (side < 1) {
+            tex_cli_usage(gallery, "--size takes a number from 1 to %u, not %s", gallery_max_side,
+                          tex_printable_name(value).c_str());
             return -1;
         }
+        o.side = static_cast<unsigned>(side);
     }
-    o.archives = args.operands;
+    o.archives = line.operands;
     if (o.archives.empty()) {
-        tex_cli_error("gallery: no archive named");
+        tex_cli_usage(gallery, "no archive named");
         return -1;
     }
-    if (page_given && o.archives.size() > 1) {
-        tex_cli_error("gallery: -o names the page of one archive");
-        return -1;
-    }
-    if (page_given && o.page.empty()) {
-        tex_cli_error("gallery: -o needs a page name");
-        return -1;
+    if (line.has(tex_opt::output)) {
+        o.page = line.value(tex_opt::output);
+        if (o.archives.size() > 1) {
+            tex_cli_usage(gallery, "-o names the page of one archive");
+            return -1;
+        }
+        if (o.page.empty()) {
+            tex_cli_usage(gallery, "-o needs a page name");
+            return -1;
+        }
     }
     return 0;
 }
@@ -350,12 +320,13 @@ int parse_options(int argc, char** argv, gallery_options& o)
 
 int tex_gallery_main(int argc, char** argv)
 {
+    tex_command_line line;
+    const tex_parsed parsed = tex_cli_parse(tex_gallery_command, argc, argv, line);
+    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
     gallery_options o;
-    if (const int rc = parse_options(argc, argv, o); rc != 0) {
-        return rc < 0 ? tex_cli_usage_error(gallery_usage) : tex_exit_ok;
-    }
+    if (options_of(line, o) != 0) return tex_exit_usage;
     const int workers = tex_cli_workers("gallery", o.jobs, o.jobs_given, false);
-    if (workers < 0) return tex_cli_usage_error(gallery_usage);
+    if (workers < 0) return tex_cli_try_help(tex_gallery_command);
     const std::vector<std::string> pages = o.page.empty() ? default_pages(o.archives) : std::vector<std::string>{o.page};
     const std::vector<file_identity> inputs = inputs_of(o.archives);
     int status = tex_exit_ok;

@@ -111,6 +111,24 @@ const char* const extract_help =
     "Exit 0 when every entry was extracted or skipped, 1 when one failed or a\n"
     "pattern matched nothing, 2 on a usage error or an argument that is no archive.\n";
 
+constexpr std::array gallery_options = {tex_opt::help,  tex_opt::output, tex_opt::force,
+                                        tex_opt::quiet, tex_opt::size,   tex_opt::jobs};
+const char* const gallery_help =
+    "usage: morvex_tex gallery [-o PAGE] [-f] [-q] [--size N] [-j N] ARCHIVE...\n"
+    "Writes one HTML page per archive: a card for every entry with its picture,\n"
+    "size, type, problems (as `test` words them) and the commands that extract it;\n"
+    "a click on a picture shows it at up to its texture's size. The page is\n"
+    "self-contained: it loads nothing and runs only its own small script.\n"
+    "  -o PAGE    the page's name, for one archive (- for standard output;\n"
+    "             default: the archive's name with .html, in the current folder);\n"
+    "             missing folders of its path are made\n"
+    "  -f         write over a file that is no HTML page (--force)\n"
+    "  -q         say nothing once a page is written (--quiet)\n"
+    "  --size N   pictures at most N pixels a side, 1 to 1024 (default 128)\n"
+    "  -j N       decode on N threads (1 to 256)\n"
+    "Exit 0 when no problem is shown, 1 when one is, 2 on a usage error or an\n"
+    "argument that is not a readable archive.\n";
+
 constexpr std::array top_options = {tex_opt::help, tex_opt::version};
 const char* const top_help =
     "usage: morvex_tex COMMAND [OPTION...] ARGUMENT...\n"
@@ -185,6 +203,7 @@ void say_line(const tex_command& command, const char* format, va_list args)
 const tex_command tex_list_command{tex_cli_program, "list", list_options, list_exclusions, list_help};
 const tex_command tex_test_command{tex_cli_program, "test", test_options, {}, test_help};
 const tex_command tex_extract_command{tex_cli_program, "extract", extract_options, extract_exclusions, extract_help};
+const tex_command tex_gallery_command{tex_cli_program, "gallery", gallery_options, {}, gallery_help};
 const tex_command tex_top_command{tex_cli_program, "", top_options, {}, top_help};
 const std::span<const std::string_view> tex_command_names = command_names;
 

@@ -54,10 +54,11 @@ struct tex_command {
     const char* help;      // printed on standard output for -h/--help
 };
 
-// The commands on this layer (the gallery and the packer's come over later).
+// The commands on this layer (the packer's come over later).
 extern const tex_command tex_list_command;
 extern const tex_command tex_test_command;
 extern const tex_command tex_extract_command;
+extern const tex_command tex_gallery_command;
 extern const tex_command tex_top_command;  // morvex_tex's own -h/--help and --version
 
 // Every subcommand's name, for "did you mean" (the dispatch is tex_main.cpp's).

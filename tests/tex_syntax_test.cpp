@@ -113,9 +113,14 @@ TEST(TexSyntax, CommandLinesReadAsWrittenOrRefusedInOneLine)
         {"", {"--json", "list", "a.pak"}, "unknown option --json (options go after the command)", true, true},
         {"", {}, "no command: list, test, extract, gallery, create or replace", true, true},
         {"", {"help", "lsit"}, "no command lsit (did you mean list?)", true, true},
+        {"gallery", {"-qfo", "p.html", "a.pak", "--size=512"}, "quiet force output=p.html size=512 | a.pak", false},
+        {"gallery", {"--size", "2000", "a.pak"}, "gallery: --size takes a number from 1 to 1024, not 2000", true, true},
+        {"gallery", {"-o", "p.html", "a.pak", "b.pak"}, "gallery: -o names the page of one archive", true, true},
+        {"gallery", {"--sise=4", "a.pak"}, "gallery: unknown option --sise (did you mean --size?)", true},
     };
     const std::map<std::string, const tex_command*> commands = {
-        {"list", &tex_list_command}, {"test", &tex_test_command}, {"extract", &tex_extract_command}};
+        {"list", &tex_list_command}, {"test", &tex_test_command}, {"extract", &tex_extract_command},
+        {"gallery", &tex_gallery_command}};
     temp_dir dir;
     for (const row& r : rows) {
         const std::string command = r.command;
