@@ -9,8 +9,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -63,6 +65,14 @@ constexpr const char* help_body =
     "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
     "                 or type 4 (zlib-compressed, 4 bits a channel, each rounded to\n"
     "                 the nearest of its 16 levels)\n"
+    "  -1 .. -9, --level N\n"
+    "                 compress the type-4 payloads written at level N, from 1\n"
+    "                 (fastest) to 12 (smallest); the default is 6\n"
+    "      --fast     the same as -1\n"
+    "      --best     the same as --level 12\n"
+    "  -j, --jobs N   read, decode and compress images on N threads, 1 to 256\n"
+    "                 (default: MORVEX_TEX_JOBS, or else the processors available);\n"
+    "                 the archive is the same whatever N\n"
     "  -n, --dry-run  print what would be kept, replaced or refused; write nothing\n"
     "  -f, --force    write OUT.pak over a file that is not a TEX archive, or under\n"
     "                 a name ending in an image extension\n"
@@ -76,7 +86,8 @@ constexpr const char* help_body =
     "written as an unnamed file beside its name and put in place only when complete:\n"
     "an error or an interruption leaves nothing. OUT.pak may be a new name, a TEX\n"
     "archive or a link (replaced, not followed); a device, FIFO or socket, or - for\n"
-    "standard output, is written through. One image is in memory at a time.\n";
+    "standard output, is written through. Each thread holds one image at a time;\n"
+    "payloads waiting for their turn to be written take at most 32 MiB.\n";
 
 void print_help(const speaker& who)
 {
@@ -114,20 +125,149 @@ struct command_line {
     pack_request request;
     bool quiet = false;
     bool type_given = false;
+    bool jobs_given = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> operands;
 };
 
-int parse_type(const speaker& who, std::string_view value, command_line& cl)
+// A count from 1 to `max` in decimal digits only; -1 for anything else.
+long count_of(std::string_view text, long max)
 {
-    if (value != "4" && value != "6") {
-        say(who, "invalid type '%s': 4 or 6\n%s", tex_printable_name(std::string(value)).c_str(), try_help_text(who).c_str());
-        return -1;
+    if (text.empty() || text.size() > 9) return -1;
+    long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
     }
+    return n >= 1 && n <= max ? n : -1;
+}
+
+int invalid(const speaker& who, const char* what, std::string_view value, const char* range)
+{
+    say(who, "invalid %s '%s': %s\n%s", what, tex_printable_name(std::string(value)).c_str(), range,
+        try_help_text(who).c_str());
+    return -1;
+}
+
+// What each option does: the option as spelled on the command line, its value
+// (empty for those that take none).
+using option_action = int (*)(const speaker&, std::string_view spelled, std::string_view value, command_line&);
+
+int set_type(const speaker& who, std::string_view, std::string_view value, command_line& cl)
+{
+    if (value != "4" && value != "6") return invalid(who, "type", value, "4 or 6");
     cl.request.type = static_cast<std::uint8_t>(value[0] - '0');
     cl.type_given = true;
     return 0;
+}
+
+int set_level(const speaker& who, std::string_view, std::string_view value, command_line& cl)
+{
+    const long n = count_of(value, pack_level_best);
+    if (n < 0) return invalid(who, "level", value, "1 to 12");
+    cl.request.level = static_cast<int>(n);
+    return 0;
+}
+
+int set_jobs(const speaker& who, std::string_view, std::string_view value, command_line& cl)
+{
+    const long n = count_of(value, max_workers);
+    if (n < 0) return invalid(who, "number of threads", value, "1 to 256");
+    cl.request.workers = static_cast<unsigned>(n);
+    cl.jobs_given = true;
+    return 0;
+}
+
+// -1 .. -9: the level its digit says.
+int set_digit_level(const speaker&, std::string_view spelled, std::string_view, command_line& cl)
+{
+    cl.request.level = spelled.back() - '0';
+    return 0;
+}
+
+int set_fast(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.level = pack_level_fastest;
+    return 0;
+}
+
+int set_best(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.level = pack_level_best;
+    return 0;
+}
+
+int set_dry_run(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.dry_run = true;
+    return 0;
+}
+
+int set_force(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.force = true;
+    return 0;
+}
+
+int set_quiet(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.quiet = true;
+    return 0;
+}
+
+int set_help(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.help = true;
+    return 0;
+}
+
+int set_version(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.version = true;
+    return 0;
+}
+
+struct option_spec {
+    char short_name;        // -x; 0: none
+    const char* long_name;  // --name; nullptr: none
+    bool takes_value;       // -x V, -xV, --name V, --name=V
+    option_action apply;
+};
+
+constexpr option_spec options[] = {
+    {'t', "type", true, set_type},     {'1', nullptr, false, set_digit_level}, {'2', nullptr, false, set_digit_level},
+    {'3', nullptr, false, set_digit_level}, {'4', nullptr, false, set_digit_level}, {'5', nullptr, false, set_digit_level},
+    {'6', nullptr, false, set_digit_level}, {'7', nullptr, false, set_digit_level}, {'8', nullptr, false, set_digit_level},
+    {'9', nullptr, false, set_digit_level}, {0, "level", true, set_level},        {0, "fast", false, set_fast},
+    {0, "best", false, set_best},      {'j', "jobs", true, set_jobs},           {'n', "dry-run", false, set_dry_run},
+    {'f', "force", false, set_force},  {'q', "quiet", false, set_quiet},        {'h', "help", false, set_help},
+    {0, "version", false, set_version},
+};
+
+// The option an argument spells, and its value when it carries one
+// ("-t4", "--type=4"); nullptr when it spells none.
+const option_spec* option_of(std::string_view arg, std::optional<std::string_view>& value)
+{
+    for (const option_spec& o : options) {
+        if (arg.starts_with("--") && o.long_name) {
+            const std::string_view name = arg.substr(2, arg.find('=') == std::string_view::npos ? arg.npos : arg.find('=') - 2);
+            if (name != o.long_name) continue;
+            if (name.size() + 2 < arg.size()) {
+                if (!o.takes_value) return nullptr;
+                value = arg.substr(name.size() + 3);
+            }
+            return &o;
+        }
+        if (!arg.starts_with("--") && o.short_name && arg[1] == o.short_name) {
+            if (arg.size() > 2) {
+                if (!o.takes_value) return nullptr;
+                value = arg.substr(2);
+            }
+            return &o;
+        }
+    }
+    return nullptr;
 }
 
 int parse(const speaker& who, int argc, char** argv, command_line& cl)
@@ -137,32 +277,26 @@ int parse(const speaker& who, int argc, char** argv, command_line& cl)
         const std::string_view arg = argv[k];
         if (options_done || arg.size() < 2 || arg[0] != '-') {
             cl.operands.emplace_back(arg);
-        } else if (arg == "--") {
+            continue;
+        }
+        if (arg == "--") {
             options_done = true;
-        } else if (arg == "-n" || arg == "--dry-run") {
-            cl.request.dry_run = true;
-        } else if (arg == "-f" || arg == "--force") {
-            cl.request.force = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            cl.quiet = true;
-        } else if (arg == "-h" || arg == "--help") {
-            cl.help = true;
-        } else if (arg == "--version") {
-            cl.version = true;
-        } else if (arg == "-t" || arg == "--type") {
+            continue;
+        }
+        std::optional<std::string_view> value;
+        const option_spec* o = option_of(arg, value);
+        if (!o) {
+            say(who, "unknown option '%s'\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
+            return -1;
+        }
+        if (o->takes_value && !value) {
             if (k + 1 >= argc) {
                 say(who, "option '%s' needs a value\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
                 return -1;
             }
-            if (parse_type(who, argv[++k], cl) != 0) return -1;
-        } else if (arg.starts_with("--type=")) {
-            if (parse_type(who, arg.substr(7), cl) != 0) return -1;
-        } else if (arg.starts_with("-t")) {
-            if (parse_type(who, arg.substr(2), cl) != 0) return -1;
-        } else {
-            say(who, "unknown option '%s'\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
-            return -1;
+            value = argv[++k];
         }
+        if (o->apply(who, arg, value.value_or(""), cl) != 0) return -1;
     }
     return 0;
 }
@@ -227,6 +361,20 @@ int present(const speaker& who, bool replace, const command_line& cl, pack_resul
     return exit_ok;
 }
 
+// The threads when -j didn't say: MORVEX_TEX_JOBS, else the processors. -1
+// after saying that MORVEX_TEX_JOBS holds no number of them.
+int default_workers(const speaker& who, command_line& cl)
+{
+    if (cl.jobs_given) return 0;
+    if (extract_workers_setting() < 0) {
+        say(who, "MORVEX_TEX_JOBS takes a number from 1 to %u, not %s\n%s", max_workers,
+            tex_printable_name(std::getenv("MORVEX_TEX_JOBS")).c_str(), try_help_text(who).c_str());
+        return -1;
+    }
+    cl.request.workers = extract_workers();
+    return 0;
+}
+
 // The exit status of the command.
 int run(const speaker& who, command_line& cl)
 {
@@ -245,6 +393,7 @@ int run(const speaker& who, command_line& cl)
         }
         request.output = rest[0];
         for (const std::string& operand : rest.subspan(1)) request.images.push_back(image_arg(operand));
+        if (default_workers(who, cl) != 0) return usage_error(who);
         const int rc = pack_create(request, result);
         return present(who, false, cl, result, rc);
     }
@@ -260,6 +409,7 @@ int run(const speaker& who, command_line& cl)
         request.source = rest[0];
         request.output = rest[1];
         for (const std::string& operand : rest.subspan(2)) request.images.push_back(image_arg(operand));
+        if (default_workers(who, cl) != 0) return usage_error(who);
         const int rc = pack_replace(request, result);
         return present(who, true, cl, result, rc);
     }
