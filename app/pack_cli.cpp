@@ -236,12 +236,24 @@ struct option_spec {
 };
 
 constexpr option_spec options[] = {
-    {'t', "type", true, set_type},     {'1', nullptr, false, set_digit_level}, {'2', nullptr, false, set_digit_level},
-    {'3', nullptr, false, set_digit_level}, {'4', nullptr, false, set_digit_level}, {'5', nullptr, false, set_digit_level},
-    {'6', nullptr, false, set_digit_level}, {'7', nullptr, false, set_digit_level}, {'8', nullptr, false, set_digit_level},
-    {'9', nullptr, false, set_digit_level}, {0, "level", true, set_level},        {0, "fast", false, set_fast},
-    {0, "best", false, set_best},      {'j', "jobs", true, set_jobs},           {'n', "dry-run", false, set_dry_run},
-    {'f', "force", false, set_force},  {'q', "quiet", false, set_quiet},        {'h', "help", false, set_help},
+    {'t', "type", true, set_type},
+    {'1', nullptr, false, set_digit_level},
+    {'2', nullptr, false, set_digit_level},
+    {'3', nullptr, false, set_digit_level},
+    {'4', nullptr, false, set_digit_level},
+    {'5', nullptr, false, set_digit_level},
+    {'6', nullptr, false, set_digit_level},
+    {'7', nullptr, false, set_digit_level},
+    {'8', nullptr, false, set_digit_level},
+    {'9', nullptr, false, set_digit_level},
+    {0, "level", true, set_level},
+    {0, "fast", false, set_fast},
+    {0, "best", false, set_best},
+    {'j', "jobs", true, set_jobs},
+    {'n', "dry-run", false, set_dry_run},
+    {'f', "force", false, set_force},
+    {'q', "quiet", false, set_quiet},
+    {'h', "help", false, set_help},
     {0, "version", false, set_version},
 };
 
@@ -249,23 +261,19 @@ constexpr option_spec options[] = {
 // ("-t4", "--type=4"); nullptr when it spells none.
 const option_spec* option_of(std::string_view arg, std::optional<std::string_view>& value)
 {
+    const bool long_form = arg.starts_with("--");
+    std::string_view name = long_form ? arg.substr(2) : "";
+    name = name.substr(0, name.find('='));
     for (const option_spec& o : options) {
-        if (arg.starts_with("--") && o.long_name) {
-            const std::string_view name = arg.substr(2, arg.find('=') == std::string_view::npos ? arg.npos : arg.find('=') - 2);
-            if (name != o.long_name) continue;
-            if (name.size() + 2 < arg.size()) {
-                if (!o.takes_value) return nullptr;
-                value = arg.substr(name.size() + 3);
-            }
-            return &o;
+        const bool spelled = long_form ? o.long_name && name == o.long_name : o.short_name && arg[1] == o.short_name;
+        if (!spelled) continue;
+        // What follows the name: "=V" for a long option, "V" for a short one.
+        const std::size_t taken = long_form ? name.size() + 2 : 2;
+        if (arg.size() > taken) {
+            if (!o.takes_value) return nullptr;
+            value = arg.substr(long_form ? taken + 1 : taken);
         }
-        if (!arg.starts_with("--") && o.short_name && arg[1] == o.short_name) {
-            if (arg.size() > 2) {
-                if (!o.takes_value) return nullptr;
-                value = arg.substr(2);
-            }
-            return &o;
-        }
+        return &o;
     }
     return nullptr;
 }

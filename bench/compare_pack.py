@@ -125,6 +125,8 @@ def section(runs, started, rounds, load_before, load_after, before, notes, other
         return med(runs[a], key) / med(runs[b], key)
 
     today = "before: create -t 4, one thread" if before else "floor -t 4, zlib 9"
+    today_text = ("the packer before this change, on one thread" if before else
+                  "the floor with zlib's level 9, which writes the packer's archive of before, byte for byte")
     lines = ["| contender | runs | wall (median) | CPU user+sys (median) | user | sys | peak memory (max) "
              "| MiB written |", "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"]
     lines += [row(name) for name in runs]
@@ -172,7 +174,7 @@ def section(runs, started, rounds, load_before, load_after, before, notes, other
         "256 x 256, 3 of 512 x 512, 66 MiB). \"create\" is `morvex_tex_pack create` of that folder (-j 1: one thread;",
         "otherwise its default workers, one per processor: 2 here); \"floor\" is morvex_bench_pack_floor on one thread",
         "(bench/pack_floor.cpp: the packer's decoders and payload maker, one read and one write an image, nothing",
-        f"else). \"today's\" is {'the packer before this change' if before else 'the floor with zlib level 9, which writes the archive the packer wrote before, byte for byte, with less work'}.",
+        f"else). \"today's\" is {today_text}.",
         f"Load average (1, 5, 15 min) before: {load_before}; after: {load_after}. Other jobs kept {others:.2f} of the",
         f"{os.cpu_count()} processors busy on average while the rounds ran (/proc/stat, less the runs' own CPU time): wall",
         "times carry their noise, and the default workers gain on wall time only from a processor that is free;",

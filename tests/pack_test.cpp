@@ -824,8 +824,8 @@ TEST(PackWorkers, TheSameArchiveAndLinesWhateverTheThreads)
         std::vector<std::uint32_t> held = k % 2 ? img.argb : pattern(w, h, 100 + k, false).argb;
         std::vector<std::uint16_t> px(held.size());
         std::transform(held.begin(), held.end(), px.begin(), pack_argb4444);
-        source.entries.push_back(k % 4 == 3 ? tex_type6_entry(name, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), held)
-                                            : tex_type4_entry(name, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), px));
+        const auto w16 = static_cast<std::uint16_t>(w), h16 = static_cast<std::uint16_t>(h);
+        source.entries.push_back(k % 4 == 3 ? tex_type6_entry(name, w16, h16, held) : tex_type4_entry(name, w16, h16, px));
     }
     test::write_archive(dir, "in.pak", source);
     test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1});
@@ -860,7 +860,8 @@ TEST(PackWorkers, TheSameArchiveAndLinesWhateverTheThreads)
             fs::remove(dir / "out.pak");
             const test::run_result r = run_pack(cat({"-j", jobs}, c.args), dir.path());
             EXPECT_EQ(r.status, c.status) << r.err;
-            const std::vector<std::uint8_t> bytes = fs::exists(dir / "out.pak") ? read_file(dir / "out.pak") : std::vector<std::uint8_t>{};
+            const std::vector<std::uint8_t> bytes =
+                fs::exists(dir / "out.pak") ? read_file(dir / "out.pak") : std::vector<std::uint8_t>{};
             EXPECT_EQ(bytes.empty(), c.status != 0);
             if (!first) {
                 first = r;
@@ -909,7 +910,8 @@ TEST(PackCommandLine, LevelsAndThreadsAsZipAndGzipSpellThem)
     // Spellings of one setting give one archive.
     const std::vector<std::vector<std::vector<std::string>>> same = {
         {{"-1"}, {"--fast"}, {"--level", "1"}, {"--level=1"}, {"-9", "--fast"}},
-        {{}, {"-6"}, {"--level", "6"}, {"--level=6"}, {"-j", "2"}, {"-j2"}, {"--jobs", "3"}, {"--jobs=16"}, {"-1", "-6"}},
+        {{}, {"-6"}, {"--level", "6"}, {"--level=6"}, {"-1", "-6"}, {"-j", "2"}, {"-j2"}, {"--jobs", "3"},
+         {"--jobs=16"}},
         {{"--best"}, {"--level", "12"}, {"--level=12"}, {"--fast", "--best"}},
         {{"-9"}, {"--level=9"}},
     };
@@ -966,7 +968,8 @@ TEST(PackCommandLine, LevelsAndThreadsAsZipAndGzipSpellThem)
     write_tga(dir / images[1], texture(128, 96, 9));
     std::vector<std::size_t> patched;
     for (const char* level : {"--fast", "--best"}) {
-        const test::run_result r = run_pack({"-q", level, "replace", "fast.pak", "p.pak", images[0], images[1]}, dir.path());
+        const test::run_result r =
+            run_pack({"-q", level, "replace", "fast.pak", "p.pak", images[0], images[1]}, dir.path());
         ASSERT_EQ(r.status, 0) << r.err;
         const stored_archive a = read_well_formed(dir / "p.pak");
         ASSERT_EQ(a.entries.size(), 4u);
