@@ -93,8 +93,8 @@ def verify(build, work, images, before):
         subprocess.run([before, "-q", "-t", "4", "create", "before.pak", images], cwd=folder, check=True)
         same = open(os.path.join(folder, "before.pak"), "rb").read() == open(os.path.join(folder, "zlib9.pak"),
                                                                              "rb").read()
-        notes.append(f"- The packer before this change ({before}) writes {'the same archive as' if same else 'another archive than'} "
-                     "the floor with zlib's level 9.")
+        notes.append(f"- The packer given as BEFORE writes {'the same archive as' if same else 'another archive than'} "
+                     "the floor with zlib's level 9, byte for byte.")
     shutil.rmtree(folder)
     return notes
 
@@ -165,6 +165,9 @@ def section(runs, started, rounds, load_before, load_after, before, notes, other
         f"| type 6, default workers / floor on one thread (wall) | {ratio('create -t 6', 'floor -t 6', 'wall'):.2f} | "
         "| for reference |",
     ]
+    walls = ", ".join(f"{r['wall']:.2f}" for r in runs[default_many])
+    notes = [f"- Default level, default workers, wall time of each round: {walls} s, against {med(runs[default_floor], 'wall'):.2f} s "
+             "for the floor on one thread: the rounds in which another job held a processor gained nothing."] + notes
     return [
         HEADING,
         "",

@@ -14,12 +14,13 @@
 // (gzip's -1 to -9, and three slower ones that find still shorter streams).
 inline constexpr int pack_level_fastest = 1;
 inline constexpr int pack_level_best = 12;
-// The default, measured on the benchmark's textures (bench/RESULTS.md): level
-// 6 writes archives 1.5 % larger than zlib's level 9, which the packer used
-// before, for a seventh of its time; each level below saves about a third of
-// the time for 2 % more bytes, 7 saves 1.3 % for 60 % more time, 8 and 9 are
-// slower than 7 and no smaller, and 10 to 12 are 11 % smaller and 10 to 15
-// times slower.
+// The default, measured on the benchmark's textures (bench/RESULTS.md,
+// "Packer"): level 6 writes archives 1.5 % larger than zlib's level 9, which
+// the packer used before, in a seventh of its CPU time. Each level below saves
+// at most a quarter of the time for about 2 % more bytes; 7 saves 1.3 % for
+// 60 % more time; 8 and 9 take longer than 7 and are no smaller; 10 to 12
+// write archives 11 to 12 % smaller than zlib's 9, in 10 to 15 times the time
+// of 6.
 inline constexpr int pack_level_default = 6;
 bool pack_level_valid(int level);
 
