@@ -1,6 +1,8 @@
 // morvex_tex_create and morvex_tex_replace: the caller's structs made into a
 // request of the packer (pack_adapter.hpp), its outcome made into values.
 #include "api/internal.hpp"
+
+#include <algorithm>
 #include "api/pack_adapter.hpp"
 #include "words/words.hpp"
 
@@ -14,6 +16,9 @@ int request_of(const char* out_path, std::size_t out_size, const morvex_tex_imag
     if (o.type != 0 && o.type != 4 && o.type != 6) return api::fail_argument(error, "an archive's images are of type 4 or 6");
     r.type = o.type == 4 ? 4 : 6;
     r.force = (o.flags & MORVEX_TEX_PACK_FORCE) != 0;
+    if (o.jobs > MORVEX_TEX_MAX_JOBS) return api::fail_argument(error, format_text("jobs are 1 to %u, not %u", MORVEX_TEX_MAX_JOBS, o.jobs));
+    r.level = static_cast<int>(std::min<std::uint32_t>(o.level, 1000));
+    r.workers = o.jobs ? o.jobs : extract_workers(false);
     if (!api::text_of(out_path, out_size, r.out_path) || r.out_path.empty()) {
         return api::fail_argument(error, "a path is bytes without NUL");
     }

@@ -35,7 +35,8 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::no_entry:
     case nk::stems_ambiguous:
     case nk::entry_not_image: return MORVEX_TEX_ERROR_NAME;
-    case nk::type_not_image: return MORVEX_TEX_ERROR_ARGUMENT;
+    case nk::type_not_image:
+    case nk::level_not_offered: return MORVEX_TEX_ERROR_ARGUMENT;
     case nk::output_is_image:
     case nk::output_is_source:
     case nk::output_refused: return MORVEX_TEX_ERROR_REFUSED;
@@ -88,6 +89,8 @@ int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn&
     request.source = r.in_path;
     request.type = r.type;
     request.force = r.force;
+    if (r.level != 0) request.level = r.level;
+    request.workers = r.workers;
     // Images in memory are held here for the run; they are named in notes by
     // their stored name, or by their place among the images.
     std::vector<pack_image> held(r.images.size());

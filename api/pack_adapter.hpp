@@ -24,6 +24,8 @@ struct api_pack_request {
     std::vector<api_pack_image> images;
     std::uint8_t type = 6; // create: every entry's type
     bool force = false;    // write over a file of another kind, or one named like an image
+    int level = 0;         // type-4 payloads: 1 to 12; 0: the packer's default
+    unsigned workers = 1;  // threads that decode and compress images
 };
 
 // One entry of the archive written, in table order.

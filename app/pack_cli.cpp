@@ -4,15 +4,19 @@
 #include "app/app.hpp"
 #include "words/escape.hpp"
 #include "app/pack_cli.hpp"
+#include "app/tex_options.hpp"
 #include "words/pack_words.hpp"
 #include "files/input.hpp"
 #include "morvex/version.hpp"
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -64,6 +68,14 @@ constexpr const char* help_body =
     "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
     "                 or type 4 (zlib-compressed, 4 bits a channel, each rounded to\n"
     "                 the nearest of its 16 levels)\n"
+    "  -1 .. -9, --level N\n"
+    "                 compress the type-4 payloads written at level N, from 1\n"
+    "                 (fastest) to 12 (smallest); the default is 6\n"
+    "      --fast     the same as -1\n"
+    "      --best     the same as --level 12\n"
+    "  -j, --jobs N   read, decode and compress images on N threads, 1 to 256\n"
+    "                 (default: MORVEX_TEX_JOBS, or else the processors available);\n"
+    "                 the archive is the same whatever N\n"
     "  -n, --dry-run  print what would be kept, replaced or refused; write nothing\n"
     "  -f, --force    write OUT.pak over a file that is not a TEX archive, or under\n"
     "                 a name ending in an image extension\n"
@@ -77,7 +89,8 @@ constexpr const char* help_body =
     "written as an unnamed file beside its name and put in place only when complete:\n"
     "an error or an interruption leaves nothing. OUT.pak may be a new name, a TEX\n"
     "archive or a link (replaced, not followed); a device, FIFO or socket, or - for\n"
-    "standard output, is written through. One image is in memory at a time.\n";
+    "standard output, is written through. Each thread holds one image at a time;\n"
+    "payloads waiting for their turn to be written take at most 32 MiB.\n";
 
 void print_help(const speaker& who)
 {
@@ -115,22 +128,183 @@ struct command_line {
     pack_request request;
     bool quiet = false;
     bool type_given = false;
+    bool jobs_given = false;
     bool help = false;
     bool version = false;
     std::vector<std::string> operands;
 };
 
-int parse_type(const speaker& who, std::string_view value, command_line& cl)
+// A count from 1 to `max` in decimal digits only; -1 for anything else.
+long count_of(std::string_view text, long max)
 {
-    if (value != "4" && value != "6") {
-        say(who, "invalid type '%s': 4 or 6\n%s", tex_printable_name(std::string(value)).c_str(), try_help_text(who).c_str());
-        return -1;
+    if (text.empty() || text.size() > 9) return -1;
+    long n = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
     }
+    return n >= 1 && n <= max ? n : -1;
+}
+
+int invalid(const speaker& who, const char* what, std::string_view value, const char* range)
+{
+    say(who, "invalid %s '%s': %s\n%s", what, tex_printable_name(std::string(value)).c_str(), range,
+        try_help_text(who).c_str());
+    return -1;
+}
+
+// What each option does: the option as spelled on the command line, its value
+// (empty for those that take none).
+using option_action = int (*)(const speaker&, std::string_view spelled, std::string_view value, command_line&);
+
+int set_type(const speaker& who, std::string_view, std::string_view value, command_line& cl)
+{
+    if (value != "4" && value != "6") return invalid(who, "type", value, "4 or 6");
     cl.request.type = static_cast<std::uint8_t>(value[0] - '0');
     cl.type_given = true;
     return 0;
 }
 
+int set_level(const speaker& who, std::string_view, std::string_view value, command_line& cl)
+{
+    const long n = count_of(value, pack_level_best);
+    if (n < 0) return invalid(who, "level", value, "1 to 12");
+    cl.request.level = static_cast<int>(n);
+    return 0;
+}
+
+int set_jobs(const speaker& who, std::string_view, std::string_view value, command_line& cl)
+{
+    const long n = count_of(value, max_workers);
+    if (n < 0) return invalid(who, "number of threads", value, "1 to 256");
+    cl.request.workers = static_cast<unsigned>(n);
+    cl.jobs_given = true;
+    return 0;
+}
+
+// -1 .. -9: the level its digit says.
+int set_digit_level(const speaker&, std::string_view spelled, std::string_view, command_line& cl)
+{
+    cl.request.level = spelled.back() - '0';
+    return 0;
+}
+
+int set_fast(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.level = pack_level_fastest;
+    return 0;
+}
+
+int set_best(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.level = pack_level_best;
+    return 0;
+}
+
+int set_dry_run(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.dry_run = true;
+    return 0;
+}
+
+int set_force(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.force = true;
+    return 0;
+}
+
+int set_quiet(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.quiet = true;
+    return 0;
+}
+
+int set_help(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.help = true;
+    return 0;
+}
+
+int set_version(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.version = true;
+    return 0;
+}
+
+struct option_spec {
+    char short_name;        // -x; 0: none
+    const char* long_name;  // --name; nullptr: none
+    bool takes_value;       // -x V, -xV, --name V, --name=V
+    option_action apply;
+};
+
+constexpr option_spec options[] = {
+    {'t', "type", true, set_type},
+    {'1', nullptr, false, set_digit_level},
+    {'2', nullptr, false, set_digit_level},
+    {'3', nullptr, false, set_digit_level},
+    {'4', nullptr, false, set_digit_level},
+    {'5', nullptr, false, set_digit_level},
+    {'6', nullptr, false, set_digit_level},
+    {'7', nullptr, false, set_digit_level},
+    {'8', nullptr, false, set_digit_level},
+    {'9', nullptr, false, set_digit_level},
+    {0, "level", true, set_level},
+    {0, "fast", false, set_fast},
+    {0, "best", false, set_best},
+    {'j', "jobs", true, set_jobs},
+    {'n', "dry-run", false, set_dry_run},
+    {'f', "force", false, set_force},
+    {'q', "quiet", false, set_quiet},
+    {'h', "help", false, set_help},
+    {0, "version", false, set_version},
+};
+
+const option_spec* short_option(char letter)
+{
+    for (const option_spec& o : options) {
+        if (o.short_name == letter) return &o;
+    }
+    return nullptr;
+}
+
+const option_spec* long_option(std::string_view name)
+{
+    for (const option_spec& o : options) {
+        if (o.long_name && name == o.long_name) return &o;
+    }
+    return nullptr;
+}
+
+// "unknown option '--levl'", with the nearest long option when one is near.
+int unknown_option(const speaker& who, std::string_view spelled)
+{
+    std::string hint;
+    if (spelled.starts_with("--")) {
+        std::vector<std::string_view> names;
+        for (const option_spec& o : options) {
+            if (o.long_name) names.emplace_back(o.long_name);
+        }
+        const std::string_view typed = spelled.substr(2, spelled.find('=') == std::string_view::npos ? std::string_view::npos
+                                                                                                    : spelled.find('=') - 2);
+        if (const std::string nearest = tex_cli_nearest(typed, names); !nearest.empty()) {
+            hint = " (did you mean --" + nearest + "?)";
+        }
+    }
+    say(who, "unknown option '%s'%s\n%s", tex_printable_name(std::string(spelled)).c_str(), hint.c_str(),
+        try_help_text(who).c_str());
+    return -1;
+}
+
+int needs_value(const speaker& who, std::string_view spelled)
+{
+    say(who, "option '%s' needs a value\n%s", tex_printable_name(std::string(spelled)).c_str(), try_help_text(who).c_str());
+    return -1;
+}
+
+// Options anywhere before "--", operands among them. Short options bundle
+// ("-qn", "-q9"), a value glued to its letter or apart ("-j4", "-j 4", "-qj4");
+// long ones take "--name=value" or "--name value".
 int parse(const speaker& who, int argc, char** argv, command_line& cl)
 {
     bool options_done = false;
@@ -138,31 +312,45 @@ int parse(const speaker& who, int argc, char** argv, command_line& cl)
         const std::string_view arg = argv[k];
         if (options_done || arg.size() < 2 || arg[0] != '-') {
             cl.operands.emplace_back(arg);
-        } else if (arg == "--") {
+            continue;
+        }
+        if (arg == "--") {
             options_done = true;
-        } else if (arg == "-n" || arg == "--dry-run") {
-            cl.request.dry_run = true;
-        } else if (arg == "-f" || arg == "--force") {
-            cl.request.force = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            cl.quiet = true;
-        } else if (arg == "-h" || arg == "--help") {
-            cl.help = true;
-        } else if (arg == "--version") {
-            cl.version = true;
-        } else if (arg == "-t" || arg == "--type") {
-            if (k + 1 >= argc) {
-                say(who, "option '%s' needs a value\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
-                return -1;
+            continue;
+        }
+        if (arg.starts_with("--")) {
+            const std::size_t eq = arg.find('=');
+            const std::string_view name = arg.substr(2, eq == std::string_view::npos ? std::string_view::npos : eq - 2);
+            const option_spec* o = long_option(name);
+            if (!o || (!o->takes_value && eq != std::string_view::npos)) return unknown_option(who, arg);
+            std::string_view value;
+            if (o->takes_value) {
+                if (eq != std::string_view::npos) {
+                    value = arg.substr(eq + 1);
+                } else if (k + 1 < argc) {
+                    value = argv[++k];
+                } else {
+                    return needs_value(who, arg);
+                }
             }
-            if (parse_type(who, argv[++k], cl) != 0) return -1;
-        } else if (arg.starts_with("--type=")) {
-            if (parse_type(who, arg.substr(7), cl) != 0) return -1;
-        } else if (arg.starts_with("-t")) {
-            if (parse_type(who, arg.substr(2), cl) != 0) return -1;
-        } else {
-            say(who, "unknown option '%s'\n%s", tex_printable_name(argv[k]).c_str(), try_help_text(who).c_str());
-            return -1;
+            if (o->apply(who, arg, value, cl) != 0) return -1;
+            continue;
+        }
+        for (std::size_t at = 1; at < arg.size(); ++at) {
+            const option_spec* o = short_option(arg[at]);
+            if (!o) return unknown_option(who, arg);
+            const std::string spelled = std::string("-") + arg[at];
+            if (!o->takes_value) {
+                if (o->apply(who, spelled, "", cl) != 0) return -1;
+                continue;
+            }
+            std::string_view value = arg.substr(at + 1);
+            if (value.empty()) {
+                if (k + 1 >= argc) return needs_value(who, spelled);
+                value = argv[++k];
+            }
+            if (o->apply(who, spelled, value, cl) != 0) return -1;
+            break;
         }
     }
     return 0;
@@ -228,6 +416,20 @@ int present(const speaker& who, bool replace, const command_line& cl, pack_resul
     return exit_ok;
 }
 
+// The threads when -j didn't say: MORVEX_TEX_JOBS, else the processors. -1
+// after saying that MORVEX_TEX_JOBS holds no number of them.
+int default_workers(const speaker& who, command_line& cl)
+{
+    if (cl.jobs_given) return 0;
+    if (extract_workers_setting() < 0) {
+        say(who, "MORVEX_TEX_JOBS takes a number from 1 to %u, not %s\n%s", max_workers,
+            tex_printable_name(std::getenv("MORVEX_TEX_JOBS")).c_str(), try_help_text(who).c_str());
+        return -1;
+    }
+    cl.request.workers = extract_workers();
+    return 0;
+}
+
 // The exit status of the command.
 int run(const speaker& who, command_line& cl)
 {
@@ -246,6 +448,7 @@ int run(const speaker& who, command_line& cl)
         }
         request.output = rest[0];
         for (const std::string& operand : rest.subspan(1)) request.images.push_back(image_arg(operand));
+        if (default_workers(who, cl) != 0) return usage_error(who);
         const int rc = pack_create(request, result);
         return present(who, false, cl, result, rc);
     }
@@ -261,6 +464,7 @@ int run(const speaker& who, command_line& cl)
         request.source = rest[0];
         request.output = rest[1];
         for (const std::string& operand : rest.subspan(2)) request.images.push_back(image_arg(operand));
+        if (default_workers(who, cl) != 0) return usage_error(who);
         const int rc = pack_replace(request, result);
         return present(who, true, cl, result, rc);
     }

@@ -143,8 +143,10 @@ const char* const top_help =
     "                                     write entries beneath DIR, or to standard output\n"
     "  gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
     "                                     one HTML page of every entry's thumbnail\n"
-    "  create [--type 4|6] [-n] [-f] [-q] OUT.pak IMAGE|FOLDER... build an archive\n"
-    "  replace [-n] [-f] [-q] IN.pak OUT.pak IMAGE...              put images back\n"
+    "  create [--type 4|6] [-1..-9 | --level N | --best] [-j N] [-n] [-f] [-q]\n"
+    "         OUT.pak IMAGE[=NAME]|FOLDER...                          build an archive\n"
+    "  replace [-1..-9 | --level N | --best] [-j N] [-n] [-f] [-q]\n"
+    "          IN.pak OUT.pak IMAGE[=NAME]...                          put images back\n"
     "\n"
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
     "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";

@@ -5,9 +5,12 @@
 # contender in alternation for ROUNDS rounds (default 7): for each format the
 # tool with its default workers and with one, and the floor program on one
 # thread and on two; raw mode against the floor's two ways of copying; cp and
-# the Python peer; test and gallery on the archive and on one of noisy alpha.
-# Prints the summary and writes it to bench/RESULTS.md. Not
-# part of the tests; takes several minutes, and wants an idle machine.
+# the Python peer; test and gallery on the archive and on one of noisy alpha;
+# then the packer's rows (compare_pack.py: create at every level against its
+# floor). Prints the summary and writes it to bench/RESULTS.md. Not part of
+# the tests; takes several minutes, and wants an idle machine.
+# MORVEX_PACK_BEFORE, the path of another morvex_tex_pack, adds its row to the
+# packer's.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
@@ -18,8 +21,8 @@ work="$build/bench-work"
 "$root/scripts/install-deps.sh" bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O3 -DNDEBUG" \
   -DMORVEX_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j2 --target morvex_tex_extractor morvex_tex morvex_bench_archive morvex_bench_floor \
-  morvex_bench_run morvex_bench_decoders >/dev/null
+cmake --build "$build" -j2 --target morvex_tex_extractor morvex_tex morvex_tex_pack morvex_bench_archive \
+  morvex_bench_floor morvex_bench_pack_floor morvex_bench_run morvex_bench_decoders >/dev/null
 
 # The archives: about 100 MiB, and one a tenth the size to show that memory
 # doesn't grow with the archive. Made again when the maker changed.
@@ -38,3 +41,6 @@ echo "micro-benchmarks..." >&2
 
 echo "alternating runs..." >&2
 /usr/bin/python3 "$here/compare.py" "$build" "$work" "$rounds" "$work/micro.json" "$here/RESULTS.md"
+
+echo "the packer's rows..." >&2
+/usr/bin/python3 "$here/compare_pack.py" "$build" "$work" "$rounds" "$here/RESULTS.md" ${MORVEX_PACK_BEFORE:+"$MORVEX_PACK_BEFORE"}

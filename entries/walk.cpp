@@ -48,6 +48,30 @@ std::vector<tex_finding> entry_findings(const tex_index& index, const tex_entry_
     return found;
 }
 
+namespace {
+
+// A task read and decided: its request is the decision's (or, for a page, the
+// pixels of an entry refused for its name alone, or of the first entry).
+void read_and_decide(const tex_index& index, const walk_options& options, tex_table_cursor& cursor, entry_walk& budgets,
+                     std::uint32_t i, entry_task& task)
+{
+    task.view = tex_read_entry(index, cursor, i);
+    task.plan = decide_entry(index, task.view, options.entries, budgets);
+    const entry_plan& plan = task.plan;
+    task.findings = tex_entry_findings(index, task.view);
+    if (plan.step == entry_step::refuse) add_findings(task.findings, {plan.why});
+    if (plan.over_budget) add_findings(task.findings, {*plan.over_budget});
+    if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
+        task.request = plan.request;
+        task.run = true;
+    } else if (plan.step == entry_step::none && options.show_first) {
+        task.run = pixels_request(index, task.view, budgets, task.request);
+    }
+    if (task.run) task.request.thumbnail_side = options.thumbnail_side;
+}
+
+}  // namespace
+
 void walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
                   const std::function<void(entry_task&)>& prepare, const std::function<void(entry_task&)>& finish)
 {
@@ -56,23 +80,42 @@ void walk_entries(const tex_index& index, const output_root& root, const walk_op
     run_entry_tasks(
         root, index.count, options.workers,
         [&](std::uint32_t i, entry_task& task) {
-            task.view = tex_read_entry(index, cursor, i);
-            task.plan = decide_entry(index, task.view, options.entries, budgets);
-            const entry_plan& plan = task.plan;
-            task.findings = tex_entry_findings(index, task.view);
-            if (plan.step == entry_step::refuse) add_findings(task.findings, {plan.why});
-            if (plan.over_budget) add_findings(task.findings, {*plan.over_budget});
-            if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
-                task.request = plan.request;
-                task.run = true;
-            } else if (plan.step == entry_step::none && options.show_first) {
-                task.run = pixels_request(index, task.view, budgets, task.request);
-            }
-            if (task.run) task.request.thumbnail_side = options.thumbnail_side;
+            read_and_decide(index, options, cursor, budgets, i, task);
             if (prepare) prepare(task);
         },
         [&](entry_task& task) {
             if (task.run) add_findings(task.findings, task.outcome.findings);
             finish(task);
+        });
+}
+
+void walk_entry_jobs(const tex_index& index, const walk_options& options, std::uint64_t memory_budget,
+                     const std::function<ordered_job(entry_task&)>& prepare,
+                     const std::function<std::uint64_t(entry_task&)>& job,
+                     const std::function<void(entry_task&)>& finish)
+{
+    keep_freed_memory();
+    tex_table_cursor cursor{&index, {}, 0, 0};
+    entry_walk budgets = entry_walk_start(index);
+    ordered_slots<entry_task> tasks;
+    ordered_options how;
+    how.workers = options.workers;
+    how.memory_budget = memory_budget;
+    how.results_kept = true;
+    run_ordered_jobs(
+        index.count, how,
+        [&](std::uint32_t i) {
+            entry_task& task = tasks[i];
+            task = entry_task{};
+            task.index = i;
+            read_and_decide(index, options, cursor, budgets, i, task);
+            return prepare(task);
+        },
+        [&](std::uint32_t i) { return job(tasks[i]); },
+        [&](std::uint32_t i) {
+            entry_task& task = tasks[i];
+            if (task.run) add_findings(task.findings, task.outcome.findings);
+            finish(task);
+            task = entry_task{};
         });
 }

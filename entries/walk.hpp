@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "entries/entries.hpp"
+#include "entries/ordered.hpp"
 
 // True when `name` matches the shell wildcard `pattern`: `*`, `?`, bracket
 // expressions and backslash escapes, with no special treatment of `/` or of a
@@ -48,6 +49,27 @@ struct walk_options {
 // gets each task in table order, its findings complete.
 void walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
                   const std::function<void(entry_task&)>& prepare, const std::function<void(entry_task&)>& finish);
+
+// A walk whose jobs are the caller's own, for a caller that does more on the
+// workers than the entry job (the packer's replace reads, compares and
+// compresses its images there). Each task is read and decided as above; then
+// `prepare` says whether a job runs for it and what that may take, `job` runs
+// on a worker (calling run_entry_job where it wants the entry job, whose
+// request `task.run` says the decision made) and returns the bytes the task
+// keeps until `finish`, which gets each task in table order. Results are kept
+// within `memory_budget` (ordered_options::results_kept).
+void walk_entry_jobs(const tex_index& index, const walk_options& options, std::uint64_t memory_budget,
+                     const std::function<ordered_job(entry_task&)>& prepare,
+                     const std::function<std::uint64_t(entry_task&)>& job,
+                     const std::function<void(entry_task&)>& finish);
+
+// The entry job of a task beneath `root`; running out of memory fails the
+// entry (a no_memory finding), not the run.
+void run_entry_job(const output_root& root, entry_task& task);
+
+// What the entry job of a request takes at its peak, as the workers' memory
+// budget counts it.
+std::uint64_t entry_job_memory(const extract_request& request);
 
 // What the index and the decision say of one entry without decoding it (a
 // listing): the index's findings and the decision's reason for a refusal.

@@ -1,7 +1,6 @@
-// One zlib stream, inflating or deflating, ended with its owner: the type-4
-// payload's codec streams through it both ways (the entry job inflates, the
-// packer deflates). Here in entries/, beside type-4 inflation, so that
-// entries/ and pack/ both reach it downward.
+// One zlib stream, inflating or deflating, ended with its owner: the entry
+// job inflates type-4 payloads too large to inflate in one call through it.
+// (The packer deflates with libdeflate: pack/payload.hpp.)
 #pragma once
 
 #include <zlib.h>

@@ -1,19 +1,14 @@
 // The packer's archives: the one it patches, read through the archive index
-// as every reader reads it and decoded by the entry job, and the one it
-// writes, entry by entry, one image in memory at a time.
+// as every reader reads it and decoded by the entry job, and the names and
+// payloads kept from it.
 #include "pack/pack.hpp"
 
 #include <algorithm>
 #include <cerrno>
 
-#include "entries/zstream.hpp"
-
 namespace {
 
-// Pixels converted and handed on at a time: the payload is never held whole.
-constexpr std::size_t piece_pixels = 1 << 16;
-
-// Bytes copied or deflated at a time.
+// Payload bytes copied at a time.
 constexpr std::size_t piece_bytes = 1 << 20;
 
 // The findings that keep an entry from being copied byte for byte into a
@@ -42,51 +37,6 @@ std::uint16_t levels_of(std::uint32_t argb)
     std::uint32_t out = 0;
     for (unsigned c = 0; c < 4; ++c) out |= ((argb >> (8 * c) & 0xFF) / 17) << (4 * c);
     return static_cast<std::uint16_t>(out);
-}
-
-// ARGB4444 pixels deflated at zlib's level 9 a piece at a time: the same
-// bytes as compressing the whole image in one call.
-int write_type4(tex_payload_out& out, const pack_image& image)
-{
-    zlib_stream s;
-    if (s.start_deflate(9) != 0) {
-        errno = ENOMEM;
-        return -1;
-    }
-    std::vector<std::uint8_t> raw(piece_pixels * 2), packed(piece_bytes);
-    const std::size_t count = image.argb.size();
-    for (std::size_t at = 0;;) {
-        const std::size_t n = std::min(piece_pixels, count - at);
-        for (std::size_t k = 0; k < n; ++k) tex_put_le16(raw, 2 * k, pack_argb4444(image.argb[at + k]));
-        at += n;
-        const int flush = at == count ? Z_FINISH : Z_NO_FLUSH;
-        s.z.next_in = raw.data();
-        s.z.avail_in = static_cast<uInt>(2 * n);
-        int rc = Z_OK;
-        do {
-            s.z.next_out = packed.data();
-            s.z.avail_out = static_cast<uInt>(packed.size());
-            rc = deflate(&s.z, flush);
-            if (rc == Z_STREAM_ERROR) {
-                errno = EINVAL;
-                return -1;
-            }
-            if (tex_payload_write(out, std::span(packed.data(), packed.size() - s.z.avail_out)) != 0) return -1;
-        } while (s.z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
-        if (flush == Z_FINISH) return 0;
-    }
-}
-
-int write_type6(tex_payload_out& out, const pack_image& image)
-{
-    std::vector<std::uint8_t> piece(piece_pixels * 4);
-    for (std::size_t at = 0; at < image.argb.size();) {
-        const std::size_t n = std::min(piece_pixels, image.argb.size() - at);
-        for (std::size_t k = 0; k < n; ++k) tex_put_le32(piece, 4 * k, image.argb[at + k]);
-        if (tex_payload_write(out, std::span(piece.data(), 4 * n)) != 0) return -1;
-        at += n;
-    }
-    return 0;
 }
 
 pack_note note_of(pack_note_kind kind, const std::string& path)
@@ -126,11 +76,6 @@ std::optional<pack_note> pack_check_entry_name(const std::string& path, const st
         return n;
     }
     return std::nullopt;
-}
-
-int pack_write_image(tex_payload_out& out, const pack_image& image, std::uint8_t type)
-{
-    return type == 4 ? write_type4(out, image) : write_type6(out, image);
 }
 
 int pack_copy_payload(tex_payload_out& out, int fd, std::uint64_t offset, std::uint32_t size)

@@ -1,6 +1,7 @@
 // create: a new archive, one entry per image, after an empty placeholder.
-// Images are decoded, converted and written one at a time; a refusal part
-// way stops the run (a dry run goes on, to find every refusal).
+// Images are read, decoded and made into payloads on the workers and written
+// in order; a refusal part way stops the run (a dry run goes on, to find
+// every refusal).
 #include "pack/run.hpp"
 
 #include <algorithm>
@@ -53,6 +54,10 @@ int pack_create(const pack_request& request, pack_result& result)
         add_note(run, pack_note_kind::type_not_image, request.output).a = request.type;
         return -1;
     }
+    if (!pack_level_valid(request.level)) {
+        add_note(run, pack_note_kind::level_not_offered, request.output).a = static_cast<std::uint64_t>(request.level);
+        return -1;
+    }
     std::vector<named_image> images;
     if (expand_folders(run, images) != 0 || check_output_is_no_image(run, images) != 0) return -1;
     for (named_image& n : images) {
@@ -66,33 +71,52 @@ int pack_create(const pack_request& request, pack_result& result)
     }
     if (check_unique(run, images) != 0 || check_files(run, images) != 0) return -1;
 
-    std::uint32_t count = 1;
-    for (const named_image& n : images) count += n.name.empty() ? 0 : 1;
-    if (begin_output(run, count, inputs_of(images)) != 0) return -1;
+    std::vector<const named_image*> taken;
+    for (const named_image& n : images) {
+        if (!n.name.empty()) taken.push_back(&n);
+    }
+    if (begin_output(run, static_cast<std::uint32_t>(taken.size() + 1), inputs_of(images)) != 0) return -1;
     // The extractor never writes an archive's first entry: an empty one
     // stands there so that every image comes back out.
     const auto placeholder = tex_entry_header_block("", 0, 0, 6);
     if (add_entry(run, placeholder, [](tex_payload_out&) { return 0; }) != 0) return -1;
     list_entry(run, 0, "", 6, 0, 0, 0, pack_fate::placeholder);
-    for (const named_image& n : images) {
-        if (n.name.empty()) continue;
-        pack_image image;
-        if (load_image(run, n, image) != 0) {
-            if (!request.dry_run) return -1;
-            continue;
-        }
-        std::uint64_t size = 0;
-        const auto block = tex_entry_header_block(n.name, image.width, image.height, request.type);
-        if (add_entry(run, block, [&](tex_payload_out& p) {
-                const int rc = pack_write_image(p, image, request.type);
-                size = p.written;
-                return rc;
-            }) != 0) {
-            return -1;
-        }
-        list_entry(run, run.out->sink.added - 1, n.name, request.type, image.width, image.height, size, pack_fate::added,
-                   n.arg.path);
-    }
+
+    keep_freed_memory();
+    ordered_slots<image_job> jobs;
+    bool failed = false;
+    run_ordered_jobs(
+        static_cast<std::uint32_t>(taken.size()), pack_workers(request),
+        [&](std::uint32_t i) {
+            jobs[i] = image_job{};
+            jobs[i].image = taken[i];
+            return ordered_job{!failed, 0};
+        },
+        [&](std::uint32_t i) { return make_image_payload(jobs[i], request.type, request.level); },
+        [&](std::uint32_t i) {
+            image_job job = std::move(jobs[i]);
+            jobs[i] = image_job{};
+            if (failed) return;
+            if (!job.loaded) {
+                refuse_image(run, job);
+                failed = !request.dry_run;
+                return;
+            }
+            const std::string& name = job.image->name;
+            std::uint64_t size = 0;
+            const auto block = tex_entry_header_block(name, job.width, job.height, request.type);
+            if (add_entry(run, block, [&](tex_payload_out& p) {
+                    const int rc = pack_write_payload(p, job.payload);
+                    size = p.written;
+                    return rc;
+                }) != 0) {
+                failed = true;
+                return;
+            }
+            list_entry(run, run.out->sink.added - 1, name, request.type, job.width, job.height, size, pack_fate::added,
+                       job.image->arg.path);
+        });
+    if (failed) return -1;
     // A dry run's refused images left their places empty.
     run.out->sink.count = run.out->sink.added;
     return finish_run(run, {'T', 'E', 'X'}, 0);

@@ -6,10 +6,13 @@
 // picks an exit status or keeps anything between calls: app/pack_cli.cpp and
 // app/pack_words.cpp word results for morvex_tex_pack and morvex_tex.
 //
-// Includes entries/, files/, images/ and format/. Images are decoded one at
-// a time (images/: libpng for PNG, decoders of our own for TGA, BMP and PCX);
-// replace compares one with its entry's pixels as the entry job decodes them,
-// so that an entry and its image are in memory together, and nothing more.
+// Includes entries/, files/, images/ and format/. Images are read, decoded
+// (images/: libpng for PNG, decoders of our own for TGA, BMP and PCX) and made
+// into payloads on the workers of entries/ordered.hpp (replace's through the
+// walker, beside the entry job that decodes the entry each one is compared
+// with); the calling thread writes the entries in table order, so the archive
+// is the same whatever the number of workers. Memory: one image's work per
+// worker, and payloads waiting for their turn within pack_memory_budget.
 // The archive is written into the output layer's named output and put in
 // place, whole, only by pack_place.
 #pragma once
@@ -18,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +29,7 @@
 #include "files/files.hpp"
 #include "format/writer.hpp"
 #include "images/images.hpp"
+#include "pack/payload.hpp"
 
 // ---------------------------------------------------------------------------
 // Requests.
@@ -44,11 +49,19 @@ struct pack_image_arg {
 // counted (a hostile archive may hold one for each of millions of records).
 inline constexpr std::uint32_t pack_findings_kept = 10;
 
+// Payloads waiting for their turn to be written, with the estimates of the
+// jobs running: past this, no image is taken until one is written. With the
+// program's own memory and the allocator's slack, a run stays within 64 MiB
+// beside one image's work (its file, pixels and payload) per worker.
+inline constexpr std::uint64_t pack_memory_budget = 32ull << 20;
+
 struct pack_request {
     std::string output;                  // OUT.pak; "-" is standard output
     std::string source;                  // replace: IN.pak; "-" is standard input
     std::vector<pack_image_arg> images;
     std::uint8_t type = 6;               // create: the type of every image entry, 4 or 6
+    int level = pack_level_default;      // type-4 payloads written: pack_level_fastest .. pack_level_best
+    unsigned workers = 1;                // threads that read, decode and compress images (0 counts as 1)
     bool dry_run = false;                // go on past refusals to find them all, and write nothing
     bool force = false;                  // write OUT.pak over a file that is no archive, or named like an image
     std::uint32_t findings_kept = pack_findings_kept;
@@ -93,6 +106,7 @@ enum class pack_note_kind : std::uint8_t {
     entry_not_image,    // other: the archive; entry; a: its type, neither 4 nor 6
     // The run stops.
     type_not_image,     // create: a: the type asked for, neither 4 nor 6
+    level_not_offered,  // a: the level asked for, not pack_level_fastest .. pack_level_best
     folder_unreadable,  // path: the folder; detail: why
     folder_empty,       // path: the folder, which holds no PNG, TGA, BMP or PCX image
     output_is_image,    // the output is one of the images, through whatever path
@@ -203,11 +217,7 @@ bool pack_entry_holds(const tex_entry_view& v, const image32& decoded, const std
 bool pack_entry_has_alpha(const image32& decoded, const std::vector<tex_finding>& found);
 
 // ---------------------------------------------------------------------------
-// Payloads.
-
-// Writes the payload of a well-formed entry of type 4 (zlib level 9) or 6
-// holding the image, a piece at a time. -1 with errno.
-int pack_write_image(tex_payload_out& out, const pack_image& image, std::uint8_t type);
+// Payloads kept as stored.
 
 // Copies `size` payload bytes from `offset` of an archive. -1 with errno.
 int pack_copy_payload(tex_payload_out& out, int fd, std::uint64_t offset, std::uint32_t size);

@@ -1,14 +1,18 @@
 // replace: a copy of an archive in which some entries hold new images. Every
 // other entry, the first one and the header are kept byte for byte, and so is
-// an entry that already holds its image. Entries go through the entry job in
-// table order on the calling thread, one at a time: the kept ones to find
-// those nothing could extract, the replaced ones for their pixels.
+// an entry that already holds its image. The walker hands the entries to the
+// workers: the kept ones go through the entry job, to find those nothing
+// could extract; for the others, the job reads the image, decodes the entry's
+// pixels to compare, and makes the new payload. They come back in table
+// order to be written.
 #include "pack/run.hpp"
 #include "entries/walk.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <set>
+#include <system_error>
 
 namespace {
 
@@ -117,52 +121,44 @@ int keep_entry(pack_run& run, const pack_source& source, const tex_entry_view& v
     return 0;
 }
 
-// An entry of the walk, between its preparation and its turn to be written.
-// What replace keeps of an entry between its decision and its turn: the
-// image it is to hold, read before its job (which then decodes the entry's
-// own pixels to compare). One worker: one image at a time.
+// What replace keeps of an entry from its decision to its turn to be written.
 struct walk_item {
     tex_entry_view v;
     entry_plan plan;
     const named_image* image_arg = nullptr;  // the image it is to hold, if any
-    pack_image image;                        // ... read and decoded
-    bool loaded = false;
+    image_job job;                           // ... read, and made into its payload
+    bool unchanged = false;                  // the entry holds the image already
+    bool alpha_dropped = false;              // the entry had alpha that the image's file can't carry
 };
 
 // The entry gets its image, unless it holds it already.
-int replace_entry(pack_run& run, const pack_source& source, walk_item& item, extract_outcome& decoded)
+int replace_entry(pack_run& run, const pack_source& source, walk_item& item)
 {
     const tex_entry_view& v = item.v;
     const std::string& path = item.image_arg->arg.path;
-    const image32 none;
-    const image32& pixels = decoded.result == 0 ? decoded.image : none;
-    if (pack_entry_holds(v, pixels, decoded.findings, item.image)) {
-        return keep_entry(run, source, v, pack_fate::unchanged, path);
-    }
+    if (item.unchanged) return keep_entry(run, source, v, pack_fate::unchanged, path);
     const tex_entry_header& h = v.header;
-    if (!item.image.has_alpha && pack_entry_has_alpha(pixels, decoded.findings)) {
-        add_note(run, pack_note_kind::alpha_dropped, path).entry = v.index;
-    }
-    decoded.image = image32{};
-    if (h.width != item.image.width || h.height != item.image.height) {
+    const image_job& job = item.job;
+    if (item.alpha_dropped) add_note(run, pack_note_kind::alpha_dropped, path).entry = v.index;
+    if (h.width != job.width || h.height != job.height) {
         pack_note& note = add_note(run, pack_note_kind::size_changed, path);
         note.entry = v.index;
-        note.a = item.image.width;
-        note.b = item.image.height;
+        note.a = job.width;
+        note.b = job.height;
         note.c = h.width;
         note.d = h.height;
     }
     const std::string name = tex_entry_name(h);
     std::uint64_t size = 0;
-    const auto block = tex_entry_header_block(name, item.image.width, item.image.height, h.rep_t_id);
+    const auto block = tex_entry_header_block(name, job.width, job.height, h.rep_t_id);
     if (add_entry(run, block, [&](tex_payload_out& p) {
-            const int rc = pack_write_image(p, item.image, h.rep_t_id);
+            const int rc = pack_write_payload(p, job.payload);
             size = p.written;
             return rc;
         }) != 0) {
         return -1;
     }
-    list_entry(run, v.index, name, h.rep_t_id, item.image.width, item.image.height, size, pack_fate::replaced, path);
+    list_entry(run, v.index, name, h.rep_t_id, job.width, job.height, size, pack_fate::replaced, path);
     return 0;
 }
 
@@ -170,11 +166,40 @@ int replace_entry(pack_run& run, const pack_source& source, walk_item& item, ext
 // compare them with it: not when they couldn't be decoded (the decision found
 // none to decode), nor when they aren't needed: an image of another size whose
 // file carries alpha replaces the entry whatever it held.
-bool pixels_wanted(const walk_item& item, const entry_task& task)
+bool pixels_wanted(const walk_item& item, const entry_task& task, const pack_image& image)
 {
     const tex_entry_header& h = item.v.header;
-    const bool same_size = h.width == item.image.width && h.height == item.image.height;
-    return task.run && (same_size || !item.image.has_alpha);
+    const bool same_size = h.width == image.width && h.height == image.height;
+    return task.run && (same_size || !image.has_alpha);
+}
+
+// On a worker: reads the entry's image, compares it with the entry's pixels
+// where they matter, and makes the new payload unless the entry holds the
+// image already. The bytes the item keeps.
+std::uint64_t prepare_image(const output_root& nowhere, walk_item& item, entry_task& task, int level)
+{
+    image_job& job = item.job;
+    try {
+        pack_image image;
+        if (read_image(job, image) != 0) return 0;
+        extract_outcome& decoded = task.outcome;
+        if (pixels_wanted(item, task, image)) run_entry_job(nowhere, task);
+        const image32 none;
+        const image32& pixels = decoded.result == 0 ? decoded.image : none;
+        item.unchanged = pack_entry_holds(item.v, pixels, decoded.findings, image);
+        item.alpha_dropped = !item.unchanged && !image.has_alpha && pack_entry_has_alpha(pixels, decoded.findings);
+        decoded.image = image32{};
+        if (!item.unchanged && pack_make_payload(image, item.v.header.rep_t_id, level, job.payload) != 0) {
+            throw std::system_error(errno, std::generic_category(), "compressing " + job.image->arg.path);
+        }
+        job.loaded = true;
+        return pack_payload_memory(job.payload);
+    } catch (...) {
+        job.failure = std::current_exception();
+        job.payload = pack_payload{};
+        task.outcome.image = image32{};
+        return 0;
+    }
 }
 
 }  // namespace
@@ -197,6 +222,10 @@ int pack_replace(const pack_request& request, pack_result& result)
 {
     result = pack_result{};
     pack_run run{request, result};
+    if (!pack_level_valid(request.level)) {
+        add_note(run, pack_note_kind::level_not_offered, request.output).a = static_cast<std::uint64_t>(request.level);
+        return -1;
+    }
     if (same_file(request.source, request.output)) {
         add_note(run, pack_note_kind::output_is_source, request.output);
         return -1;
@@ -223,14 +252,15 @@ int pack_replace(const pack_request& request, pack_result& result)
     walk_options options;
     options.entries.write = false;
     options.entries.decode_refused_names = true;
-    options.workers = 1;
-    std::map<std::uint32_t, walk_item> items;  // from prepare to finish; one worker: at most one
+    options.workers = std::max(1u, request.workers);
+    ordered_slots<walk_item> items;
     bool failed = false;
     const output_root nowhere;
-    walk_entries(
-        source.index, nowhere, options,
+    walk_entry_jobs(
+        source.index, options, pack_memory_budget,
         [&](entry_task& task) {
             walk_item& item = items[task.index];
+            item = walk_item{};
             item.v = task.view;
             item.plan = task.plan;
             const auto image = task.index > 0 && !failed ? by_name.find(tex_entry_name(item.v.header)) : by_name.end();
@@ -238,26 +268,33 @@ int pack_replace(const pack_request& request, pack_result& result)
             if (failed || !item.image_arg) {
                 // Kept as stored: decoded only to say when nothing could extract it.
                 task.run = task.run && !failed && item.plan.step == entry_step::run;
-                return;
+                return ordered_job{task.run, task.run ? entry_job_memory(task.request) : 0};
             }
-            item.loaded = load_image(run, *item.image_arg, item.image) == 0;
-            if (!item.loaded && !request.dry_run) failed = true;
-            task.run = item.loaded && pixels_wanted(item, task);
+            item.job.image = item.image_arg;
             task.request.decode_only = true;
             task.request.keep_image = true;
+            return ordered_job{true, task.run ? entry_job_memory(task.request) : 0};
+        },
+        [&](entry_task& task) -> std::uint64_t {
+            walk_item& item = items[task.index];
+            if (item.image_arg) return prepare_image(nowhere, item, task, request.level);
+            run_entry_job(nowhere, task);
+            return 0;
         },
         [&](entry_task& task) {
-            const auto at = items.find(task.index);
-            walk_item item = std::move(at->second);
-            items.erase(at);
+            walk_item item = std::move(items[task.index]);
+            items[task.index] = walk_item{};
             if (failed) return;
             const tex_entry_view& v = item.v;
-            int rc = 0;
-            if (!item.image_arg || !item.loaded) {
-                rc = keep_entry(run, source, v, pack_fate::kept);
-            } else {
-                rc = replace_entry(run, source, item, task.outcome);
+            if (item.image_arg && !item.job.loaded) {
+                refuse_image(run, item.job);
+                if (!request.dry_run) {
+                    failed = true;
+                    return;
+                }
             }
+            const int rc = item.image_arg && item.job.loaded ? replace_entry(run, source, item)
+                                                             : keep_entry(run, source, v, pack_fate::kept);
             if (rc != 0) {
                 failed = true;
                 return;

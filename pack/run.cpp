@@ -2,8 +2,10 @@
 // written, and the archive being written, entry by entry.
 #include "pack/run.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
+#include <system_error>
 
 pack_note& add_note(pack_run& run, pack_note_kind kind, const std::string& path)
 {
@@ -39,25 +41,60 @@ bool pack_note_refuses_image(pack_note_kind kind)
     }
 }
 
-int load_image(pack_run& run, const named_image& n, pack_image& out)
+int read_image(image_job& job, pack_image& out)
 {
-    const std::string& path = n.arg.path;
-    if (n.arg.pixels) {
-        out = *n.arg.pixels;
+    const std::string& path = job.image->arg.path;
+    if (job.image->arg.pixels) {
+        out = *job.image->arg.pixels;
+    } else {
+        std::vector<std::uint8_t> bytes;
+        if (pack_read_image_file(path, bytes, job.reason) != 0) {
+            job.refusal = pack_note_kind::image_unreadable;
+            return -1;
+        }
+        const std::string& format_name =
+            image_format_for(pack_entry_name(path)) != image_format::none ? path : job.image->name;
+        if (pack_decode_image(bytes, format_name, out, job.reason) != 0) {
+            job.refusal = pack_note_kind::image_undecodable;
+            return -1;
+        }
+    }
+    job.width = out.width;
+    job.height = out.height;
+    job.has_alpha = out.has_alpha;
+    return 0;
+}
+
+std::uint64_t make_image_payload(image_job& job, std::uint8_t type, int level)
+{
+    try {
+        pack_image image;
+        if (read_image(job, image) != 0) return 0;
+        if (pack_make_payload(image, type, level, job.payload) != 0) {
+            throw std::system_error(errno, std::generic_category(), "compressing " + job.image->arg.path);
+        }
+        job.loaded = true;
+        return pack_payload_memory(job.payload);
+    } catch (...) {
+        job.failure = std::current_exception();
+        job.payload = pack_payload{};
         return 0;
     }
-    std::vector<std::uint8_t> bytes;
-    std::string reason;
-    if (pack_read_image_file(path, bytes, reason) != 0) {
-        add_note(run, pack_note_kind::image_unreadable, path).detail = reason;
-        return -1;
-    }
-    const std::string& format_name = image_format_for(pack_entry_name(path)) != image_format::none ? path : n.name;
-    if (pack_decode_image(bytes, format_name, out, reason) != 0) {
-        add_note(run, pack_note_kind::image_undecodable, path).detail = reason;
-        return -1;
-    }
-    return 0;
+}
+
+void refuse_image(pack_run& run, const image_job& job)
+{
+    if (job.failure) std::rethrow_exception(job.failure);
+    add_note(run, job.refusal, job.image->arg.path).detail = job.reason;
+}
+
+ordered_options pack_workers(const pack_request& request)
+{
+    ordered_options o;
+    o.workers = std::max(1u, request.workers);
+    o.memory_budget = pack_memory_budget;
+    o.results_kept = true;
+    return o;
 }
 
 int check_output_is_no_image(pack_run& run, const std::vector<named_image>& images)

@@ -3,11 +3,13 @@
 // only counts). Inside pack/ only.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "entries/ordered.hpp"
 #include "pack/pack.hpp"
 
 struct named_image {
@@ -22,15 +24,42 @@ struct pack_run {
     std::unique_ptr<pack_pending> out;
 };
 
+// An image's turn: read, decoded and made into its entry's payload on a
+// worker (nothing there touches the run), then written, or refused, on the
+// calling thread in table order.
+struct image_job {
+    const named_image* image = nullptr;
+    bool loaded = false;
+    pack_note_kind refusal = pack_note_kind::image_unreadable;  // when not loaded
+    std::string reason;                                         // ... and why
+    std::uint16_t width = 0, height = 0;
+    bool has_alpha = false;
+    pack_payload payload;
+    // What went wrong that is no refusal of the image (out of memory), to
+    // be thrown again on the calling thread, as from a run on one thread.
+    std::exception_ptr failure;
+};
+
+// On a worker: reads and decodes the image; the file's own extension picks
+// the format a signature doesn't, and a file named without one borrows its
+// stored name's. 0, or -1 with the job's refusal set.
+int read_image(image_job& job, pack_image& out);
+
+// On a worker: reads the image and makes its payload of `type`. The bytes the
+// job keeps.
+std::uint64_t make_image_payload(image_job& job, std::uint8_t type, int level);
+
+// On the calling thread: the note of an image the job couldn't read (or its
+// failure thrown again).
+void refuse_image(pack_run& run, const image_job& job);
+
+// The run's workers, and how they hand back results.
+ordered_options pack_workers(const pack_request& request);
+
 // A note about `path`, where the run has come to; a refused image's is
 // counted.
 pack_note& add_note(pack_run& run, pack_note_kind kind, const std::string& path);
 void add_note(pack_run& run, pack_note note);
-
-// Reads and decodes the image; the file's own extension picks the format a
-// signature doesn't, and a file named without one borrows its stored name's.
-// -1 after refusing it.
-int load_image(pack_run& run, const named_image& n, pack_image& out);
 
 // Refuses an output that is one of the images, whatever path leads to it
 // (forced or not). -1 after saying so.

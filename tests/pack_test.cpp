@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
+#include <numeric>
+#include <optional>
 
 #include <csignal>
 #include <thread>
@@ -19,6 +22,8 @@
 #include <zlib.h>
 
 #include "app/app.hpp"
+#include "bench/textures.hpp"
+#include "entries/ordered.hpp"
 #include "pack/pack.hpp"
 #include "support/support.hpp"
 
@@ -655,12 +660,13 @@ void write_tiny_rle_bmp(const fs::path& path, std::uint32_t side)
     out.put(1);  // end of the bitmap
 }
 
-TEST(PackMemory, OneImageAtATime)
+TEST(PackMemory, OneImageAWorker)
 {
     if (test::sanitized) GTEST_SKIP() << "a sanitizer's memory is not the program's";
     temp_dir dir;
     // Each 2048 x 2048: a 16 MiB image from a 70-byte file.
-    std::vector<std::string> one{"-q", "create", "one.pak"}, six{"-q", "create", "six.pak"};
+    constexpr long image_kib = 16 * 1024;
+    std::vector<std::string> one{"-q", "-j", "1", "create", "one.pak"}, six{"-q", "create", "six.pak"};
     for (int k = 0; k < 6; ++k) {
         const std::string name = "b" + std::to_string(k) + ".bmp";
         write_tiny_rle_bmp(dir / name, 2048);
@@ -673,34 +679,305 @@ TEST(PackMemory, OneImageAtATime)
             six.insert(six.begin(), "-n");
         }
         const test::run_result a = run_pack(one, dir.path());
-        const test::run_result b = run_pack(six, dir.path());
         ASSERT_EQ(a.status, 0) << a.err;
-        ASSERT_EQ(b.status, 0) << b.err;
-        // Six images cost what one costs, give or take less than one image.
-        EXPECT_LT(b.peak_kib, a.peak_kib + 8 * 1024) << "dry run: " << dry;
+        for (const long workers : {1, 2, 3}) {
+            SCOPED_TRACE("dry run: " + std::to_string(dry) + ", -j " + std::to_string(workers));
+            std::vector<std::string> args = six;
+            args.insert(args.begin(), {"-j", std::to_string(workers)});
+            const test::run_result b = run_pack(args, dir.path());
+            ASSERT_EQ(b.status, 0) << b.err;
+            if (workers == 1) {
+                // Six images cost what one costs, give or take less than one image.
+                EXPECT_LT(b.peak_kib, a.peak_kib + 8 * 1024);
+            } else {
+                EXPECT_LT(b.peak_kib, workers * image_kib + 64 * 1024);
+            }
+        }
     }
     EXPECT_EQ(read_well_formed(dir / "six.pak").entries.size(), 7u);
 }
 
-TEST(PackPayload, ATypeFourPayloadWrittenInPiecesIsTheOneCallStream)
+// ---------------------------------------------------------------------------
+// Threads and levels.
+
+// A texture of the benchmark's (smooth gradients with some noise), widened
+// from the 4-bit levels type 4 keeps.
+rgba_image texture(std::uint32_t w, std::uint32_t h, std::uint32_t seed)
 {
-    temp_dir dir;
-    for (const auto& [w, h] : {std::pair{1u, 1u}, {300u, 257u}, {1024u, 200u}}) {
+    rgba_image img{w, h, std::vector<std::uint32_t>(std::size_t{w} * h)};
+    const std::vector<std::uint16_t> levels = bench::argb4444_texture(w, h, seed);
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        for (unsigned n = 0; n < 4; ++n) img.argb[k] |= ((levels[k] >> (4 * n)) & 15u) * 17u << (8 * n);
+    }
+    return img;
+}
+
+// The bytes a type-4 payload must inflate to.
+std::vector<std::uint8_t> argb4444_bytes(const std::vector<std::uint32_t>& argb)
+{
+    std::vector<std::uint8_t> out(argb.size() * 2);
+    for (std::size_t k = 0; k < argb.size(); ++k) tex_put_le16(out, 2 * k, pack_argb4444(argb[k]));
+    return out;
+}
+
+TEST(PackPayload, EveryLevelIsAZlibStreamOfThePixels)
+{
+    struct image_case {
+        const char* what;
+        rgba_image image;
+    };
+    const std::vector<image_case> images = {
+        {"a texture", texture(256, 256, 1)},
+        {"noise, which doesn't compress", pattern(64, 48, 2, false)},
+        {"one pixel", pattern(1, 1, 3, false)},
+    };
+    for (const image_case& c : images) {
+        const std::vector<std::uint8_t> pixels = argb4444_bytes(c.image.argb);
+        std::vector<std::size_t> sizes;
+        for (int level = pack_level_fastest; level <= pack_level_best; ++level) {
+            SCOPED_TRACE(std::string(c.what) + ", level " + std::to_string(level));
+            pack_image image;
+            image.width = static_cast<std::uint16_t>(c.image.width);
+            image.height = static_cast<std::uint16_t>(c.image.height);
+            image.argb = c.image.argb;
+            pack_payload payload;
+            ASSERT_EQ(pack_make_payload(image, 4, level, payload), 0);
+            const std::vector<std::uint8_t>& stream = payload.deflated;
+            ASSERT_GE(stream.size(), 6u);
+            EXPECT_EQ(stream[0], 0x78);  // deflate, a 32 KiB window
+            EXPECT_EQ((stream[0] * 256 + stream[1]) % 31, 0);
+            // zlib's own inflation, which checks the stream's checksum too.
+            std::vector<std::uint8_t> back(pixels.size() + 1);
+            uLongf len = static_cast<uLongf>(back.size());
+            ASSERT_EQ(uncompress(back.data(), &len, stream.data(), static_cast<uLong>(stream.size())), Z_OK);
+            back.resize(len);
+            EXPECT_EQ(back, pixels);
+            sizes.push_back(stream.size());
+        }
+        if (std::string(c.what) == "a texture") {
+            // The slower levels find shorter streams; the best one shorter than
+            // zlib's level 9, which the packer used before.
+            EXPECT_GT(sizes.front(), sizes[8]);
+            EXPECT_GE(sizes[8], sizes.back());
+            std::vector<std::uint16_t> px(c.image.argb.size());
+            std::transform(c.image.argb.begin(), c.image.argb.end(), px.begin(), pack_argb4444);
+            EXPECT_LT(sizes.back() * 100, tex_make_type4_payload(px, 9).size() * 95);
+        }
+    }
+    for (const int level : {0, 13, -1}) {
         pack_image image;
-        image.width = static_cast<std::uint16_t>(w);
-        image.height = static_cast<std::uint16_t>(h);
-        image.argb = pattern(w, h, w, false).argb;
-        const int fd = open((dir / "p").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        ASSERT_GE(fd, 0);
-        tex_payload_out out{fd, 0, 0};
-        ASSERT_EQ(pack_write_image(out, image, 4), 0);
-        close(fd);
-        std::vector<std::uint16_t> pixels(image.argb.size());
-        for (std::size_t k = 0; k < pixels.size(); ++k) pixels[k] = pack_argb4444(image.argb[k]);
-        EXPECT_EQ(read_file(dir / "p"), tex_make_type4_payload(pixels, 9)) << w << " x " << h;
+        image.width = image.height = 1;
+        image.argb = {0xFF000000u};
+        pack_payload payload;
+        EXPECT_EQ(pack_make_payload(image, 4, level, payload), -1) << level;
+        EXPECT_EQ(errno, EINVAL);
     }
 }
 
+TEST(PackWorkers, JobsComeBackInOrderAndResultsWaitWithinTheBudget)
+{
+    // Each job takes `peak` while it runs and keeps `kept` until finished.
+    constexpr std::uint64_t peak = 10, kept = 4, budget = 20;
+    for (const unsigned workers : {1u, 2u, 3u, 16u}) {
+        SCOPED_TRACE(workers);
+        std::mutex lock;
+        std::uint64_t held = 0, most = 0;
+        std::vector<std::uint32_t> finished;
+        ordered_options o;
+        o.workers = workers;
+        o.memory_budget = budget;
+        o.results_kept = true;
+        run_ordered_jobs(
+            60, o, [](std::uint32_t i) { return ordered_job{i % 5 != 4, 0}; },
+            [&](std::uint32_t) -> std::uint64_t {
+                std::lock_guard<std::mutex> hold(lock);
+                held += kept;
+                most = std::max(most, held + peak - kept);
+                return kept;
+            },
+            [&](std::uint32_t i) {
+                std::lock_guard<std::mutex> hold(lock);
+                finished.push_back(i);
+                if (i % 5 != 4) held -= kept;
+            });
+        std::vector<std::uint32_t> order(60);
+        std::iota(order.begin(), order.end(), 0u);
+        EXPECT_EQ(finished, order);
+        EXPECT_LE(most, budget + workers * peak);
+    }
+}
+
+TEST(PackWorkers, TheSameArchiveAndLinesWhateverTheThreads)
+{
+    temp_dir dir;
+    // Images of several sizes and formats, so that jobs finish out of order.
+    std::vector<std::string> images;
+    tex_writer_archive source = test::archive_of({});
+    for (std::uint32_t k = 0; k < 14; ++k) {
+        const std::uint32_t w = k % 3 == 0 ? 300 : 17 + 5 * k, h = k % 4 == 0 ? 200 : 9 + k;
+        const rgba_image img = k % 2 ? texture(w, h, k) : pattern(w, h, k, false);
+        const std::string name = "i" + std::to_string(k) + (k % 3 == 1 ? ".png" : ".tga");
+        k % 3 == 1 ? write_png(dir / name, img) : write_tga(dir / name, img);
+        images.push_back(name);
+        // The source holds half of them as they are, the others as other
+        // pixels; type-4 entries are zlib's streams at its level 6.
+        std::vector<std::uint32_t> held = k % 2 ? img.argb : pattern(w, h, 100 + k, false).argb;
+        std::vector<std::uint16_t> px(held.size());
+        std::transform(held.begin(), held.end(), px.begin(), pack_argb4444);
+        const auto w16 = static_cast<std::uint16_t>(w), h16 = static_cast<std::uint16_t>(h);
+        source.entries.push_back(k % 4 == 3 ? tex_type6_entry(name, w16, h16, held) : tex_type4_entry(name, w16, h16, px));
+    }
+    test::write_archive(dir, "in.pak", source);
+    test::write_file(dir / "broken.png", {0x89, 'P', 'N', 'G', 1});
+    std::vector<std::string> with_broken = images, broken_in_place = images;
+    with_broken.insert(with_broken.begin() + 7, "broken.png");
+    broken_in_place[8] = "broken.png=i8.tga";
+
+    struct run_case {
+        const char* what;
+        std::vector<std::string> args;  // OUT.pak is "out.pak"
+        int status;
+    };
+    const auto cat = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<run_case> cases = {
+        {"create, type 4", cat({"-t", "4", "create", "out.pak"}, images), 0},
+        {"create, type 4, best", cat({"--best", "-t", "4", "create", "out.pak"}, images), 0},
+        {"create, type 6", cat({"create", "out.pak"}, images), 0},
+        {"create stops at a broken image", cat({"-t", "4", "create", "out.pak"}, with_broken), 1},
+        {"create, dry run past a broken image", cat({"-n", "-t", "4", "create", "out.pak"}, with_broken), 1},
+        {"replace", cat({"replace", "in.pak", "out.pak"}, images), 0},
+        {"replace stops at a broken image", cat({"replace", "in.pak", "out.pak"}, broken_in_place), 1},
+    };
+    const stored_archive in = read_well_formed(dir / "in.pak");
+    for (const run_case& c : cases) {
+        std::optional<test::run_result> first;
+        std::vector<std::uint8_t> archive;
+        for (const char* jobs : {"1", "2", "3", "16"}) {
+            SCOPED_TRACE(std::string(c.what) + ", -j " + jobs);
+            fs::remove(dir / "out.pak");
+            const test::run_result r = run_pack(cat({"-j", jobs}, c.args), dir.path());
+            EXPECT_EQ(r.status, c.status) << r.err;
+            const std::vector<std::uint8_t> bytes =
+                fs::exists(dir / "out.pak") ? read_file(dir / "out.pak") : std::vector<std::uint8_t>{};
+            EXPECT_EQ(bytes.empty(), c.status != 0);
+            if (!first) {
+                first = r;
+                archive = bytes;
+                continue;
+            }
+            EXPECT_EQ(bytes, archive);
+            EXPECT_EQ(r.out, first->out);
+            EXPECT_EQ(r.err, first->err);
+        }
+        if (std::string(c.what) != "replace") continue;
+        // Only the entries that get other pixels are written anew: the
+        // others keep zlib's streams byte for byte.
+        const stored_archive out = read_well_formed(dir / "out.pak");
+        ASSERT_EQ(out.entries.size(), in.entries.size());
+        for (std::size_t k = 1; k < out.entries.size(); ++k) {
+            SCOPED_TRACE(in.entries[k].name());
+            const bool unchanged = (k - 1) % 2 == 1;
+            EXPECT_EQ(out.entries[k].bytes == in.entries[k].bytes, unchanged);
+            EXPECT_TRUE(has(first->out, "entry " + std::to_string(k) + ": ")) << first->out;
+            if (!unchanged && out.entries[k].header.rep_t_id == 4) {
+                std::vector<std::uint32_t> want = read_image(dir / images[k - 1]).argb;
+                std::transform(want.begin(), want.end(), want.begin(), rounded);
+                EXPECT_EQ(decode_type4(out.entries[k]), want);
+            }
+        }
+    }
+}
+
+TEST(PackCommandLine, LevelsAndThreadsAsZipAndGzipSpellThem)
+{
+    temp_dir dir;
+    std::vector<std::string> images;
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        images.push_back("t" + std::to_string(k) + ".tga");
+        write_tga(dir / images.back(), texture(128, 96, k));
+    }
+    const auto archive_of_run = [&](std::vector<std::string> options, const std::vector<std::string>& env = {}) {
+        options.insert(options.end(), {"-q", "-t", "4", "create", "out.pak"});
+        options.insert(options.end(), images.begin(), images.end());
+        fs::remove(dir / "out.pak");
+        const test::run_result r = test::run_program(MORVEX_PACK_PATH, options, dir.path(), env);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return fs::exists(dir / "out.pak") ? read_file(dir / "out.pak") : std::vector<std::uint8_t>{};
+    };
+    // Spellings of one setting give one archive.
+    const std::vector<std::vector<std::vector<std::string>>> same = {
+        {{"-1"}, {"--fast"}, {"--level", "1"}, {"--level=1"}, {"-9", "--fast"}},
+        {{}, {"-6"}, {"--level", "6"}, {"--level=6"}, {"-1", "-6"}, {"-j", "2"}, {"-j2"}, {"--jobs", "3"},
+         {"--jobs=16"}},
+        {{"--best"}, {"--level", "12"}, {"--level=12"}, {"--fast", "--best"}},
+        {{"-9"}, {"--level=9"}},
+    };
+    std::vector<std::size_t> sizes;
+    for (const auto& spellings : same) {
+        const std::vector<std::uint8_t> first = archive_of_run(spellings[0]);
+        ASSERT_FALSE(first.empty());
+        read_well_formed(dir / "out.pak");
+        for (const auto& spelled : spellings) EXPECT_EQ(archive_of_run(spelled), first) << spelled.size();
+        sizes.push_back(first.size());
+    }
+    EXPECT_GT(sizes[0], sizes[1]);   // -1 against the default
+    EXPECT_GE(sizes[1], sizes[2]);   // the default against --best
+    EXPECT_EQ(archive_of_run({}, {"MORVEX_TEX_JOBS=1"}), archive_of_run({}, {"MORVEX_TEX_JOBS=3"}));
+
+    // What isn't a level or a number of threads: a usage error (2 under
+    // morvex_tex), naming it.
+    struct refusal {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        const char* says;
+    };
+    const std::vector<refusal> refusals = {
+        {{"--level", "0"}, {}, "invalid level '0': 1 to 12"},
+        {{"--level=13"}, {}, "invalid level '13': 1 to 12"},
+        {{"--level", "x"}, {}, "invalid level 'x'"},
+        {{"--level"}, {}, "option '--level' needs a value"},
+        {{"-0"}, {}, "unknown option '-0'"},
+        {{"-10"}, {}, "unknown option '-10'"},
+        {{"--fast=1"}, {}, "unknown option '--fast=1'"},
+        {{"-j", "0"}, {}, "invalid number of threads '0': 1 to 256"},
+        {{"-j257"}, {}, "invalid number of threads '257'"},
+        {{"--jobs=abc"}, {}, "invalid number of threads 'abc'"},
+        {{}, {"MORVEX_TEX_JOBS=abc"}, "MORVEX_TEX_JOBS takes a number from 1 to 256, not abc"},
+    };
+    for (const refusal& r : refusals) {
+        // Options may follow the operands: one that wants a value can come last.
+        std::vector<std::string> args = {"create", "no.pak", images[0]};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        const test::run_result pack = test::run_program(MORVEX_PACK_PATH, args, dir.path(), r.env);
+        EXPECT_EQ(pack.status, 1) << r.says;
+        EXPECT_TRUE(has(pack.err, r.says)) << pack.err;
+        const test::run_result tex = test::run_program(MORVEX_TEX_PATH, args, dir.path(), r.env);
+        EXPECT_EQ(tex.status, 2) << r.says;
+        EXPECT_TRUE(has(tex.err, r.says)) << tex.err;
+        EXPECT_FALSE(fs::exists(dir / "no.pak"));
+    }
+    // -j with MORVEX_TEX_JOBS unusable: -j decides.
+    EXPECT_EQ(archive_of_run({"-j", "2"}, {"MORVEX_TEX_JOBS=abc"}), archive_of_run({}));
+
+    // replace writes the entries it patches at the level asked for.
+    ASSERT_FALSE(archive_of_run({"--fast"}).empty());
+    fs::rename(dir / "out.pak", dir / "fast.pak");
+    write_tga(dir / images[1], texture(128, 96, 9));
+    std::vector<std::size_t> patched;
+    for (const char* level : {"--fast", "--best"}) {
+        const test::run_result r =
+            run_pack({"-q", level, "replace", "fast.pak", "p.pak", images[0], images[1]}, dir.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        const stored_archive a = read_well_formed(dir / "p.pak");
+        ASSERT_EQ(a.entries.size(), 4u);
+        EXPECT_EQ(a.entries[1].bytes, read_well_formed(dir / "fast.pak").entries[1].bytes);  // unchanged
+        patched.push_back(a.entries[2].bytes.size());
+    }
+    EXPECT_GT(patched[0], patched[1]);
+}
 
 // ---------------------------------------------------------------------------
 // The library's requests: a request in, the result's entries and notes out,

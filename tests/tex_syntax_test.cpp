@@ -146,6 +146,35 @@ TEST(TexSyntax, CommandLinesReadAsWrittenOrRefusedInOneLine)
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
+// The packer's command lines take the same syntax: bundles, glued values,
+// the nearest long option; under its own name usage errors exit 1.
+TEST(TexSyntax, ThePackersOptionsBundleAndSuggest)
+{
+    temp_dir dir;
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const std::string try_create = "Try 'morvex_tex create --help' for more information.\n";
+    const std::vector<row> rows = {
+        {{"create", "--levl=3", "o.pak", "x.png"}, 2, "morvex_tex: unknown option '--levl=3' (did you mean --level?)\n" + try_create},
+        {{"create", "-qnt5", "o.pak", "x.png"}, 2, "morvex_tex: invalid type '5': 4 or 6\n" + try_create},
+        {{"create", "-qn9", "o.pak", "missing.png"}, 1, "morvex_tex: missing.png: No such file or directory\n"},
+        {{"create", "-qj", "2", "-n", "o.pak", "missing.png"}, 1, "morvex_tex: missing.png: No such file or directory\n"},
+        {{"create", "-qz", "o.pak", "x.png"}, 2, "morvex_tex: unknown option '-qz'\n" + try_create},
+    };
+    for (const row& r : rows) {
+        const auto run = run_tex(r.args, dir.path());
+        EXPECT_EQ(run.status, r.status) << r.args[1];
+        EXPECT_EQ(run.err, r.err) << r.args[1];
+    }
+    const auto own = test::run_program(MORVEX_PACK_PATH, {"-qnt5", "create", "o.pak", "x.png"}, dir.path());
+    EXPECT_EQ(own.status, 1);
+    EXPECT_EQ(own.err, "morvex_tex_pack: invalid type '5': 4 or 6\nTry 'morvex_tex_pack --help' for more information.\n");
+    EXPECT_TRUE(test::list_dir(dir.path()).empty());
+}
+
 TEST(TexList, PatternsTakeWhatExtractTakesAndVerboseAddsTheTotals)
 {
     struct row {

@@ -70,6 +70,8 @@ std::string pack_note_text(const pack_note& n)
     case k::entry_not_image:
         return format_text("%s: entry %u of %s has type %u; only types 4 and 6 hold images", p, entry, other.c_str(), u(n.a));
     case k::type_not_image: return format_text("%s: type %u: only types 4 and 6 hold images", p, u(n.a));
+    case k::level_not_offered:
+        return format_text("%s: level %lld: the levels are %d to %d", p, static_cast<long long>(n.a), pack_level_fastest, pack_level_best);
     case k::folder_empty: return format_text("%s: no PNG, TGA, BMP or PCX image beneath it", p);
     case k::output_is_image: return format_text("%s: the output must be another file than the images it is made from", p);
     case k::output_is_source: return format_text("%s: the output must be another file than the archive it patches", p);

@@ -30,7 +30,7 @@ struct image_source {
 namespace detail {
 
 template <typename Run>
-morvex_tex_pack_result pack(const std::vector<image_source>& images, std::uint32_t type, bool force,
+morvex_tex_pack_result pack(const std::vector<image_source>& images, const morvex_tex_pack_options& options,
                             const std::function<void(const morvex_tex_pack_entry&)>& each, Run&& run)
 {
     std::vector<morvex_tex_image_source> sources(images.size());
@@ -43,9 +43,7 @@ morvex_tex_pack_result pack(const std::vector<image_source>& images, std::uint32
         s.pixels = images[n].pixels;
         pointers.push_back(&s);
     }
-    morvex_tex_pack_options o = MORVEX_TEX_PACK_OPTIONS_INIT;
-    o.type = type;
-    o.flags = force ? MORVEX_TEX_PACK_FORCE : 0;
+    morvex_tex_pack_options o = options;
     morvex_tex_pack_result r = MORVEX_TEX_PACK_RESULT_INIT;
     struct context {
         const std::function<void(const morvex_tex_pack_entry&)>* f;
@@ -63,18 +61,45 @@ morvex_tex_pack_result pack(const std::vector<image_source>& images, std::uint32
 
 }  // namespace detail
 
+// What create and replace are asked beyond their images: MORVEX_TEX_PACK_OPTIONS_INIT
+// with `type`, `flags`, `level` and `jobs` as wanted.
+inline morvex_tex_pack_options pack_options(std::uint32_t type = 6, bool force = false, std::uint32_t level = 0,
+                                            std::uint32_t jobs = 0)
+{
+    morvex_tex_pack_options o = MORVEX_TEX_PACK_OPTIONS_INIT;
+    o.type = type;
+    o.flags = force ? MORVEX_TEX_PACK_FORCE : 0;
+    o.level = level;
+    o.jobs = jobs;
+    return o;
+}
+
+inline morvex_tex_pack_result create(std::string_view out, const std::vector<image_source>& images,
+                                     const morvex_tex_pack_options& options,
+                                     const std::function<void(const morvex_tex_pack_entry&)>& each = {})
+{
+    return detail::pack(images, options, each, [&](auto... args) { return morvex_tex_create(out.data(), out.size(), args...); });
+}
+
 inline morvex_tex_pack_result create(std::string_view out, const std::vector<image_source>& images, std::uint32_t type = 6,
                                      bool force = false, const std::function<void(const morvex_tex_pack_entry&)>& each = {})
 {
-    return detail::pack(images, type, force, each, [&](auto... args) { return morvex_tex_create(out.data(), out.size(), args...); });
+    return create(out, images, pack_options(type, force), each);
+}
+
+inline morvex_tex_pack_result replace(std::string_view in, std::string_view out, const std::vector<image_source>& images,
+                                      const morvex_tex_pack_options& options,
+                                      const std::function<void(const morvex_tex_pack_entry&)>& each = {})
+{
+    return detail::pack(images, options, each, [&](auto... args) {
+        return morvex_tex_replace(in.data(), in.size(), out.data(), out.size(), args...);
+    });
 }
 
 inline morvex_tex_pack_result replace(std::string_view in, std::string_view out, const std::vector<image_source>& images,
                                       bool force = false, const std::function<void(const morvex_tex_pack_entry&)>& each = {})
 {
-    return detail::pack(images, 0, force, each, [&](auto... args) {
-        return morvex_tex_replace(in.data(), in.size(), out.data(), out.size(), args...);
-    });
+    return replace(in, out, images, pack_options(0, force), each);
 }
 
 }  // namespace morvex_tex

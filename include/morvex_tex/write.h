@@ -55,9 +55,11 @@ typedef struct morvex_tex_pack_options {
     uint32_t size;    /* sizeof(morvex_tex_pack_options) */
     uint32_t type;    /* create: 6 (raw 32-bit pixels, the default when 0) or 4 (zlib, 4 bits a channel) */
     uint32_t flags;   /* MORVEX_TEX_PACK_* */
+    uint32_t level;   /* type-4 payloads written: 1 (fastest) to 12 (smallest); 0: the programs' default */
+    uint32_t jobs;    /* threads that decode and compress images, 1 to 256; 0: as the programs choose */
 } morvex_tex_pack_options;
 
-#define MORVEX_TEX_PACK_OPTIONS_INIT {sizeof(morvex_tex_pack_options), 0, 0}
+#define MORVEX_TEX_PACK_OPTIONS_INIT {sizeof(morvex_tex_pack_options), 0, 0, 0, 0}
 
 typedef enum morvex_tex_pack_action {
     MORVEX_TEX_PACK_PLACEHOLDER = 1,  /* create: the empty first entry, which no extractor writes */
