@@ -313,11 +313,18 @@ if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
     [[ $object == */libmorvex_tex.so.1 ]] && deb=$library_deb
     depends="$(field Depends)"
     while read -r soname; do
-      lib="$(ldd "$object" | awk -v n="$soname" '$1 == n { print $3 }')"
+      # ldd names the dynamic loader by its path alone, every other library
+      # as "soname => path".
+      lib="$(ldd "$object" | awk -v n="$soname" '
+        $1 == n && $2 == "=>" { print $3; exit }
+        substr($1, length($1) - length(n)) == "/" n { print $1; exit }')"
       owner=""
-      for candidate in "$lib" "$(readlink -f "$lib")" "${lib#/usr}" "/usr$lib"; do
-        owner="$(dpkg -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1)" && [ -n "$owner" ] && break
-      done
+      if [[ $lib == /* ]]; then
+        # Asking dpkg about an empty or relative name matches every package.
+        for candidate in "$lib" "$(readlink -f "$lib")" "${lib#/usr}" "/usr$lib"; do
+          owner="$(dpkg -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1)" && [ -n "$owner" ] && break
+        done
+      fi
       check "$(basename "$object") links $soname, of package '$owner', a dependency: $depends" \
         eval '[ -n "$owner" ] && [[ ", $depends," == *[,\ ]"$owner"[\ ,]* ]]'
     done < <(objdump -p "$object" | awk '$1 == "NEEDED" { print $2 }')
