@@ -27,6 +27,7 @@ int tex_list_main(int argc, char** argv);     // argv[0] is "list"
 int tex_test_main(int argc, char** argv);     // argv[0] is "test"
 int tex_extract_main(int argc, char** argv);  // argv[0] is "extract"
 int tex_gallery_main(int argc, char** argv);  // argv[0] is "gallery"
+int tex_diff_main(int argc, char** argv);     // argv[0] is "diff"
 
 // "morvex_tex: " and the message, on standard error.
 void tex_cli_error(const char* format, ...) __attribute__((format(printf, 1, 2)));

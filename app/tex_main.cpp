@@ -20,6 +20,7 @@ int dispatch(const std::string& command, int argc, char** argv)
     if (command == "test") return tex_test_main(argc - 1, argv + 1);
     if (command == "extract") return tex_extract_main(argc - 1, argv + 1);
     if (command == "gallery") return tex_gallery_main(argc - 1, argv + 1);
+    if (command == "diff") return tex_diff_main(argc - 1, argv + 1);
     // The packer's command line reads its subcommand from argv[1], as under
     // its own name, and speaks as this program.
     if (command == "create" || command == "replace") return tex_pack_main(argc, argv);
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
 {
     app_start(argc, argv);
     const tex_command& top = tex_top_command;
-    if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, gallery, create or replace");
+    if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, diff, gallery, create or replace");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         // "help COMMAND" is "COMMAND --help".

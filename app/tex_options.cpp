@@ -129,6 +129,24 @@ const char* const gallery_help =
     "Exit 0 when no problem is shown, 1 when one is, 2 on a usage error or an\n"
     "argument that is not a readable archive.\n";
 
+constexpr std::array diff_options = {tex_opt::help,    tex_opt::json,    tex_opt::quiet,      tex_opt::jobs,
+                                     tex_opt::include, tex_opt::exclude, tex_opt::ignore_case};
+constexpr std::array diff_exclusions = {tex_exclusion{tex_opt::json, tex_opt::quiet, nullptr}};
+const char* const diff_help =
+    "usage: morvex_tex diff [--json | -q] [-i PATTERN] [-x PATTERN] [--ignore-case] [-j N]\n"
+    "                       A.pak B.pak [PATTERN...]\n"
+    "Which textures two archives hold differently: entries only in A, only in B,\n"
+    "and those whose payloads differ, matched by stored name: \"same pixels, other\n"
+    "bytes\", \"N of M pixels differ (largest channel difference D)\", or \"size or\n"
+    "type changed\". Each entry is decoded once, on the workers. Patterns take\n"
+    "entries as extract's do.\n"
+    "  --json         one JSON object of every change\n"
+    "  -q, --quiet    only whether they differ\n"
+    "  -i PATTERN     a pattern (--include)   -x PATTERN  leave out (--exclude)\n"
+    "  --ignore-case  patterns match in any letter case\n"
+    "  -j N           decode on N threads (1 to 256)  (--jobs)\n"
+    "Exit 0 when they are the same, 1 when they differ, 2 on trouble (a usage\n"
+    "error, an argument that is not a readable archive).\n";
 constexpr std::array top_options = {tex_opt::help, tex_opt::version};
 const char* const top_help =
     "usage: morvex_tex COMMAND [OPTION...] ARGUMENT...\n"
@@ -141,6 +159,8 @@ const char* const top_help =
     "  extract [-C DIR | -O] [--raw | --format tga|png|bmp|pcx] [--keep] [-q]\n"
     "          [-i PATTERN] [-x PATTERN] [--ignore-case] [-j N] ARCHIVE... [PATTERN...]\n"
     "                                     write entries beneath DIR, or to standard output\n"
+    "  diff [--json | -q] [-j N] A.pak B.pak [PATTERN...]\n"
+    "                                     which textures two archives hold differently\n"
     "  gallery [-o PAGE] [--size N] [-j N] ARCHIVE...\n"
     "                                     one HTML page of every entry's thumbnail\n"
     "  create [--type 4|6] [-1..-9 | --level N | --best] [-j N] [-n] [-f] [-q]\n"
@@ -151,7 +171,7 @@ const char* const top_help =
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
     "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
 
-constexpr std::array<std::string_view, 6> command_names = {"list", "test", "extract", "gallery", "create", "replace"};
+constexpr std::array<std::string_view, 7> command_names = {"list", "test", "extract", "diff", "gallery", "create", "replace"};
 
 // ---------------------------------------------------------------------------
 
@@ -205,6 +225,7 @@ void say_line(const tex_command& command, const char* format, va_list args)
 const tex_command tex_list_command{tex_cli_program, "list", list_options, list_exclusions, list_help};
 const tex_command tex_test_command{tex_cli_program, "test", test_options, {}, test_help};
 const tex_command tex_extract_command{tex_cli_program, "extract", extract_options, extract_exclusions, extract_help};
+const tex_command tex_diff_command{tex_cli_program, "diff", diff_options, diff_exclusions, diff_help};
 const tex_command tex_gallery_command{tex_cli_program, "gallery", gallery_options, {}, gallery_help};
 const tex_command tex_top_command{tex_cli_program, "", top_options, {}, top_help};
 const std::span<const std::string_view> tex_command_names = command_names;

@@ -58,6 +58,7 @@ struct tex_command {
 extern const tex_command tex_list_command;
 extern const tex_command tex_test_command;
 extern const tex_command tex_extract_command;
+extern const tex_command tex_diff_command;
 extern const tex_command tex_gallery_command;
 extern const tex_command tex_top_command;  // morvex_tex's own -h/--help and --version
 
