@@ -311,6 +311,18 @@ def view_state(driver):
                 focus: document.activeElement ? document.activeElement.id : null};""")
 
 
+def settled_view(driver, done, seconds=5.0):
+    """The view's state once `done(state)` holds, or as it is when the time
+    is up: the page opens and closes its view and moves the focus from its
+    own event handlers, which run after the key or click that asked."""
+    deadline = time.monotonic() + seconds
+    state = view_state(driver)
+    while not done(state) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        state = view_state(driver)
+    return state
+
+
 def check_full_view(driver, cards):
     """Every card with a picture opens in the full view, by a click or by
     Enter on the focused card (in turn): the texture at its own size times a
@@ -325,7 +337,7 @@ def check_full_view(driver, cards):
         else:
             driver.run("document.getElementById(arguments[0]).focus();", "entry-%d" % index)
             press(driver, ENTER)
-        state = view_state(driver)
+        state = settled_view(driver, lambda st: st["open"] and card["text"] in st["title"] and st["natural"][0] > 0)
         if not check(state["open"], "card %d: %s opens no view" % (index, way)):
             continue
         w, h = card["width"], card["height"]
@@ -342,7 +354,7 @@ def check_full_view(driver, cards):
               (index, state["note"], "whole" if whole else "smaller"))
         check_shot(driver, driver.element("#view-image"), card, "its view")
         press(driver, ESCAPE)
-        state = view_state(driver)
+        state = settled_view(driver, lambda st: not st["open"] and st["focus"] == "entry-%d" % index)
         check(not state["open"], "card %d: Escape leaves the view open" % index)
         check(state["focus"] == "entry-%d" % index, "card %d: the focus is on %s after the view" % (index, state["focus"]))
     # A card without a picture opens nothing, and takes no focus.
