@@ -94,7 +94,6 @@ void walk_entry_jobs(const tex_index& index, const walk_options& options, std::u
                      const std::function<std::uint64_t(entry_task&)>& job,
                      const std::function<void(entry_task&)>& finish)
 {
-    keep_freed_memory();
     tex_table_cursor cursor{&index, {}, 0, 0};
     entry_walk budgets = entry_walk_start(index);
     ordered_slots<entry_task> tasks;

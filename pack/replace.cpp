@@ -99,28 +99,6 @@ int match_entries(pack_run& run, const pack_source& source, std::vector<named_im
     return 0;
 }
 
-// The entry's 80 bytes as stored.
-std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v)
-{
-    std::array<std::uint8_t, tex_entry_header_size> block{};
-    tex_pread(source.index.fd, block, v.record.offset);
-    return block;
-}
-
-int keep_entry(pack_run& run, const pack_source& source, const tex_entry_view& v, pack_fate fate,
-               const std::string& from = "")
-{
-    const auto block = stored_header(source, v);
-    if (add_entry(run, block, [&](tex_payload_out& p) {
-            return pack_copy_payload(p, source.index.fd, v.payload_offset, v.record.compressed_size);
-        }) != 0) {
-        return -1;
-    }
-    const tex_entry_header& h = v.header;
-    list_entry(run, v.index, tex_entry_name(h), h.rep_t_id, h.width, h.height, v.record.compressed_size, fate, from);
-    return 0;
-}
-
 // What replace keeps of an entry from its decision to its turn to be written.
 struct walk_item {
     tex_entry_view v;

@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <system_error>
+
+#include "files/input.hpp"
 
 pack_note& add_note(pack_run& run, pack_note_kind kind, const std::string& path)
 {
@@ -224,4 +228,118 @@ int pack_place(pack_result& result)
     }
     result.pending.reset();
     return rc;
+}
+
+// The images, with every FOLDER among them given as the images beneath it
+// (PNG, TGA, BMP and PCX files, by their extension), named by their paths
+// inside it, in sorted order so that the archive is the same on every run.
+// -1 after saying why a folder can't be read.
+int expand_folders(pack_run& run, std::vector<named_image>& out)
+{
+    namespace fs = std::filesystem;
+    for (const pack_image_arg& arg : run.request.images) {
+        std::error_code ec;
+        if (!arg.name.empty() || arg.pixels || !fs::is_directory(pack_path(arg.path), ec)) {
+            out.push_back({arg, {}});
+            continue;
+        }
+        std::vector<std::pair<std::string, std::string>> found;  // (name, path)
+        for (fs::recursive_directory_iterator it(pack_path(arg.path), ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code file_ec;
+            if (!it->is_regular_file(file_ec) || image_format_for(pack_utf8(it->path().filename())) == image_format::none) continue;
+            found.emplace_back(pack_utf8_generic(fs::relative(it->path(), pack_path(arg.path), file_ec)), pack_utf8(it->path()));
+        }
+        if (ec) {
+            add_note(run, pack_note_kind::folder_unreadable, arg.path).detail = ec.message();
+            return -1;
+        }
+        if (found.empty()) {
+            add_note(run, pack_note_kind::folder_empty, arg.path);
+            return -1;
+        }
+        std::sort(found.begin(), found.end());
+        for (auto& [name, path] : found) out.push_back({{std::move(path), std::move(name)}, {}});
+    }
+    return 0;
+}
+
+
+int name_images(pack_run& run, std::vector<named_image>& images)
+{
+    for (named_image& n : images) {
+        const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
+        if (std::optional<pack_note> why = pack_check_entry_name(n.arg.path, name)) {
+            add_note(run, std::move(*why));
+            if (!run.request.dry_run) return -1;
+        } else {
+            n.name = name;
+        }
+    }
+    return 0;
+}
+
+int add_images(pack_run& run, const std::vector<const named_image*>& taken)
+{
+    const pack_request& request = run.request;
+    ordered_slots<image_job> jobs;
+    bool failed = false;
+    run_ordered_jobs(
+        static_cast<std::uint32_t>(taken.size()), pack_workers(request),
+        [&](std::uint32_t i) {
+            jobs[i] = image_job{};
+            jobs[i].image = taken[i];
+            return ordered_job{!failed, 0};
+        },
+        [&](std::uint32_t i) { return make_image_payload(jobs[i], request.type, request.level); },
+        [&](std::uint32_t i) {
+            image_job job = std::move(jobs[i]);
+            jobs[i] = image_job{};
+            if (failed) return;
+            if (!job.loaded) {
+                refuse_image(run, job);
+                failed = !request.dry_run;
+                return;
+            }
+            const std::string& name = job.image->name;
+            std::uint64_t size = 0;
+            const auto block = tex_entry_header_block(name, job.width, job.height, request.type);
+            if (add_entry(run, block, [&](tex_payload_out& p) {
+                    const int rc = pack_write_payload(p, job.payload);
+                    size = p.written;
+                    return rc;
+                }) != 0) {
+                failed = true;
+                return;
+            }
+            list_entry(run, run.out->sink.added - 1, name, request.type, job.width, job.height, size, pack_fate::added,
+                       job.image->arg.path);
+        });
+    return failed ? -1 : 0;
+}
+
+std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v)
+{
+    std::array<std::uint8_t, tex_entry_header_size> block{};
+    tex_pread(source.index.fd, block, v.record.offset);
+    return block;
+}
+
+int keep_entry(pack_run& run, const pack_source& source, const tex_entry_view& v, pack_fate fate, const std::string& from,
+               const std::string& renamed)
+{
+    auto block = stored_header(source, v);
+    if (!renamed.empty()) {
+        // Only the name changes: the rest of the header as stored.
+        std::fill(block.begin(), block.begin() + tex_name_size, std::uint8_t{0});
+        std::copy_n(renamed.begin(), std::min(renamed.size(), tex_name_size), block.begin());
+    }
+    if (add_entry(run, block, [&](tex_payload_out& p) {
+            return pack_copy_payload(p, source.index.fd, v.payload_offset, v.record.compressed_size);
+        }) != 0) {
+        return -1;
+    }
+    const tex_entry_header& h = v.header;
+    list_entry(run, run.out->sink.added - 1, renamed.empty() ? tex_entry_name(h) : renamed, h.rep_t_id, h.width,
+               h.height, v.record.compressed_size, fate, from);
+    return 0;
 }

@@ -90,3 +90,25 @@ void list_entry(pack_run& run, std::uint32_t index, const std::string& name, std
 // The run went through: the archive waits in the result for its header and
 // its place (a dry run's is dropped). 0.
 int finish_run(pack_run& run, std::array<std::uint8_t, 3> signature, std::uint32_t second_word);
+
+// The images, with every FOLDER among them given as the images beneath it
+// (PNG, TGA, BMP and PCX files, by their extension), named by their paths
+// inside it, in sorted order so that the archive is the same on every run.
+// -1 after saying why a folder can't be read.
+int expand_folders(pack_run& run, std::vector<named_image>& out);
+
+// The stored name of each image (its file name, or the NAME given), checked;
+// a refused one's left empty. -1 when the run stops (a dry run goes on).
+int name_images(pack_run& run, std::vector<named_image>& images);
+
+// The images read, decoded and made into payloads on the workers, and added
+// as entries in order. -1 when the run stops.
+int add_images(pack_run& run, const std::vector<const named_image*>& taken);
+
+// The entry's 80 bytes as stored.
+std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v);
+
+// Adds the source's entry v as stored, byte for byte (under `renamed`, when
+// given, its header but for its name as stored). -1 after saying why not.
+int keep_entry(pack_run& run, const pack_source& source, const tex_entry_view& v, pack_fate fate,
+               const std::string& from = "", const std::string& renamed = "");
