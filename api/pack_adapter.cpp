@@ -17,7 +17,8 @@ using nk = pack_note_kind;
 
 bool is_warning(nk kind)
 {
-    return kind == nk::alpha_dropped || kind == nk::size_changed || kind == nk::kept_undecodable;
+    return kind == nk::alpha_dropped || kind == nk::size_changed || kind == nk::kept_undecodable ||
+           kind == nk::archive_replaced || kind == nk::file_skipped || kind == nk::folder_skipped;
 }
 
 std::uint32_t error_kind_of(const pack_note& n)
@@ -34,11 +35,13 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::names_collide:
     case nk::no_entry:
     case nk::stems_ambiguous:
-    case nk::entry_not_image: return MORVEX_TEX_ERROR_NAME;
+    case nk::entry_not_image:
+    case nk::name_exists:
+    case nk::no_entry_matches:
+    case nk::no_entry_named: return MORVEX_TEX_ERROR_NAME;
     case nk::type_not_image:
     case nk::level_not_offered: return MORVEX_TEX_ERROR_ARGUMENT;
     case nk::output_is_image:
-    case nk::output_is_source:
     case nk::output_refused: return MORVEX_TEX_ERROR_REFUSED;
     case nk::source_no_memory: return MORVEX_TEX_ERROR_NO_MEMORY;
     case nk::source_not_tex: return MORVEX_TEX_ERROR_NOT_ARCHIVE;
@@ -51,7 +54,10 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::too_large: return MORVEX_TEX_ERROR_SYSTEM;
     case nk::alpha_dropped:
     case nk::size_changed:
-    case nk::kept_undecodable: break;
+    case nk::kept_undecodable:
+    case nk::archive_replaced:
+    case nk::file_skipped:
+    case nk::folder_skipped: break;
     }
     return MORVEX_TEX_OK;
 }
@@ -64,6 +70,8 @@ std::uint32_t action_of(pack_fate fate)
     case pack_fate::replaced: return MORVEX_TEX_PACK_REPLACED;
     case pack_fate::unchanged: return MORVEX_TEX_PACK_UNCHANGED;
     case pack_fate::kept: return MORVEX_TEX_PACK_KEPT;
+    case pack_fate::deleted:
+    case pack_fate::renamed: break;  // no call of the API deletes or renames
     }
     return 0;
 }

@@ -1,5 +1,5 @@
-// The packer's command line, for morvex_tex_pack and for morvex_tex's create
-// and replace: options and operands make a pack/ request, and the result is
+// The packer's command line, for morvex_tex_pack and for morvex_tex's create,
+// replace, add, delete and rename: options and operands make a pack/ request, and the result is
 // said in the packer's lines (app/pack_words.cpp) with its exit status.
 #include "app/app.hpp"
 #include "words/escape.hpp"
@@ -9,6 +9,7 @@
 #include "files/input.hpp"
 #include "morvex/version.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +49,7 @@ void say(const speaker& who, const char* format, ...)
 
 // What both programs' help says after its usage lines.
 constexpr const char* help_body =
-    "Build or patch a TEX texture archive (version 3) from PNG, TGA, BMP or PCX images.\n"
+    "Build or edit a TEX texture archive (version 3) with PNG, TGA, BMP or PCX images.\n"
     "\n"
     "  create   write OUT.pak with one entry per IMAGE, stored under the image's file\n"
     "           name, or under NAME (at most 32 bytes); a FOLDER gives every image\n"
@@ -61,8 +62,21 @@ constexpr const char* help_body =
     "           that image, in the entry's own type; where no entry has that name, the\n"
     "           one under the same path and stem (s.png patches s.tga). Every other entry, the first one\n"
     "           and the header are kept byte for byte, and so is an entry whose image is\n"
-    "           unchanged. An IMAGE that names no entry is an error. IN.pak is never\n"
-    "           changed.\n"
+    "           unchanged. An IMAGE that names no entry is an error. OUT.pak may be\n"
+    "           IN.pak itself, to put the images back in place.\n"
+    "  add      add to ARCHIVE, after its entries, one entry per IMAGE or per image\n"
+    "           beneath FOLDER, named as create names them; a name ARCHIVE holds\n"
+    "           already is refused (replace puts an image into its entry).\n"
+    "  delete   drop from ARCHIVE every entry a PATTERN takes and no -x PATTERN does\n"
+    "           (shell wildcards where * matches / too; one ending in / takes a\n"
+    "           folder); its first entry is never dropped. A PATTERN that takes\n"
+    "           nothing is an error.\n"
+    "  rename   store every entry of ARCHIVE named OLD under the name NEW, which no\n"
+    "           entry may hold already.\n"
+    "add, delete and rename change ARCHIVE in place, byte for byte but for what\n"
+    "they change, and keep its owner and permissions (a link to it is followed);\n"
+    "ARCHIVE - reads standard input and writes standard output. Nothing is decoded:\n"
+    "a damaged entry is kept as it is.\n"
     "\n"
     "Options:\n"
     "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
@@ -76,10 +90,16 @@ constexpr const char* help_body =
     "  -j, --jobs N   read, decode and compress images on N threads, 1 to 256\n"
     "                 (default: MORVEX_TEX_JOBS, or else the processors available);\n"
     "                 the archive is the same whatever N\n"
-    "  -n, --dry-run  print what would be kept, replaced or refused; write nothing\n"
+    "  -x, --exclude PATTERN\n"
+    "                 delete: leave the entries PATTERN takes\n"
+    "      --ignore-case\n"
+    "                 delete: patterns match in any letter case\n"
+    "  -n, --dry-run  print what would be written, changed or refused; write nothing\n"
     "  -f, --force    write OUT.pak over a file that is not a TEX archive, or under\n"
     "                 a name ending in an image extension\n"
     "  -q, --quiet    print no line per entry\n"
+    "  -v, --verbose  also print the entries kept as they were, and the files\n"
+    "                 beneath a FOLDER that are skipped\n"
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
     "  --             end of options\n"
@@ -87,7 +107,8 @@ constexpr const char* help_body =
     "Images whose file carries no alpha (24-bit BMP and PCX, for instance) are stored\n"
     "fully opaque; put back unchanged, they leave their entry as it was. OUT.pak is\n"
     "written as an unnamed file beside its name and put in place only when complete:\n"
-    "an error or an interruption leaves nothing. OUT.pak may be a new name, a TEX\n"
+    "an error or an interruption leaves nothing (an archive edited in place stays as\n"
+    "it was). OUT.pak may be a new name, a TEX\n"
     "archive or a link (replaced, not followed); a device, FIFO or socket, or - for\n"
     "standard output, is written through. Each thread holds one image at a time;\n"
     "payloads waiting for their turn to be written take at most 32 MiB.\n";
@@ -96,7 +117,10 @@ void print_help(const speaker& who)
 {
     if (who.subcommand) {
         std::fputs("Usage: morvex_tex create [OPTION]... OUT.pak IMAGE[=NAME]|FOLDER...\n"
-                   "  or:  morvex_tex replace [OPTION]... IN.pak OUT.pak IMAGE[=NAME]...\n",
+                   "  or:  morvex_tex replace [OPTION]... IN.pak OUT.pak IMAGE[=NAME]...\n"
+                   "  or:  morvex_tex add [OPTION]... ARCHIVE IMAGE[=NAME]|FOLDER...\n"
+                   "  or:  morvex_tex delete [OPTION]... ARCHIVE PATTERN...\n"
+                   "  or:  morvex_tex rename [OPTION]... ARCHIVE OLD NEW\n",
                    stdout);
         std::fputs(help_body, stdout);
         std::fputs("Exit status: 0 on success, 1 on any error, 2 on a usage error or when OUT.pak\n"
@@ -105,7 +129,10 @@ void print_help(const speaker& who)
         return;
     }
     std::fputs("Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE[=NAME]|FOLDER...\n"
-               "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n",
+               "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n"
+               "  or:  morvex_tex_pack [OPTION]... add ARCHIVE IMAGE[=NAME]|FOLDER...\n"
+               "  or:  morvex_tex_pack [OPTION]... delete ARCHIVE PATTERN...\n"
+               "  or:  morvex_tex_pack [OPTION]... rename ARCHIVE OLD NEW\n",
                stdout);
     std::fputs(help_body, stdout);
     std::fputs("Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.\n", stdout);
@@ -127,6 +154,7 @@ int usage_error(const speaker& who)
 struct command_line {
     pack_request request;
     bool quiet = false;
+    bool verbose = false;
     bool type_given = false;
     bool jobs_given = false;
     bool help = false;
@@ -219,6 +247,24 @@ int set_quiet(const speaker&, std::string_view, std::string_view, command_line& 
     return 0;
 }
 
+int set_verbose(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.verbose = true;
+    return 0;
+}
+
+int set_exclude(const speaker&, std::string_view, std::string_view value, command_line& cl)
+{
+    cl.request.excluded.emplace_back(value);
+    return 0;
+}
+
+int set_ignore_case(const speaker&, std::string_view, std::string_view, command_line& cl)
+{
+    cl.request.ignore_case = true;
+    return 0;
+}
+
 int set_help(const speaker&, std::string_view, std::string_view, command_line& cl)
 {
     cl.help = true;
@@ -256,6 +302,9 @@ constexpr option_spec options[] = {
     {'n', "dry-run", false, set_dry_run},
     {'f', "force", false, set_force},
     {'q', "quiet", false, set_quiet},
+    {'v', "verbose", false, set_verbose},
+    {'x', "exclude", true, set_exclude},
+    {0, "ignore-case", false, set_ignore_case},
     {'h', "help", false, set_help},
     {0, "version", false, set_version},
 };
@@ -378,15 +427,24 @@ int present(const speaker& who, bool replace, const command_line& cl, pack_resul
     const std::string output = tex_printable_name(request.output);
     bool printed = false;
     std::size_t listed = 0;
+    unsigned width = 1;
+    for (const pack_entry& e : result.entries) width = std::max(width, static_cast<unsigned>(std::to_string(e.index).size()));
     const auto list_up_to = [&](std::size_t end) {
         for (; listed < end && listed < result.entries.size(); ++listed) {
-            if (cl.quiet) continue;
-            std::fputs(pack_entry_line(result.entries[listed], request.dry_run).c_str(), lines);
+            // An edit shows what it changed; what it kept as it was, on asking.
+            if (cl.quiet || (result.entries[listed].fate == pack_fate::kept && !cl.verbose)) continue;
+            std::fputs(pack_entry_line(result.entries[listed], request.dry_run, width).c_str(), lines);
             printed = true;
         }
     };
+    const pack_note* replaced = nullptr;  // said once the archive is in place
     for (const pack_note& n : result.notes) {
         if (replace) list_up_to(n.after);
+        if (n.kind == pack_note_kind::archive_replaced) {
+            replaced = &n;
+            continue;
+        }
+        if (n.kind == pack_note_kind::file_skipped && !cl.verbose) continue;
         say(who, "%s", pack_note_text(n).c_str());
     }
     if (rc != 0) {
@@ -399,9 +457,12 @@ int present(const speaker& who, bool replace, const command_line& cl, pack_resul
     }
     list_up_to(result.entries.size());
     if (request.dry_run) {
+        if (replaced) say(who, "%s", pack_note_text(*replaced).c_str());
         if (!cl.quiet) {
-            std::fprintf(lines, "dry run: %s not written; %u image%s refused\n", output.c_str(), result.images_refused,
-                         result.images_refused == 1 ? "" : "s");
+            const bool images = request.patterns.empty() && request.old_name.empty();
+            const unsigned n = result.images_refused;
+            std::fprintf(lines, "dry run: %s not written; %u %s\n", output.c_str(), n,
+                         images ? (n == 1 ? "image refused" : "images refused") : (n == 1 ? "problem" : "problems"));
         }
         return result.images_refused == 0 ? exit_ok : exit_failed;
     }
@@ -413,6 +474,7 @@ int present(const speaker& who, bool replace, const command_line& cl, pack_resul
         say(who, "%s", pack_note_text(result.notes.back()).c_str());
         return exit_failed;
     }
+    if (replaced) say(who, "%s", pack_note_text(*replaced).c_str());
     return exit_ok;
 }
 
@@ -434,13 +496,55 @@ int default_workers(const speaker& who, command_line& cl)
 int run(const speaker& who, command_line& cl)
 {
     if (cl.operands.empty()) {
-        say(who, "no command: create or replace\n%s", try_help_text(who).c_str());
+        say(who, "no command: create, replace, add, delete or rename\n%s", try_help_text(who).c_str());
         return usage_error(who);
     }
     const std::string& command = cl.operands[0];
     const std::span<const std::string> rest = std::span(cl.operands).subspan(1);
     pack_request& request = cl.request;
     pack_result result;
+    if (command != "delete" && (!request.excluded.empty() || request.ignore_case)) {
+        say(who, "%s is for delete\n%s", request.excluded.empty() ? "--ignore-case" : "--exclude", try_help_text(who).c_str());
+        return usage_error(who);
+    }
+    if ((command == "delete" || command == "rename") && cl.type_given) {
+        say(who, "--type is for create and add: %s writes no image\n%s", command.c_str(), try_help_text(who).c_str());
+        return usage_error(who);
+    }
+    // The editing commands write the archive they read: in place, or from
+    // standard input to standard output.
+    if (command == "add") {
+        if (rest.size() < 2) {
+            say(who, "add needs ARCHIVE and at least one IMAGE\n%s", try_help_text(who).c_str());
+            return usage_error(who);
+        }
+        request.source = request.output = rest[0];
+        for (const std::string& operand : rest.subspan(1)) request.images.push_back(image_arg(operand));
+        if (default_workers(who, cl) != 0) return usage_error(who);
+        const int rc = pack_add(request, result);
+        return present(who, true, cl, result, rc);
+    }
+    if (command == "delete") {
+        if (rest.size() < 2) {
+            say(who, "delete needs ARCHIVE and at least one PATTERN\n%s", try_help_text(who).c_str());
+            return usage_error(who);
+        }
+        request.source = request.output = rest[0];
+        request.patterns.assign(rest.begin() + 1, rest.end());
+        const int rc = pack_delete(request, result);
+        return present(who, true, cl, result, rc);
+    }
+    if (command == "rename") {
+        if (rest.size() != 3) {
+            say(who, "rename needs ARCHIVE, OLD and NEW\n%s", try_help_text(who).c_str());
+            return usage_error(who);
+        }
+        request.source = request.output = rest[0];
+        request.old_name = rest[1];
+        request.new_name = rest[2];
+        const int rc = pack_rename(request, result);
+        return present(who, true, cl, result, rc);
+    }
     if (command == "create") {
         if (rest.size() < 2) {
             say(who, "create needs OUT.pak and at least one IMAGE\n%s", try_help_text(who).c_str());
@@ -468,7 +572,8 @@ int run(const speaker& who, command_line& cl)
         const int rc = pack_replace(request, result);
         return present(who, true, cl, result, rc);
     }
-    say(who, "unknown command '%s': create or replace\n%s", tex_printable_name(command).c_str(), try_help_text(who).c_str());
+    say(who, "unknown command '%s': create, replace, add, delete or rename\n%s", tex_printable_name(command).c_str(),
+        try_help_text(who).c_str());
     return usage_error(who);
 }
 

@@ -1,5 +1,5 @@
 // Entry point of morvex_tex: list, test and extract on the archive index, and
-// create and replace handed to the packer.
+// the commands that write archives handed to the packer.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,7 +23,9 @@ int dispatch(const std::string& command, int argc, char** argv)
     if (command == "diff") return tex_diff_main(argc - 1, argv + 1);
     // The packer's command line reads its subcommand from argv[1], as under
     // its own name, and speaks as this program.
-    if (command == "create" || command == "replace") return tex_pack_main(argc, argv);
+    if (command == "create" || command == "replace" || command == "add" || command == "delete" || command == "rename") {
+        return tex_pack_main(argc, argv);
+    }
     return -1;
 }
 
@@ -40,7 +42,7 @@ int main(int argc, char** argv)
 {
     app_start(argc, argv);
     const tex_command& top = tex_top_command;
-    if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, diff, gallery, create or replace");
+    if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, diff, gallery, create, replace, add, delete or rename");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         // "help COMMAND" is "COMMAND --help".

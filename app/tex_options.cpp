@@ -165,13 +165,19 @@ const char* const top_help =
     "                                     one HTML page of every entry's thumbnail\n"
     "  create [--type 4|6] [-1..-9 | --level N | --best] [-j N] [-n] [-f] [-q]\n"
     "         OUT.pak IMAGE[=NAME]|FOLDER...                          build an archive\n"
-    "  replace [-1..-9 | --level N | --best] [-j N] [-n] [-f] [-q]\n"
-    "          IN.pak OUT.pak IMAGE[=NAME]...                          put images back\n"
+    "  replace [-1..-9 | --level N | --best] [-j N] [-n] [-f] [-q] [-v]\n"
+    "          IN.pak OUT.pak IMAGE[=NAME]...     put images back (OUT.pak may be IN.pak)\n"
+    "  add [--type 4|6] [-1..-9 | --level N | --best] [-j N] [-n] [-q] [-v]\n"
+    "      ARCHIVE IMAGE[=NAME]|FOLDER...        add images to an archive, in place\n"
+    "  delete [-x PATTERN] [--ignore-case] [-n] [-q] [-v] ARCHIVE PATTERN...\n"
+    "                                     drop the entries the patterns take, in place\n"
+    "  rename [-n] [-q] [-v] ARCHIVE OLD NEW      store an entry under a new name\n"
     "\n"
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
     "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
 
-constexpr std::array<std::string_view, 7> command_names = {"list", "test", "extract", "diff", "gallery", "create", "replace"};
+constexpr std::array<std::string_view, 10> command_names = {"list",    "test",    "extract", "diff",   "gallery",
+                                                            "create",  "replace", "add",     "delete", "rename"};
 
 // ---------------------------------------------------------------------------
 

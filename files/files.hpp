@@ -220,6 +220,10 @@ int output_begin_path(const std::string& path, const output_policy& policy, path
 // Puts the complete output in place, or copies it to its stream. 0 or -1 with errno.
 int output_commit_path(path_output& out);
 
+// For a file written to take the place of `from` (an archive edited in
+// place): its owner, where allowed, and its permissions. 0 or -1 with errno.
+int output_keep_owner(path_output& out, int from);
+
 // Knobs for the tests, all off in normal runs.
 struct output_test_knobs {
     // Called once an output's folder is resolved and its file made, before

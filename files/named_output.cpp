@@ -143,6 +143,12 @@ int output_begin_path(const std::string& path, const output_policy& policy, path
     return 0;
 }
 
+int output_keep_owner(path_output& out, int from)
+{
+    if (out.stream_fd >= 0) return 0;
+    return system_copy_owner(from, out.file.fd);
+}
+
 int output_commit_path(path_output& out)
 {
     if (out.stream_fd < 0) return output_commit(out.file, true);

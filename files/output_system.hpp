@@ -157,6 +157,9 @@ void system_split_path(const std::string& path, std::string& folder, std::string
 // path names none, -1 with errno.
 int system_open_device(const std::string& path, const std::string& base, unique_fd& out);
 bool system_is_terminal(int fd);  // a terminal (a console on Windows)
+// Gives `to` the owner (where allowed) and permissions of `from`; nothing on
+// Windows, where a new file takes its folder's. 0, or -1 with errno.
+int system_copy_owner(int from, int to);
 
 // ---------------------------------------------------------------------------
 // Interrupts.

@@ -460,6 +460,11 @@ int system_open_device(const std::string& path, const std::string& base, unique_
     return out < 0 ? -1 : 1;
 }
 
+int system_copy_owner(int, int)
+{
+    return 0;
+}
+
 bool system_is_terminal(int fd)
 {
     DWORD mode = 0;

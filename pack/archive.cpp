@@ -93,11 +93,12 @@ int pack_copy_payload(tex_payload_out& out, int fd, std::uint64_t offset, std::u
     return 0;
 }
 
-int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept)
+int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept,
+                     const std::function<bool(const tex_entry_view&)>& dropped)
 {
     out.path = path;
     out.notes.clear();
-    if (tex_open_archive(path.c_str(), out.file) != 0) {
+    if ((path == "-" ? tex_open_stream(0, out.file) : tex_open_archive(path.c_str(), out.file)) != 0) {
         out.notes.push_back(note_of(pack_note_kind::source_unopened, path));
         out.notes.back().error = errno;
         return -1;
@@ -126,6 +127,7 @@ int pack_open_source(const std::string& path, pack_source& out, std::uint32_t fi
     tex_table_cursor cursor{&out.index, {}, 0, 0};
     for (std::uint32_t i = 0; i < out.index.count; ++i) {
         const tex_entry_view v = tex_read_entry(out.index, cursor, i);
+        if (dropped && dropped(v)) continue;
         for (const tex_finding& f : tex_entry_findings(out.index, v)) {
             if (!breaks_the_layout(f)) continue;
             found(f, i, v.state == tex_entry_state::ok ? std::optional(tex_entry_name(v.header)) : std::nullopt);

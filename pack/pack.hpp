@@ -1,5 +1,6 @@
-// Pack: builds TEX archives from images (create) and patches the images of
-// an existing archive (replace), the way back from the extractor. A request
+// Pack: builds TEX archives from images (create), and writes copies of an
+// existing archive with images put back (replace, the way back from the
+// extractor), added, dropped or renamed; a copy may take the archive's place. A request
 // goes in; a result comes out: the archive's entries as written (or, on a dry
 // run, as they would be), and every refusal and warning as a kind with the
 // paths and numbers it names. Nothing here prints, reads a command line,
@@ -19,6 +20,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -57,8 +59,17 @@ inline constexpr std::uint64_t pack_memory_budget = 32ull << 20;
 
 struct pack_request {
     std::string output;                  // OUT.pak; "-" is standard output
-    std::string source;                  // replace: IN.pak; "-" is standard input
-    std::vector<pack_image_arg> images;
+    // The archive copied (replace, add, delete, rename); "-" is standard
+    // input. When it is the output's file, the copy takes its place: edited
+    // in place, through a link to it too, keeping its owner and permissions.
+    std::string source;
+    std::vector<pack_image_arg> images;  // create, add, replace
+    // delete: the entries dropped, by the extractor's patterns (a shell
+    // wildcard where * matches / too; one ending in / takes a folder), but
+    // for those an excluded pattern matches.
+    std::vector<std::string> patterns, excluded;
+    bool ignore_case = false;            // ... in either letter case
+    std::string old_name, new_name;      // rename: every entry stored as old_name is stored as new_name
     std::uint8_t type = 6;               // create: the type of every image entry, 4 or 6
     int level = pack_level_default;      // type-4 payloads written: pack_level_fastest .. pack_level_best
     unsigned workers = 1;                // threads that read, decode and compress images (0 counts as 1)
@@ -77,6 +88,8 @@ enum class pack_fate : std::uint8_t {
     kept,         // replace: copied byte for byte
     replaced,     // replace: holds the image at `from` now
     unchanged,    // replace: already held the image at `from`, copied byte for byte
+    deleted,      // delete: not written; its index is the source's
+    renamed,      // rename: copied byte for byte but for its name; from: the old one
 };
 
 struct pack_entry {
@@ -104,13 +117,16 @@ enum class pack_note_kind : std::uint8_t {
     no_entry,           // other: the archive; name: the one looked for; a: 1 when only the first entry has it
     stems_ambiguous,    // other: the archive; name, other_name: two entries of the image's stem
     entry_not_image,    // other: the archive; entry; a: its type, neither 4 nor 6
+    name_exists,        // add, rename: other: the archive, which has an entry under `name` already
+    no_entry_matches,   // delete: path: the archive; name: the pattern; a: 1 when only the first entry
+                        // matches; b: the entries it matches in another letter case, other_name the first
+    no_entry_named,     // rename: path: the archive; name; a: 1 when only the first entry has it
     // The run stops.
     type_not_image,     // create: a: the type asked for, neither 4 nor 6
     level_not_offered,  // a: the level asked for, not pack_level_fastest .. pack_level_best
     folder_unreadable,  // path: the folder; detail: why
     folder_empty,       // path: the folder, which holds no PNG, TGA, BMP or PCX image
     output_is_image,    // the output is one of the images, through whatever path
-    output_is_source,   // replace: the output is the archive it patches
     output_refused,     // a: the path_refusal (files/)
     output_unopened,    // error
     too_many_entries,   // a: the entries the archive would hold
@@ -125,6 +141,9 @@ enum class pack_note_kind : std::uint8_t {
     alpha_dropped,      // entry: it had pixels with alpha; the image's file carries none
     size_changed,       // entry; a x b: the image's size; c x d: the entry's
     kept_undecodable,   // path: the archive; entry, name; findings: why nothing could extract it
+    archive_replaced,   // create: path: the output, an archive of `a` entries till now; b: 1 on a dry run
+    file_skipped,       // create, add: path: a file beneath a FOLDER given, not named like an image
+    folder_skipped,     // create, add: path: the FOLDER; a: the files beneath it skipped
 };
 
 struct pack_note {
@@ -135,6 +154,8 @@ struct pack_note {
     std::string other_name;
     std::optional<std::uint32_t> entry;
     std::uint64_t a = 0, b = 0, c = 0, d = 0;
+    bool name_given = false;            // the name refused is an IMAGE=NAME's (or rename's new) NAME
+                                        // (name_too_long: b is 1 when a NAME could be given instead)
     int error = 0;                      // errno, where the system said no
     std::string detail;
     std::vector<tex_finding> findings;
@@ -164,6 +185,12 @@ struct pack_result {
 // nothing is written and nothing is pending.
 int pack_create(const pack_request& request, pack_result& result);
 int pack_replace(const pack_request& request, pack_result& result);
+// The source with the images added after its entries, under names it doesn't
+// hold yet; with the entries the patterns take dropped (never the first); or
+// with an entry renamed. Every other entry is kept byte for byte.
+int pack_add(const pack_request& request, pack_result& result);
+int pack_delete(const pack_request& request, pack_result& result);
+int pack_rename(const pack_request& request, pack_result& result);
 
 // Writes the pending archive's header and puts it in place (or copies it to
 // its stream). 0, or -1 with a write_failed note.
@@ -198,10 +225,13 @@ struct pack_source {
     std::vector<pack_note> notes;  // why pack_open_source refused it
 };
 
-// Opens and indexes the archive, and refuses one whose entries could not be
-// kept byte for byte in a well-formed output (the index's findings but an
-// unknown type; the first `findings_kept`, then their count). 0 or -1.
-int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept = pack_findings_kept);
+// Opens and indexes the archive ("-": standard input, spooled), and refuses
+// one whose entries could not be kept byte for byte in a well-formed output
+// (the index's findings but an unknown type; the first `findings_kept`, then
+// their count), leaving out the findings of entries `dropped` takes, which
+// won't be kept. 0 or -1.
+int pack_open_source(const std::string& path, pack_source& out, std::uint32_t findings_kept = pack_findings_kept,
+                     const std::function<bool(const tex_entry_view&)>& dropped = {});
 
 // True when the entry, whose pixels the entry job decoded (`image`, with
 // `found` its findings), already holds exactly the image in its own type

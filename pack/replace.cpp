@@ -60,6 +60,7 @@ int match_entries(pack_run& run, const pack_source& source, std::vector<named_im
     }
     for (std::size_t k = 0; k < images.size(); ++k) {
         named_image& n = images[k];
+        if (n.refused) continue;
         for (const std::string& c : candidates[k]) {
             if (n.name.empty() && wanted.count(c) && found.count(c)) n.name = c;
         }
@@ -200,30 +201,21 @@ int pack_replace(const pack_request& request, pack_result& result)
 {
     result = pack_result{};
     pack_run run{request, result};
-    if (!pack_level_valid(request.level)) {
-        add_note(run, pack_note_kind::level_not_offered, request.output).a = static_cast<std::uint64_t>(request.level);
-        return -1;
-    }
-    if (same_file(request.source, request.output)) {
-        add_note(run, pack_note_kind::output_is_source, request.output);
-        return -1;
-    }
+    if (check_settings(run, false) != 0) return -1;
     std::vector<named_image> images;
     for (const pack_image_arg& arg : request.images) images.push_back({arg, {}});
     if (check_output_is_no_image(run, images) != 0) return -1;
     pack_source source;
-    if (pack_open_source(request.source, source, request.findings_kept) != 0) {
-        for (pack_note& n : source.notes) add_note(run, std::move(n));
-        return -1;
-    }
-    if (match_entries(run, source, images) != 0 || check_unique(run, images) != 0 || check_files(run, images) != 0) {
+    if (open_source(run, source) != 0) return -1;
+    // A file that isn't there is said so, not looked for in the archive.
+    if (check_files(run, images) != 0 || match_entries(run, source, images) != 0 || check_unique(run, images) != 0) {
         return -1;
     }
     std::map<std::string, const named_image*> by_name;
     for (const named_image& n : images) {
         if (!n.name.empty()) by_name[n.name] = &n;
     }
-    if (begin_output(run, source.index.count, inputs_of(images, request.source)) != 0) return -1;
+    if (begin_output(run, source.index.count, inputs_of(images, run.place.empty() ? request.source : "")) != 0) return -1;
 
     // Entries refused only for their names are decoded too (and charged to
     // the run's budgets), for those that get an image to be compared.

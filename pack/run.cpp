@@ -40,7 +40,10 @@ bool pack_note_refuses_image(pack_note_kind kind)
     case k::names_collide:
     case k::no_entry:
     case k::stems_ambiguous:
-    case k::entry_not_image: return true;
+    case k::entry_not_image:
+    case k::name_exists:
+    case k::no_entry_matches:
+    case k::no_entry_named: return true;
     default: return false;
     }
 }
@@ -127,9 +130,10 @@ int check_files(pack_run& run, std::vector<named_image>& images)
 {
     for (named_image& n : images) {
         std::string reason;
-        if (n.name.empty() || n.arg.pixels || pack_check_image_file(n.arg.path, reason) == 0) continue;
+        if (n.refused || n.arg.pixels || pack_check_image_file(n.arg.path, reason) == 0) continue;
         add_note(run, pack_note_kind::image_unreadable, n.arg.path).detail = reason;
         n.name.clear();
+        n.refused = true;
         if (!run.request.dry_run) return -1;
     }
     return 0;
@@ -145,9 +149,45 @@ int check_unique(pack_run& run, std::vector<named_image>& images)
             note.other = at->second;
             note.name = n.name;
             n.name.clear();
+            n.refused = true;
             if (!run.request.dry_run) return -1;
         }
     }
+    return 0;
+}
+
+int check_settings(pack_run& run, bool type_used)
+{
+    const pack_request& request = run.request;
+    if (type_used && request.type != 4 && request.type != 6) {
+        add_note(run, pack_note_kind::type_not_image, request.output).a = request.type;
+        return -1;
+    }
+    if (!pack_level_valid(request.level)) {
+        add_note(run, pack_note_kind::level_not_offered, request.output).a = static_cast<std::uint64_t>(request.level);
+        return -1;
+    }
+    return 0;
+}
+
+int open_source(pack_run& run, pack_source& source, const std::function<bool(const tex_entry_view&)>& dropped)
+{
+    const pack_request& request = run.request;
+    if (pack_open_source(request.source, source, request.findings_kept, dropped) != 0) {
+        for (pack_note& n : source.notes) add_note(run, std::move(n));
+        return -1;
+    }
+    file_identity in, out;
+    if (request.source == "-" || request.output == "-" || file_identity_of_fd(source.index.fd, in) != 0 ||
+        file_identity_of(request.output, out) != 0 || !(in == out)) {
+        return 0;
+    }
+    // The copy replaces the file itself, not a link to it, which would
+    // otherwise become a file of its own and leave the archive as it was.
+    std::error_code ec;
+    const std::filesystem::path real = std::filesystem::canonical(pack_path(request.output), ec);
+    run.place = ec ? request.output : pack_utf8(real);
+    run.owner_of = source.index.fd;
     return 0;
 }
 
@@ -166,12 +206,16 @@ int begin_output(pack_run& run, std::uint32_t count, std::vector<file_identity> 
     policy.force = run.request.force;
     policy.inputs = std::move(inputs);
     path_refusal why = path_refusal::none;
-    if (output_begin_path(out.path, policy, out.target, why) != 0) {
+    if (output_begin_path(run.place.empty() ? out.path : run.place, policy, out.target, why) != 0) {
         if (why == path_refusal::none) {
             add_note(run, pack_note_kind::output_unopened, out.path).error = errno;
         } else {
             add_note(run, pack_note_kind::output_refused, out.path).a = static_cast<std::uint64_t>(why);
         }
+        return -1;
+    }
+    if (run.owner_of >= 0 && output_keep_owner(out.target, run.owner_of) != 0) {
+        add_note(run, pack_note_kind::output_unopened, out.path).error = errno;
         return -1;
     }
     if (tex_sink_begin(out.sink, out.target.file.fd, count) != 0) {
@@ -244,9 +288,14 @@ int expand_folders(pack_run& run, std::vector<named_image>& out)
             continue;
         }
         std::vector<std::pair<std::string, std::string>> found;  // (name, path)
+        std::vector<std::string> skipped;
         for (fs::recursive_directory_iterator it(pack_path(arg.path), ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code file_ec;
-            if (!it->is_regular_file(file_ec) || image_format_for(pack_utf8(it->path().filename())) == image_format::none) continue;
+            if (!it->is_regular_file(file_ec)) continue;
+            if (image_format_for(pack_utf8(it->path().filename())) == image_format::none) {
+                skipped.push_back(pack_utf8(it->path()));
+                continue;
+            }
             found.emplace_back(pack_utf8_generic(fs::relative(it->path(), pack_path(arg.path), file_ec)), pack_utf8(it->path()));
         }
         if (ec) {
@@ -257,6 +306,11 @@ int expand_folders(pack_run& run, std::vector<named_image>& out)
             add_note(run, pack_note_kind::folder_empty, arg.path);
             return -1;
         }
+        // A file left out is said, so that a .jpg beside the PNGs isn't
+        // missed: each one, then how many beneath the folder.
+        std::sort(skipped.begin(), skipped.end());
+        for (const std::string& path : skipped) add_note(run, pack_note_kind::file_skipped, path);
+        if (!skipped.empty()) add_note(run, pack_note_kind::folder_skipped, arg.path).a = skipped.size();
         std::sort(found.begin(), found.end());
         for (auto& [name, path] : found) out.push_back({{std::move(path), std::move(name)}, {}});
     }
@@ -266,16 +320,23 @@ int expand_folders(pack_run& run, std::vector<named_image>& out)
 
 int name_images(pack_run& run, std::vector<named_image>& images)
 {
+    // Every name refused is said at once (fifteen long names are fifteen
+    // lines), before the run stops.
+    bool refused = false;
     for (named_image& n : images) {
         const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
         if (std::optional<pack_note> why = pack_check_entry_name(n.arg.path, name)) {
+            why->name_given = !n.arg.name.empty() && n.arg.name != n.arg.path;
+            // A file's own name too long: another may be given.
+            if (why->kind == pack_note_kind::name_too_long && n.arg.name.empty() && !n.arg.pixels) why->b = 1;
+            if (why->name_given) why->name = name;
             add_note(run, std::move(*why));
-            if (!run.request.dry_run) return -1;
+            n.refused = refused = true;
         } else {
             n.name = name;
         }
     }
-    return 0;
+    return refused && !run.request.dry_run ? -1 : 0;
 }
 
 int add_images(pack_run& run, const std::vector<const named_image*>& taken)

@@ -15,6 +15,7 @@
 struct named_image {
     pack_image_arg arg;
     std::string name;  // the stored name it is written or matched under; empty when refused
+    bool refused = false;
 };
 
 struct pack_run {
@@ -22,6 +23,11 @@ struct pack_run {
     const pack_request& request;
     pack_result& result;
     std::unique_ptr<pack_pending> out;
+    // When the output is the source's own file: the file it is (a link
+    // followed), which the copy replaces, and the source's descriptor, whose
+    // owner and permissions the copy takes.
+    std::string place;
+    int owner_of = -1;
 };
 
 // An image's turn: read, decoded and made into its entry's payload on a
@@ -74,6 +80,14 @@ int check_unique(pack_run& run, std::vector<named_image>& images);
 // What the run reads, by identity: the output layer refuses to write over
 // any of them when it opens the output, should one appear there meanwhile.
 std::vector<file_identity> inputs_of(const std::vector<named_image>& images, const std::string& archive = "");
+
+// The type and level asked for, checked (the type only when `type_used`).
+// -1 after saying why not.
+int check_settings(pack_run& run, bool type_used);
+
+// Opens the source archive, and notes whether the output is its own file, to
+// be edited in place. -1 after saying why it can't be copied.
+int open_source(pack_run& run, pack_source& source, const std::function<bool(const tex_entry_view&)>& dropped = {});
 
 // Opens the output for `count` entries (on a dry run, only counts). -1 after
 // saying why not.

@@ -111,7 +111,7 @@ TEST(TexSyntax, CommandLinesReadAsWrittenOrRefusedInOneLine)
         {"", {"unpack"}, "unknown command unpack", true, true},
         {"", {"--verison"}, "unknown option --verison (did you mean --version?)", true, true},
         {"", {"--json", "list", "a.pak"}, "unknown option --json (options go after the command)", true, true},
-        {"", {}, "no command: list, test, extract, diff, gallery, create or replace", true, true},
+        {"", {}, "no command: list, test, extract, diff, gallery, create, replace, add, delete or rename", true, true},
         {"", {"help", "lsit"}, "no command lsit (did you mean list?)", true, true},
         {"gallery", {"-qfo", "p.html", "a.pak", "--size=512"}, "quiet force output=p.html size=512 | a.pak", false},
         {"gallery", {"--size", "2000", "a.pak"}, "gallery: --size takes a number from 1 to 1024, not 2000", true, true},

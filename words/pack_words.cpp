@@ -50,16 +50,38 @@ std::string pack_note_text(const pack_note& n)
     const std::string path = shown(n.path), other = shown(n.other), name = shown(n.name.value_or(""));
     const char* p = path.c_str();
     const unsigned entry = n.entry.value_or(0);
+    // A NAME given is blamed as such, not the image it was given for.
+    const std::string named = n.name_given ? format_text("%s (the NAME given for %s)", name.c_str(), p) : path;
+    const char* s = named.c_str();
     switch (n.kind) {
     case k::image_unreadable:
     case k::image_undecodable:
     case k::folder_unreadable: return format_text("%s: %s", p, n.detail.c_str());
-    case k::name_empty: return format_text("%s: no file name to store it under", p);
-    case k::name_too_long: return format_text("%s: its name is %llu bytes long; an entry's name holds at most 32", p, static_cast<u64>(n.a));
+    case k::name_empty:
+        return n.name_given ? format_text("%s: the NAME given is empty", p) : format_text("%s: no file name to store it under", p);
+    case k::name_too_long:
+        return format_text("%s: its name is %llu bytes long; an entry's name holds at most 32%s", s, static_cast<u64>(n.a),
+                           n.b ? " (IMAGE=NAME stores it under another)" : "");
     case k::name_refused:
+        if (n.name_given) return format_text("%s: %s", s, name_problem_text(static_cast<name_problem>(n.a), false));
         return format_text("%s: can't be stored as %s: %s", p, name.c_str(), name_problem_text(static_cast<name_problem>(n.a), false));
     case k::name_no_format:
-        return format_text("%s: unknown image format (the name must end in %s)", p, image_format_list(".").c_str());
+        return format_text("%s: unknown image format (the name must end in %s)", s, image_format_list(".").c_str());
+    case k::name_exists:
+        return format_text("%s: %s has an entry named %s already%s", s, other.c_str(), name.c_str(),
+                           n.name_given ? "" : " (replace puts an image into it)");
+    case k::no_entry_matches: {
+        std::string hint;
+        if (n.b > 0) {
+            hint = "; with --ignore-case it matches " + shown(n.other_name);
+            if (n.b > 1) hint += format_text(" and %llu more", static_cast<u64>(n.b - 1));
+        } else if (n.a) {
+            hint = " but the first entry, which is never deleted";
+        }
+        return format_text("%s: no entry matches %s%s", p, name.c_str(), hint.c_str());
+    }
+    case k::no_entry_named:
+        return format_text("%s: no entry named %s%s", p, name.c_str(), n.a ? " but the first, which is never renamed" : "");
     case k::names_collide: return format_text("%s and %s would both be stored as %s", other.c_str(), p, name.c_str());
     case k::no_entry:
         return format_text("%s: %s has no entry named %s%s", p, other.c_str(), name.c_str(),
@@ -74,7 +96,6 @@ std::string pack_note_text(const pack_note& n)
         return format_text("%s: level %lld: the levels are %d to %d", p, static_cast<long long>(n.a), pack_level_fastest, pack_level_best);
     case k::folder_empty: return format_text("%s: no PNG, TGA, BMP or PCX image beneath it", p);
     case k::output_is_image: return format_text("%s: the output must be another file than the images it is made from", p);
-    case k::output_is_source: return format_text("%s: the output must be another file than the archive it patches", p);
     case k::output_refused: return output_refusal_text(n, p);
     case k::output_unopened: return format_text("%s: can't create it: %s", p, std::strerror(n.error));
     case k::too_many_entries: return format_text("%s: %u entries are more than a TEX archive can address", p, u(n.a));
@@ -92,6 +113,13 @@ std::string pack_note_text(const pack_note& n)
         return format_text("warning: %s: the file carries no alpha; entry %u had some and is stored fully opaque", p, entry);
     case k::size_changed:
         return format_text("warning: %s: %u x %u pixels replace the %u x %u of entry %u", p, u(n.a), u(n.b), u(n.c), u(n.d), entry);
+    case k::archive_replaced:
+        return format_text("%s: %s an archive of %llu entries (add puts images into an archive)", p,
+                           n.b ? "would replace" : "replaced", static_cast<u64>(n.a));
+    case k::file_skipped: return format_text("%s: skipped: not named like a PNG, TGA, BMP or PCX image", p);
+    case k::folder_skipped:
+        return format_text("%s: %llu file%s skipped beneath it, not named like images (-v lists them)", p, static_cast<u64>(n.a),
+                           n.a == 1 ? "" : "s");
     case k::kept_undecodable: {
         std::string reasons;
         for (const std::string& r : finding_texts(n.findings)) reasons += (reasons.empty() ? "" : "; ") + r;
@@ -102,7 +130,7 @@ std::string pack_note_text(const pack_note& n)
     return path;
 }
 
-std::string pack_entry_line(const pack_entry& e, bool dry_run)
+std::string pack_entry_line(const pack_entry& e, bool dry_run, unsigned index_width)
 {
     std::string what;
     switch (e.fate) {
@@ -111,10 +139,16 @@ std::string pack_entry_line(const pack_entry& e, bool dry_run)
     case pack_fate::kept: what = "kept"; break;
     case pack_fate::replaced: what = "replaced from " + e.from; break;
     case pack_fate::unchanged: what = "unchanged in " + e.from; break;
+    case pack_fate::deleted: what = "deleted"; break;
+    case pack_fate::renamed: what = "renamed from " + e.from; break;
     }
+    // The index padded to the table's widest, so that the columns hold
+    // from entry 10 on.
+    const std::string index = std::to_string(e.index);
+    const std::string pad(index.size() < index_width ? index_width - index.size() : 0, ' ');
     char line[256];
-    std::snprintf(line, sizeof line, "entry %u: %-32s type %u  %5u x %-5u %10llu bytes  %s", e.index, shown(e.name).c_str(),
-                  e.type, e.width, e.height, static_cast<u64>(e.payload_size), dry_run ? "would be " : "");
+    std::snprintf(line, sizeof line, "entry %s%s: %-32s type %u  %5u x %-5u %10llu bytes  %s", pad.c_str(), index.c_str(),
+                  shown(e.name).c_str(), e.type, e.width, e.height, static_cast<u64>(e.payload_size), dry_run ? "would be " : "");
     return line + shown(what) + "\n";
 }
 

@@ -12,7 +12,7 @@
 std::string pack_note_text(const pack_note& note);
 
 // An entry's line, with its newline: "entry 1: sky.tga   type 6 ...  from sky.tga".
-std::string pack_entry_line(const pack_entry& entry, bool dry_run);
+std::string pack_entry_line(const pack_entry& entry, bool dry_run, unsigned index_width = 1);
 
 // True when the note refuses the output the way a usage error is refused
 // (exit status 2): a file that is no archive, an image's name, a folder, a
