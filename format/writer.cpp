@@ -166,7 +166,7 @@ tex_writer_entry tex_type6_entry(const std::string& name, std::uint16_t width, s
 int tex_payload_write(tex_payload_out& out, std::span<const std::uint8_t> piece)
 {
     if (out.written + piece.size() > UINT32_MAX) {
-        errno = EFBIG;
+        errno = EOVERFLOW;
         return -1;
     }
     if (out.fd >= 0 && tex_pwrite(out.fd, piece, out.at + out.written) != 0) return -1;
@@ -178,7 +178,7 @@ int tex_sink_begin(tex_archive_sink& sink, int fd, std::uint32_t count)
 {
     sink = tex_archive_sink{fd, count, 0, tex_header_size + std::uint64_t{count} * tex_table_entry_size};
     if (sink.next > UINT32_MAX) {
-        errno = EFBIG;
+        errno = EOVERFLOW;
         return -1;
     }
     return 0;
@@ -200,7 +200,7 @@ int tex_sink_add(tex_archive_sink& sink, std::span<const std::uint8_t, tex_entry
 {
     // Offsets are 32-bit: an entry must start below 4 GiB.
     if (sink.added >= sink.count || sink.next > UINT32_MAX) {
-        errno = EFBIG;
+        errno = EOVERFLOW;
         return -1;
     }
     tex_payload_out payload{sink.fd, sink.next + tex_entry_header_size, 0};

@@ -68,11 +68,11 @@ struct tex_payload_out {
     std::uint64_t written = 0;  // bytes so far
 };
 
-// Writes the next piece of a payload. -1 with errno, EFBIG when the payload
+// Writes the next piece of a payload. -1 with errno, EOVERFLOW when the payload
 // would hold more than the 32-bit size an entry can state.
 int tex_payload_write(tex_payload_out& out, std::span<const std::uint8_t> piece);
 
-// 0, or -1 with EFBIG when `count` records leave no room for an entry below
+// 0, or -1 with EOVERFLOW when `count` records leave no room for an entry below
 // 4 GiB.
 int tex_sink_begin(tex_archive_sink& sink, int fd, std::uint32_t count);
 
@@ -83,7 +83,7 @@ std::array<std::uint8_t, tex_entry_header_size> tex_entry_header_block(const std
 
 // Adds the next entry: `header` as given but for rep_c_sz, which becomes the
 // number of bytes `write_payload` wrote; the table record repeats its type and
-// size. -1 with errno (EFBIG when the entry would start past 4 GiB, or the
+// size. -1 with errno (EOVERFLOW when the entry would start past 4 GiB, or the
 // archive already holds its `count` entries).
 int tex_sink_add(tex_archive_sink& sink, std::span<const std::uint8_t, tex_entry_header_size> header,
                  const std::function<int(tex_payload_out&)>& write_payload);

@@ -230,7 +230,8 @@ int add_entry(pack_run& run, std::span<const std::uint8_t, tex_entry_header_size
 {
     if (tex_sink_add(run.out->sink, header, payload) == 0) return 0;
     const int error = errno;
-    if (error == EFBIG) {
+    // The format's own limit; a file system's (EFBIG) is a failed write.
+    if (error == EOVERFLOW) {
         add_note(run, pack_note_kind::too_large, run.out->path);
     } else {
         add_note(run, pack_note_kind::write_failed, run.out->path).error = error;

@@ -1,0 +1,216 @@
+// add, delete, rename and replace in place, run as a user runs them: what
+// they don't change stays byte for byte, and an edit that fails (refused,
+// killed part way, out of room) leaves the archive as it was, owner and
+// permissions included.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "format/format.hpp"
+#include "format/writer.hpp"
+#include "support/support.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using bytes = std::vector<std::uint8_t>;
+
+// Each entry's 80-byte header and payload as stored, found through the table
+// and checked to lie end to end after it.
+std::vector<bytes> stored_entries(const fs::path& path)
+{
+    const bytes f = test::read_file(path);
+    std::vector<bytes> out;
+    if (f.size() < tex_header_size) {
+        ADD_FAILURE() << path << ": no header";
+        return out;
+    }
+    const tex_header h = tex_parse_header(std::span(f).first<tex_header_size>());
+    std::size_t next = tex_header_size + std::size_t{h.file_count} * tex_table_entry_size;
+    for (std::uint32_t i = 0; i < h.file_count; ++i) {
+        const tex_table_entry t =
+            tex_parse_table_entry(std::span(f).subspan(tex_header_size + i * tex_table_entry_size).first<tex_table_entry_size>());
+        const std::size_t end = std::size_t{t.offset} + tex_entry_header_size + t.compressed_size;
+        if (t.offset != next || end > f.size()) {
+            ADD_FAILURE() << path << ": entry " << i << " out of place";
+            return out;
+        }
+        out.emplace_back(f.begin() + t.offset, f.begin() + static_cast<std::ptrdiff_t>(end));
+        next = end;
+    }
+    EXPECT_EQ(next, f.size()) << path;
+    return out;
+}
+
+std::string name_of(const bytes& entry)
+{
+    return tex_entry_name(tex_parse_entry_header(std::span(entry).first<tex_entry_header_size>()));
+}
+
+// An archive's names in table order.
+std::vector<std::string> names(const std::vector<bytes>& entries)
+{
+    std::vector<std::string> out;
+    for (const bytes& e : entries) out.push_back(name_of(e));
+    return out;
+}
+
+test::rgba_image tile(std::uint32_t side, std::uint32_t seed)
+{
+    test::rgba_image img{side, side, {}};
+    for (std::uint32_t k = 0; k < side * side; ++k) img.argb.push_back(0xFF000000u | (k * 2654435761u + seed * 40503u));
+    return img;
+}
+
+// g.pak: a placeholder, two images (one large enough that a small limit on
+// file size stops the writing part way), an entry whose stream is damaged,
+// and a small image.
+tex_writer_archive game()
+{
+    tex_writer_entry damaged;
+    damaged.name = "env/bad.tga";
+    damaged.type = 4;
+    damaged.width = damaged.height = 2;
+    damaged.payload = {0x78, 0x9C, 0xFF, 0xFF, 0xFF};
+    return test::archive_of({tex_type6_entry("ui/a.tga", 64, 64, tile(64, 1).argb),
+                             tex_type4_entry("ui/b.tga", 3, 2, std::vector<std::uint16_t>{0xF123, 0xF456, 0x8789, 0xFABC, 0x0DEF, 0xF000}), damaged,
+                             tex_type6_entry("env/sky.png", 2, 2, tile(2, 3).argb)});
+}
+
+// The command line of `sh -c`, in a folder holding g.pak (mode 0640, and
+// owned by someone else where the test may give it away), link.pak leading
+// to it, and new.png; $TEX is the program.
+struct edited {
+    test::run_result run;
+    std::vector<bytes> before, after;
+    std::vector<std::string> files_before, files_after;
+    struct stat was {}, is {};
+};
+
+edited edit(const test::temp_dir& dir, const std::string& command)
+{
+    edited e;
+    fs::remove_all(dir / "out");
+    test::write_archive(dir, "g.pak", game());
+    EXPECT_EQ(chmod((dir / "g.pak").c_str(), 0640), 0);
+    if (geteuid() == 0) {
+        EXPECT_EQ(chown((dir / "g.pak").c_str(), 4321, 4321), 0);
+    }
+    if (!fs::is_symlink(dir / "link.pak")) fs::create_symlink("g.pak", dir / "link.pak");
+    test::save_png(dir / "new.png", tile(5, 9));
+    e.before = stored_entries(dir / "g.pak");
+    e.files_before = test::list_dir(dir.path());
+    EXPECT_EQ(stat((dir / "g.pak").c_str(), &e.was), 0);
+    e.run = test::run_program("/bin/sh", {"-c", command}, dir.path(), {std::string("TEX=") + MORVEX_TEX_PATH});
+    e.after = stored_entries(dir / "g.pak");
+    e.files_after = test::list_dir(dir.path());
+    EXPECT_EQ(stat((dir / "g.pak").c_str(), &e.is), 0);
+    return e;
+}
+
+TEST(EditCommands, ChangeWhatTheyNameInPlaceAndKeepEverythingElse)
+{
+    test::temp_dir dir;
+    struct row {
+        const char* command;
+        std::vector<std::string> names;  // g.pak's after
+        std::vector<int> from;           // for each, the entry of before it is byte for byte (-1: changed)
+    };
+    const std::vector<row> rows = {
+        {"\"$TEX\" add g.pak new.png",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png", "new.png"}, {0, 1, 2, 3, 4, -1}},
+        {"\"$TEX\" add -t 4 link.pak new.png=ui/new.tga",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png", "ui/new.tga"}, {0, 1, 2, 3, 4, -1}},
+        // The damaged entry goes as any other: nothing is decoded.
+        {"\"$TEX\" delete g.pak 'env/'", {"index", "ui/a.tga", "ui/b.tga"}, {0, 1, 2}},
+        {"\"$TEX\" delete -x '*.png' g.pak 'env/*'", {"index", "ui/a.tga", "ui/b.tga", "env/sky.png"}, {0, 1, 2, 4}},
+        {"\"$TEX\" delete --ignore-case g.pak UI/A.TGA", {"index", "ui/b.tga", "env/bad.tga", "env/sky.png"}, {0, 2, 3, 4}},
+        {"\"$TEX\" rename link.pak ui/a.tga ui/c.tga",
+         {"index", "ui/c.tga", "ui/b.tga", "env/bad.tga", "env/sky.png"}, {0, -1, 2, 3, 4}},
+        {"\"$TEX\" replace g.pak g.pak new.png=env/sky.png",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png"}, {0, 1, 2, 3, -1}},
+        // Standard input to standard output: g.pak only read.
+        {"\"$TEX\" delete - ui/b.tga < g.pak > out.pak && mv out.pak g.pak",
+         {"index", "ui/a.tga", "env/bad.tga", "env/sky.png"}, {0, 1, 3, 4}},
+        {"cat g.pak | \"$TEX\" replace - g.pak new.png=ui/b.tga",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png"}, {0, 1, -1, 3, 4}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.command);
+        const edited e = edit(dir, r.command);
+        ASSERT_EQ(e.run.status, 0) << e.run.err;
+        ASSERT_EQ(names(e.after), r.names);
+        for (std::size_t k = 0; k < r.from.size(); ++k) {
+            if (r.from[k] < 0) continue;
+            EXPECT_EQ(e.after[k], e.before[static_cast<std::size_t>(r.from[k])]) << "entry " << k;
+        }
+        EXPECT_EQ(e.files_after, e.files_before) << "a file left beside the archive";
+        EXPECT_TRUE(fs::is_symlink(dir / "link.pak")) << "the link was replaced, not followed";
+        // Only an archive edited in place keeps its owner and permissions.
+        if (std::string(r.command).find(" - ") != std::string::npos) continue;
+        EXPECT_EQ(e.is.st_mode, e.was.st_mode);
+        EXPECT_EQ(e.is.st_uid, e.was.st_uid);
+        EXPECT_EQ(e.is.st_gid, e.was.st_gid);
+    }
+
+    // What changed is what was asked: a rename only the name, an image added
+    // or put back its pixels, read back by another decoder.
+    const edited renamed = edit(dir, "\"$TEX\" rename g.pak ui/a.tga ui/c.tga");
+    ASSERT_EQ(renamed.run.status, 0) << renamed.run.err;
+    EXPECT_TRUE(std::equal(renamed.after[1].begin() + tex_name_size, renamed.after[1].end(),
+                           renamed.before[1].begin() + tex_name_size, renamed.before[1].end()));
+    for (const auto& [command, written] : std::map<std::string, std::string>{
+             {"\"$TEX\" add g.pak new.png", "new.png"}, {"\"$TEX\" replace g.pak g.pak new.png=env/sky.png", "env/sky.png"}}) {
+        const edited e = edit(dir, command + " && \"$TEX\" extract -q -C out --format png g.pak " + written);
+        ASSERT_EQ(e.run.status, 0) << e.run.err;
+        EXPECT_EQ(test::read_png(dir / "out" / written).argb, tile(5, 9).argb) << command;
+    }
+}
+
+TEST(EditCommands, AnEditThatFailsLeavesTheArchiveAsItWas)
+{
+    test::temp_dir dir;
+    struct row {
+        const char* command;
+        int status;
+        const char* said;  // in standard error (or output, for a dry run)
+    };
+    const std::vector<row> rows = {
+        {"\"$TEX\" add -n g.pak new.png", 0, "entry 5: new.png"},
+        {"\"$TEX\" delete --dry-run g.pak 'ui/*'", 0, "would be deleted"},
+        {"\"$TEX\" add g.pak new.png=ui/b.tga", 1, "g.pak has an entry named ui/b.tga already"},
+        {"\"$TEX\" add g.pak new.png missing.png", 1, "missing.png: No such file or directory"},
+        {"\"$TEX\" add g.pak new.png=x.txt", 1, "x.txt (the NAME given for new.png): unknown image format"},
+        {"\"$TEX\" add g.pak g.pak", 1, "another file than the images"},
+        {"\"$TEX\" delete g.pak 'UI/*'", 1, "no entry matches UI/*; with --ignore-case it matches ui/a.tga and 1 more"},
+        {"\"$TEX\" delete g.pak index", 1, "no entry matches index but the first entry, which is never deleted"},
+        {"\"$TEX\" delete g.pak ui/a.tga nothing", 1, "no entry matches nothing"},
+        {"\"$TEX\" rename g.pak ui/a.tga ui/b.tga", 1, "g.pak has an entry named ui/b.tga already"},
+        {"\"$TEX\" rename g.pak gone.tga x.tga", 1, "g.pak: no entry named gone.tga"},
+        {"\"$TEX\" rename g.pak ui/a.tga ../x.tga", 1, "../x.tga (the NAME given for ui/a.tga): it has a \"..\" component"},
+        {"\"$TEX\" replace g.pak g.pak missing.png", 1, "missing.png: No such file or directory"},
+        // Killed while writing (the file grows past the limit), and a
+        // write refused for the same reason.
+        {"ulimit -f 8; exec \"$TEX\" delete g.pak ui/b.tga", 128 + SIGXFSZ, ""},
+        {"trap '' XFSZ; ulimit -f 8; exec \"$TEX\" add g.pak new.png", 1, "File too large"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.command);
+        const edited e = edit(dir, r.command);
+        EXPECT_EQ(e.run.status, r.status) << e.run.err;
+        EXPECT_NE((e.run.err + e.run.out).find(r.said), std::string::npos) << e.run.err << e.run.out;
+        EXPECT_EQ(e.after, e.before);
+        EXPECT_EQ(e.files_after, e.files_before);
+        EXPECT_EQ(e.is.st_ino, e.was.st_ino) << "the archive was replaced";
+        EXPECT_EQ(e.is.st_mode, e.was.st_mode);
+    }
+}
+
+}  // namespace
