@@ -174,6 +174,12 @@ run "pack create --type 4" morvex_tex create --type 4 all4.pak "${images[@]}"
 "$linux/morvex_tex_pack" create -q "$work/in/all.pak" "${images[@]/#/$work/in/}" >/dev/null
 run "pack replace" morvex_tex_pack replace all.pak new.pak rgba8.png=pal8.png
 run "extract what was packed" morvex_tex_extractor all.pak
+# Edits in place: the archive replaced by its edited copy, on both sides.
+run "add in place" morvex_tex add all.pak rgba8.png=extra/new.png
+run "delete in place" morvex_tex delete -v all.pak 'PAL*' --ignore-case
+run "rename in place" morvex_tex rename all.pak rgba8.png x/y.tga
+run "replace in place" morvex_tex replace all.pak all.pak rgba8.png=pal8.png
+run "an edit refused" morvex_tex add all.pak rgba8.png
 
 # The command line: list's patterns and totals, the hint of --ignore-case,
 # bundled options, a usage error in one line, arguments in the wrong order,

@@ -360,6 +360,11 @@ TEST(TexScripting, CompletionOffersOptionsAndStoredNames)
     EXPECT_EQ(complete("morvex_tex list -v a.pak ui/"), "ui/button.png\nui/deep/Icon.PNG\n");
     EXPECT_EQ(complete("morvex_tex extract -qC bin a.pak s"), "sky.tga\n");
     EXPECT_EQ(complete("morvex_tex extract a.pak -qx s"), "sky.tga\n");
+    // The editing commands: delete takes patterns, rename one stored name, then nothing.
+    EXPECT_EQ(complete("morvex_tex delete -n a.pak ui/"), "ui/button.png\nui/deep/Icon.PNG\n");
+    EXPECT_EQ(complete("morvex_tex rename a.pak s"), "sky.tga\n");
+    EXPECT_EQ(complete("morvex_tex rename a.pak sky.tga s"), "\n");  // no offer
+    EXPECT_TRUE(has(complete("morvex_tex de"), "delete\n") && has(complete("morvex_tex delete --"), "--exclude\n"));
 }
 
 // The completion in an interactive bash, keys typed as a person types them:
