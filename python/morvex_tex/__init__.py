@@ -101,3 +101,7 @@ __all__ = ["Archive", "Entry", "EntryList", "Error", "ExtractResult", "PackResul
            "open", "replace"]
 
 _abc.Sequence.register(EntryList)
+# help() and repr() name them as they are imported: morvex_tex.Archive.
+for _type in (Archive, Entry, EntryList):
+    _type.__module__ = __name__
+del _type

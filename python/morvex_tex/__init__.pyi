@@ -1,5 +1,5 @@
 # The types of the module morvex_tex, for editors and type checkers; what each
-# call does is in its docstring (help(morvex_tex)) and doc/python.md.
+# call does is in its docstring (help(morvex_tex)).
 import os
 from dataclasses import dataclass
 from typing import IO, Iterator, Literal, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, overload

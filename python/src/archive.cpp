@@ -344,7 +344,7 @@ py::object next_entry(entry_iterator& it)
 
 void bind_archive(py::module_& m)
 {
-    py::class_<entry_iterator>(m, "_EntryIterator")
+    py::class_<entry_iterator>(m, "_EntryIterator", "The entries of an archive in table order, entry 0 first.")
         .def("__iter__", [](entry_iterator& it) -> entry_iterator& { return it; })
         .def("__next__", &next_entry);
 
@@ -354,7 +354,8 @@ void bind_archive(py::module_& m)
             if (!py::isinstance<py::int_>(key) && !py::isinstance<py::slice>(key)) throw py::type_error("entries are taken by index");
             return item(l.shared, key);
         })
-        .def("__iter__", [](const entry_list& l) { return entry_iterator{l.shared, 0, count_of(*l.shared)}; })
+        .def("__iter__", [](const entry_list& l) { return entry_iterator{l.shared, 0, count_of(*l.shared)}; },
+             "The entries in table order, entry 0 first.")
         .def("__repr__", [](const entry_list& l) { return "<morvex_tex.EntryList of " + std::to_string(count_of(*l.shared)) + ">"; });
 
     py::class_<archive_object>(m, "Archive", R"(A TEX version 3 archive, opened by morvex_tex.open().
@@ -366,7 +367,8 @@ ValueError.)")
         .def("__len__", [](archive_object& a) { return count_of(*a.shared); }, "The records in the table.")
         .def("__getitem__", [](archive_object& a, py::handle key) { return item(a.shared, key); },
              "An Entry by index (IndexError) or by stored name, str or bytes (KeyError): the first of that name.")
-        .def("__iter__", [](archive_object& a) { return entry_iterator{a.shared, 0, count_of(*a.shared)}; })
+        .def("__iter__", [](archive_object& a) { return entry_iterator{a.shared, 0, count_of(*a.shared)}; },
+             "The entries in table order, entry 0 first.")
         .def_property_readonly("entries", [](archive_object& a) { return entry_list{a.shared}; },
                                "Every table record in table order, entry 0 included: a sequence of Entry.")
         .def_property_readonly("problems", [](archive_object& a) { return archive_problems(*a.shared); },
@@ -389,8 +391,8 @@ match (shell wildcards, * matching / too, "ui/" everything beneath ui/),
 command's, byte for byte, written whole or not at all and never outside
 ``folder``. The GIL is released meanwhile.)")
         .def("close", &close, "Closes the archive; its entries can't be read after it.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](archive_object& a, py::args) { close(a); })
+        .def("__enter__", [](py::object self) { return self; }, "The archive itself, for a ``with`` block.")
+        .def("__exit__", [](archive_object& a, py::args) { close(a); }, "Closes the archive at the end of a ``with`` block.")
         .def("__repr__", &describe);
 
     m.def("open", [](py::handle source) { return open_any(source); }, py::arg("source"),
