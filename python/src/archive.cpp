@@ -43,9 +43,9 @@ py::object entry_object(const archive_ptr& a, std::uint32_t index)
 
 py::object item(const archive_ptr& a, py::handle key)
 {
-    if (py::isinstance<py::int_>(key)) {
-        const long long count = count_of(*a);
-        long long i = key.cast<long long>();
+    if (!py::isinstance<py::str>(key) && !py::isinstance<py::bytes>(key) && is_integer(key)) {
+        const Py_ssize_t count = count_of(*a);
+        Py_ssize_t i = integer_of(key, "an index");
         if (i < 0) i += count;
         if (i < 0 || i >= count) throw py::index_error("entry index out of range");
         return entry_object(a, static_cast<std::uint32_t>(i));
@@ -351,7 +351,7 @@ void bind_archive(py::module_& m)
     py::class_<entry_list>(m, "EntryList", "The table of an Archive, entry 0 included, as a sequence of Entry.")
         .def("__len__", [](const entry_list& l) { return count_of(*l.shared); })
         .def("__getitem__", [](const entry_list& l, py::handle key) {
-            if (!py::isinstance<py::int_>(key) && !py::isinstance<py::slice>(key)) throw py::type_error("entries are taken by index");
+            if (!is_integer(key) && !py::isinstance<py::slice>(key)) throw py::type_error("entries are taken by index");
             return item(l.shared, key);
         })
         .def("__iter__", [](const entry_list& l) { return entry_iterator{l.shared, 0, count_of(*l.shared)}; },

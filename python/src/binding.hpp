@@ -114,6 +114,11 @@ bool is_path(py::handle source);
 std::string path_bytes(py::handle path);
 py::str path_text(const std::string& bytes);
 
+// An integer argument (an int, or anything with __index__ as NumPy's
+// integers) clamped to Py_ssize_t; TypeError for anything else.
+bool is_integer(py::handle value);
+Py_ssize_t integer_of(py::handle value, const char* what);
+
 // A `jobs` argument: None for the library's default (0).
 std::uint32_t jobs_of(py::handle jobs);
 

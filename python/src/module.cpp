@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <limits>
 
 namespace binding {
 
@@ -106,11 +105,28 @@ py::str path_text(const std::string& bytes)
     return py::module_::import("os").attr("fsdecode")(py::bytes(bytes));
 }
 
+bool is_integer(py::handle value)
+{
+    return PyIndex_Check(value.ptr()) != 0;
+}
+
+Py_ssize_t integer_of(py::handle value, const char* what)
+{
+    if (!is_integer(value)) {
+        throw py::type_error(std::string(what) + " is an integer, not " +
+                             py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>());
+    }
+    // Clamped rather than refused: any number that large is out of range.
+    const Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), nullptr);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return n;
+}
+
 std::uint32_t jobs_of(py::handle jobs)
 {
     if (jobs.is_none()) return 0;
-    const long long n = jobs.cast<long long>();
-    if (n < 1 || n > std::numeric_limits<std::uint32_t>::max()) {
+    const Py_ssize_t n = integer_of(jobs, "jobs");
+    if (n < 1 || n > MORVEX_TEX_MAX_JOBS) {
         throw py::value_error("jobs is a number of threads from 1 to " + std::to_string(MORVEX_TEX_MAX_JOBS) + ", or None");
     }
     return static_cast<std::uint32_t>(n);

@@ -149,7 +149,7 @@ morvex_tex_pack_options options_of(std::uint32_t type, bool force, py::handle le
     o.type = type;
     o.flags = force ? MORVEX_TEX_PACK_FORCE : 0u;
     if (!level.is_none()) {
-        const long long l = level.cast<long long>();
+        const Py_ssize_t l = integer_of(level, "level");
         if (l < 1 || l > 12) throw py::value_error("level is 1 (fastest) to 12 (smallest), or None");
         o.level = static_cast<std::uint32_t>(l);
     }

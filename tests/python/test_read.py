@@ -71,8 +71,10 @@ def test_entries_by_index_name_and_iteration(tmp_path):
         assert (a[1].width, a[1].height, a[1].type, a[1].payload_size) == (3, 2, 6, 24)
         with pytest.raises(KeyError):
             a["plain.png"]
-        with pytest.raises(IndexError):
-            a[4]
+        assert a[np.int64(2)].index == a.entries[np.uint8(2)].index == 2
+        for index in (4, -5, 2**70, -(2**70)):
+            with pytest.raises(IndexError):
+                a[index]
         entry = a[1]
     with pytest.raises(ValueError):
         entry.pixels()

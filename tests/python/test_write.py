@@ -78,6 +78,8 @@ REFUSED = {
     "array of floats": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.tga": NEW / 255}), TypeError, None),
     "empty array": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.tga": NEW[:0]}), ValueError, None),
     "unknown type": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.tga": NEW}, type=5), ValueError, None),
+    "jobs not a number": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.tga": NEW}, jobs="2"), TypeError, None),
+    "level out of range": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.tga": NEW}, type=4, level=2**70), ValueError, None),
     "not pairs": (lambda d, m: morvex_tex.create(d / "a.pak", [NEW]), TypeError, None),
     "no such entry": (lambda d, m: morvex_tex.replace(m, d / "out.pak", {"nothing.tga": NEW}), morvex_tex.Error, "name"),
     "input missing": (lambda d, m: morvex_tex.replace(d / "gone.pak", d / "out.pak", {"a.tga": NEW}),
