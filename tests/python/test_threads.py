@@ -53,7 +53,7 @@ def test_another_thread_runs_while_the_library_works(large, tmp_path, how):
         started.wait()
         with morvex_tex.open(large) as a:
             moved = False
-            for _ in range(20):
+            for _ in range(50):
                 before = counted[0]
                 CALLS[how](a, tmp_path)
                 moved = counted[0] != before
