@@ -222,14 +222,16 @@ bool format_of(std::uint32_t format, image_format& out)
     }
 }
 
-int check_pixels(const morvex_tex_pixels* image, morvex_tex_error* error)
+int check_pixels(const morvex_tex_pixels* image, morvex_tex_error* error, unsigned bytes_per_pixel)
 {
     if (!image || !image->rgba) return fail_argument(error, "no pixels given");
     const std::uint64_t w = image->width, h = image->height;
     if (w == 0 || h == 0 || w > pack_max_side || h > pack_max_side || w * h > max_image_pixels) {
         return fail_argument(error, "an image is 1 to 65535 pixels a side, at most 16384 * 16384 in all");
     }
-    if (image->stride < w * 4) return fail_argument(error, "a row's stride is shorter than its width * 4 bytes");
+    if (image->stride < w * bytes_per_pixel) {
+        return fail_argument(error, format_text("a row's stride is shorter than its width * %u bytes", bytes_per_pixel));
+    }
     return 0;
 }
 

@@ -265,4 +265,30 @@ MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uin
     });
 }
 
+MORVEX_TEX_API int morvex_tex_read_payload(const morvex_tex_archive* archive, uint32_t index, void* buffer,
+                                           size_t buffer_size, uint64_t* size, morvex_tex_error* error)
+{
+    if (check_entry(archive, index, error) != 0) return -1;
+    return api::guarded(error, [&] {
+        const tex_index& ix = archive->index;
+        const tex_entry_view v = api::read_entry_at(ix, index);
+        const auto refuse = [&](const tex_finding& why) {
+            return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, why, format_text("entry %u: ", index) + api::finding_words(why));
+        };
+        if (v.state == tex_entry_state::past_end) return refuse({k::entry_past_end, v.record.offset, ix.size});
+        if (v.state == tex_entry_state::header_cut) return refuse({k::entry_header_cut, v.header_got, tex_entry_header_size});
+        const std::uint64_t bytes = v.record.compressed_size;
+        if (v.payload_past_end) return refuse({k::payload_past_end, bytes, v.payload_offset, ix.size});
+        if (size) *size = bytes;
+        if ((!buffer && bytes > 0) || buffer_size < bytes) {
+            return api::fail_needing(error, bytes, format_text("entry %u's payload needs %llu bytes, not %llu", index,
+                                                               static_cast<unsigned long long>(bytes),
+                                                               static_cast<unsigned long long>(buffer_size)));
+        }
+        const std::size_t got = tex_pread(ix.fd, std::span(static_cast<std::uint8_t*>(buffer), bytes), v.payload_offset);
+        if (got != bytes) return refuse({k::payload_cut, got, bytes});
+        return api::succeed(error);
+    });
+}
+
 }  // extern "C"

@@ -127,8 +127,9 @@ inline void put_rgba(std::uint8_t* rgba, std::uint32_t argb)
 }
 
 // Checks an image given in memory: sides 1 to 65535, at most max_image_pixels,
-// rows that fit their stride. 0, or -1 with the error filled.
-int check_pixels(const morvex_tex_pixels* image, morvex_tex_error* error);
+// rows of `bytes_per_pixel` bytes a pixel that fit their stride. 0, or -1
+// with the error filled.
+int check_pixels(const morvex_tex_pixels* image, morvex_tex_error* error, unsigned bytes_per_pixel = 4);
 
 // ---------------------------------------------------------------------------
 // Reading entries out of table order.

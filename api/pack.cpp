@@ -32,8 +32,14 @@ int request_of(const char* out_path, std::size_t out_size, const morvex_tex_imag
             (from_file && (!api::text_of(s->path.data, s->path.size, img.path) || img.path.empty()))) {
             return api::fail_argument(error, format_text("image %zu: a name or path is bytes without NUL", n));
         }
+        if ((s->flags & ~(MORVEX_TEX_SOURCE_RGB | MORVEX_TEX_SOURCE_NAME_AS_PATH)) != 0 || (from_file && s->flags != 0) ||
+            ((s->flags & MORVEX_TEX_SOURCE_NAME_AS_PATH) && (!named || img.name.empty()))) {
+            return api::fail_argument(error, format_text("image %zu: flags %u are not for it", n, s->flags));
+        }
         if (!from_file) {
-            if (api::check_pixels(&s->pixels, error) != 0) return -1;
+            img.rgb = (s->flags & MORVEX_TEX_SOURCE_RGB) != 0;
+            img.name_as_path = (s->flags & MORVEX_TEX_SOURCE_NAME_AS_PATH) != 0;
+            if (api::check_pixels(&s->pixels, error, img.rgb ? 3 : 4) != 0) return -1;
             img.pixels = &s->pixels;
         }
         r.images.push_back(std::move(img));

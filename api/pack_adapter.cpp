@@ -76,17 +76,25 @@ std::uint32_t action_of(pack_fate fate)
     return 0;
 }
 
-// The caller's RGBA8 pixels as a decoded image, alpha and all. -1 with the
-// refusal when its size is none an entry can hold.
-int image_of(const morvex_tex_pixels& p, pack_image& out, std::string& reason)
+// The caller's RGBA8 pixels as a decoded image, alpha and all; or its RGB8
+// pixels as an image without alpha, as the decoders make a BMP file's. -1
+// with the refusal when its size is none an entry can hold.
+int image_of(const morvex_tex_pixels& p, bool rgb, pack_image& out, std::string& reason)
 {
     if (pack_start_image(p.width, p.height, out, reason) != 0) return -1;
     for (std::uint32_t y = 0; y < p.height; ++y) {
-        for (std::uint32_t x = 0; x < p.width; ++x) {
-            out.argb[std::size_t{y} * p.width + x] = api::argb_of(p.rgba + std::size_t{y} * p.stride + 4 * std::size_t{x});
+        const std::uint8_t* row = p.rgba + std::size_t{y} * p.stride;
+        std::uint32_t* to = out.argb.data() + std::size_t{y} * p.width;
+        if (rgb) {
+            for (std::uint32_t x = 0; x < p.width; ++x) {
+                const std::uint8_t* px = row + 3 * std::size_t{x};
+                to[x] = 0xFF000000u | std::uint32_t{px[0]} << 16 | std::uint32_t{px[1]} << 8 | px[2];
+            }
+        } else {
+            for (std::uint32_t x = 0; x < p.width; ++x) to[x] = api::argb_of(row + 4 * std::size_t{x});
         }
     }
-    out.has_alpha = true;
+    out.has_alpha = !rgb;
     return 0;
 }
 
@@ -108,8 +116,10 @@ int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn&
         pack_image_arg arg{img.path, img.name, nullptr};
         if (img.pixels) {
             arg.path = img.name.empty() ? format_text("image %zu", n) : img.name;
+            // Matched by the name as the packer matches a file by its path.
+            if (replace && img.name_as_path) arg.name.clear();
             std::string reason;
-            if (image_of(*img.pixels, held[n], reason) != 0) {
+            if (image_of(*img.pixels, img.rgb, held[n], reason) != 0) {
                 failure = {MORVEX_TEX_ERROR_IMAGE, 0, arg.path + ": " + reason, std::nullopt, n};
                 return -1;
             }

@@ -16,6 +16,8 @@ struct api_pack_image {
     std::string name;                          // stored (create) or matched (replace) under; empty: from the path
     std::string path;                          // an image file; empty: `pixels`
     const morvex_tex_pixels* pixels = nullptr; // checked already
+    bool rgb = false;                          // the pixels are R, G, B bytes, without alpha
+    bool name_as_path = false;                 // replace: `name` is matched as a file's path is
 };
 
 struct api_pack_request {

@@ -66,14 +66,24 @@ install(FILES ${morvex_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COM
 install(FILES ${morvex_completions} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
         COMPONENT programs)
 
+# The Python module (python/), when it is built: a component and a package
+# of its own.
+set(morvex_python_deb_package python3-morvex-tex)
+set(morvex_components programs library development)
+if(TARGET morvex_python)
+  list(APPEND morvex_components python)
+endif()
+
 # Debian's place and name for the licence, one for each package; anywhere
 # else it does no harm.
-foreach(component IN ITEMS programs library development)
+foreach(component IN LISTS morvex_components)
   set(package ${morvex_package_name})
   if(component STREQUAL "library")
     set(package ${morvex_library_package})
   elseif(component STREQUAL "development")
     set(package ${morvex_dev_package})
+  elseif(component STREQUAL "python")
+    set(package ${morvex_python_deb_package})
   endif()
   set(morvex_doc_dir_${component} ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package})
   install(FILES LICENSE DESTINATION ${morvex_doc_dir_${component}} RENAME copyright COMPONENT ${component})
@@ -84,6 +94,9 @@ endforeach()
 install(TARGETS morvex_tex_shared EXPORT morvex_tex_targets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development)
 morvex_strip_comment(library ${CMAKE_INSTALL_LIBDIR} $<TARGET_FILE_NAME:morvex_tex_shared>)
+if(TARGET morvex_python)
+  morvex_strip_comment(python ${morvex_python_destination} $<TARGET_FILE_NAME:morvex_python>)
+endif()
 install(TARGETS morvex_tex_static EXPORT morvex_tex_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 morvex_strip_comment(development ${CMAKE_INSTALL_LIBDIR} libmorvex_tex.a)
@@ -107,3 +120,6 @@ install(FILES ${PROJECT_BINARY_DIR}/morvex_tex-config.cmake ${PROJECT_BINARY_DIR
 # Everything above, for run.sh: building this and then installing finds every file.
 add_custom_target(morvex_installables)
 add_dependencies(morvex_installables ${morvex_programs} morvex_man morvex_tex_shared morvex_tex_static)
+if(TARGET morvex_python)
+  add_dependencies(morvex_installables morvex_python)
+endif()

@@ -1,12 +1,14 @@
 # `cpack -G DEB` in the build folder makes three Debian packages of what
-# cmake/install.cmake installs, under /usr, one per install component:
+# cmake/install.cmake installs, under /usr, one per install component, and a
+# fourth when the Python module is built:
 #   morvex-tex-extractor   the programs, their manuals and completions (they
 #                          link the static library: no dependency on the next);
 #   libmorvex-tex1         the shared library libmorvex_tex.so.1, with a shlibs
 #                          file naming it for dpkg-shlibdeps;
 #   libmorvex-tex-dev      the headers, libmorvex_tex.so, libmorvex_tex.a,
 #                          morvex_tex.pc and the CMake package; it depends on
-#                          libmorvex-tex1 of its own version.
+#                          libmorvex-tex1 of its own version;
+#   python3-morvex-tex     the Python module morvex_tex, on libmorvex-tex1.
 
 # Packagers who build their own package put their name and address here, in
 # the form Debian wants: "Name <address>".
@@ -28,13 +30,15 @@ set(CPACK_PACKAGE_NAME ${morvex_package_name})
 set(CPACK_PACKAGE_VENDOR "the morvex_tex_extractor developers")
 set(CPACK_PACKAGE_CONTACT ${MORVEX_PACKAGE_MAINTAINER})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL programs library development)
+set(CPACK_COMPONENTS_ALL ${morvex_components})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME ${morvex_package_name})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME ${morvex_library_package})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${morvex_dev_package})
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${morvex_python_deb_package})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 # Each package's description: its summary line first, then the text, which
 # CMake 3.16 and later indent as Debian's control file wants it; the lines are
 # kept under 80 columns. (No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would
@@ -64,6 +68,9 @@ set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "library for TEX texture archives\n${morvex
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "library for TEX texture archives - development files\n${morvex_library_text}
 This package holds the C headers and their C++ layer, the static library,
 and the files pkg-config and CMake find it by.")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module for TEX texture archives\n${morvex_library_text}
+This package holds the module morvex_tex, which gives Python all of it,
+with pixels as NumPy arrays and archives built from arrays.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -96,6 +103,17 @@ set(morvex_package_version ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 # with what linking the static one takes.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "${morvex_library_package} (= ${morvex_package_version}), zlib1g-dev, libpng-dev, libdeflate-dev, libwebp-dev")
+# The Python module: the shared library of this version or later (whose
+# functions it calls; dpkg-shlibdeps finds it in the build folder and the
+# rest of what the module links, in the system), the Python it was built for
+# and NumPy.
+if(TARGET morvex_python)
+  math(EXPR morvex_python_next "${morvex_python_minor} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "${morvex_library_package} (>= ${PROJECT_VERSION}), python3 (>= ${morvex_python_major}.${morvex_python_minor}~), python3 (<< ${morvex_python_major}.${morvex_python_next}), python3-numpy")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-pil)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+endif()
 string(TIMESTAMP morvex_package_date "%a, %d %b %Y 00:00:00 +0000" UTC)
 configure_file(cmake/changelog.Debian.in ${PROJECT_BINARY_DIR}/package/changelog.Debian @ONLY)
 configure_file(CHANGELOG.md ${PROJECT_BINARY_DIR}/package/changelog COPYONLY)
@@ -109,7 +127,7 @@ foreach(log changelog.Debian changelog)
 endforeach()
 # Beside each package's licence (morvex_doc_dir_* of cmake/install.cmake); and
 # what lintian flags in each but is meant, with the reasons.
-foreach(component IN ITEMS programs library development)
+foreach(component IN LISTS morvex_components)
   install(FILES ${PROJECT_BINARY_DIR}/package/changelog.Debian.gz ${PROJECT_BINARY_DIR}/package/changelog.gz
           DESTINATION ${morvex_doc_dir_${component}} COMPONENT ${component})
 endforeach()
@@ -122,6 +140,11 @@ install(FILES ${PROJECT_BINARY_DIR}/package/lintian-overrides-library DESTINATIO
         RENAME ${morvex_library_package} COMPONENT library)
 install(FILES ${PROJECT_BINARY_DIR}/package/lintian-overrides-dev DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
         RENAME ${morvex_dev_package} COMPONENT development)
+if(TARGET morvex_python)
+  configure_file(cmake/lintian-overrides-python.in ${PROJECT_BINARY_DIR}/package/lintian-overrides-python @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/package/lintian-overrides-python DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          RENAME ${morvex_python_deb_package} COMPONENT python)
+endif()
 
 # cpack builds only what the package holds, not the tests: the install rules
 # don't make everything first (so neither do `make install` and `make

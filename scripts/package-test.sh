@@ -19,6 +19,10 @@
 # through CMake's find_package (shared, and static from the package), list the
 # demo archive as `morvex_tex list` does and write an entry as a PNG file whose
 # pixels, read by Python's zlib, are those of the extractor's TGA file.
+# When the build made the Python module, `cmake --install` installs it and
+# cpack makes a fourth package, python3-morvex-tex, on libmorvex-tex1 and
+# lintian clean; installed or unpacked, it imports and lists the demo archive
+# as `morvex_tex list` does.
 # Prints one line per failed check and closes with "N passed, N failed".
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -232,11 +236,38 @@ check_library() {
   done
 }
 
+# The Python module built with the rest (python/): installed and packaged.
+python_built=0
+compgen -G "$build/python/morvex_tex/_morvex_tex*.so" >/dev/null && python_built=1
+
+# Checks the module installed in the folder SITE, on the library in LIB (LABEL
+# names it): it imports, says the project's version and lists the demo
+# archive's entries as the installed `morvex_tex list` does.
+check_python() {
+  local site=$1 lib=$2 label=$3 root=$4 out expected
+  check "$label: the Python module is installed in $site" test -f "$site/morvex_tex/__init__.py"
+  out="$(cd "$scratch" && PYTHONPATH="$site" LD_LIBRARY_PATH="$lib" python3 -B -c '
+import sys, morvex_tex
+with morvex_tex.open(sys.argv[1]) as a:
+    print(morvex_tex.__version__, morvex_tex.__file__)
+    for e in a:
+        print(e.index, e.name, e.payload_size)
+' "$reference/demo.pak" 2>&1)"
+  expected="$(cd "$reference" && "$root/bin/morvex_tex" list demo.pak | awk '{ print $1, $5, $4 }')"
+  check "$label: the module imports from there with version $version: $(head -n 1 <<<"$out")" \
+    eval '[[ $(head -n 1 <<<"$out") == "$version $site/morvex_tex/__init__.py" ]]'
+  check "$label: the module lists the demo archive as morvex_tex list: $out" test "$(tail -n +2 <<<"$out")" = "$expected"
+}
+
 # --- 2. cmake --install into a temporary prefix ------------------------------
 prefix="$scratch/prefix"
 check "cmake --install succeeds" eval 'cmake --install "$build" --prefix "$prefix" >/dev/null'
 check_installed "$prefix" install
 check_library "$prefix" install
+if [ "$python_built" = 1 ]; then
+  site="$(cd "$prefix" && ls -d lib/python3*/*-packages 2>/dev/null | head -n 1)"
+  check_python "$prefix/$site" "$prefix/$libdir" install "$prefix"
+fi
 
 # --- 3. the Debian package ---------------------------------------------------
 echo "package test: cpack -G DEB" >&2
@@ -248,7 +279,10 @@ check "cpack -G DEB succeeds" eval '(cd "$build" && cpack -G DEB -B "$scratch/de
 programs_deb="$(ls "$scratch"/deb/morvex-tex-extractor_*.deb 2>/dev/null | head -n 1)"
 library_deb="$(ls "$scratch"/deb/libmorvex-tex1_*.deb 2>/dev/null | head -n 1)"
 dev_deb="$(ls "$scratch"/deb/libmorvex-tex-dev_*.deb 2>/dev/null | head -n 1)"
-check "three .deb files are made: $(ls "$scratch"/deb/*.deb 2>&1)" test "$(ls "$scratch"/deb/*.deb | wc -l)" -eq 3
+python_deb="$(ls "$scratch"/deb/python3-morvex-tex_*.deb 2>/dev/null | head -n 1)"
+check "$((3 + python_built)) .deb files are made: $(ls "$scratch"/deb/*.deb 2>&1)" \
+  test "$(ls "$scratch"/deb/*.deb | wc -l)" -eq $((3 + python_built))
+[ "$python_built" = 1 ] && check "python3-morvex-tex is made" test -f "$python_deb"
 check "the programs' package is made" test -f "$programs_deb"
 check "libmorvex-tex1 is made" test -f "$library_deb"
 check "libmorvex-tex-dev is made" test -f "$dev_deb"
@@ -283,19 +317,31 @@ if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
   # lintian: every E: tag fails (so does lintian's own failure), and so do the
   # hardening and stripping the build promises, which are I: tags; the other
   # tags are listed with a failure.
-  tags="$(lintian --pedantic --display-info --fail-on error "$programs_deb" "$library_deb" "$dev_deb" 2>"$scratch/lintian.err")"
+  python_debs=()
+  if [ -f "$python_deb" ]; then
+    python_debs=("$python_deb")
+    check "python3-morvex-tex's section is python" test "$(dpkg-deb -f "$python_deb" Section)" = python
+    check "python3-morvex-tex: the version and maintainer of the programs' package" \
+      test "$(dpkg-deb -f "$python_deb" Version)/$(dpkg-deb -f "$python_deb" Maintainer)" = "$package_version/$maintainer"
+    check "python3-morvex-tex depends on libmorvex-tex1, python3 and NumPy: $(dpkg-deb -f "$python_deb" Depends)" \
+      eval '[[ ", $(dpkg-deb -f "$python_deb" Depends)," == *", libmorvex-tex1 (>= $version),"*", python3-numpy,"* ]]'
+  fi
+  tags="$(lintian --pedantic --display-info --fail-on error "$programs_deb" "$library_deb" "$dev_deb" "${python_debs[@]}" \
+          2>"$scratch/lintian.err")"
   lintian_status=$?
   check "lintian exits 0 (got $lintian_status): $tags $(cat "$scratch/lintian.err")" test "$lintian_status" -eq 0
   bad="$(grep -E '^E: |hardening-no-|binary-has-unneeded-section|unstripped-binary' <<<"$tags")"
   check "lintian finds no error, no missing hardening: $tags" test -z "$bad"
   check "lintian finds nothing at all: $tags" test -z "$tags"
   root="$scratch/root"
-  for d in "$programs_deb" "$library_deb" "$dev_deb"; do
+  for d in "$programs_deb" "$library_deb" "$dev_deb" "${python_debs[@]}"; do
     outside="$(dpkg-deb -c "$d" | awk '{ print $6 }' | grep -v -e '^\./usr/' -e '^\./$')"
     check "nothing in $(basename "$d") outside /usr: $outside" test -z "$outside"
     check "dpkg -x unpacks $(basename "$d")" dpkg -x "$d" "$root"
   done
-  for p in morvex-tex-extractor libmorvex-tex1 libmorvex-tex-dev; do
+  packages=(morvex-tex-extractor libmorvex-tex1 libmorvex-tex-dev)
+  [ -f "$python_deb" ] && packages+=(python3-morvex-tex)
+  for p in "${packages[@]}"; do
     doc="$root/usr/share/doc/$p"
     check "$p holds the licence" test -s "$doc/copyright"
     entry="$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null)"
@@ -308,18 +354,22 @@ if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
   # Every shared library a packaged program or library links directly must be
   # a dependency of its package, by the name of the package that holds it on
   # this machine.
-  for object in "$root"/usr/bin/* "$root/usr/$libdir"/libmorvex_tex.so.1; do
+  for object in "$root"/usr/bin/* "$root/usr/$libdir"/libmorvex_tex.so.1 "$root"/usr/lib/python3/dist-packages/morvex_tex/*.so; do
+    [ -e "$object" ] || continue
     deb=$programs_deb
     [[ $object == */libmorvex_tex.so.1 ]] && deb=$library_deb
+    [[ $object == */morvex_tex/*.so ]] && deb=$python_deb
     depends="$(field Depends)"
     while read -r soname; do
       # ldd names the dynamic loader by its path alone, every other library
       # as "soname => path".
-      lib="$(ldd "$object" | awk -v n="$soname" '
+      lib="$(LD_LIBRARY_PATH="$root/usr/$libdir" ldd "$object" | awk -v n="$soname" '
         $1 == n && $2 == "=>" { print $3; exit }
         substr($1, length($1) - length(n)) == "/" n { print $1; exit }')"
       owner=""
-      if [[ $lib == /* ]]; then
+      # The project's own library is the unpacked one, of its own package.
+      [ "$soname" = libmorvex_tex.so.1 ] && owner=libmorvex-tex1
+      if [[ -z $owner && $lib == /* ]]; then
         # Asking dpkg about an empty or relative name matches every package.
         for candidate in "$lib" "$(readlink -f "$lib")" "${lib#/usr}" "/usr$lib"; do
           owner="$(dpkg -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1)" && [ -n "$owner" ] && break
@@ -331,6 +381,7 @@ if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
   done
   check_installed "$root/usr" package
   check_library "$root/usr" package
+  [ -f "$python_deb" ] && check_python "$root/usr/lib/python3/dist-packages" "$root/usr/$libdir" package "$root/usr"
 fi
 
 # A packager's own name and address, through the cache variable.

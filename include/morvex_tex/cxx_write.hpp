@@ -19,12 +19,17 @@ inline void write_image(std::string_view path, const morvex_tex_pixels& pixels,
 }
 
 // An image for create or replace: a file, or pixels in memory (which must
-// outlive the call), stored or matched under `name` ("" : from the path).
+// outlive the call), stored or matched under `name` ("" : from the path);
+// `flags` are MORVEX_TEX_SOURCE_* (RGB pixels, a name matched as a path).
 struct image_source {
     std::string name, path;
     morvex_tex_pixels pixels{};
-    static image_source file(std::string path, std::string name = "") { return {std::move(name), std::move(path), {}}; }
-    static image_source memory(std::string name, const morvex_tex_pixels& pixels) { return {std::move(name), "", pixels}; }
+    std::uint32_t flags = 0;
+    static image_source file(std::string path, std::string name = "") { return {std::move(name), std::move(path), {}, 0}; }
+    static image_source memory(std::string name, const morvex_tex_pixels& pixels, std::uint32_t flags = 0)
+    {
+        return {std::move(name), "", pixels, flags};
+    }
 };
 
 namespace detail {
@@ -41,6 +46,7 @@ morvex_tex_pack_result pack(const std::vector<image_source>& images, const morve
         if (!images[n].name.empty()) s.name = text(images[n].name);
         if (!images[n].path.empty()) s.path = text(images[n].path);
         s.pixels = images[n].pixels;
+        s.flags = images[n].flags;
         pointers.push_back(&s);
     }
     morvex_tex_pack_options o = options;

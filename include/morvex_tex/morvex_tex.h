@@ -164,6 +164,17 @@ MORVEX_TEX_API void morvex_tex_image_free(morvex_tex_image* image);
 MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uint32_t index, void* buffer,
                                           size_t buffer_size, morvex_tex_image* out, morvex_tex_error* error);
 
+/* ---------------------------------------------------------------------
+ * One entry's payload as stored: the table's payload size in bytes, read
+ * from the entry's payload offset (what `morvex_tex extract --raw` writes).
+ * Into the caller's `buffer` of `buffer_size` bytes; *size (may be NULL)
+ * gets the payload's bytes. MORVEX_TEX_ERROR_ENTRY (with the finding) when
+ * the entry's header can't be read or its payload runs past the archive's
+ * end, and MORVEX_TEX_ERROR_BUFFER (`needed`) when the buffer is smaller,
+ * both before anything is read: a call with no buffer asks the size. */
+MORVEX_TEX_API int morvex_tex_read_payload(const morvex_tex_archive* archive, uint32_t index, void* buffer,
+                                           size_t buffer_size, uint64_t* size, morvex_tex_error* error);
+
 #ifdef __cplusplus
 }
 #endif

@@ -106,6 +106,18 @@ public:
         c.check(morvex_tex_decode_into(handle(), index, out.data(), out.size(), &info, &c.e));
         return info;
     }
+    // The payload as stored.
+    std::vector<std::uint8_t> payload(std::uint32_t index) const
+    {
+        std::uint64_t size = 0;
+        detail::call c;
+        if (morvex_tex_read_payload(handle(), index, nullptr, 0, &size, &c.e) != 0 && c.e.kind != MORVEX_TEX_ERROR_BUFFER) {
+            throw error(c.e);
+        }
+        std::vector<std::uint8_t> out(static_cast<std::size_t>(size));
+        c.check(morvex_tex_read_payload(handle(), index, out.data(), out.size(), &size, &c.e));
+        return out;
+    }
     using report_fn = std::function<void(std::uint32_t, const std::vector<finding>&)>;
     morvex_tex_test_result test(std::uint32_t jobs = 0, const report_fn& each = {}) const
     {

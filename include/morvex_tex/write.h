@@ -39,12 +39,21 @@ MORVEX_TEX_API int morvex_tex_write_image_fd(int fd, uint32_t format, const morv
  * name ending in an image extension, is refused (MORVEX_TEX_ERROR_REFUSED)
  * unless forced, and so is any of the call's inputs, forced or not. */
 
+/* Pixels in memory without alpha: `pixels.rgba` holds bytes R, G, B, 3 a
+ * pixel (stride >= width * 3), an image that carries no alpha as BMP and PCX
+ * files don't: stored opaque, and replace treats it as it treats such a file. */
+#define MORVEX_TEX_SOURCE_RGB 1u
+/* Replace, pixels: `name` is matched as an image file's path is (the entry
+ * stored under it with the most of its folders, else the one of the same
+ * path and stem), not as the exact stored name. Not with a path. */
+#define MORVEX_TEX_SOURCE_NAME_AS_PATH 2u
+
 typedef struct morvex_tex_image_source {
     uint32_t size;              /* sizeof(morvex_tex_image_source) */
-    uint32_t reserved;
+    uint32_t flags;             /* MORVEX_TEX_SOURCE_*; 0 (the field was reserved before there were any) */
     morvex_tex_string name;     /* create: stored under it; replace: the entry it patches. data NULL: from the path */
     morvex_tex_string path;     /* the image file; data NULL: `pixels` */
-    morvex_tex_pixels pixels;   /* when there is no path: the image, its alpha kept */
+    morvex_tex_pixels pixels;   /* when there is no path: the image, its alpha kept (unless MORVEX_TEX_SOURCE_RGB) */
 } morvex_tex_image_source;
 
 #define MORVEX_TEX_IMAGE_SOURCE_INIT {sizeof(morvex_tex_image_source), 0, {NULL, 0}, {NULL, 0}, {0, 0, 0, NULL}}
