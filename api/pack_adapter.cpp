@@ -24,7 +24,7 @@ bool is_warning(nk kind)
 std::uint32_t error_kind_of(const pack_note& n)
 {
     switch (n.kind) {
-    case nk::image_unreadable:
+    case nk::image_unreadable: return n.error ? MORVEX_TEX_ERROR_SYSTEM : MORVEX_TEX_ERROR_IMAGE;
     case nk::image_undecodable:
     case nk::folder_unreadable:
     case nk::folder_empty: return MORVEX_TEX_ERROR_IMAGE;

@@ -245,6 +245,7 @@ extern output_test_knobs output_test;
 // Reads a whole image file: a regular file (not a device, FIFO or folder,
 // whatever a link leads to) of at most pack_max_file_size bytes. 0, or -1
 // with the reason.
+// (errno: the system's error, or 0 for a file refused for its kind or size)
 int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
 
 // The same checks without reading: what can be known of a file before its

@@ -16,12 +16,15 @@ int open_image_file(const std::string& path, unique_fd& f, std::uint64_t& size, 
         reason = std::strerror(errno);
         return -1;
     }
+    // Refusals of the file's kind or size are no system error: errno 0.
     if (kind != pack_file_kind::regular) {
         reason = kind == pack_file_kind::folder ? "a folder, not an image file" : "not a regular file (a device, FIFO or socket)";
+        errno = 0;
         return -1;
     }
     if (size > pack_max_file_size) {
         reason = std::to_string(size) + " bytes; an image file holds at most 1 GiB";
+        errno = 0;
         return -1;
     }
     return 0;
@@ -51,6 +54,7 @@ int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out
         }
         if (n == 0) {
             reason = "the file got shorter while it was read";
+            errno = 0;
             return -1;
         }
         got += static_cast<std::size_t>(n);

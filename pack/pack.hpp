@@ -107,7 +107,7 @@ struct pack_entry {
 // the output's, and the archive's for the source's.
 enum class pack_note_kind : std::uint8_t {
     // An image refused: counted in images_refused; a dry run goes on.
-    image_unreadable,   // detail: why the file can't be read (files/): missing, a folder, a device, too large
+    image_unreadable,   // detail: why the file can't be read (files/): missing, a folder, a device, too large; error: errno, when the system said no
     image_undecodable,  // detail: the decoder's reason (images/)
     name_empty,         // the path names no file to take a name from
     name_too_long,      // name; a: its bytes, more than an entry's 32

@@ -57,6 +57,7 @@ int read_image(image_job& job, pack_image& out)
         std::vector<std::uint8_t> bytes;
         if (pack_read_image_file(path, bytes, job.reason) != 0) {
             job.refusal = pack_note_kind::image_unreadable;
+            job.error = errno;
             return -1;
         }
         const std::string& format_name =
@@ -92,7 +93,9 @@ std::uint64_t make_image_payload(image_job& job, std::uint8_t type, int level)
 void refuse_image(pack_run& run, const image_job& job)
 {
     if (job.failure) std::rethrow_exception(job.failure);
-    add_note(run, job.refusal, job.image->arg.path).detail = job.reason;
+    pack_note& note = add_note(run, job.refusal, job.image->arg.path);
+    note.detail = job.reason;
+    note.error = job.error;
 }
 
 ordered_options pack_workers(const pack_request& request)
@@ -131,7 +134,9 @@ int check_files(pack_run& run, std::vector<named_image>& images)
     for (named_image& n : images) {
         std::string reason;
         if (n.refused || n.arg.pixels || pack_check_image_file(n.arg.path, reason) == 0) continue;
-        add_note(run, pack_note_kind::image_unreadable, n.arg.path).detail = reason;
+        pack_note& note = add_note(run, pack_note_kind::image_unreadable, n.arg.path);
+        note.error = errno;
+        note.detail = reason;
         n.name.clear();
         n.refused = true;
         if (!run.request.dry_run) return -1;

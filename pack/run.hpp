@@ -38,6 +38,7 @@ struct image_job {
     bool loaded = false;
     pack_note_kind refusal = pack_note_kind::image_unreadable;  // when not loaded
     std::string reason;                                         // ... and why
+    int error = 0;                                              // ... errno, when the system said no
     std::uint16_t width = 0, height = 0;
     bool has_alpha = false;
     pack_payload payload;

@@ -132,7 +132,7 @@ check_installed() {
     COMP_WORDS=(morvex_tex_extractor demo.pak -); COMP_CWORD=2; _morvex_tex_extractor; echo "${COMPREPLY[*]}"
   ' bash "$root" 2>&1)"
   check "$label: completions answer (got: $words)" \
-    test "$words" = "create replace"$'\n'"demo.pak mod.pak new.pak"$'\n'"-no-convert"
+    test "$words" = "create replace add delete rename"$'\n'"demo.pak mod.pak new.pak"$'\n'"-no-convert"
 }
 
 

@@ -71,7 +71,7 @@ REFUSED = {
     "output folder missing": (lambda d, m: morvex_tex.create(d / "no" / "a.pak", {"a.tga": NEW}), FileNotFoundError, None),
     "name without format": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.txt": NEW}), morvex_tex.Error, "name"),
     "name too long": (lambda d, m: morvex_tex.create(d / "a.pak", {"n" * 30 + ".tga": NEW}), morvex_tex.Error, "name"),
-    "image file missing": (lambda d, m: morvex_tex.create(d / "a.pak", [(None, d / "gone.png")]), morvex_tex.Error, "image"),
+    "image file missing": (lambda d, m: morvex_tex.create(d / "a.pak", [(None, d / "gone.png")]), FileNotFoundError, None),
     "image file not an image": (lambda d, m: morvex_tex.create(d / "a.pak", [(None, image_file(d, "x.png", True))]),
                                 morvex_tex.Error, "image"),
     "array of two dimensions": (lambda d, m: morvex_tex.create(d / "a.pak", {"a.tga": NEW[..., 0]}), TypeError, None),
