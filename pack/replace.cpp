@@ -127,18 +127,7 @@ int replace_entry(pack_run& run, const pack_source& source, walk_item& item)
         note.c = h.width;
         note.d = h.height;
     }
-    const std::string name = tex_entry_name(h);
-    std::uint64_t size = 0;
-    const auto block = tex_entry_header_block(name, job.width, job.height, h.rep_t_id);
-    if (add_entry(run, block, [&](tex_payload_out& p) {
-            const int rc = pack_write_payload(p, job.payload);
-            size = p.written;
-            return rc;
-        }) != 0) {
-        return -1;
-    }
-    list_entry(run, v.index, name, h.rep_t_id, job.width, job.height, size, pack_fate::replaced, path);
-    return 0;
+    return add_image_entry(run, tex_entry_name(h), job, h.rep_t_id, v.index, pack_fate::replaced);
 }
 
 // Whether the job is to decode the pixels of an entry that gets an image, to

@@ -367,21 +367,27 @@ int add_images(pack_run& run, const std::vector<const named_image*>& taken)
                 failed = !request.dry_run;
                 return;
             }
-            const std::string& name = job.image->name;
-            std::uint64_t size = 0;
-            const auto block = tex_entry_header_block(name, job.width, job.height, request.type);
-            if (add_entry(run, block, [&](tex_payload_out& p) {
-                    const int rc = pack_write_payload(p, job.payload);
-                    size = p.written;
-                    return rc;
-                }) != 0) {
+            if (add_image_entry(run, job.image->name, job, request.type, run.out->sink.added, pack_fate::added) != 0) {
                 failed = true;
-                return;
             }
-            list_entry(run, run.out->sink.added - 1, name, request.type, job.width, job.height, size, pack_fate::added,
-                       job.image->arg.path);
         });
     return failed ? -1 : 0;
+}
+
+int add_image_entry(pack_run& run, const std::string& name, const image_job& job, std::uint8_t type, std::uint32_t index,
+                    pack_fate fate)
+{
+    std::uint64_t size = 0;
+    const auto block = tex_entry_header_block(name, job.width, job.height, type);
+    if (add_entry(run, block, [&](tex_payload_out& p) {
+            const int rc = pack_write_payload(p, job.payload);
+            size = p.written;
+            return rc;
+        }) != 0) {
+        return -1;
+    }
+    list_entry(run, index, name, type, job.width, job.height, size, fate, job.image->arg.path);
+    return 0;
 }
 
 std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v)

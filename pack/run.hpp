@@ -120,6 +120,12 @@ int name_images(pack_run& run, std::vector<named_image>& images);
 // as entries in order. -1 when the run stops.
 int add_images(pack_run& run, const std::vector<const named_image*>& taken);
 
+// Adds the entry of an image the job made into a payload, stored under
+// `name` as `type`, and lists it as entry `index` with its fate. -1 after
+// saying why not.
+int add_image_entry(pack_run& run, const std::string& name, const image_job& job, std::uint8_t type, std::uint32_t index,
+                    pack_fate fate);
+
 // The entry's 80 bytes as stored.
 std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v);
 
