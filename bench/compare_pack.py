@@ -78,8 +78,11 @@ def verify(build, work, images, before):
                            ("j2", [pack, "-q", "-j", "2", "-t", type_, "--level", level, "create", "j2.pak", images]),
                            ("j16", [pack, "-q", "-j", "16", "-t", type_, "--level", level, "create", "j16.pak",
                                     images])]:
-            subprocess.run(argv, cwd=folder, check=True)
+            # Each made anew: create over the last level's archive would say it replaced one.
             paths.append(os.path.join(folder, f"{name}.pak"))
+            if os.path.exists(paths[-1]):
+                os.remove(paths[-1])
+            subprocess.run(argv, cwd=folder, check=True)
         contents = [open(p, "rb").read() for p in paths]
         if any(c != contents[0] for c in contents):
             raise SystemExit(f"type {type_} level {level}: the archives differ")
