@@ -4,6 +4,7 @@
 #include "app/app.hpp"
 #include "words/escape.hpp"
 #include "app/pack_cli.hpp"
+#include "app/tex_cli.hpp"
 #include "app/tex_options.hpp"
 #include "words/pack_words.hpp"
 #include "files/input.hpp"
@@ -162,18 +163,6 @@ struct command_line {
     std::vector<std::string> operands;
 };
 
-// A count from 1 to `max` in decimal digits only; -1 for anything else.
-long count_of(std::string_view text, long max)
-{
-    if (text.empty() || text.size() > 9) return -1;
-    long n = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n >= 1 && n <= max ? n : -1;
-}
-
 int invalid(const speaker& who, const char* what, std::string_view value, const char* range)
 {
     say(who, "invalid %s '%s': %s\n%s", what, tex_printable_name(std::string(value)).c_str(), range,
@@ -195,7 +184,7 @@ int set_type(const speaker& who, std::string_view, std::string_view value, comma
 
 int set_level(const speaker& who, std::string_view, std::string_view value, command_line& cl)
 {
-    const long n = count_of(value, pack_level_best);
+    const long n = tex_cli_count(std::string(value), pack_level_best);
     if (n < 0) return invalid(who, "level", value, "1 to 12");
     cl.request.level = static_cast<int>(n);
     return 0;
@@ -203,7 +192,7 @@ int set_level(const speaker& who, std::string_view, std::string_view value, comm
 
 int set_jobs(const speaker& who, std::string_view, std::string_view value, command_line& cl)
 {
-    const long n = count_of(value, max_workers);
+    const long n = tex_cli_count(std::string(value), max_workers);
     if (n < 0) return invalid(who, "number of threads", value, "1 to 256");
     cl.request.workers = static_cast<unsigned>(n);
     cl.jobs_given = true;

@@ -34,18 +34,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int write_all(int fd, const std::uint8_t* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
 int read_whole(const std::string& path, std::vector<std::uint8_t>& out)
 {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -51,11 +51,6 @@ int copy_entries(pack_run& run, const pack_source& source, const std::function<b
     return 0;
 }
 
-std::vector<file_identity> inputs(const pack_run& run, const std::vector<named_image>& images = {})
-{
-    return inputs_of(images, run.place.empty() ? run.request.source : "");
-}
-
 }  // namespace
 
 int pack_add(const pack_request& request, pack_result& result)
@@ -86,7 +81,7 @@ int pack_add(const pack_request& request, pack_result& result)
         add_note(run, pack_note_kind::too_many_entries, request.output).a = count;
         return -1;
     }
-    if (begin_output(run, static_cast<std::uint32_t>(count), inputs(run, images)) != 0) return -1;
+    if (begin_output(run, static_cast<std::uint32_t>(count), run_inputs(run, images)) != 0) return -1;
     if (copy_entries(run, source, {}) != 0 || add_images(run, taken) != 0) return -1;
     // A dry run's refused images left their places empty.
     run.out->sink.count = run.out->sink.added;
@@ -140,7 +135,7 @@ int pack_delete(const pack_request& request, pack_result& result)
         note.other_name = other_case[k].second;
     }
     if (run.result.images_refused > 0 && !request.dry_run) return -1;
-    if (begin_output(run, source.index.count - dropped, inputs(run)) != 0) return -1;
+    if (begin_output(run, source.index.count - dropped, run_inputs(run, {})) != 0) return -1;
     if (copy_entries(run, source, gone) != 0) return -1;
     return finish_run(run, source.index.header.signature, source.index.header.second_word);
 }
@@ -177,7 +172,7 @@ int pack_rename(const pack_request& request, pack_result& result)
         name_exists(run, request.old_name, source, request.new_name).name_given = true;
     }
     if (run.result.images_refused > 0 && !request.dry_run) return -1;
-    if (begin_output(run, source.index.count, inputs(run)) != 0) return -1;
+    if (begin_output(run, source.index.count, run_inputs(run, {})) != 0) return -1;
     if (copy_entries(run, source, {}, request.old_name, request.new_name) != 0) return -1;
     return finish_run(run, source.index.header.signature, source.index.header.second_word);
 }

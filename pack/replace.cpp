@@ -204,7 +204,7 @@ int pack_replace(const pack_request& request, pack_result& result)
     for (const named_image& n : images) {
         if (!n.name.empty()) by_name[n.name] = &n;
     }
-    if (begin_output(run, source.index.count, inputs_of(images, run.place.empty() ? request.source : "")) != 0) return -1;
+    if (begin_output(run, source.index.count, run_inputs(run, images)) != 0) return -1;
 
     // Entries refused only for their names are decoded too (and charged to
     // the run's budgets), for those that get an image to be compared.

@@ -129,6 +129,12 @@ std::vector<file_identity> inputs_of(const std::vector<named_image>& images, con
     return out;
 }
 
+std::vector<file_identity> run_inputs(const pack_run& run, const std::vector<named_image>& images)
+{
+    // The source edited in place is the one input the output replaces.
+    return inputs_of(images, run.place.empty() ? run.request.source : "");
+}
+
 int check_files(pack_run& run, std::vector<named_image>& images)
 {
     for (named_image& n : images) {

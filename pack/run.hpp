@@ -90,6 +90,9 @@ int check_settings(pack_run& run, bool type_used);
 // be edited in place. -1 after saying why it can't be copied.
 int open_source(pack_run& run, pack_source& source, const std::function<bool(const tex_entry_view&)>& dropped = {});
 
+// The images and the source, but not a source the run edits in place.
+std::vector<file_identity> run_inputs(const pack_run& run, const std::vector<named_image>& images);
+
 // Opens the output for `count` entries (on a dry run, only counts). -1 after
 // saying why not.
 int begin_output(pack_run& run, std::uint32_t count, std::vector<file_identity> inputs);
