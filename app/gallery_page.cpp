@@ -159,11 +159,24 @@ constexpr std::string_view page_script = R"js(
     note.textContent = whole ? "" : "enlarged from its " + thumb.naturalWidth + " x " + thumb.naturalHeight +
       " picture: gallery --size " + Math.min(Math.max(w, h), 1024) + " holds " + (Math.max(w, h) > 1024 ? "more of it" : "it whole");
     opener = card;
+    view.removeAttribute("data-ready");
     view.showModal();
+    // data-ready once the picture is decoded and painted, for whoever waits
+    // on the view (a test, a screen reader's script).
+    var shown = picture.src;
+    var decoded = picture.decode ? picture.decode() : Promise.resolve();
+    decoded.catch(function () {}).then(function () {
+      requestAnimationFrame(function () {
+        requestAnimationFrame(function () {
+          if (view.open && picture.src === shown) view.setAttribute("data-ready", "");
+        });
+      });
+    });
   }
   close.addEventListener("click", function () { view.close(); });
   view.addEventListener("click", function (event) { if (event.target === view) view.close(); });
   view.addEventListener("close", function () {
+    view.removeAttribute("data-ready");
     picture.removeAttribute("src");
     if (opener) opener.focus();
   });

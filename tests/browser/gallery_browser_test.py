@@ -232,10 +232,13 @@ def control_check(driver, scratch):
     driver.logs("browser")
     driver.logs("performance")
     driver.open("file://" + path)
-    time.sleep(0.5)
-    seen_error = any("control" in e.get("message", "") for e in severe_console_entries(driver))
-    seen_request = any("127.0.0.1:9/control.png" in u for u in requested_urls(driver))
-    return seen_error and seen_request
+    seen = [False, False]
+
+    def look():
+        seen[0] = seen[0] or any("control" in e.get("message", "") for e in severe_console_entries(driver))
+        seen[1] = seen[1] or any("127.0.0.1:9/control.png" in u for u in requested_urls(driver))
+        return all(seen)
+    return until(look, bool)
 
 
 def check_shot(driver, img, card, what):
@@ -308,19 +311,36 @@ def view_state(driver):
                 inside: d.left >= 0 && d.top >= 0 && d.right <= window.innerWidth && d.bottom <= window.innerHeight,
                 room: [window.innerWidth, window.innerHeight], note: document.getElementById('view-note').textContent,
                 title: document.getElementById('view-title').textContent,
-                focus: document.activeElement ? document.activeElement.id : null};""")
+                focus: document.activeElement ? document.activeElement.id : null,
+                ready: view.hasAttribute('data-ready')};""")
 
 
-def settled_view(driver, done, seconds=5.0):
+# How long to wait for what the page says it has done: long enough for a
+# machine busy with a build, and only ever spent when the page never says it.
+PATIENCE = 60.0
+
+
+def until(probe, done, seconds=PATIENCE):
+    """probe() once done(result) holds, or as it is when the time is up."""
+    deadline = time.monotonic() + seconds
+    got = probe()
+    while not done(got) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        got = probe()
+    return got
+
+
+def settled_view(driver, done):
     """The view's state once `done(state)` holds, or as it is when the time
     is up: the page opens and closes its view and moves the focus from its
     own event handlers, which run after the key or click that asked."""
-    deadline = time.monotonic() + seconds
-    state = view_state(driver)
-    while not done(state) and time.monotonic() < deadline:
-        time.sleep(0.05)
-        state = view_state(driver)
-    return state
+    return until(lambda: view_state(driver), done)
+
+
+def opened_view(driver, title):
+    """The view once it says it is ready (its picture decoded and painted,
+    its note written) for the entry whose title holds `title`."""
+    return settled_view(driver, lambda st: st["open"] and st["ready"] and title in st["title"])
 
 
 def check_full_view(driver, cards):
@@ -337,7 +357,7 @@ def check_full_view(driver, cards):
         else:
             driver.run("document.getElementById(arguments[0]).focus();", "entry-%d" % index)
             press(driver, ENTER)
-        state = settled_view(driver, lambda st: st["open"] and card["text"] in st["title"] and st["natural"][0] > 0)
+        state = opened_view(driver, card["text"])
         if not check(state["open"], "card %d: %s opens no view" % (index, way)):
             continue
         w, h = card["width"], card["height"]
@@ -387,8 +407,9 @@ def check_copy(driver, cards):
     for k in (0, len(copied["codes"]) - 1) if copied["codes"] else ():
         button = driver.run("return document.querySelectorAll('#cards button.copy')[arguments[0]];", k)
         driver.call("POST", "/element/%s/click" % next(iter(button.values())), {})
-        time.sleep(0.2)
-        got = driver.run("return [window.__copied, document.querySelectorAll('#cards button.copy')[arguments[0]].textContent];", k)
+        got = until(lambda: driver.run(
+            "return [window.__copied, document.querySelectorAll('#cards button.copy')[arguments[0]].textContent];", k),
+            lambda got: got[0] and got[1] in ("copied", "selected"))
         check(got[0] and got[0][-1] == copied["codes"][k], "copy button %d copied %r, not %r" %
               (k, got[0][-1:] if got[0] else None, copied["codes"][k]))
         check(got[1] in ("copied", "selected"), "copy button %d says %r" % (k, got[1]))
@@ -414,10 +435,11 @@ def check_narrow(driver, cards):
         if widest:
             driver.run("document.getElementById(arguments[0]).focus();", "entry-%d" % widest["index"])
             press(driver, ENTER)
-            state = view_state(driver)
+            state = opened_view(driver, widest["text"])
             check(state["open"] and state["inside"] and state["width"] <= width,
                   "%d wide: the view of card %d is %g wide" % (width, widest["index"], state["width"]))
             press(driver, ESCAPE)
+            settled_view(driver, lambda st: not st["open"])
     driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.clearDeviceMetricsOverride", "params": {}})
 
 
@@ -538,8 +560,7 @@ def check_policy(driver):
         const img = document.createElement('img');
         img.src = 'http://127.0.0.1:9/policy-probe.png';
         document.body.appendChild(img);""")
-    time.sleep(0.5)
-    violations = driver.run("return window.__violations;")
+    violations = until(lambda: driver.run("return window.__violations;"), bool)
     probes = [r for r in network_events(driver) if "policy-probe" in r["url"]]
     check(violations and violations[0].startswith("img-src"), "no policy violation reported: %s" % violations)
     check(all(r["blocked"] == "csp" for r in probes), "the policy let a request through: %s" % probes)
