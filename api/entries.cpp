@@ -108,14 +108,16 @@ int check_entry(const morvex_tex_archive* archive, std::uint32_t index, morvex_t
     return 0;
 }
 
-// Decodes entry i into `image` (0xAARRGGBB): 0 with its warnings, or -1 with
-// the error filled. The walk's budgets are those `morvex_tex test` has on
-// reaching it (the first entry's, the whole archive's).
-int decode(const morvex_tex_archive& archive, std::uint32_t i, image32& image, std::vector<tex_finding>& warnings,
-           morvex_tex_error* error)
+// Decodes entry i, as `v` read it, into `image` (0xAARRGGBB): 0 with its
+// warnings, or -1 with the error filled. Every size comes from that one read
+// of the entry's header, so a file changed meanwhile can't make the image
+// another size than the one the caller was checked against. The walk's
+// budgets are those `morvex_tex test` has on reaching it (the first entry's,
+// the whole archive's).
+int decode(const morvex_tex_archive& archive, std::uint32_t i, const tex_entry_view& v, image32& image,
+           std::vector<tex_finding>& warnings, morvex_tex_error* error)
 {
     const tex_index& index = archive.index;
-    const tex_entry_view v = api::read_entry_at(index, i);
     entry_walk walk = i == 0 ? entry_walk_start(index) : api::walk_before(archive, i);
     const entry_walk before = walk;
     extract_request request;
@@ -214,7 +216,8 @@ MORVEX_TEX_API int morvex_tex_decode(const morvex_tex_archive* archive, uint32_t
     return api::guarded(error, [&] {
         image32 image;
         std::vector<tex_finding> warnings;
-        if (decode(*archive, index, image, warnings, error) != 0) return -1;
+        const tex_entry_view v = api::read_entry_at(archive->index, index);
+        if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
         // The pixels become RGBA8 where they are, and the caller's: a pixel
         // is 4 bytes either way.
         const std::size_t count = std::size_t{image.width} * image.height;
@@ -252,9 +255,10 @@ MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uin
         }
         image32 image;
         std::vector<tex_finding> warnings;
-        if (decode(*archive, index, image, warnings, error) != 0) return -1;
+        if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
         auto* bytes = static_cast<std::uint8_t*>(buffer);
         const std::size_t count = std::size_t{image.width} * image.height;
+        if (count > buffer_size / 4) return api::fail_argument(error, "the image changed size while it was decoded");
         for (std::size_t n = 0; n < count; ++n) api::put_rgba(bytes + 4 * n, image.pixels[n]);
         if (out) {
             morvex_tex_image result{};

@@ -8,8 +8,10 @@
 #if defined(MORVEX_TEX_PATH) && defined(MORVEX_PACK_PATH)
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -584,6 +586,56 @@ TEST(PublicApi, DifferentEntriesDecodeOnSeveralThreadsAtOnce)
             EXPECT_EQ(names[t][i], format_text("e%zu.tga", i));
         }
     }
+}
+
+// A patcher rewriting the archive while it is decoded: the entry's width
+// flips between 1 and 64 under a caller whose buffer holds one pixel. Every
+// call either fits the buffer or asks for more; none writes past it (the
+// buffer ends where the allocation does, for AddressSanitizer to see).
+TEST(PublicApi, AnArchiveRewrittenWhileDecodedIsNeverWrittenPast)
+{
+    temp_dir dir;
+    // Its payload holds 64 pixels either way: both headers decode.
+    const auto build = [](std::uint16_t width) {
+        std::vector<tex_writer_entry> e;
+        e.push_back(tex_type6_entry("a.tga", 64, 1, gradient(64, 1, 1)));
+        e.back().width = width;
+        return tex_build_archive(test::archive_of(std::move(e)));
+    };
+    const std::vector<std::uint8_t> narrow = build(1), wide = build(64);
+    ASSERT_EQ(narrow.size(), wide.size());
+    std::size_t first = 0, last = narrow.size();
+    while (first < last && narrow[first] == wide[first]) ++first;
+    while (last > first && narrow[last - 1] == wide[last - 1]) --last;
+    ASSERT_LT(first, last);
+    const fs::path path = dir / "flip.pak";
+    test::write_file(path, narrow);
+    const morvex_tex::archive a = morvex_tex::archive::open(path.string());
+
+    std::atomic<bool> done{false};
+    std::thread patcher([&] {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        for (unsigned n = 0; fd >= 0 && !done; ++n) {
+            const std::vector<std::uint8_t>& from = n % 2 ? wide : narrow;
+            if (::pwrite(fd, from.data() + first, last - first, static_cast<off_t>(first)) < 0) break;
+        }
+        if (fd >= 0) ::close(fd);
+    });
+    unsigned fitted = 0, refused = 0;
+    for (unsigned n = 0; n < 4000; ++n) {
+        const auto buffer = std::make_unique<std::uint8_t[]>(4);
+        morvex_tex_image image = MORVEX_TEX_IMAGE_INIT;
+        morvex_tex_error error = MORVEX_TEX_ERROR_INIT;
+        if (morvex_tex_decode_into(a.handle(), 1, buffer.get(), 4, &image, &error) == 0) {
+            EXPECT_EQ(image.width * image.height, 1u);
+            ++fitted;
+        } else {
+            ++refused;
+        }
+    }
+    done = true;
+    patcher.join();
+    EXPECT_EQ(fitted + refused, 4000u);
 }
 
 }  // namespace
