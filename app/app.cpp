@@ -31,6 +31,17 @@ int run(int argc, char** argv)
     }
     // Only a second argument and nothing after it: with more, all are ignored.
     const bool no_convert = argc == 3 && ascii_iequal(argv[2], "-no-convert");
+    if (argc > 2 && !no_convert) {
+        // Scripts may rely on converting all the same; a mistyped flag is
+        // said where the report isn't.
+        std::string ignored;
+        for (int k = 2; k < argc; ++k) {
+            if (k > 2) ignored.push_back(' ');
+            ignored.append(tex_printable_name(argv[k]));
+        }
+        std::fprintf(stderr, "morvex_tex_extractor: ignored %s: entries are converted (only -no-convert, alone after "
+                             "the archive, writes them as stored)\n", ignored.c_str());
+    }
 
     tex_archive_file file;
     if (tex_open_archive(argv[1], file) != 0) {

@@ -91,13 +91,17 @@ TEST(CommandLine, NoConvertIsTheOnlySecondArgumentAndIgnoresCase)
     tex_writer_archive a;
     a.entries.push_back(plain_entry("index", 6, {}));
     a.entries.push_back(plain_entry("x.tga", 6, {1, 2, 3, 4}, 1, 1));
+    // What isn't -no-convert converts all the same, said once on standard
+    // error, the report untouched.
     const struct {
         std::vector<std::string> extra;
         bool raw;
+        const char* said;
     } cases[] = {
-        {{"-no-convert"}, true},   {{"-NO-CONVERT"}, true}, {{"-No-CoNvErT"}, true},
-        {{"-no-convert", "x"}, false},  // three arguments: everything after the archive ignored
-        {{"-convert"}, false},     {{}, false},
+        {{"-no-convert"}, true, ""},   {{"-NO-CONVERT"}, true, ""}, {{"-No-CoNvErT"}, true, ""},
+        {{"-no-convert", "x"}, false, "morvex_tex_extractor: ignored -no-convert x: entries are converted"},
+        {{"-nocovert"}, false, "morvex_tex_extractor: ignored -nocovert: entries are converted"},
+        {{}, false, ""},
     };
     for (const auto& c : cases) {
         temp_dir dir;
@@ -109,6 +113,8 @@ TEST(CommandLine, NoConvertIsTheOnlySecondArgumentAndIgnoresCase)
         EXPECT_NE(r.out.find("extraction of x.tga ok\n"), std::string::npos);
         const auto bytes = test::read_file(dir / "x.tga");
         EXPECT_EQ(bytes.size(), c.raw ? 4u : 18u + 4u) << (c.extra.empty() ? "" : c.extra[0]);
+        EXPECT_EQ(r.err.find(c.said), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("ignored"), *c.said ? r.err.find("ignored") : std::string::npos) << r.err;
     }
 }
 
