@@ -32,6 +32,7 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::name_too_long:
     case nk::name_refused:
     case nk::name_no_format:
+    case nk::name_not_plain:
     case nk::names_collide:
     case nk::no_entry:
     case nk::stems_ambiguous:
@@ -49,6 +50,7 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::source_findings_more: return MORVEX_TEX_ERROR_DAMAGED;
     case nk::output_unopened:
     case nk::write_failed:
+    case nk::archive_changed:
     case nk::source_unopened: return n.error == ENOMEM ? MORVEX_TEX_ERROR_NO_MEMORY : MORVEX_TEX_ERROR_SYSTEM;
     case nk::too_many_entries:
     case nk::too_large: return MORVEX_TEX_ERROR_SYSTEM;
@@ -146,7 +148,7 @@ int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn&
     if (pack_place(result) != 0) {
         const int error = errno;
         failure = {error == ENOMEM ? MORVEX_TEX_ERROR_NO_MEMORY : MORVEX_TEX_ERROR_SYSTEM, error,
-                   r.out_path + ": can't write it: " + std::strerror(error), std::nullopt, std::nullopt};
+                   pack_note_text(result.notes.back()), std::nullopt, std::nullopt};
         return -1;
     }
     for (const pack_entry& e : result.entries) {

@@ -2,6 +2,7 @@
 // replace, add, delete and rename: options and operands make a pack/ request, and the result is
 // said in the packer's lines (app/pack_words.cpp) with its exit status.
 #include "app/app.hpp"
+#include "app/platform.hpp"
 #include "words/escape.hpp"
 #include "app/pack_cli.hpp"
 #include "app/tex_cli.hpp"
@@ -501,7 +502,19 @@ int run(const speaker& who, command_line& cl)
         return usage_error(who);
     }
     // The editing commands write the archive they read: in place, or from
-    // standard input to standard output.
+    // standard input to standard output. One that waits for another edit of
+    // the archive says so, on a terminal.
+    struct waiting_for {
+        const speaker& who;
+        const pack_request& request;
+    } waiting{who, request};
+    if (app_is_terminal(2)) {
+        request.waiting_context = &waiting;
+        request.waiting = [](void* context) {
+            const auto& w = *static_cast<const waiting_for*>(context);
+            say(w.who, "%s: waiting for another edit of it to finish", tex_printable_name(w.request.source).c_str());
+        };
+    }
     if (command == "add") {
         if (rest.size() < 2) {
             say(who, "add needs ARCHIVE and at least one IMAGE\n%s", try_help_text(who).c_str());

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "app/platform.hpp"
 
@@ -36,6 +37,12 @@ enum : int { ran = 0, stopped_before = 1, kept_before = 2 };
 // What every archive of the run adds up to.
 struct totals {
     std::uint64_t extracted = 0, failed = 0, skipped = 0, warned = 0, not_done = 0;
+    // Files that replaced one an earlier entry wrote in the same run: names
+    // such as "x.tga" and "./x.tga" are one path (a damaged or foreign
+    // archive may hold both; "x.tga" and "x.bmp" are with --format png).
+    // Counted apart from `extracted`; the status stays as it was, as every
+    // file the run wrote is whole.
+    std::uint64_t replaced = 0;
     // Set when the output's file system can take no more (full, over quota,
     // read-only): nothing more is placed, and it is said once.
     int stopped_by = 0;
@@ -49,6 +56,7 @@ struct extract_walk {
     std::FILE* lines;           // the line per entry: standard error when the bytes go to standard output
     tex_progress bar;
     totals& sum;
+    std::map<std::string, std::uint32_t> written = {};  // each file placed beneath the folder: its entry
 };
 
 // The reasons an entry failed, its warnings left out.
@@ -125,6 +133,12 @@ void finish(extract_walk& w, entry_task& task)
                 tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
                               tex_printable_name(joined(task.outcome.findings)).c_str());
             }
+        } else if (const auto [at, fresh] = w.written.emplace(output_name_key(plan.request.output_name), task.index);
+                   !fresh && !w.options.to_stdout) {
+            ++w.sum.replaced;
+            tex_cli_error("%s: entry %u (%s): its file %s replaced entry %u's, written earlier", path.c_str(), task.index,
+                          name.c_str(), tex_printable_name(at->first).c_str(), at->second);
+            at->second = task.index;
         } else {
             ++w.sum.extracted;
             if (say) std::fprintf(w.lines, "extracted %s\n", output.c_str());
@@ -269,6 +283,9 @@ int tex_extract_main(int argc, char** argv)
     std::fprintf(summary, "%llu extracted, %llu failed, %llu skipped", static_cast<unsigned long long>(sum.extracted),
                  static_cast<unsigned long long>(sum.failed), static_cast<unsigned long long>(sum.skipped));
     if (sum.not_done) std::fprintf(summary, ", %llu not extracted", static_cast<unsigned long long>(sum.not_done));
+    if (sum.replaced) {
+        std::fprintf(summary, ", %llu replaced an earlier entry's file", static_cast<unsigned long long>(sum.replaced));
+    }
     std::fprintf(summary, "\n");
     if (!tex_cli_flush_output("extract")) return tex_exit_problem;
     if (unreadable) return tex_exit_usage;

@@ -122,6 +122,13 @@ enum class name_problem : std::uint8_t {
 // The name's problem as a stored name, before any folder is looked at.
 name_problem output_name_problem(const std::string& name);
 
+// The file a stored name leads to beneath a root, as a text: its components
+// joined by '/', the empty and "." ones left out. Two names with one key are
+// written to one file. `part`, when given, is set to the first component
+// (from 1) that is empty or "." (0 when none is), and `dot` to whether it is
+// ".".
+std::string output_name_key(const std::string& name, std::uint32_t* part = nullptr, bool* dot = nullptr);
+
 // Where making an output failed.
 enum class output_stage : std::uint8_t { create, write, place };
 

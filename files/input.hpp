@@ -27,3 +27,25 @@ bool pack_path_exists(const std::string& path);
 std::filesystem::path pack_path(const std::string& utf8);
 std::string pack_utf8(const std::filesystem::path& path);
 std::string pack_utf8_generic(const std::filesystem::path& path);
+
+// What a file is at a moment: which file, how long, and when it was last
+// written. Two equal states: nothing wrote the file between them (as far as
+// its clock tells).
+struct file_state {
+    file_identity id;
+    std::uint64_t size = 0;
+    std::int64_t written = 0;  // the modification time, in the system's own unit
+    bool operator==(const file_state&) const = default;
+};
+int file_state_of(const std::string& path, file_state& out);
+int file_state_of_fd(int fd, file_state& out);
+
+// An exclusive lock on the file `path` leads to, held by `out` until it is
+// closed: every edit in place takes it for its whole run, so a second edit
+// of the same archive waits for the first to be placed. Advisory (flock on
+// POSIX; on Windows LockFileEx on a byte past any file's end, so that reading
+// is never refused). When another holds it, `waiting` is called once before
+// waiting. Should the path lead to another file once the lock is had (the
+// edit before put its copy in place), the lock is taken on that one. 0, or -1
+// with errno.
+int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void* context), void* context);

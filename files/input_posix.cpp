@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,63 @@ int file_identity_of_fd(int fd, file_identity& out)
     if (fstat(fd, &st) != 0) return -1;
     out = identity_of(st);
     return 0;
+}
+
+namespace {
+
+file_state state_of(const struct stat& st)
+{
+    return {identity_of(st), st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0,
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+int lock(int fd, int how)
+{
+    int rc = 0;
+    while ((rc = flock(fd, how)) != 0 && errno == EINTR) {
+    }
+    return rc;
+}
+
+}  // namespace
+
+int file_state_of(const std::string& path, file_state& out)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return -1;
+    out = state_of(st);
+    return 0;
+}
+
+int file_state_of_fd(int fd, file_state& out)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return -1;
+    out = state_of(st);
+    return 0;
+}
+
+int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void*), void* context)
+{
+    bool said = false;
+    for (;;) {
+        unique_fd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (fd < 0) return -1;
+        if (lock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) return -1;
+            if (!said && waiting) waiting(context);
+            said = true;
+            if (lock(fd, LOCK_EX) != 0) return -1;
+        }
+        // The lock is on the file opened; the name may lead elsewhere by now.
+        file_identity held, named;
+        if (file_identity_of_fd(fd, held) != 0) return -1;
+        if (file_identity_of(path, named) != 0) return -1;
+        if (held == named) {
+            out = std::move(fd);
+            return 0;
+        }
+    }
 }
 
 std::filesystem::path pack_path(const std::string& utf8)

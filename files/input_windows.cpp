@@ -74,6 +74,83 @@ int file_identity_of_fd(int fd, file_identity& out)
     return 0;
 }
 
+namespace {
+
+bool state_of(HANDLE h, file_state& out)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    out.id.device = info.dwVolumeSerialNumber;
+    out.id.number = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    out.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    out.written = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                            info.ftLastWriteTime.dwLowDateTime);
+    return true;
+}
+
+// The byte locked: past the end any archive can have, so that no read of
+// the file's bytes through another handle is ever refused.
+constexpr DWORD lock_offset_high = 0xFFFFFFFF, lock_offset_low = 0xFFFFFFFE;
+
+bool lock(HANDLE h, DWORD flags)
+{
+    OVERLAPPED at{};
+    at.Offset = lock_offset_low;
+    at.OffsetHigh = lock_offset_high;
+    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | flags, 0, 1, 0, &at) != 0;
+}
+
+}  // namespace
+
+int file_state_of(const std::string& path, file_state& out)
+{
+    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return tex_fail();
+    const bool ok = state_of(h, out);
+    if (!ok) tex_fail();
+    CloseHandle(h);
+    return ok ? 0 : -1;
+}
+
+int file_state_of_fd(int fd, file_state& out)
+{
+    if (!state_of(tex_handle_of(fd), out)) return tex_fail();
+    return 0;
+}
+
+int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void*), void* context)
+{
+    bool said = false;
+    for (;;) {
+        const HANDLE h = CreateFileW(tex_long_path(path).c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return tex_fail();
+        const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_RDONLY);
+        if (descriptor < 0) {
+            CloseHandle(h);
+            errno = EMFILE;
+            return -1;
+        }
+        unique_fd fd(descriptor);
+        if (!lock(h, LOCKFILE_FAIL_IMMEDIATELY)) {
+            if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return tex_fail();
+            if (!said && waiting) waiting(context);
+            said = true;
+            if (!lock(h, 0)) return tex_fail();
+        }
+        // The lock is on the file opened; the name may lead elsewhere by now.
+        file_identity held, named;
+        if (file_identity_of_fd(fd, held) != 0 || file_identity_of(path, named) != 0) return -1;
+        if (held == named) {
+            out = std::move(fd);
+            return 0;
+        }
+    }
+}
+
 std::filesystem::path pack_path(const std::string& utf8)
 {
     return tex_wide(utf8);

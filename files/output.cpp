@@ -139,6 +139,26 @@ name_problem output_name_problem(const std::string& name)
     return name_problem::none;
 }
 
+std::string output_name_key(const std::string& name, std::uint32_t* part, bool* dot)
+{
+    if (part) {
+        *part = 0;
+        std::uint32_t n = 1;
+        for (std::size_t k = 0, start = 0; k <= name.size() && *part == 0; ++k) {
+            if (k < name.size() && !system_is_separator(name[k])) continue;
+            if (k == start || name.compare(start, k - start, ".") == 0) {
+                *part = n;
+                if (dot) *dot = k > start;
+            }
+            ++n;
+            start = k + 1;
+        }
+    }
+    std::string key;
+    for (const std::string& c : output_components(name)) key += (key.empty() ? "" : "/") + c;
+    return key;
+}
+
 bool output_error_is_final(int error)
 {
 #ifdef EDQUOT

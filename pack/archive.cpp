@@ -75,6 +75,17 @@ std::optional<pack_note> pack_check_entry_name(const std::string& path, const st
         n.kind = pack_note_kind::name_no_format;
         return n;
     }
+    // A name is a path: "./x.tga", "a//b.tga" or "a/./b.tga" stored beside
+    // the name it leads to would be written to one file with it.
+    std::uint32_t part = 0;
+    bool dot = false;
+    if (const std::string key = output_name_key(name, &part, &dot); key != name) {
+        n.kind = pack_note_kind::name_not_plain;
+        n.a = part;
+        n.b = dot ? 1 : 0;
+        n.other_name = key;
+        return n;
+    }
     return std::nullopt;
 }
 

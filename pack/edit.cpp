@@ -10,14 +10,15 @@
 
 namespace {
 
-// Every stored name of the source, the first entry's too.
+// Every stored name of the source, the first entry's too, as the path it
+// leads to: "x.tga" is held when the archive holds "./x.tga".
 std::set<std::string> names_held(const pack_source& source)
 {
     std::set<std::string> out;
     tex_table_cursor cursor{&source.index, {}, 0, 0};
     for (std::uint32_t i = 0; i < source.index.count; ++i) {
         const tex_entry_view v = tex_read_entry(source.index, cursor, i);
-        if (v.state == tex_entry_state::ok) out.insert(tex_entry_name(v.header));
+        if (v.state == tex_entry_state::ok) out.insert(output_name_key(tex_entry_name(v.header)));
     }
     return out;
 }
@@ -65,7 +66,7 @@ int pack_add(const pack_request& request, pack_result& result)
     // An image never takes the place of an entry: that is replace's work.
     const std::set<std::string> held = names_held(source);
     for (named_image& n : images) {
-        if (n.name.empty() || !held.count(n.name)) continue;
+        if (n.name.empty() || !held.count(output_name_key(n.name))) continue;
         name_exists(run, n.arg.path, source, n.name);
         n.name.clear();
         n.refused = true;
@@ -168,7 +169,8 @@ int pack_rename(const pack_request& request, pack_result& result)
         note.name = request.old_name;
         note.a = first_has_it ? 1 : 0;
     }
-    if (request.new_name != request.old_name && names_held(source).count(request.new_name)) {
+    if (output_name_key(request.new_name) != output_name_key(request.old_name) &&
+        names_held(source).count(output_name_key(request.new_name))) {
         name_exists(run, request.old_name, source, request.new_name).name_given = true;
     }
     if (run.result.images_refused > 0 && !request.dry_run) return -1;

@@ -29,6 +29,7 @@
 
 #include "entries/entries.hpp"
 #include "files/files.hpp"
+#include "files/input.hpp"
 #include "format/writer.hpp"
 #include "images/images.hpp"
 #include "pack/payload.hpp"
@@ -76,6 +77,10 @@ struct pack_request {
     bool dry_run = false;                // go on past refusals to find them all, and write nothing
     bool force = false;                  // write OUT.pak over a file that is no archive, or named like an image
     std::uint32_t findings_kept = pack_findings_kept;
+    // An edit in place waits for another edit of the archive to be placed
+    // first, and calls this once when it has to.
+    void (*waiting)(void* context) = nullptr;
+    void* waiting_context = nullptr;
 };
 
 // ---------------------------------------------------------------------------
@@ -113,6 +118,8 @@ enum class pack_note_kind : std::uint8_t {
     name_too_long,      // name; a: its bytes, more than an entry's 32
     name_refused,       // name; a: its name_problem (files/)
     name_no_format,     // name: one whose extension selects no image format
+    name_not_plain,     // name; a: its first part (from 1) that is empty (b 0) or "." (b 1), 0 when only its
+                        // separators differ; other_name: the name it is one path with
     names_collide,      // other: the image already stored or matched under `name`
     no_entry,           // other: the archive; name: the one looked for; a: 1 when only the first entry has it
     stems_ambiguous,    // other: the archive; name, other_name: two entries of the image's stem
@@ -132,6 +139,7 @@ enum class pack_note_kind : std::uint8_t {
     too_many_entries,   // a: the entries the archive would hold
     too_large,          // the entries add up to more than a TEX archive can address
     write_failed,       // error
+    archive_changed,    // path: the archive edited in place, which something else wrote meanwhile
     source_unopened,    // error
     source_no_memory,   // a: the table's records, whose order can't be held
     source_not_tex,     // not a TEX version 3 archive
@@ -169,6 +177,11 @@ struct pack_pending {
     tex_archive_sink sink;
     std::array<std::uint8_t, 3> signature{'T', 'E', 'X'};
     std::uint32_t second_word = 0;
+    // An edit in place: the archive's lock, held until the copy is placed,
+    // and the archive as it was read, which must still be there then.
+    unique_fd lock;
+    std::optional<file_state> edited;
+    std::string edited_path;
 };
 
 struct pack_result {

@@ -37,6 +37,7 @@ bool pack_note_refuses_image(pack_note_kind kind)
     case k::name_too_long:
     case k::name_refused:
     case k::name_no_format:
+    case k::name_not_plain:
     case k::names_collide:
     case k::no_entry:
     case k::stems_ambiguous:
@@ -155,7 +156,7 @@ int check_unique(pack_run& run, std::vector<named_image>& images)
     std::map<std::string, std::string> seen;
     for (named_image& n : images) {
         if (n.name.empty()) continue;
-        if (const auto [at, fresh] = seen.emplace(n.name, n.arg.path); !fresh) {
+        if (const auto [at, fresh] = seen.emplace(output_name_key(n.name), n.arg.path); !fresh) {
             pack_note& note = add_note(run, pack_note_kind::names_collide, n.arg.path);
             note.other = at->second;
             note.name = n.name;
@@ -181,9 +182,29 @@ int check_settings(pack_run& run, bool type_used)
     return 0;
 }
 
+namespace {
+
+// True when the output names the source's own file, which the run edits in
+// place.
+bool edits_in_place(const pack_request& request)
+{
+    file_identity in, out;
+    return request.source != "-" && request.output != "-" && file_identity_of(request.source, in) == 0 &&
+           file_identity_of(request.output, out) == 0 && in == out;
+}
+
+}  // namespace
+
 int open_source(pack_run& run, pack_source& source, const std::function<bool(const tex_entry_view&)>& dropped)
 {
     const pack_request& request = run.request;
+    // Two edits of one archive at once would each copy it as it was, and
+    // the copy placed last would lose the other's change: the second waits.
+    if (!request.dry_run && edits_in_place(request) &&
+        file_lock_take(request.source, run.lock, request.waiting, request.waiting_context) != 0) {
+        add_note(run, pack_note_kind::source_unopened, request.source).error = errno;
+        return -1;
+    }
     if (pack_open_source(request.source, source, request.findings_kept, dropped) != 0) {
         for (pack_note& n : source.notes) add_note(run, std::move(n));
         return -1;
@@ -191,8 +212,11 @@ int open_source(pack_run& run, pack_source& source, const std::function<bool(con
     file_identity in, out;
     if (request.source == "-" || request.output == "-" || file_identity_of_fd(source.index.fd, in) != 0 ||
         file_identity_of(request.output, out) != 0 || !(in == out)) {
+        run.lock.reset();
         return 0;
     }
+    file_state read;
+    if (file_state_of_fd(source.index.fd, read) == 0) run.edited = read;
     // The copy replaces the file itself, not a link to it, which would
     // otherwise become a file of its own and leave the archive as it was.
     std::error_code ec;
@@ -207,6 +231,9 @@ int begin_output(pack_run& run, std::uint32_t count, std::vector<file_identity> 
     run.out = std::make_unique<pack_pending>();
     pack_pending& out = *run.out;
     out.path = run.request.output;
+    out.lock = std::move(run.lock);
+    out.edited = run.edited;
+    out.edited_path = run.place;
     if (run.request.dry_run) {
         if (tex_sink_begin(out.sink, -1, count) == 0) return 0;
         add_note(run, pack_note_kind::too_many_entries, out.path).a = count;
@@ -272,18 +299,33 @@ int pack_place(pack_result& result)
 {
     if (!result.pending) return 0;
     pack_pending& out = *result.pending;
-    int rc = 0;
-    if (tex_sink_finish(out.sink, out.signature, out.second_word) != 0 || output_commit_path(out.target) != 0) {
-        pack_note n;
+    // Something that took no lock (a patcher, another program) may have
+    // written the archive while it was copied: its change would be lost.
+    const auto changed = [&] {
+        file_state now;
+        return out.edited && (file_state_of(out.edited_path, now) != 0 || !(now == *out.edited));
+    };
+    pack_note n;
+    n.path = out.path;
+    n.after = static_cast<std::uint32_t>(result.entries.size());
+    if (tex_sink_finish(out.sink, out.signature, out.second_word) != 0) {
         n.kind = pack_note_kind::write_failed;
-        n.path = out.path;
         n.error = errno;
-        n.after = static_cast<std::uint32_t>(result.entries.size());
-        result.notes.push_back(std::move(n));
-        rc = -1;
+    } else if (changed()) {
+        n.kind = pack_note_kind::archive_changed;
+        n.error = errno = EBUSY;
+    } else if (output_commit_path(out.target) != 0) {
+        n.kind = pack_note_kind::write_failed;
+        n.error = errno;
+    } else {
+        result.pending.reset();
+        return 0;
     }
+    const int error = errno;
+    result.notes.push_back(std::move(n));
     result.pending.reset();
-    return rc;
+    errno = error;
+    return -1;
 }
 
 // The images, with every FOLDER among them given as the images beneath it

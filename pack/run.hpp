@@ -28,6 +28,8 @@ struct pack_run {
     // owner and permissions the copy takes.
     std::string place;
     int owner_of = -1;
+    unique_fd lock;                   // ... held from before it is read
+    std::optional<file_state> edited; // ... as it was read
 };
 
 // An image's turn: read, decoded and made into its entry's payload on a

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "format/format.hpp"
 #include "format/writer.hpp"
+#include "pack/pack.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -195,6 +197,13 @@ TEST(EditCommands, AnEditThatFailsLeavesTheArchiveAsItWas)
         {"\"$TEX\" rename g.pak ui/a.tga ui/b.tga", 1, "g.pak has an entry named ui/b.tga already"},
         {"\"$TEX\" rename g.pak gone.tga x.tga", 1, "g.pak: no entry named gone.tga"},
         {"\"$TEX\" rename g.pak ui/a.tga ../x.tga", 1, "../x.tga (the NAME given for ui/a.tga): it has a \"..\" component"},
+        // A name is a path: one that leads where another does is refused, or
+        // held already.
+        {"\"$TEX\" rename g.pak ui/a.tga ui//c.tga", 1, "ui//c.tga (the NAME given for ui/a.tga): part 2 of it is empty (store it as ui/c.tga)"},
+        {"\"$TEX\" add g.pak new.png=./new.png", 1, "./new.png (the NAME given for new.png): part 1 of it is \".\" (store it as new.png)"},
+        {"\"$TEX\" add g.pak new.png=ui/./c.tga", 1, "part 2 of it is \".\" (store it as ui/c.tga)"},
+        {"\"$TEX\" add g.pak new.png=ui/c.tga/", 1, "ui/c.tga/ (the NAME given for new.png): "},
+        {"\"$TEX\" add g.pak new.png=a.png new.png=./a.png", 1, "part 1 of it is \".\""},
         {"\"$TEX\" replace g.pak g.pak missing.png", 1, "missing.png: No such file or directory"},
         // Killed while writing (the file grows past the limit), and a
         // write refused for the same reason.
@@ -210,6 +219,101 @@ TEST(EditCommands, AnEditThatFailsLeavesTheArchiveAsItWas)
         EXPECT_EQ(e.files_after, e.files_before);
         EXPECT_EQ(e.is.st_ino, e.was.st_ino) << "the archive was replaced";
         EXPECT_EQ(e.is.st_mode, e.was.st_mode);
+    }
+}
+
+// Two edits of one archive at once: the second waits for the first's copy to
+// be in place, saying so on a terminal, and both changes are kept.
+TEST(EditCommands, EditsOfOneArchiveTakeTurns)
+{
+    test::temp_dir dir;
+    test::write_archive(dir, "g.pak", game());
+    test::save_png(dir / "new.png", tile(5, 9));
+    // The shell holds the lock as an edit in progress would, until Enter.
+    const std::string tex = MORVEX_TEX_PATH;
+    const test::terminal_session held = test::drive_terminal(
+        "/bin/sh", {"-c", "exec 9<g.pak; flock -x 9; \"" + tex + "\" add g.pak new.png & read go; flock -u 9; wait $!; echo \"add: $?\""},
+        dir.path(), 100, {{"", "waiting for another edit of it to finish"}, {"\n", "add: 0"}}, 60);
+    EXPECT_TRUE(held.finished) << (held.shown.empty() ? "" : held.shown.back());
+    EXPECT_EQ(names(stored_entries(dir / "g.pak")),
+              (std::vector<std::string>{"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png", "new.png"}));
+
+    // Eight edits started at once: each waits its turn, and none is lost.
+    test::write_archive(dir, "g.pak", game());
+    std::vector<std::string> want = {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png"};
+    for (int k = 0; k < 8; ++k) {
+        want.push_back("n" + std::to_string(k) + ".png");
+        test::save_png(dir / want.back(), tile(16, static_cast<std::uint32_t>(k)));
+    }
+    const test::run_result all = test::run_program(
+        "/bin/sh", {"-c", "for k in 0 1 2 3 4 5 6 7; do \"$TEX\" add g.pak n$k.png & done; s=0; "
+                          "for k in 0 1 2 3 4 5 6 7; do wait %$((k + 1)) || s=1; done; exit $s"},
+        dir.path(), {"TEX=" + tex});
+    EXPECT_EQ(all.status, 0) << all.err;
+    std::vector<std::string> got = names(stored_entries(dir / "g.pak"));
+    std::sort(got.begin() + std::min<std::ptrdiff_t>(5, static_cast<std::ptrdiff_t>(got.size())), got.end());
+    EXPECT_EQ(got, want);
+}
+
+// An archive made elsewhere may hold names that are one path ("x.tga" and
+// "./x.tga"): extract says which file replaced another, and add takes either
+// as held already.
+TEST(EditCommands, NamesOfOnePathAreOneFile)
+{
+    test::temp_dir dir;
+    test::write_archive(dir, "f.pak", test::archive_of({tex_type6_entry("x.tga", 2, 2, tile(2, 1).argb),
+                                                        tex_type6_entry("./x.tga", 2, 2, tile(2, 2).argb),
+                                                        tex_type6_entry("a//b.tga", 2, 2, tile(2, 3).argb)}));
+    test::save_png(dir / "new.png", tile(5, 9));
+    const test::run_result out = test::run_program(MORVEX_TEX_PATH, {"extract", "-C", "out", "f.pak"}, dir.path());
+    EXPECT_EQ(out.status, 0);
+    EXPECT_NE(out.err.find("f.pak: entry 2 (./x.tga): its file x.tga replaced entry 1's, written earlier"), std::string::npos)
+        << out.err;
+    EXPECT_NE(out.out.find("\n2 extracted, 0 failed, 0 skipped, 1 replaced an earlier entry's file\n"), std::string::npos)
+        << out.out;
+    EXPECT_EQ(test::read_tga(dir / "out" / "x.tga").argb, tile(2, 2).argb);
+    for (const char* name : {"a/b.tga", "x.tga"}) {
+        const test::run_result add =
+            test::run_program(MORVEX_TEX_PATH, {"add", "f.pak", std::string("new.png=") + name}, dir.path());
+        EXPECT_EQ(add.status, 1);
+        EXPECT_NE(add.err.find(std::string("f.pak has an entry named ") + name + " already"), std::string::npos) << add.err;
+    }
+}
+
+// Something that takes no lock writes the archive while it is edited: the
+// copy is not put in its place, and what was written stays.
+TEST(EditCommands, AnArchiveChangedDuringTheEditIsNotReplaced)
+{
+    test::temp_dir dir;
+    test::save_png(dir / "new.png", tile(5, 9));
+    const std::string archive = (dir / "g.pak").string();
+    for (const char* change : {"append", "replace", "none"}) {
+        SCOPED_TRACE(change);
+        test::write_archive(dir, "g.pak", game());
+        pack_request request;
+        request.source = request.output = archive;
+        request.images.push_back({(dir / "new.png").string(), "", nullptr});
+        pack_result result;
+        ASSERT_EQ(pack_add(request, result), 0);
+        if (std::string(change) == "append") {
+            bytes grown = test::read_file(dir / "g.pak");
+            grown.push_back(0);
+            test::write_file(dir / "g.pak", grown);
+        } else if (std::string(change) == "replace") {
+            test::write_archive(dir, "other.pak", game());
+            fs::rename(dir / "other.pak", dir / "g.pak");
+        }
+        const bytes before = test::read_file(dir / "g.pak");
+        const int placed = pack_place(result);
+        if (std::string(change) == "none") {
+            EXPECT_EQ(placed, 0);
+            EXPECT_EQ(names(stored_entries(dir / "g.pak")).back(), "new.png");
+            continue;
+        }
+        ASSERT_EQ(placed, -1);
+        EXPECT_EQ(result.notes.back().kind, pack_note_kind::archive_changed);
+        EXPECT_EQ(test::read_file(dir / "g.pak"), before);
+        EXPECT_EQ(test::list_dir(dir.path()), (std::vector<std::string>{"g.pak", "new.png"})) << "a file left beside it";
     }
 }
 

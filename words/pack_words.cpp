@@ -65,6 +65,13 @@ std::string pack_note_text(const pack_note& n)
     case k::name_refused:
         if (n.name_given) return format_text("%s: %s", s, name_problem_text(static_cast<name_problem>(n.a), false));
         return format_text("%s: can't be stored as %s: %s", p, name.c_str(), name_problem_text(static_cast<name_problem>(n.a), false));
+    case k::name_not_plain: {
+        const std::string why = n.a == 0 ? "its folders are split another way"
+                                         : format_text(n.b ? "part %u of it is \".\"" : "part %u of it is empty", u(n.a));
+        const std::string fix = n.other_name.empty() ? "" : " (store it as " + shown(n.other_name) + ")";
+        if (n.name_given) return format_text("%s: %s%s", s, why.c_str(), fix.c_str());
+        return format_text("%s: can't be stored as %s: %s%s", p, name.c_str(), why.c_str(), fix.c_str());
+    }
     case k::name_no_format:
         return format_text("%s: unknown image format (the name must end in %s)", s, image_format_list(".").c_str());
     case k::name_exists:
@@ -101,6 +108,7 @@ std::string pack_note_text(const pack_note& n)
     case k::too_many_entries: return format_text("%s: %u entries are more than a TEX archive can address", p, u(n.a));
     case k::too_large: return format_text("%s: the entries add up to more than a TEX archive can address", p);
     case k::write_failed: return format_text("%s: can't write it: %s", p, std::strerror(n.error));
+    case k::archive_changed: return format_text("%s changed while it was being edited; nothing written", p);
     case k::source_unopened: return format_text("%s: %s", p, std::strerror(n.error));
     case k::source_no_memory: return format_text("%s: can't hold the order of its %u table records in memory", p, u(n.a));
     case k::source_not_tex: return format_text("%s: not a TEX version 3 archive", p);
