@@ -11,35 +11,81 @@
 #include "words/words.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
+#include <string_view>
 
 namespace {
 
 using u64 = unsigned long long;
 
-// One entry of one side, as the walk and the decision saw it.
+// One entry of one side, as the walk and the decision saw it, kept small:
+// a hostile archive may hold millions of records, every one compared. What
+// decoding it takes is made again from these when its turn comes.
 struct side_entry {
-    std::uint32_t index = 0;
-    std::string name;
-    std::uint8_t type = 0;
-    std::uint16_t width = 0, height = 0;
     std::uint64_t payload_offset = 0;
+    std::uint64_t inflate_limit = UINT64_MAX;  // the run's budget for its stream, as charged
+    std::uint32_t index = 0;
     std::uint32_t payload_size = 0;
-    bool payload_whole = true;    // the payload lies within the archive
-    bool decodable = false;       // `request` decodes its pixels
-    extract_request request;
-    tex_finding why{};            // why its pixels can't be decoded
+    std::uint32_t why = 0;                     // the entry it repeats, or its finding in the side's list
+    std::uint16_t width = 0, height = 0;
+    std::uint8_t type = 0;
+    std::uint8_t name_size = 0;
+    bool payload_whole = true;                 // the payload lies within the archive
+    enum class reason : std::uint8_t { none, no_pixels, repeat, listed } no_pixels = reason::none;
+    std::array<char, tex_name_size> name_bytes{};
+
+    std::string_view name() const { return {name_bytes.data(), name_size}; }
+    bool decodable() const { return no_pixels == reason::none; }
 };
 
 // The entries of an archive that the filter takes, those with a header to
-// name them, in table order; the run's budgets charged as a page charges them.
-std::vector<side_entry> entries_of(const tex_cli_archive& a, name_filter& filter)
+// name them, in table order, and why those that can't be decoded can't.
+struct side {
+    const tex_cli_archive& archive;
+    std::vector<side_entry> entries;
+    std::vector<tex_finding> findings;
+
+    // Why an entry's pixels can't be decoded.
+    tex_finding why(const side_entry& e) const
+    {
+        switch (e.no_pixels) {
+        case side_entry::reason::no_pixels: return {tex_finding_kind::no_pixels, e.width, e.height};
+        case side_entry::reason::repeat: return {tex_finding_kind::repeat, e.why};
+        case side_entry::reason::listed: return findings[e.why];
+        case side_entry::reason::none: break;
+        }
+        return {};
+    }
+
+    // What decoding an entry asks of the entry job.
+    extract_request request(const side_entry& e) const
+    {
+        extract_request r;
+        r.archive_fd = archive.index.fd;
+        r.archive_size = archive.index.size;
+        r.payload_offset = e.payload_offset;
+        r.payload_len = e.payload_size;
+        r.width = e.width;
+        r.height = e.height;
+        r.type = e.type;
+        r.name = e.name();
+        r.output_name = r.name;
+        r.inflate_limit = e.inflate_limit;
+        r.decode_only = true;
+        r.keep_image = true;
+        return r;
+    }
+};
+
+// The run's budgets charged as a page charges them.
+side entries_of(const tex_cli_archive& a, name_filter& filter)
 {
     const tex_index& index = a.index;
-    std::vector<side_entry> out;
+    side out{a, {}, {}};
     tex_table_cursor cursor{&index, {}, 0, 0};
     entry_walk budgets = entry_walk_start(index);
     entry_options options;
@@ -51,36 +97,37 @@ std::vector<side_entry> entries_of(const tex_cli_archive& a, name_filter& filter
         if (v.state != tex_entry_state::ok) continue;
         side_entry e;
         e.index = i;
-        e.name = tex_entry_name(v.header);
+        const std::string name = tex_entry_name(v.header);
         // The first entry is never extracted, so the decision doesn't filter it.
-        if (i == 0 && options.filter && !name_selected(filter, e.name)) continue;
+        if (i == 0 && options.filter && !name_selected(filter, name)) continue;
         const entry_plan plan = decide_entry(index, v, options, budgets);
         if (plan.step == entry_step::skip) continue;
+        e.name_size = static_cast<std::uint8_t>(std::min(name.size(), tex_name_size));
+        std::copy_n(name.begin(), e.name_size, e.name_bytes.begin());
         e.type = v.header.rep_t_id;
         e.width = v.header.width;
         e.height = v.header.height;
         e.payload_offset = v.payload_offset;
         e.payload_size = v.record.compressed_size;
         e.payload_whole = !v.payload_past_end;
+        extract_request request;
         if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
-            e.decodable = true;
-            e.request = plan.request;
+            request = plan.request;
         } else if (plan.step == entry_step::none) {
-            e.decodable = pixels_request(index, v, budgets, e.request);
-            if (!e.decodable) e.why = {tex_finding_kind::no_pixels, e.width, e.height};
+            if (!pixels_request(index, v, budgets, request)) e.no_pixels = side_entry::reason::no_pixels;
         } else if (plan.step == entry_step::repeat) {
             // Another record of an entry already met: decoded as that one is.
-            e.decodable = pixels_request(index, v, budgets, e.request);
-            if (!e.decodable) e.why = {tex_finding_kind::repeat, plan.repeat_of};
+            if (!pixels_request(index, v, budgets, request)) {
+                e.no_pixels = side_entry::reason::repeat;
+                e.why = plan.repeat_of;
+            }
         } else {
-            e.why = plan.over_budget ? *plan.over_budget : plan.why;
+            e.no_pixels = side_entry::reason::listed;
+            e.why = static_cast<std::uint32_t>(out.findings.size());
+            out.findings.push_back(plan.over_budget ? *plan.over_budget : plan.why);
         }
-        if (e.decodable) {
-            e.request.decode_only = true;
-            e.request.keep_image = true;
-            e.request.raw = false;
-        }
-        out.push_back(std::move(e));
+        if (e.decodable()) e.inflate_limit = request.inflate_limit;
+        out.entries.push_back(e);
     }
     return out;
 }
@@ -113,15 +160,17 @@ const char* change_name(change c)
 struct row {
     const side_entry* a = nullptr;
     const side_entry* b = nullptr;
-    change what = change::none;
     std::uint64_t differing = 0, pixels = 0;
-    unsigned largest = 0;           // the largest difference of one channel
-    std::vector<tex_finding> why;   // undecoded: what stopped the decoding
+    std::unique_ptr<std::vector<tex_finding>> why;  // undecoded: what stopped the decoding
+    change what = change::none;
+    std::uint8_t largest = 0;                        // the largest difference of one channel
 };
 
 // True when both payloads hold the same bytes, read a piece at a time.
-bool same_payloads(const tex_cli_archive& a, const side_entry& x, const tex_cli_archive& b, const side_entry& y)
+bool same_payloads(const side& sa, const side_entry& x, const side& sb, const side_entry& y)
 {
+    const tex_cli_archive& a = sa.archive;
+    const tex_cli_archive& b = sb.archive;
     if (x.payload_size != y.payload_size || !x.payload_whole || !y.payload_whole) return false;
     constexpr std::size_t piece = 1 << 16;
     std::vector<std::uint8_t> left(piece), right(piece);
@@ -139,15 +188,15 @@ bool same_payloads(const tex_cli_archive& a, const side_entry& x, const tex_cli_
 
 // Decodes one side's pixels (the entry job, decoding only). Null, with why,
 // when they can't be had.
-std::unique_ptr<extract_outcome> decoded(const side_entry& e, std::vector<tex_finding>& why)
+std::unique_ptr<extract_outcome> decoded(const side& s, const side_entry& e, std::vector<tex_finding>& why)
 {
-    if (!e.decodable) {
-        why.push_back(e.why);
+    if (!e.decodable()) {
+        why.push_back(s.why(e));
         return nullptr;
     }
     auto out = std::make_unique<extract_outcome>();
     entry_task task;
-    task.request = e.request;
+    task.request = s.request(e);
     task.run = true;
     run_entry_job(output_root{}, task);
     if (task.outcome.result != 0 || !task.outcome.image.pixels) {
@@ -162,16 +211,18 @@ std::unique_ptr<extract_outcome> decoded(const side_entry& e, std::vector<tex_fi
 }
 
 // What a job finds of a pair whose width, height and type agree.
-void compare(const tex_cli_archive& a, const tex_cli_archive& b, row& r)
+void compare(const side& a, const side& b, row& r)
 {
     if (same_payloads(a, *r.a, b, *r.b)) {
         r.what = change::none;
         return;
     }
-    const std::unique_ptr<extract_outcome> left = decoded(*r.a, r.why);
-    const std::unique_ptr<extract_outcome> right = left ? decoded(*r.b, r.why) : nullptr;
+    std::vector<tex_finding> why;
+    const std::unique_ptr<extract_outcome> left = decoded(a, *r.a, why);
+    const std::unique_ptr<extract_outcome> right = left ? decoded(b, *r.b, why) : nullptr;
     if (!left || !right) {
         r.what = change::undecoded;
+        r.why = std::make_unique<std::vector<tex_finding>>(std::move(why));
         return;
     }
     const image32& x = left->image;
@@ -183,7 +234,7 @@ void compare(const tex_cli_archive& a, const tex_cli_archive& b, row& r)
         ++r.differing;
         for (unsigned shift = 0; shift < 32; shift += 8) {
             const int d = static_cast<int>((p >> shift) & 0xFF) - static_cast<int>((q >> shift) & 0xFF);
-            r.largest = std::max(r.largest, static_cast<unsigned>(d < 0 ? -d : d));
+            r.largest = std::max(r.largest, static_cast<std::uint8_t>(d < 0 ? -d : d));
         }
     }
     r.what = r.differing ? change::pixels : change::same_pixels;
@@ -204,7 +255,7 @@ std::string dims(const side_entry& e)
 // A row's line of text.
 std::string text_of(const row& r, const std::string& a_path, const std::string& b_path)
 {
-    const std::string name = tex_printable_name((r.a ? r.a : r.b)->name);
+    const std::string name = tex_printable_name(std::string((r.a ? r.a : r.b)->name()));
     switch (r.what) {
     case change::none: return "";
     case change::only_in_a: return "only in " + a_path + ": " + name;
@@ -213,10 +264,10 @@ std::string text_of(const row& r, const std::string& a_path, const std::string& 
     case change::same_pixels: return name + ": same pixels, other bytes";
     case change::pixels:
         return format_text("%s: %llu of %llu pixels differ (largest channel difference %u)", name.c_str(),
-                           static_cast<u64>(r.differing), static_cast<u64>(r.pixels), r.largest);
+                           static_cast<u64>(r.differing), static_cast<u64>(r.pixels), unsigned{r.largest});
     case change::undecoded: {
         std::string why;
-        for (const std::string& p : finding_texts(r.why)) why += (why.empty() ? "" : "; ") + p;
+        for (const std::string& p : finding_texts(*r.why)) why += (why.empty() ? "" : "; ") + p;
         return name + ": other bytes; the pixels can't be compared: " + tex_printable_name(why);
     }
     }
@@ -236,16 +287,16 @@ void json_side(std::FILE* out, const char* key, const side_entry* e)
 void json_row(std::FILE* out, const row& r, bool first)
 {
     std::fprintf(out, "%s\n  {\"name\": %s, \"change\": \"%s\"", first ? "" : ",",
-                 tex_json_string((r.a ? r.a : r.b)->name).c_str(), change_name(r.what));
+                 tex_json_string(std::string((r.a ? r.a : r.b)->name())).c_str(), change_name(r.what));
     json_side(out, "a", r.a);
     json_side(out, "b", r.b);
     if (r.what == change::pixels || r.what == change::same_pixels) {
         std::fprintf(out, ", \"pixels\": %llu, \"pixels_differ\": %llu, \"largest_difference\": %u",
-                     static_cast<u64>(r.pixels), static_cast<u64>(r.differing), r.largest);
+                     static_cast<u64>(r.pixels), static_cast<u64>(r.differing), unsigned{r.largest});
     }
     if (r.what == change::undecoded) {
         std::fputs(", \"problems\": [", out);
-        const std::vector<std::string> texts = finding_texts(r.why);
+        const std::vector<std::string> texts = finding_texts(*r.why);
         for (std::size_t k = 0; k < texts.size(); ++k) std::fprintf(out, "%s%s", k ? ", " : "", tex_json_string(texts[k]).c_str());
         std::fputs("]", out);
     }
@@ -256,14 +307,18 @@ void json_row(std::FILE* out, const row& r, bool first)
 // table order, then what only B holds. True when they differ.
 bool compare_archives(const tex_cli_archive& a, const tex_cli_archive& b, diff_options& o)
 {
-    const std::vector<side_entry> left = entries_of(a, o.filter);
-    const std::vector<side_entry> right = entries_of(b, o.filter);
-    std::map<std::string, std::deque<const side_entry*>> in_b;
-    for (const side_entry& e : right) in_b[e.name].push_back(&e);
+    const side sa = entries_of(a, o.filter);
+    const side sb = entries_of(b, o.filter);
+    const std::vector<side_entry>& left = sa.entries;
+    const std::vector<side_entry>& right = sb.entries;
+    // B's entries of each name, in table order: the n-th of a name in A is
+    // matched with the n-th in B.
+    std::map<std::string_view, std::deque<const side_entry*>> in_b;
+    for (const side_entry& e : right) in_b[e.name()].push_back(&e);
     std::vector<row> rows(left.size());
     for (std::size_t k = 0; k < left.size(); ++k) {
         rows[k].a = &left[k];
-        auto& queue = in_b[left[k].name];
+        auto& queue = in_b[left[k].name()];
         if (queue.empty()) {
             rows[k].what = change::only_in_a;
         } else {
@@ -272,12 +327,16 @@ bool compare_archives(const tex_cli_archive& a, const tex_cli_archive& b, diff_o
         }
     }
     for (const side_entry& e : right) {
-        auto& queue = in_b[e.name];
+        auto& queue = in_b[e.name()];
         if (!queue.empty() && queue.front() == &e) {
             queue.pop_front();
-            rows.push_back(row{nullptr, &e, change::only_in_b, 0, 0, 0, {}});
+            row r;
+            r.b = &e;
+            r.what = change::only_in_b;
+            rows.push_back(std::move(r));
         }
     }
+    in_b.clear();
     const std::string a_path = tex_printable_name(a.path), b_path = tex_printable_name(b.path);
     std::uint64_t changed = 0, only_a = 0, only_b = 0;
     bool first = true;
@@ -296,12 +355,12 @@ bool compare_archives(const tex_cli_archive& a, const tex_cli_archive& b, diff_o
                 r.what = change::size_or_type;
                 return ordered_job{};
             }
-            const std::uint64_t memory = (r.a->decodable ? entry_job_memory(r.a->request) : 0) +
-                                         (r.b->decodable ? entry_job_memory(r.b->request) : 0);
+            const std::uint64_t memory = (r.a->decodable() ? entry_job_memory(sa.request(*r.a)) : 0) +
+                                         (r.b->decodable() ? entry_job_memory(sb.request(*r.b)) : 0);
             return ordered_job{true, memory};
         },
         [&](std::uint32_t k) -> std::uint64_t {
-            compare(a, b, rows[k]);
+            compare(sa, sb, rows[k]);
             return 0;
         },
         [&](std::uint32_t k) {
