@@ -4,9 +4,11 @@
 // `morvex_tex extract` do them.
 #include "binding.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -78,6 +80,9 @@ py::object item(const archive_ptr& a, py::handle key)
 archive_object open_path(py::handle source)
 {
     const std::string path = path_bytes(source);
+    if (py::isinstance<py::bytes>(source) && path.find('\0') != std::string::npos) {
+        throw py::value_error("bytes are a path, and a path holds no NUL: pass an archive's bytes as a bytearray, a memoryview or an io.BytesIO");
+    }
     auto shared = std::make_shared<shared_archive>();
     morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
     int rc = 0;
@@ -107,36 +112,76 @@ archive_object open_memory(py::handle source)
 
 // A file object read through by the library's stream reader, which calls
 // back on this thread: the GIL is taken for each read, and an exception the
-// file object raises ends the open and is raised again after it.
+// file object raises ends the open and is raised again after it. readinto()
+// fills a bytearray of ours, never the library's buffer, so that a view the
+// file object keeps of what it was given stays valid after open() returns;
+// the bytes are copied from it into the library's buffer.
 struct stream {
     py::object readinto, read;
+    py::bytearray chunk;  // grown to the largest read asked, reused
     std::optional<py::error_already_set> thrown;
     std::exception_ptr other;
 };
+
+// "a str", "an int": the type of what a file object's method returned.
+std::string a_type(py::handle value)
+{
+    const std::string name = py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+    return (std::string("aeiou").find(name.front()) == std::string::npos ? "a " : "an ") + name;
+}
+
+// What readinto(b) returned for a buffer of `size` bytes: the count it filled.
+std::size_t filled(py::handle n, std::size_t size)
+{
+    if (n.is_none()) throw py::value_error("readinto() returned None, no data ready: open() reads blocking files");
+    if (!is_integer(n)) throw py::type_error("readinto() returned " + a_type(n) + ", not an int");
+    const Py_ssize_t got = PyNumber_AsSsize_t(n.ptr(), nullptr);
+    if (got == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (got < 0 || static_cast<std::size_t>(got) > size) {
+        throw py::value_error("readinto() returned " + py::repr(n).cast<std::string>() + " for a buffer of " + std::to_string(size) +
+                              " bytes");
+    }
+    return static_cast<std::size_t>(got);
+}
+
+std::size_t read_into(stream& s, void* buffer, std::size_t size)
+{
+    if (static_cast<std::size_t>(PyByteArray_GET_SIZE(s.chunk.ptr())) < size) {
+        // A new one: the file object may still hold a view of the old.
+        s.chunk = py::reinterpret_steal<py::bytearray>(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!s.chunk) throw py::error_already_set();
+    }
+    const py::object whole = py::reinterpret_steal<py::object>(PyMemoryView_FromObject(s.chunk.ptr()));
+    if (!whole) throw py::error_already_set();
+    // While `view` exports it the bytearray can't be resized, whatever the file object does.
+    const py::object view = whole[py::slice(0, static_cast<Py_ssize_t>(size), 1)];
+    const std::size_t got = filled(s.readinto(view), size);
+    std::memcpy(buffer, PyByteArray_AS_STRING(s.chunk.ptr()), got);
+    return got;
+}
+
+std::size_t read_bytes(stream& s, void* buffer, std::size_t size)
+{
+    const py::object data = s.read(size);
+    if (data.is_none()) throw py::value_error("read() returned None, no data ready: open() reads blocking files");
+    if (!PyObject_CheckBuffer(data.ptr())) throw py::type_error("read() returned " + a_type(data) + ", not bytes");
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    const auto got = static_cast<std::size_t>(view.len);
+    if (got > size) throw py::value_error("read() returned " + std::to_string(got) + " bytes when asked for " + std::to_string(size));
+    std::memcpy(buffer, view.buf, got);
+    return got;
+}
 
 std::int64_t read_some(void* context, void* buffer, std::size_t size)
 {
     auto* s = static_cast<stream*>(context);
     py::gil_scoped_acquire held;
     try {
-        const auto most = static_cast<Py_ssize_t>(std::min<std::size_t>(size, PY_SSIZE_T_MAX));
-        std::int64_t got = 0;
-        if (!s->readinto.is_none()) {
-            auto view = py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(static_cast<char*>(buffer), most, PyBUF_WRITE));
-            if (!view) throw py::error_already_set();
-            const py::object n = s->readinto(view);
-            view.attr("release")();
-            if (n.is_none()) throw py::value_error("the file object has no data ready: open() reads blocking files");
-            got = n.cast<std::int64_t>();
-        } else {
-            const py::object bytes = s->read(most);
-            if (!py::isinstance<py::bytes>(bytes)) throw py::type_error("open() reads a binary file object: read() gave no bytes");
-            const std::string_view data = bytes.cast<std::string_view>();
-            got = static_cast<std::int64_t>(data.size());
-            if (data.size() <= size) std::memcpy(buffer, data.data(), data.size());
-        }
-        if (got < 0 || static_cast<std::uint64_t>(got) > size) throw py::value_error("the file object read more than it was asked");
-        return got;
+        // The library asks for a chunk at most, far below these bounds.
+        size = std::min<std::size_t>(size, PY_SSIZE_T_MAX);
+        return static_cast<std::int64_t>(s->readinto.is_none() ? read_bytes(*s, buffer, size) : read_into(*s, buffer, size));
     } catch (py::error_already_set& e) {
         s->thrown = std::move(e);
     } catch (...) {
@@ -148,7 +193,7 @@ std::int64_t read_some(void* context, void* buffer, std::size_t size)
 
 archive_object open_stream(py::handle source)
 {
-    stream s{py::getattr(source, "readinto", py::none()), source.attr("read"), std::nullopt, nullptr};
+    stream s{py::getattr(source, "readinto", py::none()), source.attr("read"), py::bytearray(), std::nullopt, nullptr};
     auto shared = std::make_shared<shared_archive>();
     morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
     int rc = 0;
@@ -398,6 +443,13 @@ command's, byte for byte, written whole or not at all and never outside
     m.def("open", [](py::handle source) { return open_any(source); }, py::arg("source"),
           R"(Opens a TEX version 3 archive: a path (str, bytes or os.PathLike), a bytes-like object (bytearray, memoryview,
 mmap, ... : its bytes), or a binary file object (read through from where it is).
+
+bytes are always a path: an archive's bytes go as a bytearray, a memoryview or
+an io.BytesIO. A file object is read with readinto() when it has one, else
+read(); either must block until it has data, and give back what its contract
+says (readinto(): an int from 0 to the buffer's size; read(): a bytes-like
+object no longer than asked), or open() raises TypeError or ValueError. The
+buffers readinto() is given are the module's own, and stay valid after.
 
 A damaged archive opens: its problems are the archive's and its entries'.
 Raises morvex_tex.Error (kind "not_archive") for anything else, and OSError's

@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -16,13 +17,26 @@ from conftest import listed_json, run_tex
 
 
 class ReadOnly:
-    """A binary file object with read() alone, as some wrappers are."""
+    """A binary file object with read() alone, as some wrappers are, giving `kind`."""
 
-    def __init__(self, data):
+    def __init__(self, data, kind=bytes):
         self.data = io.BytesIO(data)
+        self.kind = kind
 
     def read(self, size=-1):
-        return self.data.read(size)
+        return self.kind(self.data.read(size))
+
+
+class KeepsViews(io.BytesIO):
+    """Keeps a view of every buffer readinto() is given."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.kept = []
+
+    def readinto(self, b):
+        self.kept.append(b.cast("B"))
+        return super().readinto(b)
 
 
 def from_pipe(data):
@@ -41,6 +55,7 @@ SOURCES = {
     "file object": lambda p: open(p, "rb"),
     "BytesIO": lambda p: io.BytesIO(p.read_bytes()),
     "read() only": lambda p: ReadOnly(p.read_bytes()),
+    "read() giving bytearray": lambda p: ReadOnly(p.read_bytes(), bytearray),
     "pipe": lambda p: from_pipe(p.read_bytes()),
 }
 
@@ -54,6 +69,40 @@ def test_open_from_every_source(made, how):
         for name, pixels in images.items():
             assert np.array_equal(a[name].pixels(), pixels)
     assert a.closed
+
+
+def test_views_a_file_object_keeps_outlive_open(made):
+    source = KeepsViews(made[0].read_bytes())
+    with morvex_tex.open(source) as a:
+        assert np.array_equal(a["env/sky.tga"].pixels(), made[1]["env/sky.tga"])
+    for view in source.kept:
+        view[:] = bytes(len(view))
+    assert source.kept and not any(any(view) for view in source.kept)
+
+
+# readinto() or read() breaking its contract: what it returns, the exception and its message.
+MISBEHAVING = {
+    "readinto str": ("readinto", lambda b: "4", TypeError, r"readinto\(\) returned a str, not an int"),
+    "readinto too many": ("readinto", lambda b: len(b) + 5, ValueError, r"returned (\d+) for a buffer of (?!\1)\d+ bytes"),
+    "readinto negative": ("readinto", lambda b: -1, ValueError, "returned -1 for"),
+    "readinto None": ("readinto", lambda b: None, ValueError, "no data ready"),
+    "read float": ("read", lambda n: 1.5, TypeError, r"read\(\) returned a float, not bytes"),
+    "read too many": ("read", lambda n: bytes(n + 1), ValueError, r"returned (\d+) bytes when asked for (?!\1)\d+"),
+}
+
+
+@pytest.mark.parametrize("how", MISBEHAVING)
+def test_file_objects_breaking_their_contract_are_refused(how):
+    method, gives, raised, message = MISBEHAVING[how]
+    source = types.SimpleNamespace(read=None, readinto=None)
+    setattr(source, method, gives)
+    with pytest.raises(raised, match=message):
+        morvex_tex.open(source)
+
+
+def test_bytes_holding_nul_are_told_to_be_passed_as_a_buffer():
+    with pytest.raises(ValueError, match="bytes are a path.*bytearray, a memoryview or an io.BytesIO"):
+        morvex_tex.open(b"TEX\x03\x00")
 
 
 def test_entries_by_index_name_and_iteration(tmp_path):
