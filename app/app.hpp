@@ -7,6 +7,12 @@
 
 #include "entries/entries.hpp"
 
+// What each program's main does: the system's start-up (app_start), then
+// `run`, whose status is the process's (its low 8 bits, as POSIX systems keep
+// them: -1 is 255). An exception `run` lets out (memory ran out) is said as
+// "PROGRAM: why" on standard error and gives `failed`.
+int app_main(int argc, char** argv, const char* program, int failed, int (*run)(int, char**));
+
 // Runs the extractor as the process would; returns the exit status (0, or -1
 // when the usage line is printed or the archive can't be opened).
 int extractor_main(int argc, char** argv);

@@ -1,10 +1,7 @@
 // Entry point of morvex_tex_pack.
-#include "app/platform.hpp"
 #include "app/app.hpp"
-#include "pack/pack.hpp"
 
 int main(int argc, char** argv)
 {
-    app_start(argc, argv);
-    return pack_main(argc, argv);
+    return app_main(argc, argv, "morvex_tex_pack", 1, pack_main);
 }

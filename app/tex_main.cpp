@@ -5,7 +5,6 @@
 #include <string>
 
 #include "words/escape.hpp"
-#include "app/platform.hpp"
 #include "app/tex_cli.hpp"
 #include "app/tex_options.hpp"
 #include "app/app.hpp"
@@ -36,11 +35,8 @@ std::string hint(std::string_view typed, std::span<const std::string_view> known
     return near.empty() ? otherwise : std::string(" (did you mean ") + prefix + near + "?)";
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
-    app_start(argc, argv);
     const tex_command& top = tex_top_command;
     if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, diff, gallery, create, replace, add, delete or rename");
     const std::string command = argv[1];
@@ -74,4 +70,11 @@ int main(int argc, char** argv)
     if (rc >= 0) return rc;
     return tex_cli_usage(top, "unknown command %s%s", tex_printable_name(command).c_str(),
                          hint(command, tex_command_names, "", "").c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return app_main(argc, argv, tex_cli_program, tex_exit_problem, run);
 }

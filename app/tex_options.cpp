@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "words/escape.hpp"
-#include "app/tex_cli.hpp"
 
 namespace {
 
@@ -34,6 +33,10 @@ constexpr std::array spellings = {
     tex_option_spelling{tex_opt::force, 'f', "force", false},
     tex_option_spelling{tex_opt::type, 't', "type", true},
     tex_option_spelling{tex_opt::dry_run, 'n', "dry-run", false},
+    tex_option_spelling{tex_opt::level, 0, "level", true},
+    tex_option_spelling{tex_opt::fast, 0, "fast", false},
+    tex_option_spelling{tex_opt::best, 0, "best", false},
+    tex_option_spelling{tex_opt::level_digit, 0, "", false, true},
 };
 
 // The vocabulary is looked up by its enum's value.
@@ -176,6 +179,102 @@ const char* const top_help =
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
     "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
 
+// The packer's, under its own name and as morvex_tex's commands that write
+// archives. Listed in the order "did you mean" prefers.
+constexpr std::array pack_options = {tex_opt::type,    tex_opt::level_digit, tex_opt::level,   tex_opt::fast,
+                                     tex_opt::best,    tex_opt::jobs,        tex_opt::dry_run, tex_opt::force,
+                                     tex_opt::quiet,   tex_opt::verbose,     tex_opt::exclude, tex_opt::ignore_case,
+                                     tex_opt::help,    tex_opt::version};
+// What both programs' help says after its usage lines.
+constexpr const char* pack_help_body =
+    "Build or edit a TEX texture archive (version 3) with PNG, TGA, BMP or PCX images.\n"
+    "\n"
+    "  create   write OUT.pak with one entry per IMAGE, stored under the image's file\n"
+    "           name, or under NAME (at most 32 bytes); a FOLDER gives every image\n"
+    "           beneath it, named by its path inside FOLDER, in sorted order. An\n"
+    "           empty placeholder entry (type 6, 0 x 0) comes first, since the\n"
+    "           extractor never writes an archive's first entry.\n"
+    "  replace  write OUT.pak as a copy of IN.pak in which the entry stored under each\n"
+    "           IMAGE's path (with its folders, or fewer of them: g/s.tga patches an\n"
+    "           entry stored as g/s.tga, else one stored as s.tga), or under NAME, holds\n"
+    "           that image, in the entry's own type; where no entry has that name, the\n"
+    "           one under the same path and stem (s.png patches s.tga). Every other entry, the first one\n"
+    "           and the header are kept byte for byte, and so is an entry whose image is\n"
+    "           unchanged. An IMAGE that names no entry is an error. OUT.pak may be\n"
+    "           IN.pak itself, to put the images back in place.\n"
+    "  add      add to ARCHIVE, after its entries, one entry per IMAGE or per image\n"
+    "           beneath FOLDER, named as create names them; a name ARCHIVE holds\n"
+    "           already is refused (replace puts an image into its entry).\n"
+    "  delete   drop from ARCHIVE every entry a PATTERN takes and no -x PATTERN does\n"
+    "           (shell wildcards where * matches / too; one ending in / takes a\n"
+    "           folder); its first entry is never dropped. A PATTERN that takes\n"
+    "           nothing is an error.\n"
+    "  rename   store every entry of ARCHIVE named OLD under the name NEW, which no\n"
+    "           entry may hold already.\n"
+    "add, delete and rename change ARCHIVE in place, byte for byte but for what\n"
+    "they change, and keep its owner and permissions (a link to it is followed);\n"
+    "ARCHIVE - reads standard input and writes standard output. Nothing is decoded:\n"
+    "a damaged entry is kept as it is.\n"
+    "\n"
+    "Options:\n"
+    "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
+    "                 or type 4 (zlib-compressed, 4 bits a channel, each rounded to\n"
+    "                 the nearest of its 16 levels)\n"
+    "  -1 .. -9, --level N\n"
+    "                 compress the type-4 payloads written at level N, from 1\n"
+    "                 (fastest) to 12 (smallest); the default is 6\n"
+    "      --fast     the same as -1\n"
+    "      --best     the same as --level 12\n"
+    "  -j, --jobs N   read, decode and compress images on N threads, 1 to 256\n"
+    "                 (default: MORVEX_TEX_JOBS, or else the processors available);\n"
+    "                 the archive is the same whatever N\n"
+    "  -x, --exclude PATTERN\n"
+    "                 delete: leave the entries PATTERN takes\n"
+    "      --ignore-case\n"
+    "                 delete: patterns match in any letter case\n"
+    "  -n, --dry-run  print what would be written, changed or refused; write nothing\n"
+    "  -f, --force    write OUT.pak over a file that is not a TEX archive, or under\n"
+    "                 a name ending in an image extension\n"
+    "  -q, --quiet    print no line per entry\n"
+    "  -v, --verbose  also print the entries kept as they were, and the files\n"
+    "                 beneath a FOLDER that are skipped\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n"
+    "  --             end of options\n"
+    "\n"
+    "Images whose file carries no alpha (24-bit BMP and PCX, for instance) are stored\n"
+    "fully opaque; put back unchanged, they leave their entry as it was. OUT.pak is\n"
+    "written as an unnamed file beside its name and put in place only when complete:\n"
+    "an error or an interruption leaves nothing (an archive edited in place stays as\n"
+    "it was). OUT.pak may be a new name, a TEX\n"
+    "archive or a link (replaced, not followed); a device, FIFO or socket, or - for\n"
+    "standard output, is written through. Each thread holds one image at a time;\n"
+    "payloads waiting for their turn to be written take at most 32 MiB.\n";
+const std::string pack_help = std::string("Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE[=NAME]|FOLDER...\n"
+                                          "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n"
+                                          "  or:  morvex_tex_pack [OPTION]... add ARCHIVE IMAGE[=NAME]|FOLDER...\n"
+                                          "  or:  morvex_tex_pack [OPTION]... delete ARCHIVE PATTERN...\n"
+                                          "  or:  morvex_tex_pack [OPTION]... rename ARCHIVE OLD NEW\n") +
+                              pack_help_body + "Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.\n";
+const std::string pack_subcommand_help = std::string("Usage: morvex_tex create [OPTION]... OUT.pak IMAGE[=NAME]|FOLDER...\n"
+                                                     "  or:  morvex_tex replace [OPTION]... IN.pak OUT.pak IMAGE[=NAME]...\n"
+                                                     "  or:  morvex_tex add [OPTION]... ARCHIVE IMAGE[=NAME]|FOLDER...\n"
+                                                     "  or:  morvex_tex delete [OPTION]... ARCHIVE PATTERN...\n"
+                                                     "  or:  morvex_tex rename [OPTION]... ARCHIVE OLD NEW\n") +
+                                         pack_help_body +
+                                         "Exit status: 0 on success, 1 on any error, 2 on a usage error or when OUT.pak\n"
+                                         "is refused.\n";
+// Under its own name a usage error exits 1, as it always has; under
+// morvex_tex 2, as in every other subcommand.
+const tex_command pack_commands[] = {
+    {"morvex_tex_pack", "", pack_options, {}, pack_help.c_str(), 1, tex_dialect::packer},
+    {tex_cli_program, "create", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
+    {tex_cli_program, "replace", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
+    {tex_cli_program, "add", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
+    {tex_cli_program, "delete", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
+    {tex_cli_program, "rename", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
+};
+
 constexpr std::array<std::string_view, 10> command_names = {"list",    "test",    "extract", "diff",   "gallery",
                                                             "create",  "replace", "add",     "delete", "rename"};
 
@@ -185,7 +284,8 @@ const tex_option_spelling* find_option(const tex_command& command, char letter, 
 {
     for (const tex_opt id : command.options) {
         const tex_option_spelling& s = tex_option_spelled(id);
-        if (letter ? s.letter == letter : s.name == name) return &s;
+        const bool digit = s.digit && letter >= '1' && letter <= '9';
+        if (letter ? digit || s.letter == letter : *s.name && s.name == name) return &s;
     }
     return nullptr;
 }
@@ -193,7 +293,9 @@ const tex_option_spelling* find_option(const tex_command& command, char letter, 
 std::vector<std::string_view> long_names(const tex_command& command)
 {
     std::vector<std::string_view> out;
-    for (const tex_opt id : command.options) out.emplace_back(tex_option_spelled(id).name);
+    for (const tex_opt id : command.options) {
+        if (*tex_option_spelled(id).name) out.emplace_back(tex_option_spelled(id).name);
+    }
     return out;
 }
 
@@ -221,7 +323,7 @@ void say_line(const tex_command& command, const char* format, va_list args)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: ", command.program);
-    if (*command.name) std::fprintf(stderr, "%s: ", command.name);
+    if (*command.name && command.dialect == tex_dialect::subcommand) std::fprintf(stderr, "%s: ", command.name);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
 }
@@ -235,6 +337,14 @@ const tex_command tex_diff_command{tex_cli_program, "diff", diff_options, diff_e
 const tex_command tex_gallery_command{tex_cli_program, "gallery", gallery_options, {}, gallery_help};
 const tex_command tex_top_command{tex_cli_program, "", top_options, {}, top_help};
 const std::span<const std::string_view> tex_command_names = command_names;
+
+const tex_command* tex_pack_command(std::string_view name)
+{
+    for (const tex_command& c : pack_commands) {
+        if (c.name == name) return &c;
+    }
+    return nullptr;
+}
 
 const tex_option_spelling& tex_option_spelled(tex_opt id)
 {
@@ -273,18 +383,29 @@ int tex_cli_usage(const tex_command& command, const char* format, ...)
     return tex_cli_try_help(command);
 }
 
+void tex_cli_say(const tex_command& command, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    say_line(command, format, args);
+    va_end(args);
+}
+
 int tex_cli_try_help(const tex_command& command)
 {
     std::fprintf(stderr, "Try '%s%s%s --help' for more information.\n", command.program, *command.name ? " " : "", command.name);
-    return tex_exit_usage;
+    return command.usage_exit;
 }
 
-tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_command_line& out)
+tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_command_line& out, const tex_option_check& check)
 {
+    const bool packer = command.dialect == tex_dialect::packer;
     const auto refuse = [&](const std::string& message) {
         tex_cli_usage(command, "%s", message.c_str());
         return tex_parsed::refused;
     };
+    // The packer quotes what it names.
+    const auto shown = [&](const std::string& what) { return packer ? "'" + what + "'" : what; };
     // Takes the option's value: the rest of the argument, or the next one.
     const auto take_value = [&](int& k, const std::string& rest, bool glued, tex_given& given) {
         if (glued) {
@@ -312,12 +433,14 @@ tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_
             const std::size_t eq = a.find('=');
             const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
             const tex_option_spelling* o = find_option(command, 0, name);
-            if (!o) return refuse("unknown option " + tex_printable_name(a.substr(0, eq)) + long_hint(command, name));
+            const bool glued = eq != std::string::npos, flag_given_value = o && !o->takes_value && glued;
+            if (!o || (packer && flag_given_value)) {
+                return refuse("unknown option " + shown(tex_printable_name(packer ? a : a.substr(0, eq))) + long_hint(command, name));
+            }
             tex_given given{o->id, "--" + name, ""};
-            if (!o->takes_value && eq != std::string::npos) return refuse("option --" + name + " takes no value");
-            const bool glued = eq != std::string::npos;
+            if (flag_given_value) return refuse("option --" + name + " takes no value");
             if (o->takes_value && !take_value(k, glued ? a.substr(eq + 1) : "", glued, given)) {
-                return refuse("option --" + name + " needs a value");
+                return refuse("option " + shown(given.spelled) + " needs a value");
             }
             found.push_back(std::move(given));
         } else {
@@ -325,15 +448,18 @@ tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_
             // which is the rest of the argument or else the next one.
             for (std::size_t at = 1; at < a.size(); ++at) {
                 const tex_option_spelling* o = find_option(command, a[at], "");
+                if (!o && packer) return refuse("unknown option " + shown(tex_printable_name(a)));
                 if (!o && at == 1) {
                     // "-json": a long option with one dash, maybe.
                     return refuse("unknown option " + tex_printable_name(a) + long_hint(command, a.substr(1)));
                 }
                 const std::string letter = tex_printable_name(std::string(1, a[at]));
                 if (!o) return refuse("unknown option -" + letter + " in " + tex_printable_name(a));
-                tex_given given{o->id, "-" + letter, ""};
+                tex_given given{o->id, "-" + letter, o->digit ? letter : ""};
                 if (o->takes_value) {
-                    if (!take_value(k, a.substr(at + 1), at + 1 < a.size(), given)) return refuse("option -" + letter + " needs a value");
+                    if (!take_value(k, a.substr(at + 1), at + 1 < a.size(), given)) {
+                        return refuse("option " + shown(given.spelled) + " needs a value");
+                    }
                     found.push_back(std::move(given));
                     break;
                 }
@@ -341,10 +467,11 @@ tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_
             }
         }
         for (tex_given& given : found) {
-            if (given.id == tex_opt::help) {
+            if (given.id == tex_opt::help && !packer) {
                 std::fputs(command.help, stdout);
                 return tex_parsed::helped;
             }
+            if (check && !check(given)) return tex_parsed::refused;
             out.options.push_back(std::move(given));
         }
     }

@@ -29,7 +29,8 @@ test::run_result run_tex(const std::vector<std::string>& args, const fs::path& c
 }
 
 // What tex_cli_parse makes of `args`: each option by its long name (with
-// "=value" when it takes one), "|", the operands; or what it said.
+// "=value" when it takes one; one with none as spelt), "|", the operands; or
+// what it said.
 std::string parsed(const tex_command& command, const std::vector<std::string>& args)
 {
     std::vector<std::string> words{command.name};
@@ -53,7 +54,7 @@ std::string parsed(const tex_command& command, const std::vector<std::string>& a
     std::string out;
     for (const tex_given& g : line.options) {
         const tex_option_spelling& s = tex_option_spelled(g.id);
-        out += std::string(s.name) + (s.takes_value ? "=" + g.value : "") + " ";
+        out += (*s.name ? std::string(s.name) : g.spelled) + (s.takes_value ? "=" + g.value : "") + " ";
     }
     out += "|";
     for (const std::string& o : line.operands) out += " " + o;
@@ -172,6 +173,58 @@ TEST(TexSyntax, ThePackersOptionsBundleAndSuggest)
     const auto own = test::run_program(MORVEX_PACK_PATH, {"-qnt5", "create", "o.pak", "x.png"}, dir.path());
     EXPECT_EQ(own.status, 1);
     EXPECT_EQ(own.err, "morvex_tex_pack: invalid type '5': 4 or 6\nTry 'morvex_tex_pack --help' for more information.\n");
+    EXPECT_TRUE(test::list_dir(dir.path()).empty());
+}
+
+// The packer's lines go through the same scanner, by its own table and in
+// its own words: the whole argument quoted, -h read as any option (a usage
+// error after it still counts), a value refused before the next option.
+TEST(TexSyntax, ThePackersLineIsReadByTheSameTable)
+{
+    struct row {
+        const char* command;  // "": morvex_tex_pack's own line
+        std::vector<std::string> args;
+        std::string expected;  // what is read, or what is said
+    };
+    const std::string try_own = "\nTry 'morvex_tex_pack --help' for more information.\n";
+    const std::string try_delete = "\nTry 'morvex_tex delete --help' for more information.\n";
+    const std::vector<row> rows = {
+        {"", {"-qn9", "create", "o.pak", "x.png"}, "quiet dry-run -9 | create o.pak x.png"},
+        {"", {"--level=3", "-j4", "-3v", "--best", "-", "--", "-q"}, "level=3 jobs=4 -3 verbose best | - -q"},
+        {"", {"-hq", "--version"}, "help quiet version |"},
+        {"", {"-x", "-a.tga", "--ignore-case", "--type", "4"}, "exclude=-a.tga ignore-case type=4 |"},
+        {"", {"-h", "-z"}, "morvex_tex_pack: unknown option '-z'" + try_own},
+        {"", {"-0"}, "morvex_tex_pack: unknown option '-0'" + try_own},
+        {"", {"-i", "a"}, "morvex_tex_pack: unknown option '-i'" + try_own},
+        {"", {"--fast=1"}, "morvex_tex_pack: unknown option '--fast=1' (did you mean --fast?)" + try_own},
+        {"", {"--dry"}, "morvex_tex_pack: unknown option '--dry' (did you mean --dry-run?)" + try_own},
+        {"", {"a.pak", "-x"}, "morvex_tex_pack: option '-x' needs a value" + try_own},
+        {"delete", {"a.pak", "--exclude"}, "morvex_tex: option '--exclude' needs a value" + try_delete},
+        {"delete", {"--ignore-cas"}, "morvex_tex: unknown option '--ignore-cas' (did you mean --ignore-case?)" + try_delete},
+    };
+    for (const row& r : rows) {
+        const tex_command* command = tex_pack_command(r.command);
+        ASSERT_NE(command, nullptr) << r.command;
+        EXPECT_EQ(parsed(*command, r.args), r.expected) << r.command << " " << r.args[0];
+    }
+    EXPECT_EQ(tex_pack_command("")->usage_exit, 1);
+    EXPECT_EQ(tex_pack_command("rename")->usage_exit, 2);
+    EXPECT_EQ(tex_pack_command("list"), nullptr);
+
+    // Values are checked as they are read: the first fault on the line is said.
+    temp_dir dir;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> runs = {
+        {{"create", "o.pak", "x.png", "-t5", "-z"}, "morvex_tex_pack: invalid type '5': 4 or 6"},
+        {{"create", "o.pak", "x.png", "-z", "-t5"}, "morvex_tex_pack: unknown option '-z'"},
+        {{"-j0", "--level=13", "create"}, "morvex_tex_pack: invalid number of threads '0': 1 to 256"},
+        {{"--help", "--level=13"}, "morvex_tex_pack: invalid level '13': 1 to 12"},
+    };
+    for (const auto& [args, said] : runs) {
+        const auto run = test::run_program(MORVEX_PACK_PATH, args, dir.path());
+        EXPECT_EQ(run.status, 1) << said;
+        EXPECT_EQ(run.err, said + try_own) << said;
+        EXPECT_EQ(run.out, "") << said;
+    }
     EXPECT_TRUE(test::list_dir(dir.path()).empty());
 }
 
