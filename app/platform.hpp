@@ -14,6 +14,13 @@
 // whoever links it.
 void app_start(int& argc, char**& argv);
 
+// The programs' own handlers of an interrupt (SIGINT, SIGTERM, SIGHUP and
+// SIGPIPE; on Windows, Ctrl-C and the console's closing), installed by
+// app_start: each ends the run as the signal would, leaving no temporary file
+// behind (output_interrupted). Only over the default action: an ignored
+// signal stays ignored (nohup), a handler already set stays.
+void app_catch_interrupts();
+
 // True when the descriptor is a terminal (a console).
 bool app_is_terminal(int fd);
 

@@ -4,6 +4,7 @@
 #include "files/files.hpp"
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -13,9 +14,35 @@
 
 #include "format/format.hpp"
 
+namespace {
+
+extern "C" void end_interrupted(int sig)
+{
+    output_interrupted();
+    // The usual end of this signal: its default action, once this handler returns.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+}  // namespace
+
+void app_catch_interrupts()
+{
+    // SIGPIPE too: a report piped into a reader that stops early ends the run.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) continue;
+        struct sigaction sa {};
+        sa.sa_handler = end_interrupted;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
 void app_start(int&, char**&)
 {
     keep_freed_memory();
+    app_catch_interrupts();
 }
 
 bool app_is_terminal(int fd)

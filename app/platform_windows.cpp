@@ -11,6 +11,7 @@
 #include <cctype>
 
 #include "format/format.hpp"
+#include "files/files.hpp"
 #include "files/windows.hpp"
 
 #include <fcntl.h>
@@ -65,6 +66,34 @@ void app_start(int& argc, char**& argv)
         SetConsoleOutputCP(CP_UTF8);
     }
     std::atexit(restore_console);
+    app_catch_interrupts();
+}
+
+namespace {
+
+// The status Ctrl-C ends a console program with.
+constexpr DWORD status_control_c_exit = 0xC000013A;
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        output_interrupted();
+        TerminateProcess(GetCurrentProcess(), status_control_c_exit);
+        return TRUE;
+    default: return FALSE;
+    }
+}
+
+}  // namespace
+
+void app_catch_interrupts()
+{
+    SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 bool app_is_terminal(int fd)

@@ -231,6 +231,13 @@ int output_commit_path(path_output& out);
 // place): its owner, where allowed, and its permissions. 0 or -1 with errno.
 int output_keep_owner(path_output& out, int from);
 
+// For a program's own handler of an interrupt (SIGINT, SIGTERM, SIGHUP,
+// SIGPIPE; on Windows, Ctrl-C and the console's closing), just before the
+// process ends: no output is placed from now on (one being placed completes
+// or is undone), and the temporary files of those in the making are removed.
+// Async-signal-safe. The library installs no handler of its own.
+void output_interrupted();
+
 // Knobs for the tests, all off in normal runs.
 struct output_test_knobs {
     // Called once an output's folder is resolved and its file made, before

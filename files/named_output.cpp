@@ -60,7 +60,6 @@ int output_begin_path(const std::string& path, const output_policy& policy, path
 {
     why = path_refusal::none;
     const bool force = policy.force;
-    system_install_cleanup();
     if (path == "-") {
         system_look standard_output;
         if (system_is_terminal(1)) {

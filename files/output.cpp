@@ -364,7 +364,6 @@ int output_open_root(const char* path, bool create, output_root& out)
     out.real_path = system_real_path(fd, path);
     out.fd = std::move(fd);
     out.create_folders = create;
-    system_install_cleanup();
     return 0;
 }
 
@@ -393,7 +392,6 @@ int output_open_folder(const output_root& parent, const std::string& name, outpu
 void output_open_stream_root(int stream_fd, output_root& out)
 {
     out.stream_fd = stream_fd;
-    system_install_cleanup();
 }
 
 void output_close_root(output_root& root)

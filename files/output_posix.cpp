@@ -31,39 +31,19 @@
 
 namespace {
 
-// How long the handler waits for names in the making, in loads of a counter
-// (tens of milliseconds): a name the interrupted thread itself was making
-// never comes, and the wait must end anyway.
-constexpr long making_wait = 50'000'000;
-
-extern "C" void remove_temporaries_and_die(int sig)
-{
-    cleanup_stop();
-    for (long k = 0; k < making_wait && cleanup_names_in_making(); ++k) {
-    }
-    cleanup_remove_listed();
-    // The usual end of this signal: its default action, once this handler returns.
-    std::signal(sig, SIG_DFL);
-    std::raise(sig);
-}
+// How long output_interrupted waits for names in the making, in sleeps of a
+// millisecond: a name the interrupted thread itself was making never comes,
+// and the wait must end anyway.
+constexpr int making_wait = 50;
 
 }  // namespace
 
-void system_install_cleanup()
+void output_interrupted()
 {
-    static std::atomic<bool> installed{false};
-    if (installed.exchange(true)) return;
-    // SIGPIPE too: a report piped into a reader that stops early ends the run.
-    // Only over the default action: an ignored signal stays ignored (nohup),
-    // and a program that uses the library keeps the handlers it set.
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) continue;
-        struct sigaction sa {};
-        sa.sa_handler = remove_temporaries_and_die;
-        sigemptyset(&sa.sa_mask);
-        sigaction(sig, &sa, nullptr);
-    }
+    cleanup_stop();
+    const struct timespec millisecond {0, 1'000'000};
+    for (int k = 0; k < making_wait && cleanup_names_in_making(); ++k) nanosleep(&millisecond, nullptr);
+    cleanup_remove_listed();
 }
 
 // ---------------------------------------------------------------------------

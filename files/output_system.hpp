@@ -161,10 +161,4 @@ bool system_is_terminal(int fd);  // a terminal (a console on Windows)
 // Windows, where a new file takes its folder's. 0, or -1 with errno.
 int system_copy_owner(int from, int to);
 
-// ---------------------------------------------------------------------------
-// Interrupts.
 
-// Installs, once, the handler that ends the run on an interrupt (SIGINT,
-// SIGTERM, SIGHUP and SIGPIPE; Ctrl-C and the console's closing) leaving no
-// temporary file behind, through the cleanup table.
-void system_install_cleanup();

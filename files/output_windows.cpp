@@ -38,7 +38,6 @@ constexpr auto status_access_denied = static_cast<NTSTATUS>(0xC0000022);
 constexpr auto status_sharing_violation = static_cast<NTSTATUS>(0xC0000043);
 constexpr auto status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
 constexpr auto status_not_a_directory = static_cast<NTSTATUS>(0xC0000103);
-constexpr DWORD status_control_c_exit = 0xC000013A;
 
 bool succeeded(NTSTATUS s)
 {
@@ -63,36 +62,21 @@ int descriptor(HANDLE h, int flags)
 // ---------------------------------------------------------------------------
 // Ctrl-C and the console's closing.
 
-// How long the handler waits for files in the making, in tries of 1 ms: a
-// thread stopped in the middle of one must not keep the process alive.
+// How long output_interrupted waits for files in the making, in tries of
+// 1 ms: a thread stopped in the middle of one must not keep the process
+// alive.
 constexpr int making_wait = 5000;
-
-BOOL WINAPI on_console_event(DWORD event)
-{
-    switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        cleanup_stop();
-        for (int k = 0; k < making_wait && cleanup_names_in_making(); ++k) Sleep(1);
-        // A placement under way completes (with its folders) or is undone;
-        // none starts after it. Never released: the process ends here, and
-        // every file in flight, marked for deletion, goes with its handle.
-        cleanup_placing().lock();
-        TerminateProcess(GetCurrentProcess(), status_control_c_exit);
-        return TRUE;
-    default: return FALSE;
-    }
-}
 
 }  // namespace
 
-void system_install_cleanup()
+void output_interrupted()
 {
-    static std::once_flag installed;
-    std::call_once(installed, [] { SetConsoleCtrlHandler(on_console_event, TRUE); });
+    cleanup_stop();
+    for (int k = 0; k < making_wait && cleanup_names_in_making(); ++k) Sleep(1);
+    // A placement under way completes (with its folders) or is undone; none
+    // starts after it. Never released: the process ends once this returns,
+    // and every file in flight, marked for deletion, goes with its handle.
+    cleanup_placing().lock();
 }
 
 // ---------------------------------------------------------------------------

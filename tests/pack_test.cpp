@@ -22,6 +22,7 @@
 #include <zlib.h>
 
 #include "app/app.hpp"
+#include "app/platform.hpp"
 #include "bench/textures.hpp"
 #include "entries/ordered.hpp"
 #include "pack/pack.hpp"
@@ -564,6 +565,7 @@ int interrupted_pack(const fs::path& dir, int sig, bool named_only)
         if (!freopen("/dev/null", "w", stdout)) _exit(98);
         static int signal_to_raise = 0;
         signal_to_raise = sig;
+        app_catch_interrupts();
         output_test.named_files_only = named_only;
         output_test.after_create = [](const std::string&) { std::raise(signal_to_raise); };
         std::string program = "morvex_tex_pack", command = "create", out = "out.pak", image = "sky.tga";
