@@ -252,7 +252,8 @@ MORVEX_TEX_API const char* morvex_tex_version(void)
 MORVEX_TEX_API const char* morvex_tex_error_name(uint32_t kind)
 {
     static const char* const names[] = {"ok",        "system", "not_archive", "no_memory", "argument", "buffer",
-                                        "no_entry", "entry",  "refused",     "image",     "name",     "damaged"};
+                                        "no_entry", "entry",  "refused",     "image",     "name",     "damaged",
+                                        "stopped"};
     return kind < sizeof names / sizeof names[0] ? names[kind] : nullptr;
 }
 

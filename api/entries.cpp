@@ -84,20 +84,6 @@ namespace {
 
 using k = tex_finding_kind;
 
-// Why an entry has no pixels to decode: pixels_request's checks, in order.
-tex_finding no_pixels_reason(const tex_index& index, const tex_entry_view& v, const entry_walk& walk)
-{
-    if (v.state == tex_entry_state::past_end) return {k::entry_past_end, v.record.offset, index.size};
-    if (v.state == tex_entry_state::header_cut) return {k::entry_header_cut, v.header_got, tex_entry_header_size};
-    const tex_entry_header& h = v.header;
-    if (h.rep_t_id != 4 && h.rep_t_id != 6) return {k::unknown_type, h.rep_t_id};
-    if (v.payload_past_end) return {k::payload_past_end, v.record.compressed_size, v.payload_offset, index.size};
-    if (h.width == 0 || h.height == 0) return {k::no_pixels, h.width, h.height};
-    if (std::uint64_t{h.width} * h.height > max_image_pixels) return {k::too_many_pixels, h.width, h.height};
-    if (v.covers && v.record.compressed_size > walk.overlap_left) return {k::runs_over_header, *v.covers, v.covered_offset};
-    return {k::inflation_spent, std::uint64_t{h.width} * h.height * 2, walk.inflate_left};
-}
-
 int check_entry(const morvex_tex_archive* archive, std::uint32_t index, morvex_tex_error* error)
 {
     if (!archive) return api::fail_argument(error, "no archive");
@@ -118,19 +104,26 @@ int decode(const morvex_tex_archive& archive, std::uint32_t i, const tex_entry_v
            std::vector<tex_finding>& warnings, morvex_tex_error* error)
 {
     const tex_index& index = archive.index;
+    // A 0 x 0 entry (an archive's first, most often) is an empty image.
+    if (v.state == tex_entry_state::ok && !v.payload_past_end && (v.header.rep_t_id == 4 || v.header.rep_t_id == 6) &&
+        (v.header.width == 0 || v.header.height == 0)) {
+        image = image32{};
+        image.width = v.header.width;
+        image.height = v.header.height;
+        return 0;
+    }
     entry_walk walk = i == 0 ? entry_walk_start(index) : api::walk_before(archive, i);
-    const entry_walk before = walk;
     extract_request request;
-    if (!pixels_request(index, v, walk, request)) {
-        const tex_finding why = no_pixels_reason(index, v, before);
+    tex_finding why{};
+    if (!pixels_request(index, v, walk, request, &why)) {
         return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, why,
                                  format_text("entry %u: ", i) + api::finding_words(why));
     }
     std::vector<tex_finding> found;
     if (decode_entry_pixels(request, image, found) != 0) {
-        const tex_finding why = found.empty() ? tex_finding{k::no_memory} : found.back();
-        return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, why,
-                                 format_text("entry %u: ", i) + api::finding_words(why));
+        const tex_finding failed = found.empty() ? tex_finding{k::no_memory} : found.back();
+        return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, failed,
+                                 format_text("entry %u: ", i) + api::finding_words(failed));
     }
     for (const tex_finding& f : found) {
         if (tex_finding_is_warning(f)) warnings.push_back(f);
@@ -247,7 +240,7 @@ MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uin
         const tex_entry_view v = api::read_entry_at(archive->index, index);
         if (v.state == tex_entry_state::ok) {
             const std::uint64_t needed = std::uint64_t{v.header.width} * v.header.height * 4;
-            if (!buffer || buffer_size < needed) {
+            if ((!buffer && needed > 0) || buffer_size < needed) {
                 return api::fail_needing(error, needed, format_text("entry %u needs %llu bytes, not %llu", index,
                                                                    static_cast<unsigned long long>(needed),
                                                                    static_cast<unsigned long long>(buffer_size)));

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <memory>
 
-#include "app/platform.hpp"
 #include "words/words.hpp"
 
 namespace {
@@ -41,6 +40,9 @@ MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, ui
     if (!api::text_of(path, path_size, p) || p.empty()) return api::fail_argument(error, "a path is bytes without NUL");
     if (!api::format_of(format, chosen)) return api::fail_argument(error, format_text("no format %u", format));
     if (api::check_pixels(image, error) != 0) return -1;
+    if ((flags & ~MORVEX_TEX_WRITE_KEEP) != 0) {
+        return api::fail_argument(error, format_text("flags %#x are not known", flags & ~MORVEX_TEX_WRITE_KEEP));
+    }
     return api::guarded(error, [&] {
         std::string folder, name;
         split_user_path(p, folder, name);
@@ -64,6 +66,11 @@ MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, ui
         if (output_commit(file, (flags & MORVEX_TEX_WRITE_KEEP) == 0) != 0) return api::fail_errno(error, errno, p);
         return api::succeed(error);
     });
+}
+
+MORVEX_TEX_API void morvex_tex_interrupted(void)
+{
+    output_interrupted();
 }
 
 MORVEX_TEX_API int morvex_tex_write_image_fd(int fd, uint32_t format, const morvex_tex_pixels* image,

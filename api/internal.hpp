@@ -4,8 +4,10 @@
 // include/morvex_tex/.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -69,6 +71,43 @@ template <typename T>
 bool size_ok(const T* s)
 {
     return s && s->size >= sizeof(T);
+}
+
+// The structs that grew: the size each was first published with, the end of
+// its last field then, which a caller built with those headers passes.
+template <typename T>
+inline constexpr std::size_t first_size = sizeof(T);
+template <>
+inline constexpr std::size_t first_size<morvex_tex_test_options> = offsetof(morvex_tex_test_options, jobs) + 4;
+template <>
+inline constexpr std::size_t first_size<morvex_tex_test_result> = offsetof(morvex_tex_test_result, problems) + 8;
+template <>
+inline constexpr std::size_t first_size<morvex_tex_extract_options> =
+    offsetof(morvex_tex_extract_options, include_matched) + sizeof(void*);
+template <>
+inline constexpr std::size_t first_size<morvex_tex_extract_result> = offsetof(morvex_tex_extract_result, reserved) + 4;
+template <>
+inline constexpr std::size_t first_size<morvex_tex_pack_options> = offsetof(morvex_tex_pack_options, jobs) + 4;
+template <>
+inline constexpr std::size_t first_size<morvex_tex_pack_result> = offsetof(morvex_tex_pack_result, kept) + 4;
+
+// A struct the caller may leave out (NULL), or of a size the library knows.
+template <typename T>
+bool known_or_absent(const T* s)
+{
+    return !s || s->size >= first_size<T>;
+}
+template <typename T>
+bool known(const T* s)
+{
+    return s && s->size >= first_size<T>;
+}
+
+// The caller's stop hook as the walks and the packer ask it; empty when none.
+inline std::function<bool()> stop_hook(morvex_tex_stop_fn stop, void* context)
+{
+    if (!stop) return {};
+    return [stop, context] { return stop(context) != 0; };
 }
 
 // Copies `full` out over the caller's struct, its size kept.

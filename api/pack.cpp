@@ -11,8 +11,12 @@ namespace {
 int request_of(const char* out_path, std::size_t out_size, const morvex_tex_image_source* const* images,
                std::size_t count, const morvex_tex_pack_options* options, api_pack_request& r, morvex_tex_error* error)
 {
-    if (options && options->size < sizeof(morvex_tex_pack_options)) return api::fail_argument(error, "options of no known size");
+    if (!api::known_or_absent(options)) return api::fail_argument(error, "options of no known size");
     const morvex_tex_pack_options o = api::options_or_defaults(options);
+    if ((o.flags & ~MORVEX_TEX_PACK_FORCE) != 0) {
+        return api::fail_argument(error, format_text("flags %#x are not known", o.flags & ~MORVEX_TEX_PACK_FORCE));
+    }
+    r.stop = api::stop_hook(o.stop, o.stop_context);
     if (o.type != 0 && o.type != 4 && o.type != 6) return api::fail_argument(error, "an archive's images are of type 4 or 6");
     r.type = o.type == 4 ? 4 : 6;
     r.force = (o.flags & MORVEX_TEX_PACK_FORCE) != 0;
@@ -64,9 +68,17 @@ int carry_out(int (*run)(const api_pack_request&, const api_pack_report_fn&, api
     };
     api_pack_failure failure;
     if (run(r, report, failure) != 0) {
+        if (failure.kind == MORVEX_TEX_ERROR_STOPPED && result) {
+            // Nothing was written: the result says only that.
+            morvex_tex_pack_result stopped{};
+            stopped.stopped = 1;
+            api::copy_out(result, stopped);
+        }
         if (failure.finding) return api::fail_finding(error, failure.kind, *failure.finding, failure.message);
         const int rc = api::fail(error, failure.kind, failure.error, failure.message);
-        if (error && error->size >= sizeof(morvex_tex_error) && failure.image) error->needed = *failure.image;
+        if (error && error->size >= sizeof(morvex_tex_error) && failure.image) {
+            error->image = static_cast<std::uint32_t>(std::min<std::size_t>(*failure.image, UINT32_MAX - 1) + 1);
+        }
         return rc;
     }
     if (result) api::copy_out(result, sum);
@@ -82,7 +94,7 @@ MORVEX_TEX_API int morvex_tex_create(const char* out_path, size_t out_size, cons
                                      morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,
                                      morvex_tex_error* error)
 {
-    if (result && !api::size_ok(result)) return api::fail_argument(error, "a result of no known size");
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
     return api::guarded(error, [&] {
         api_pack_request r;
         if (request_of(out_path, out_size, images, count, options, r, error) != 0) return -1;
@@ -95,7 +107,7 @@ MORVEX_TEX_API int morvex_tex_replace(const char* in_path, size_t in_size, const
                                       const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
                                       morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
 {
-    if (result && !api::size_ok(result)) return api::fail_argument(error, "a result of no known size");
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
     return api::guarded(error, [&] {
         api_pack_request r;
         if (request_of(out_path, out_size, images, count, options, r, error) != 0) return -1;

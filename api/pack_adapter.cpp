@@ -54,6 +54,7 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::source_unopened: return n.error == ENOMEM ? MORVEX_TEX_ERROR_NO_MEMORY : MORVEX_TEX_ERROR_SYSTEM;
     case nk::too_many_entries:
     case nk::too_large: return MORVEX_TEX_ERROR_SYSTEM;
+    case nk::stopped: return MORVEX_TEX_ERROR_STOPPED;
     case nk::alpha_dropped:
     case nk::size_changed:
     case nk::kept_undecodable:
@@ -109,6 +110,7 @@ int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn&
     request.force = r.force;
     if (r.level != 0) request.level = r.level;
     request.workers = r.workers;
+    request.stop = r.stop;
     // Images in memory are held here for the run; they are named in notes by
     // their stored name, or by their place among the images.
     std::vector<pack_image> held(r.images.size());

@@ -28,6 +28,7 @@ struct api_pack_request {
     bool force = false;    // write over a file of another kind, or one named like an image
     int level = 0;         // type-4 payloads: 1 to 12; 0: the packer's default
     unsigned workers = 1;  // threads that decode and compress images
+    std::function<bool()> stop;  // asked before each image: true stops the run, nothing written
 };
 
 // One entry of the archive written, in table order.

@@ -42,71 +42,54 @@ int patterns_of(const morvex_tex_string* from, std::size_t count, std::vector<st
 // ---------------------------------------------------------------------------
 // Extracting.
 
-// Why an entry that would run didn't (the task's note).
-enum : int { ran = 0, stopped_before = 1, kept_before = 2 };
+// The library's verdict of the walker's.
+std::uint32_t verdict_number(entry_verdict verdict)
+{
+    switch (verdict) {
+    case entry_verdict::none:
+    case entry_verdict::done: break;
+    case entry_verdict::failed: return MORVEX_TEX_FAILED;
+    case entry_verdict::skipped: return MORVEX_TEX_SKIPPED;
+    case entry_verdict::same_as: return MORVEX_TEX_SAME_AS;
+    case entry_verdict::not_done: return MORVEX_TEX_NOT_EXTRACTED;
+    }
+    return MORVEX_TEX_EXTRACTED;
+}
 
 struct extract_walk {
-    const output_root& root;
-    bool keep;
     morvex_tex_extract_result& sum;
     morvex_tex_outcome_fn each;
     void* context;
 };
 
-void prepare(extract_walk& w, entry_task& task)
-{
-    if (!task.run) return;
-    if (w.sum.stopped_by) {
-        task.run = false;
-        task.note = stopped_before;
-    } else if (w.keep && output_exists(w.root, task.request.output_name)) {
-        task.run = false;
-        task.note = kept_before;
-    }
-}
-
 void finish(extract_walk& w, entry_task& task)
 {
     const entry_plan& plan = task.plan;
-    if (plan.step == entry_step::none || plan.step == entry_step::skip) return;
-    std::uint32_t verdict = MORVEX_TEX_EXTRACTED;
+    if (task.verdict == entry_verdict::none) return;
+    const std::uint32_t verdict = verdict_number(task.verdict);
     std::vector<tex_finding> found;
-    if (plan.step == entry_step::refuse) {
-        verdict = MORVEX_TEX_FAILED;
-        found.push_back(plan.why);
-    } else if (plan.step == entry_step::repeat) {
-        verdict = MORVEX_TEX_SAME_AS;
-    } else if (task.note == stopped_before || (task.run && w.sum.stopped_by)) {
-        verdict = MORVEX_TEX_NOT_EXTRACTED;
-    } else if (task.note == kept_before) {
-        verdict = MORVEX_TEX_SKIPPED;
-        found.push_back({k::output_exists});
-    } else {
-        extract_place(task.request, task.outcome);
+    switch (task.verdict) {
+    case entry_verdict::none: break;
+    case entry_verdict::done:
         found = task.outcome.findings;
-        if (task.outcome.skipped) {
-            verdict = MORVEX_TEX_SKIPPED;
-            found.push_back({k::output_exists});
-        } else if (task.outcome.result != 0) {
-            verdict = MORVEX_TEX_FAILED;
-            for (const tex_finding& f : found) {
-                if (f.kind == k::output_failed && output_error_is_final(f.error)) {
-                    w.sum.stopped_by = f.error;
-                    verdict = MORVEX_TEX_NOT_EXTRACTED;
-                    break;
-                }
-            }
-        }
-    }
-    switch (verdict) {
-    case MORVEX_TEX_EXTRACTED:
         ++w.sum.extracted;
         for (const tex_finding& f : found) w.sum.warned += tex_finding_is_warning(f) ? 1 : 0;
         break;
-    case MORVEX_TEX_FAILED: ++w.sum.failed; break;
-    case MORVEX_TEX_SKIPPED: ++w.sum.skipped; break;
-    case MORVEX_TEX_SAME_AS: ++w.sum.same; break;
-    default: ++w.sum.not_extracted; break;
+    case entry_verdict::failed:
+        ++w.sum.failed;
+        found = plan.step == entry_step::refuse ? std::vector<tex_finding>{plan.why} : task.outcome.findings;
+        break;
+    case entry_verdict::skipped:
+        ++w.sum.skipped;
+        found = task.outcome.findings;
+        found.push_back({k::output_exists});
+        break;
+    case entry_verdict::same_as: ++w.sum.same; break;
+    case entry_verdict::not_done:
+        ++w.sum.not_extracted;
+        if (task.stopped_by) w.sum.stopped_by = task.stopped_by;
+        found = task.outcome.findings;
+        break;
     }
     if (!w.each) return;
     std::string name;
@@ -132,7 +115,7 @@ MORVEX_TEX_API int morvex_tex_test(const morvex_tex_archive* archive, const morv
                                    morvex_tex_test_result* result, morvex_tex_report_fn each, void* context,
                                    morvex_tex_error* error)
 {
-    if (!archive || (options && options->size < sizeof(morvex_tex_test_options)) || !api::size_ok(result)) {
+    if (!archive || !api::known_or_absent(options) || !api::known(result)) {
         return api::fail_argument(error, "no archive, or options or a result of no known size");
     }
     const morvex_tex_test_options o = api::options_or_defaults(options);
@@ -146,8 +129,9 @@ MORVEX_TEX_API int morvex_tex_test(const morvex_tex_archive* archive, const morv
         walk_options walk;
         walk.entries.write = false;
         walk.workers = workers;
+        walk.stop = api::stop_hook(o.stop, o.stop_context);
         const output_root nowhere;
-        walk_entries(index, nowhere, walk, nullptr, [&](entry_task& task) {
+        sum.stopped = walk_entries(index, nowhere, walk, nullptr, [&](entry_task& task) {
             if (task.run && task.outcome.result == 0) ++sum.decoded;
             sum.problems += task.findings.size();
             if (!each) return;
@@ -156,9 +140,9 @@ MORVEX_TEX_API int morvex_tex_test(const morvex_tex_archive* archive, const morv
             const morvex_tex_entry_report report{sizeof(morvex_tex_entry_report), task.index, name_of(task.view, name),
                                                  out.data(), out.size()};
             each(context, &report);
-        });
+        }).stopped;
         api::copy_out(result, sum);
-        return api::succeed(error);
+        return sum.stopped ? api::fail(error, MORVEX_TEX_ERROR_STOPPED, 0, "stopped") : api::succeed(error);
     });
 }
 
@@ -166,10 +150,12 @@ MORVEX_TEX_API int morvex_tex_extract(const morvex_tex_archive* archive, const m
                                       morvex_tex_extract_result* result, morvex_tex_outcome_fn each, void* context,
                                       morvex_tex_error* error)
 {
-    if (!archive || (options && options->size < sizeof(morvex_tex_extract_options)) || !api::size_ok(result)) {
+    if (!archive || !api::known_or_absent(options) || !api::known(result)) {
         return api::fail_argument(error, "no archive, or options or a result of no known size");
     }
     const morvex_tex_extract_options o = api::options_or_defaults(options);
+    constexpr std::uint32_t flags = MORVEX_TEX_EXTRACT_RAW | MORVEX_TEX_EXTRACT_KEEP | MORVEX_TEX_EXTRACT_IGNORE_CASE;
+    if ((o.flags & ~flags) != 0) return api::fail_argument(error, format_text("flags %#x are not known", o.flags & ~flags));
     return api::guarded(error, [&] {
         const bool raw = (o.flags & MORVEX_TEX_EXTRACT_RAW) != 0;
         image_format format = image_format::none;
@@ -192,22 +178,22 @@ MORVEX_TEX_API int morvex_tex_extract(const morvex_tex_archive* archive, const m
         if (output_open_root(folder.c_str(), true, root) != 0) return api::fail_errno(error, errno, folder);
         const std::unique_ptr<output_root, void (*)(output_root*)> closer(&root, [](output_root* r) { output_close_root(*r); });
         morvex_tex_extract_result sum{};
-        extract_walk w{root, (o.flags & MORVEX_TEX_EXTRACT_KEEP) != 0, sum, each, context};
+        extract_walk w{sum, each, context};
         walk_options walk;
         walk.entries.raw = raw;
         walk.entries.format = format;
-        walk.entries.keep = w.keep;
+        walk.entries.keep = (o.flags & MORVEX_TEX_EXTRACT_KEEP) != 0;
         walk.entries.filter = &filter;
         walk.workers = workers;
-        walk_entries(
-            archive->index, root, walk, [&](entry_task& task) { prepare(w, task); },
-            [&](entry_task& task) { finish(w, task); });
+        walk.place = true;
+        walk.stop = api::stop_hook(o.stop, o.stop_context);
+        sum.stopped = walk_entries(archive->index, root, walk, nullptr, [&](entry_task& task) { finish(w, task); }).stopped;
         for (std::size_t n = 0; n < filter.include.size(); ++n) {
             sum.unmatched += filter.used[n] ? 0 : 1;
             if (o.include_matched) o.include_matched[n] = filter.used[n] ? 1 : 0;
         }
         api::copy_out(result, sum);
-        return api::succeed(error);
+        return sum.stopped ? api::fail(error, MORVEX_TEX_ERROR_STOPPED, 0, "stopped") : api::succeed(error);
     });
 }
 

@@ -35,7 +35,7 @@ struct side_entry {
     std::uint8_t type = 0;
     std::uint8_t name_size = 0;
     bool payload_whole = true;                 // the payload lies within the archive
-    enum class reason : std::uint8_t { none, no_pixels, repeat, listed } no_pixels = reason::none;
+    enum class reason : std::uint8_t { none, repeat, listed } no_pixels = reason::none;
     std::array<char, tex_name_size> name_bytes{};
 
     std::string_view name() const { return {name_bytes.data(), name_size}; }
@@ -53,7 +53,6 @@ struct side {
     tex_finding why(const side_entry& e) const
     {
         switch (e.no_pixels) {
-        case side_entry::reason::no_pixels: return {tex_finding_kind::no_pixels, e.width, e.height};
         case side_entry::reason::repeat: return {tex_finding_kind::repeat, e.why};
         case side_entry::reason::listed: return findings[e.why];
         case side_entry::reason::none: break;
@@ -114,7 +113,12 @@ side entries_of(const tex_cli_archive& a, name_filter& filter)
         if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
             request = plan.request;
         } else if (plan.step == entry_step::none) {
-            if (!pixels_request(index, v, budgets, request)) e.no_pixels = side_entry::reason::no_pixels;
+            tex_finding why{};
+            if (!pixels_request(index, v, budgets, request, &why)) {
+                e.no_pixels = side_entry::reason::listed;
+                e.why = static_cast<std::uint32_t>(out.findings.size());
+                out.findings.push_back(why);
+            }
         } else if (plan.step == entry_step::repeat) {
             // Another record of an entry already met: decoded as that one is.
             if (!pixels_request(index, v, budgets, request)) {

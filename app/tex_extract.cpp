@@ -31,9 +31,6 @@ struct extract_options {
     name_filter filter;
 };
 
-// Why an entry that would run didn't (the task's note).
-enum : int { ran = 0, stopped_before = 1, kept_before = 2 };
-
 // What every archive of the run adds up to.
 struct totals {
     std::uint64_t extracted = 0, failed = 0, skipped = 0, warned = 0, not_done = 0;
@@ -69,72 +66,45 @@ std::string joined(const std::vector<tex_finding>& found)
     return out.empty() ? "can't be extracted" : out;
 }
 
-// Before its job runs: nothing more once the disk is full, and with --keep
-// nothing decoded only to find its name taken.
-void prepare(extract_walk& w, entry_task& task)
-{
-    if (!task.run) return;
-    if (w.sum.stopped_by) {
-        task.run = false;
-        task.note = stopped_before;
-    } else if (w.options.keep && output_exists(w.root, task.request.output_name)) {
-        task.run = false;
-        task.note = kept_before;
-    }
-}
-
-// An output failure that stops everything after it: said once, with the folder.
-bool stops_the_run(extract_walk& w, const std::vector<tex_finding>& found)
-{
-    for (const tex_finding& f : found) {
-        if (f.kind == tex_finding_kind::output_failed && output_error_is_final(f.error)) {
-            w.sum.stopped_by = f.error;
-            // Bytes bound for standard output wait in the temporary folder.
-            const std::string where = w.options.to_stdout ? tex_temporary_folder() : w.folder;
-            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(where).c_str(), std::strerror(f.error));
-            return true;
-        }
-    }
-    return false;
-}
-
 void finish(extract_walk& w, entry_task& task)
 {
     const tex_entry_view& v = task.view;
     const entry_plan& plan = task.plan;
-    if (plan.step == entry_step::none || plan.step == entry_step::skip) return;
+    if (task.verdict == entry_verdict::none) return;
     const std::string name = v.state == tex_entry_state::ok ? tex_printable_name(tex_entry_name(v.header)) : "-";
     const std::string output = tex_printable_name(plan.request.output_name);
     const std::string path = tex_printable_name(w.archive.path);
     w.bar.clear();
     const bool say = !w.options.quiet;
-    bool stopped = task.note == stopped_before || (plan.step == entry_step::run && task.run && w.sum.stopped_by);
-    if (plan.step == entry_step::refuse) {
+    switch (task.verdict) {
+    case entry_verdict::none: break;
+    case entry_verdict::failed:
         ++w.sum.failed;
         tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
-                      tex_printable_name(finding_text(plan.why)).c_str());
-    } else if (plan.step == entry_step::repeat) {
+                      tex_printable_name(plan.step == entry_step::refuse ? finding_text(plan.why)
+                                                                         : joined(task.outcome.findings))
+                          .c_str());
+        break;
+    case entry_verdict::same_as:
         if (say) std::fprintf(w.lines, "same as entry %u: %s\n", plan.repeat_of, name.c_str());
-    } else if (stopped) {
+        break;
+    case entry_verdict::not_done:
         ++w.sum.not_done;  // its file, if any, is dropped with the task
-    } else if (task.note == kept_before) {
+        if (task.stopped_by) {
+            // Said once, with the folder; bytes bound for standard output
+            // wait in the temporary folder.
+            const std::string where = w.options.to_stdout ? tex_temporary_folder() : w.folder;
+            tex_cli_error("%s: %s: nothing more is extracted", tex_printable_name(where).c_str(),
+                          std::strerror(task.stopped_by));
+        }
+        break;
+    case entry_verdict::skipped:
         ++w.sum.skipped;
         if (say) std::fprintf(w.lines, "skipped %s: exists\n", output.c_str());
-    } else {
-        extract_place(task.request, task.outcome);
-        if (task.outcome.skipped) {
-            ++w.sum.skipped;
-            if (say) std::fprintf(w.lines, "skipped %s: exists\n", output.c_str());
-        } else if (task.outcome.result != 0) {
-            if (stops_the_run(w, task.outcome.findings)) {
-                ++w.sum.not_done;
-            } else {
-                ++w.sum.failed;
-                tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
-                              tex_printable_name(joined(task.outcome.findings)).c_str());
-            }
-        } else if (const auto [at, fresh] = w.written.emplace(output_name_key(plan.request.output_name), task.index);
-                   !fresh && !w.options.to_stdout) {
+        break;
+    case entry_verdict::done:
+        if (const auto [at, fresh] = w.written.emplace(output_name_key(plan.request.output_name), task.index);
+            !fresh && !w.options.to_stdout) {
             ++w.sum.replaced;
             tex_cli_error("%s: entry %u (%s): its file %s replaced entry %u's, written earlier", path.c_str(), task.index,
                           name.c_str(), tex_printable_name(at->first).c_str(), at->second);
@@ -142,13 +112,14 @@ void finish(extract_walk& w, entry_task& task)
         } else {
             ++w.sum.extracted;
             if (say) std::fprintf(w.lines, "extracted %s\n", output.c_str());
-            for (const tex_finding& f : task.outcome.findings) {
-                if (!tex_finding_is_warning(f)) continue;
-                ++w.sum.warned;
-                tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
-                              tex_printable_name(finding_text(f)).c_str());
-            }
         }
+        for (const tex_finding& f : task.outcome.findings) {
+            if (!tex_finding_is_warning(f)) continue;
+            ++w.sum.warned;
+            tex_cli_error("%s: entry %u (%s): %s", path.c_str(), task.index, name.c_str(),
+                          tex_printable_name(finding_text(f)).c_str());
+        }
+        break;
     }
     std::fflush(w.lines);
     w.bar.step(name);
@@ -179,9 +150,10 @@ void extract_archive(const tex_cli_archive& a, extract_options& o, const output_
     options.entries.to_stream = o.to_stdout;
     options.entries.filter = &o.filter;
     options.workers = workers;
+    options.place = true;
+    options.stopped_by = sum.stopped_by;
     if (app_is_terminal(2)) w.bar.start(count_taken(w));
-    walk_entries(
-        a.index, root, options, [&](entry_task& task) { prepare(w, task); }, [&](entry_task& task) { finish(w, task); });
+    sum.stopped_by = walk_entries(a.index, root, options, nullptr, [&](entry_task& task) { finish(w, task); }).stopped_by;
     w.bar.clear();
 }
 

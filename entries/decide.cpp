@@ -89,19 +89,25 @@ bool charge(entry_walk& walk, const tex_entry_view& v, extract_request& r, tex_f
 
 }  // namespace
 
-bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out)
+bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out,
+                    tex_finding* why)
 {
-    if (v.state != tex_entry_state::ok || v.payload_past_end) return false;
-    const tex_entry_header& h = v.header;
-    if ((h.rep_t_id != 4 && h.rep_t_id != 6) || h.width == 0 || h.height == 0 ||
-        std::uint64_t{h.width} * h.height > max_image_pixels) {
+    tex_finding reason{};
+    const auto no = [&](const tex_finding& f) {
+        if (why) *why = f;
         return false;
-    }
+    };
+    if (v.state == tex_entry_state::past_end) return no({k::entry_past_end, v.record.offset, index.size});
+    if (v.state == tex_entry_state::header_cut) return no({k::entry_header_cut, v.header_got, tex_entry_header_size});
+    const tex_entry_header& h = v.header;
+    if (h.rep_t_id != 4 && h.rep_t_id != 6) return no({k::unknown_type, h.rep_t_id});
+    if (v.payload_past_end) return no({k::payload_past_end, v.record.compressed_size, v.payload_offset, index.size});
+    if (h.width == 0 || h.height == 0) return no({k::no_pixels, h.width, h.height});
+    if (std::uint64_t{h.width} * h.height > max_image_pixels) return no({k::too_many_pixels, h.width, h.height});
     out = extract_request{};
     fill_request(index, v, out);
     out.decode_only = true;
-    tex_finding why{};
-    return charge(walk, v, out, why);
+    return charge(walk, v, out, reason) || no(reason);
 }
 
 entry_walk entry_walk_start(const tex_index& index)

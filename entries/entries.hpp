@@ -120,10 +120,11 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
 
 // A request that decodes the entry's pixels and writes nothing, for a
 // presentation that shows an entry the extractor never writes (the first),
-// charged to the walk's budgets. False when there are no pixels to decode:
-// no header, an unknown type, a payload past the end, no pixels or too many,
-// or more than the budgets have left.
-bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out);
+// charged to the walk's budgets. False when there are no pixels to decode,
+// with `why` (when given) saying which: no header, an unknown type, a payload
+// past the end, no pixels or too many, or more than the budgets have left.
+bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out,
+                    tex_finding* why = nullptr);
 
 // The most a type-4 entry's payload and inflation room may take together to
 // be inflated in one call; above it, the stream is inflated piece by piece
@@ -164,6 +165,17 @@ void extract_place(const extract_request& request, extract_outcome& out);
 // ---------------------------------------------------------------------------
 // Running entry jobs ahead on worker threads, handing them back in order.
 
+// What became of an entry a walk took: decided once, by the walker, for every
+// presentation (the programs' lines, the library's outcomes).
+enum class entry_verdict : std::uint8_t {
+    none,      // nothing to say: the first entry, one the filter leaves out
+    done,      // extracted (written and in place) or, writing nothing, decoded; findings: its warnings
+    failed,    // not extracted: the findings say why
+    skipped,   // its output's name was taken, and `keep` kept what was there
+    same_as,   // an earlier record's entry (plan.repeat_of): that one's verdict stands
+    not_done,  // an output failure before it left room for none (a full disk): not extracted
+};
+
 // One entry's task: prepared in table order on the calling thread, its job (if
 // any) run on a worker, then finished in table order on the calling thread.
 struct entry_task {
@@ -178,6 +190,10 @@ struct entry_task {
     entry_plan plan;
     std::vector<tex_finding> findings;
     int note = 0;  // the presentation's own, set in its prepare (why it didn't run, say)
+    // What became of it, decided by walk_entries (entries/walk.hpp) before
+    // the presentation's finish.
+    entry_verdict verdict = entry_verdict::none;
+    int stopped_by = 0;  // the errno of the output failure that stopped the walk here
 };
 
 // The most worker threads any program runs.
@@ -197,8 +213,10 @@ unsigned extract_workers(bool raw = false);
 // on the calling thread, nothing ahead), and calls finish(task) in order,
 // where the presentation prints and places the output. Jobs run ahead of
 // finish within a window and a memory budget, so that two of the largest
-// images never sit in memory at once.
-void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers,
+// images never sit in memory at once. `stop` (may be empty) is asked before
+// each task is prepared: true ends the run, and so does the function's
+// result.
+bool run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers, const std::function<bool()>& stop,
                      const std::function<void(std::uint32_t, entry_task&)>& prepare,
                      const std::function<void(entry_task&)>& finish);
 

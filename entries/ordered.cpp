@@ -2,6 +2,7 @@
 // of open indices, whose jobs go out in order within the memory budget.
 #include "entries/ordered.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -102,17 +103,19 @@ private:
 
 }  // namespace
 
-void run_ordered_jobs(std::uint32_t count, const ordered_options& options,
+bool run_ordered_jobs(std::uint32_t count, const ordered_options& options,
                       const std::function<ordered_job(std::uint32_t)>& prepare,
                       const std::function<std::uint64_t(std::uint32_t)>& job,
                       const std::function<void(std::uint32_t)>& finish)
 {
+    bool stopped = false;
+    const auto stopping = [&] { return stopped || (options.stop && (stopped = options.stop())); };
     if (options.workers <= 1) {
-        for (std::uint32_t i = 0; i < count; ++i) {
+        for (std::uint32_t i = 0; i < count && !stopping(); ++i) {
             if (prepare(i).run) job(i);
             finish(i);
         }
-        return;
+        return stopped;
     }
     std::deque<std::unique_ptr<slot>> window;  // indices prepared and not yet finished, in order
     worker_pool pool(job, options.workers);   // after the window: joined before it goes
@@ -127,6 +130,7 @@ void run_ordered_jobs(std::uint32_t count, const ordered_options& options,
     // Jobs go out in order, each when its memory fits beside what is in
     // flight (or when nothing is).
     const auto submit_what_fits = [&] {
+        if (stopped) return;
         unsigned running = 0;
         for (const auto& s : window) {
             if (!s->submitted || s->seen_done) continue;
@@ -146,7 +150,15 @@ void run_ordered_jobs(std::uint32_t count, const ordered_options& options,
         }
     };
     while (next < count || !window.empty()) {
-        while (next < count && window.size() < ordered_window) {
+        if (next < count && stopping()) {
+            // What is out is finished; the first job not yet out, and every
+            // index after it, is dropped.
+            const auto out = std::find_if(window.begin(), window.end(), [](const auto& s) { return s->plan.run && !s->submitted; });
+            window.erase(out, window.end());
+            next = count;
+            if (window.empty()) break;
+        }
+        while (next < count && window.size() < ordered_window && !stopping()) {
             auto s = std::make_unique<slot>();
             s->index = next;
             s->plan = prepare(next);
@@ -177,4 +189,5 @@ void run_ordered_jobs(std::uint32_t count, const ordered_options& options,
         window.pop_front();
         submit_what_fits();
     }
+    return stopped;
 }

@@ -33,14 +33,19 @@ struct ordered_options {
     // once it is done. So at most one job's peak per worker comes on top of
     // the budget.
     bool results_kept = false;
+    // Asked on the calling thread before each index is prepared: true ends
+    // the run there. Jobs already out are waited for and finished; indices
+    // prepared whose jobs were not yet out are dropped, unfinished.
+    std::function<bool()> stop;
 };
 
 // Calls prepare(i) for i = 0 .. count - 1 in order; runs job(i) for those it
 // says run, on one of the workers; calls finish(i) in order. job returns the
 // bytes it keeps for finish (0 when nothing). job must not throw. Between
 // prepare(i) and finish(i), at most ordered_window indices are open, so a
-// caller keeps each one's state in ordered_slots.
-void run_ordered_jobs(std::uint32_t count, const ordered_options& options,
+// caller keeps each one's state in ordered_slots. True when `stop` ended the
+// run early.
+bool run_ordered_jobs(std::uint32_t count, const ordered_options& options,
                       const std::function<ordered_job(std::uint32_t)>& prepare,
                       const std::function<std::uint64_t(std::uint32_t)>& job,
                       const std::function<void(std::uint32_t)>& finish);

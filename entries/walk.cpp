@@ -72,24 +72,74 @@ void read_and_decide(const tex_index& index, const walk_options& options, tex_ta
 
 }  // namespace
 
-void walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
-                  const std::function<void(entry_task&)>& prepare, const std::function<void(entry_task&)>& finish)
+namespace {
+
+// The verdict of a task whose job (if any) is done, its output placed when
+// the walk places outputs.
+entry_verdict verdict_of(entry_task& task, const walk_options& options, walk_result& result)
+{
+    const entry_plan& plan = task.plan;
+    if (task.verdict != entry_verdict::none) return task.verdict;  // decided before it ran
+    switch (plan.step) {
+    case entry_step::none:
+    case entry_step::skip: return entry_verdict::none;
+    case entry_step::refuse: return entry_verdict::failed;
+    case entry_step::repeat: return entry_verdict::same_as;
+    case entry_step::run: break;
+    }
+    if (!task.run) return entry_verdict::none;
+    // An output written before the walk stopped for want of room: dropped.
+    if (options.place && result.stopped_by) return entry_verdict::not_done;
+    if (options.place) {
+        extract_place(task.request, task.outcome);
+        add_findings(task.findings, task.outcome.findings);
+    }
+    if (task.outcome.skipped) return entry_verdict::skipped;
+    if (task.outcome.result == 0) return entry_verdict::done;
+    for (const tex_finding& f : task.outcome.findings) {
+        if (options.place && f.kind == tex_finding_kind::output_failed && output_error_is_final(f.error)) {
+            result.stopped_by = task.stopped_by = f.error;
+            return entry_verdict::not_done;
+        }
+    }
+    return entry_verdict::failed;
+}
+
+}  // namespace
+
+walk_result walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
+                         const std::function<void(entry_task&)>& prepare, const std::function<void(entry_task&)>& finish)
 {
     tex_table_cursor cursor{&index, {}, 0, 0};
     entry_walk budgets = entry_walk_start(index);
-    run_entry_tasks(
-        root, index.count, options.workers,
+    walk_result result;
+    result.stopped_by = options.stopped_by;
+    result.stopped = run_entry_tasks(
+        root, index.count, options.workers, options.stop,
         [&](std::uint32_t i, entry_task& task) {
             read_and_decide(index, options, cursor, budgets, i, task);
+            if (options.place && task.run && task.plan.step == entry_step::run) {
+                // Nothing more once the disk is full, and under keep nothing
+                // decoded only to find its name taken.
+                if (result.stopped_by) {
+                    task.run = false;
+                    task.verdict = entry_verdict::not_done;
+                } else if (options.entries.keep && output_exists(root, task.request.output_name)) {
+                    task.run = false;
+                    task.verdict = entry_verdict::skipped;
+                }
+            }
             if (prepare) prepare(task);
         },
         [&](entry_task& task) {
             if (task.run) add_findings(task.findings, task.outcome.findings);
+            task.verdict = verdict_of(task, options, result);
             finish(task);
         });
+    return result;
 }
 
-void walk_entry_jobs(const tex_index& index, const walk_options& options, std::uint64_t memory_budget,
+bool walk_entry_jobs(const tex_index& index, const walk_options& options, std::uint64_t memory_budget,
                      const std::function<ordered_job(entry_task&)>& prepare,
                      const std::function<std::uint64_t(entry_task&)>& job,
                      const std::function<void(entry_task&)>& finish)
@@ -101,7 +151,8 @@ void walk_entry_jobs(const tex_index& index, const walk_options& options, std::u
     how.workers = options.workers;
     how.memory_budget = memory_budget;
     how.results_kept = true;
-    run_ordered_jobs(
+    how.stop = options.stop;
+    return run_ordered_jobs(
         index.count, how,
         [&](std::uint32_t i) {
             entry_task& task = tasks[i];

@@ -39,15 +39,30 @@ struct walk_options {
     unsigned workers = 1;     // threads that run jobs (1: the calling thread)
     bool show_first = false;  // the first entry's pixels are decoded too, for a page
     unsigned thumbnail_side = 0;  // jobs also make thumbnails this size (0: none)
+    // Extracting: each output is put in place when its task is finished, an
+    // entry whose name is taken is skipped before it runs under `keep`, and
+    // once an output fails for want of room (a full disk, a quota, a
+    // read-only file system) no later entry runs.
+    bool place = false;
+    int stopped_by = 0;  // ... an earlier walk's failure that left no room: nothing of this one runs
+    // Asked on the calling thread before each entry: true ends the walk
+    // there. Outputs already placed stay, each whole; jobs under way finish.
+    std::function<bool()> stop;
+};
+
+// How a walk ended.
+struct walk_result {
+    bool stopped = false;  // `stop` ended it early
+    int stopped_by = 0;    // the errno of the output failure after which nothing more ran (with `place`)
 };
 
 // Walks every record of `index` in table order. Each task is read and
 // decided here; a task that runs is the decision's request (or, for a page,
 // the pixels of an entry refused for its name alone, or of the first entry);
-// `prepare`, on the calling thread, may still change that (a file already
-// there under --keep, a run stopped). The job runs beneath `root`; `finish`
-// gets each task in table order, its findings complete.
-void walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
+// `prepare`, on the calling thread, may still change that. The job runs
+// beneath `root`; `finish` gets each task in table order, its findings
+// complete and its verdict given.
+walk_result walk_entries(const tex_index& index, const output_root& root, const walk_options& options,
                   const std::function<void(entry_task&)>& prepare, const std::function<void(entry_task&)>& finish);
 
 // A walk whose jobs are the caller's own, for a caller that does more on the
@@ -57,8 +72,9 @@ void walk_entries(const tex_index& index, const output_root& root, const walk_op
 // on a worker (calling run_entry_job where it wants the entry job, whose
 // request `task.run` says the decision made) and returns the bytes the task
 // keeps until `finish`, which gets each task in table order. Results are kept
-// within `memory_budget` (ordered_options::results_kept).
-void walk_entry_jobs(const tex_index& index, const walk_options& options, std::uint64_t memory_budget,
+// within `memory_budget` (ordered_options::results_kept). True when
+// `options.stop` ended the walk early.
+bool walk_entry_jobs(const tex_index& index, const walk_options& options, std::uint64_t memory_budget,
                      const std::function<ordered_job(entry_task&)>& prepare,
                      const std::function<std::uint64_t(entry_task&)>& job,
                      const std::function<void(entry_task&)>& finish);

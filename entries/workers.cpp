@@ -68,7 +68,7 @@ unsigned extract_workers(bool raw)
     return usable_processors();
 }
 
-void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers,
+bool run_entry_tasks(const output_root& root, std::uint32_t count, unsigned workers, const std::function<bool()>& stop,
                      const std::function<void(std::uint32_t, entry_task&)>& prepare,
                      const std::function<void(entry_task&)>& finish)
 {
@@ -76,7 +76,8 @@ void run_entry_tasks(const output_root& root, std::uint32_t count, unsigned work
     ordered_options options;
     options.workers = workers;
     options.memory_budget = memory_budget;
-    run_ordered_jobs(
+    options.stop = stop;
+    return run_ordered_jobs(
         count, options,
         [&](std::uint32_t i) {
             entry_task& task = tasks[i];

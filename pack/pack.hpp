@@ -81,6 +81,9 @@ struct pack_request {
     // first, and calls this once when it has to.
     void (*waiting)(void* context) = nullptr;
     void* waiting_context = nullptr;
+    // Asked on the calling thread before each image is taken: true stops the
+    // run (a `stopped` note), and nothing is written.
+    std::function<bool()> stop;
 };
 
 // ---------------------------------------------------------------------------
@@ -140,6 +143,7 @@ enum class pack_note_kind : std::uint8_t {
     too_large,          // the entries add up to more than a TEX archive can address
     write_failed,       // error
     archive_changed,    // path: the archive edited in place, which something else wrote meanwhile
+    stopped,            // path: the output; the request's stop hook ended the run
     source_unopened,    // error
     source_no_memory,   // a: the table's records, whose order can't be held
     source_not_tex,     // not a TEX version 3 archive

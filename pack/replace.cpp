@@ -212,10 +212,11 @@ int pack_replace(const pack_request& request, pack_result& result)
     options.entries.write = false;
     options.entries.decode_refused_names = true;
     options.workers = std::max(1u, request.workers);
+    options.stop = request.stop;
     ordered_slots<walk_item> items;
     bool failed = false;
     const output_root nowhere;
-    walk_entry_jobs(
+    const bool stopped = walk_entry_jobs(
         source.index, options, pack_memory_budget,
         [&](entry_task& task) {
             walk_item& item = items[task.index];
@@ -268,6 +269,7 @@ int pack_replace(const pack_request& request, pack_result& result)
                 note.findings = std::move(why);
             }
         });
-    if (failed) return -1;
+    if (stopped && !failed) add_note(run, pack_note_kind::stopped, request.output);
+    if (failed || stopped) return -1;
     return finish_run(run, source.index.header.signature, source.index.header.second_word);
 }

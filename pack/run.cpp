@@ -105,6 +105,7 @@ ordered_options pack_workers(const pack_request& request)
     o.workers = std::max(1u, request.workers);
     o.memory_budget = pack_memory_budget;
     o.results_kept = true;
+    o.stop = request.stop;
     return o;
 }
 
@@ -398,7 +399,7 @@ int add_images(pack_run& run, const std::vector<const named_image*>& taken)
     const pack_request& request = run.request;
     ordered_slots<image_job> jobs;
     bool failed = false;
-    run_ordered_jobs(
+    const bool stopped = run_ordered_jobs(
         static_cast<std::uint32_t>(taken.size()), pack_workers(request),
         [&](std::uint32_t i) {
             jobs[i] = image_job{};
@@ -419,6 +420,10 @@ int add_images(pack_run& run, const std::vector<const named_image*>& taken)
                 failed = true;
             }
         });
+    if (stopped && !failed) {
+        add_note(run, pack_note_kind::stopped, request.output);
+        failed = true;
+    }
     return failed ? -1 : 0;
 }
 

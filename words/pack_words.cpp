@@ -109,6 +109,7 @@ std::string pack_note_text(const pack_note& n)
     case k::too_large: return format_text("%s: the entries add up to more than a TEX archive can address", p);
     case k::write_failed: return format_text("%s: can't write it: %s", p, std::strerror(n.error));
     case k::archive_changed: return format_text("%s changed while it was being edited; nothing written", p);
+    case k::stopped: return format_text("%s: stopped; nothing written", p);
     case k::source_unopened: return format_text("%s: %s", p, std::strerror(n.error));
     case k::source_no_memory: return format_text("%s: can't hold the order of its %u table records in memory", p, u(n.a));
     case k::source_not_tex: return format_text("%s: not a TEX version 3 archive", p);

@@ -31,6 +31,13 @@
  * way an existing program would notice. */
 #define MORVEX_TEX_ABI_VERSION 1
 
+/* The version of the library these headers come with, as
+ * morvex_tex_version() gives it ("1.0": major.minor, and .patch when not 0).
+ * A caller may test for a call added in a later version with these. */
+#define MORVEX_TEX_VERSION_MAJOR 1
+#define MORVEX_TEX_VERSION_MINOR 0
+#define MORVEX_TEX_VERSION_PATCH 0
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -65,8 +72,15 @@ typedef enum morvex_tex_error_kind {
     MORVEX_TEX_ERROR_REFUSED = 8,      /* an output the rules refuse: an existing file of another kind, ... */
     MORVEX_TEX_ERROR_IMAGE = 9,        /* an image file that can't be read or written as an image */
     MORVEX_TEX_ERROR_NAME = 10,        /* a name no entry can be stored or found under */
-    MORVEX_TEX_ERROR_DAMAGED = 11      /* an archive whose entries can't be kept byte for byte: `finding` */
+    MORVEX_TEX_ERROR_DAMAGED = 11,     /* an archive whose entries can't be kept byte for byte: `finding` */
+    MORVEX_TEX_ERROR_STOPPED = 12      /* the caller's stop hook ended the call early */
 } morvex_tex_error_kind;
+
+/* A caller's stop hook: asked, on the calling thread, before each entry of a
+ * walk and each image of a create or replace; non-zero ends the call there
+ * (MORVEX_TEX_ERROR_STOPPED, the result filled with what was done). It may
+ * also follow the call's progress: it is asked as each one starts. */
+typedef int (*morvex_tex_stop_fn)(void* context);
 
 /* An error as a value. Every call that can fail takes a pointer to one
  * (NULL when the caller doesn't want it) and fills it, on success too (kind
@@ -75,8 +89,8 @@ typedef struct morvex_tex_error {
     uint32_t size;                /* sizeof(morvex_tex_error), set by the caller */
     uint32_t kind;                /* morvex_tex_error_kind */
     int32_t error;                /* errno, 0 when none */
-    uint32_t reserved;
-    uint64_t needed;              /* MORVEX_TEX_ERROR_BUFFER: the bytes the call needs */
+    uint32_t image;               /* create, replace: 1 + the index of the image the error is about; 0: none */
+    uint64_t needed;              /* MORVEX_TEX_ERROR_BUFFER: the bytes the call needs; else 0 */
     morvex_tex_finding finding;   /* MORVEX_TEX_ERROR_ENTRY, _DAMAGED: the finding that stopped it */
     char message[512];            /* English, UTF-8, NUL-terminated; cut at a character if longer */
 } morvex_tex_error;

@@ -26,18 +26,21 @@ extern "C" {
 typedef struct morvex_tex_test_options {
     uint32_t size;   /* sizeof(morvex_tex_test_options) */
     uint32_t jobs;
+    morvex_tex_stop_fn stop;   /* NULL: never stopped */
+    void* stop_context;
 } morvex_tex_test_options;
 
-#define MORVEX_TEX_TEST_OPTIONS_INIT {sizeof(morvex_tex_test_options), 0}
+#define MORVEX_TEX_TEST_OPTIONS_INIT {sizeof(morvex_tex_test_options), 0, NULL, NULL}
 
 typedef struct morvex_tex_test_result {
     uint32_t size;       /* sizeof(morvex_tex_test_result), set by the caller */
     uint32_t entries;    /* the records in the table */
     uint64_t decoded;    /* entries decoded whole */
     uint64_t problems;   /* the archive's findings and every entry's, as `morvex_tex test` counts them */
+    uint32_t stopped;    /* 1 when the stop hook ended the call early */
 } morvex_tex_test_result;
 
-#define MORVEX_TEX_TEST_RESULT_INIT {sizeof(morvex_tex_test_result), 0, 0, 0}
+#define MORVEX_TEX_TEST_RESULT_INIT {sizeof(morvex_tex_test_result), 0, 0, 0, 0}
 
 /* One entry's report: its findings, those `morvex_tex test` prints. */
 typedef struct morvex_tex_entry_report {
@@ -51,7 +54,8 @@ typedef struct morvex_tex_entry_report {
 typedef void (*morvex_tex_report_fn)(void* context, const morvex_tex_entry_report* report);
 
 /* options may be NULL (the defaults), `each` NULL when no report is wanted.
- * Fails only for bad arguments: problems are in the result. */
+ * Fails only for bad arguments, and when stopped: problems are in the
+ * result. */
 MORVEX_TEX_API int morvex_tex_test(const morvex_tex_archive* archive, const morvex_tex_test_options* options,
                                    morvex_tex_test_result* result, morvex_tex_report_fn each, void* context,
                                    morvex_tex_error* error);
@@ -78,9 +82,12 @@ typedef struct morvex_tex_extract_options {
     const morvex_tex_string* exclude;
     size_t exclude_count;
     uint8_t* include_matched;           /* NULL, or include_count bytes: set to 1 for a pattern that matched */
+    morvex_tex_stop_fn stop;            /* NULL: never stopped */
+    void* stop_context;
 } morvex_tex_extract_options;
 
-#define MORVEX_TEX_EXTRACT_OPTIONS_INIT {sizeof(morvex_tex_extract_options), 0, 0, 0, {NULL, 0}, NULL, 0, NULL, 0, NULL}
+#define MORVEX_TEX_EXTRACT_OPTIONS_INIT \
+    {sizeof(morvex_tex_extract_options), 0, 0, 0, {NULL, 0}, NULL, 0, NULL, 0, NULL, NULL, NULL}
 
 typedef enum morvex_tex_verdict {
     MORVEX_TEX_EXTRACTED = 1,      /* written (findings: its warnings) */
@@ -114,13 +121,16 @@ typedef struct morvex_tex_extract_result {
     uint64_t warned;          /* warnings among the extracted */
     int32_t stopped_by;       /* errno that stopped every later output (a full disk, say), or 0 */
     uint32_t reserved;
+    uint32_t stopped;         /* 1 when the stop hook ended the call early */
 } morvex_tex_extract_result;
 
-#define MORVEX_TEX_EXTRACT_RESULT_INIT {sizeof(morvex_tex_extract_result), 0, 0, 0, 0, 0, 0, 0, 0, 0}
+#define MORVEX_TEX_EXTRACT_RESULT_INIT {sizeof(morvex_tex_extract_result), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}
 
 /* Fails (nothing written) for bad options and when the folder can't be
  * opened or made; otherwise 0, whatever became of the entries: the result
- * counts them, `each` (may be NULL) is told of every entry taken from 1 on. */
+ * counts them, `each` (may be NULL) is told of every entry taken from 1 on.
+ * Stopped, it fails with MORVEX_TEX_ERROR_STOPPED: the files placed before
+ * stay, each whole, and the result counts them. */
 MORVEX_TEX_API int morvex_tex_extract(const morvex_tex_archive* archive, const morvex_tex_extract_options* options,
                                       morvex_tex_extract_result* result, morvex_tex_outcome_fn each, void* context,
                                       morvex_tex_error* error);

@@ -26,6 +26,15 @@ extern "C" {
 MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, uint32_t format,
                                           const morvex_tex_pixels* image, uint32_t flags, morvex_tex_error* error);
 
+/* The library installs no signal handler. A program that wants no temporary
+ * file left behind when it is interrupted calls this from its own handler
+ * of SIGINT, SIGTERM, SIGHUP and SIGPIPE (on Windows, its console control
+ * handler), just before the process ends: no file is put in place after it
+ * (one being placed completes or is undone), and the temporary files of the
+ * outputs in the making, the library's in every thread, are removed.
+ * Async-signal-safe; the library writes nothing more once it was called. */
+MORVEX_TEX_API void morvex_tex_interrupted(void);
+
 /* To an open descriptor, from its position on, sequentially; it stays open
  * and the caller's. `format` must name one. */
 MORVEX_TEX_API int morvex_tex_write_image_fd(int fd, uint32_t format, const morvex_tex_pixels* image,
@@ -66,9 +75,11 @@ typedef struct morvex_tex_pack_options {
     uint32_t flags;   /* MORVEX_TEX_PACK_* */
     uint32_t level;   /* type-4 payloads written: 1 (fastest) to 12 (smallest); 0: the programs' default */
     uint32_t jobs;    /* threads that decode and compress images, 1 to 256; 0: as the programs choose */
+    morvex_tex_stop_fn stop;  /* NULL: never stopped; stopped, nothing is written */
+    void* stop_context;
 } morvex_tex_pack_options;
 
-#define MORVEX_TEX_PACK_OPTIONS_INIT {sizeof(morvex_tex_pack_options), 0, 0, 0, 0}
+#define MORVEX_TEX_PACK_OPTIONS_INIT {sizeof(morvex_tex_pack_options), 0, 0, 0, 0, NULL, NULL}
 
 typedef enum morvex_tex_pack_action {
     MORVEX_TEX_PACK_PLACEHOLDER = 1,  /* create: the empty first entry, which no extractor writes */
@@ -103,15 +114,16 @@ typedef struct morvex_tex_pack_result {
     uint32_t replaced;
     uint32_t unchanged;
     uint32_t kept;
+    uint32_t stopped;     /* 1 when the stop hook ended the call early (nothing written) */
 } morvex_tex_pack_result;
 
-#define MORVEX_TEX_PACK_RESULT_INIT {sizeof(morvex_tex_pack_result), 0, 0, 0, 0, 0}
+#define MORVEX_TEX_PACK_RESULT_INIT {sizeof(morvex_tex_pack_result), 0, 0, 0, 0, 0, 0}
 
 /* A new archive at `out_path`: an empty placeholder first, then one entry
  * per image in order, of options->type, named as given or after its file
  * (32 bytes at most, ending in .png, .tga, .bmp or .pcx). options, result
  * and each may be NULL. Nothing is written unless everything succeeds; the
- * error names the first image refused (`needed` holds its index). */
+ * error names the first image refused (`image` holds 1 + its index). */
 MORVEX_TEX_API int morvex_tex_create(const char* out_path, size_t out_size, const morvex_tex_image_source* const* images,
                                      size_t count, const morvex_tex_pack_options* options,
                                      morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,

@@ -49,6 +49,10 @@ py::array pixels(const entry& self)
         return morvex_tex_decode(a, self.info.index, &image, &e);
     });
     if (rc != 0) fail(e);
+    if (!image.rgba) {
+        // An entry without pixels (0 x 0, the first most often): an empty array.
+        return py::array_t<std::uint8_t>({static_cast<py::ssize_t>(image.height), static_cast<py::ssize_t>(image.width), py::ssize_t{4}});
+    }
     const auto free_pixels = [](void* rgba) {
         morvex_tex_image owned = MORVEX_TEX_IMAGE_INIT;
         owned.rgba = static_cast<std::uint8_t*>(rgba);
