@@ -109,18 +109,24 @@ bool run_ordered_jobs(std::uint32_t count, const ordered_options& options,
                       const std::function<void(std::uint32_t)>& finish)
 {
     bool stopped = false;
-    const auto stopping = [&] { return stopped || (options.stop && (stopped = options.stop())); };
+    std::uint32_t next = 0;
+    // Asked once an index, before it is prepared.
+    std::uint32_t asked_for = UINT32_MAX;
+    const auto stopping = [&] {
+        if (stopped || !options.stop || asked_for == next) return stopped;
+        asked_for = next;
+        return stopped = options.stop();
+    };
     if (options.workers <= 1) {
-        for (std::uint32_t i = 0; i < count && !stopping(); ++i) {
-            if (prepare(i).run) job(i);
-            finish(i);
+        for (; next < count && !stopping(); ++next) {
+            if (prepare(next).run) job(next);
+            finish(next);
         }
         return stopped;
     }
     std::deque<std::unique_ptr<slot>> window;  // indices prepared and not yet finished, in order
     worker_pool pool(job, options.workers);   // after the window: joined before it goes
     std::uint64_t in_flight = 0;              // estimates of the jobs out, and what done ones keep
-    std::uint32_t next = 0;
 
     // A job seen done: what it keeps stands for its estimate until its finish.
     const auto count_done = [&](slot& s) {

@@ -2,7 +2,7 @@
 # call does is in its docstring (help(morvex_tex)).
 import os
 from dataclasses import dataclass
-from typing import IO, Iterator, Literal, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, overload
+from typing import IO, Callable, Iterator, Literal, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy
 import numpy.typing
@@ -17,6 +17,8 @@ Buffer = Union[bytearray, memoryview, "numpy.ndarray"]
 Image = Union["numpy.typing.NDArray[numpy.uint8]", "PIL.Image.Image", StrPath]
 Images = Union[Mapping[Union[str, bytes], Image], Sequence[Tuple[Optional[Union[str, bytes]], Image]]]
 Format = Literal["tga", "png", "bmp", "pcx"]
+# Called as progress(done, total) on the calling thread; raising stops the call.
+Progress = Optional[Callable[[int, int], object]]
 
 class Problem(NamedTuple):
     kind: str  # stable, as `morvex_tex list --json` names it: "sizes_differ", "stream_damaged", ...
@@ -92,7 +94,7 @@ class Archive:
     def problems(self) -> list[Problem]: ...
     @property
     def closed(self) -> bool: ...
-    def test(self, jobs: Optional[int] = None) -> list[Tuple[Optional[Entry], Problem]]: ...
+    def test(self, jobs: Optional[int] = None, *, progress: Progress = None) -> list[Tuple[Optional[Entry], Problem]]: ...
     def extract(
         self,
         folder: StrPath = ".",
@@ -102,6 +104,8 @@ class Archive:
         raw: bool = False,
         keep: bool = False,
         jobs: Optional[int] = None,
+        *,
+        progress: Progress = None,
     ) -> ExtractResult: ...
     def close(self) -> None: ...
     def __enter__(self) -> "Archive": ...
@@ -117,6 +121,7 @@ def create(
     *,
     level: Optional[int] = None,
     jobs: Optional[int] = None,
+    progress: Progress = None,
 ) -> PackResult: ...
 def replace(
     in_path: StrPath,
@@ -126,4 +131,5 @@ def replace(
     force: bool = False,
     level: Optional[int] = None,
     jobs: Optional[int] = None,
+    progress: Progress = None,
 ) -> PackResult: ...

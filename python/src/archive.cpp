@@ -230,6 +230,7 @@ struct reported {
 struct walk_context {
     std::vector<reported> entries;
     std::exception_ptr thrown;
+    call_hook& hook;
 };
 
 py::list archive_problems(shared_archive& a)
@@ -239,15 +240,19 @@ py::list archive_problems(shared_archive& a)
     return problems_of(found, std::min<std::size_t>(n, 8));
 }
 
-py::list test(archive_object& self, py::handle jobs)
+py::list test(archive_object& self, py::handle jobs, py::handle progress)
 {
+    call_hook hook(progress, count_of(*self.shared));
     morvex_tex_test_options o = MORVEX_TEX_TEST_OPTIONS_INIT;
     o.jobs = jobs_of(jobs);
+    o.stop = call_hook::ask;
+    o.stop_context = &hook;
     morvex_tex_test_result r = MORVEX_TEX_TEST_RESULT_INIT;
     morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
-    walk_context c;
+    walk_context c{{}, nullptr, hook};
     const morvex_tex_report_fn each = [](void* p, const morvex_tex_entry_report* report) {
         auto* walk = static_cast<walk_context*>(p);
+        walk->hook.step(report->index + std::uint64_t{1});
         if (walk->thrown || report->finding_count == 0) return;
         try {
             walk->entries.push_back({report->index, 0, {}, {report->findings, report->findings + report->finding_count}});
@@ -257,6 +262,7 @@ py::list test(archive_object& self, py::handle jobs)
     };
     const int rc = with_archive(*self.shared, [&](const morvex_tex_archive* a) { return morvex_tex_test(a, &o, &r, each, &c, &e); });
     if (c.thrown) std::rethrow_exception(c.thrown);
+    hook.finish(rc == 0);
     if (rc != 0) fail(e);
     py::list out;
     for (const py::handle p : archive_problems(*self.shared)) out.append(py::make_tuple(py::none(), p));
@@ -297,8 +303,9 @@ std::uint32_t format_of(py::handle format)
 }
 
 py::object extract(archive_object& self, py::handle folder, py::handle patterns, py::handle exclude, py::handle format, bool raw,
-                   bool keep, py::handle jobs)
+                   bool keep, py::handle jobs, py::handle progress)
 {
+    call_hook hook(progress, count_of(*self.shared));
     const std::string dir = path_bytes(folder);
     const py::list given = listed(patterns);
     const std::vector<std::string> include = patterns_of(given), leave = patterns_of(listed(exclude));
@@ -316,11 +323,14 @@ py::object extract(archive_object& self, py::handle folder, py::handle patterns,
     o.exclude = leave_strings.data();
     o.exclude_count = leave_strings.size();
     o.include_matched = matched.data();
+    o.stop = call_hook::ask;
+    o.stop_context = &hook;
     morvex_tex_extract_result r = MORVEX_TEX_EXTRACT_RESULT_INIT;
     morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
-    walk_context c;
+    walk_context c{{}, nullptr, hook};
     const morvex_tex_outcome_fn each = [](void* p, const morvex_tex_outcome* outcome) {
         auto* walk = static_cast<walk_context*>(p);
+        walk->hook.step(outcome->index + std::uint64_t{1});
         if (walk->thrown || outcome->verdict == MORVEX_TEX_SAME_AS) return;
         try {
             reported out{outcome->index, outcome->verdict, {}, {outcome->findings, outcome->findings + outcome->finding_count}};
@@ -332,6 +342,7 @@ py::object extract(archive_object& self, py::handle folder, py::handle patterns,
     };
     const int rc = with_archive(*self.shared, [&](const morvex_tex_archive* a) { return morvex_tex_extract(a, &o, &r, each, &c, &e); });
     if (c.thrown) std::rethrow_exception(c.thrown);
+    hook.finish(rc == 0);
     if (rc != 0) {
         if (e.kind == MORVEX_TEX_ERROR_SYSTEM) fail(e, dir);
         fail(e);
@@ -419,13 +430,18 @@ ValueError.)")
         .def_property_readonly("problems", [](archive_object& a) { return archive_problems(*a.shared); },
                                "The archive's own problems (its header and table): a list of Problem.")
         .def_property_readonly("closed", &closed, "Whether close() was called.")
-        .def("test", &test, py::arg("jobs") = py::none(), R"(Decodes every entry from 1 on, as ``morvex_tex test``, writing nothing.
+        .def("test", &test, py::arg("jobs") = py::none(), py::kw_only(), py::arg("progress") = py::none(),
+             R"(Decodes every entry from 1 on, as ``morvex_tex test``, writing nothing.
 
 Returns the problems it finds: a list of (entry, Problem), the archive's own
 first with entry None. ``jobs`` threads decode (None: MORVEX_TEX_JOBS, or the
-processors). The GIL is released meanwhile.)")
+processors). ``progress``, when given, is called as progress(done, total) on
+the calling thread as entries are done; an exception it raises stops the
+call and comes out of it, and so does Ctrl-C (KeyboardInterrupt) within an
+entry's time. The GIL is released meanwhile.)")
         .def("extract", &extract, py::arg("folder") = ".", py::arg("patterns") = py::none(), py::arg("exclude") = py::none(),
              py::arg("format") = py::none(), py::arg("raw") = false, py::arg("keep") = false, py::arg("jobs") = py::none(),
+             py::kw_only(), py::arg("progress") = py::none(),
              R"(Extracts entries 1 and up beneath ``folder`` (made if missing), as ``morvex_tex extract``.
 
 ``patterns`` (a str or a list) takes only the entries whose stored names they
@@ -434,7 +450,8 @@ match (shell wildcards, * matching / too, "ui/" everything beneath ui/),
 "pcx") writes every image in one format, ``raw`` the payloads as stored,
 ``keep`` never replaces a file. Returns an ExtractResult. The files are the
 command's, byte for byte, written whole or not at all and never outside
-``folder``. The GIL is released meanwhile.)")
+``folder``. ``progress`` as for test(): stopped, the files placed stay, each
+whole. The GIL is released meanwhile.)")
         .def("close", &close, "Closes the archive; its entries can't be read after it.")
         .def("__enter__", [](py::object self) { return self; }, "The archive itself, for a ``with`` block.")
         .def("__exit__", [](archive_object& a, py::args) { close(a); }, "Closes the archive at the end of a ``with`` block.")

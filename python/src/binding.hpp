@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -89,6 +90,29 @@ struct entry {
 
 // Entry `index` of the archive (an index past the table: IndexError).
 entry entry_at(const archive_ptr& archive, std::uint32_t index);
+
+// ---------------------------------------------------------------------------
+// Following and stopping a long call.
+
+// What a long call (test, extract, create, replace) asks of Python while it
+// runs without the GIL: `ask`, the library's stop hook, is called on the
+// calling thread before each entry or image; it takes the GIL to run the
+// signal handlers (Ctrl-C raises KeyboardInterrupt there, within the time of
+// an entry) and says stop once an exception is pending. `step` reports
+// progress(done, total) as entries are done. An exception raised by either
+// stops the call, and `finish` raises it once the call is over.
+struct call_hook {
+    py::object progress;  // None, or a callable (done, total)
+    std::uint64_t total = 0;
+    std::optional<py::error_already_set> thrown;
+
+    explicit call_hook(py::handle callable, std::uint64_t total_work);
+    static int ask(void* context);        // the GIL released
+    void step(std::uint64_t done);        // the GIL released
+    // The GIL held: raises what was thrown; after a call that went through,
+    // reports it all done.
+    void finish(bool went_through);
+};
 
 // ---------------------------------------------------------------------------
 // Conversions.

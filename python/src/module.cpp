@@ -132,6 +132,40 @@ std::uint32_t jobs_of(py::handle jobs)
     return static_cast<std::uint32_t>(n);
 }
 
+call_hook::call_hook(py::handle callable, std::uint64_t total_work) : progress(py::reinterpret_borrow<py::object>(callable)), total(total_work)
+{
+    if (!progress.is_none() && !PyCallable_Check(progress.ptr())) throw py::type_error("progress is a callable (done, total), or None");
+}
+
+int call_hook::ask(void* context)
+{
+    auto* hook = static_cast<call_hook*>(context);
+    py::gil_scoped_acquire held;
+    if (!hook->thrown && PyErr_CheckSignals() != 0) hook->thrown.emplace();
+    return hook->thrown ? 1 : 0;
+}
+
+void call_hook::step(std::uint64_t done)
+{
+    if (progress.is_none() || thrown) return;
+    py::gil_scoped_acquire held;
+    try {
+        progress(done, total);
+    } catch (py::error_already_set& e) {
+        thrown.emplace(std::move(e));
+    }
+}
+
+void call_hook::finish(bool went_through)
+{
+    if (thrown) {
+        py::error_already_set e = std::move(*thrown);
+        thrown.reset();
+        throw e;
+    }
+    if (went_through && !progress.is_none()) progress(total, total);
+}
+
 }  // namespace binding
 
 PYBIND11_MODULE(_morvex_tex, m)

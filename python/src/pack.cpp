@@ -100,8 +100,25 @@ struct written {
 // Runs create or replace on the sources, the GIL released; the result as a
 // PackResult.
 template <typename Run>
-py::object pack(const std::vector<source>& sources, const morvex_tex_pack_options& options, Run&& run)
+py::object pack(const std::vector<source>& sources, morvex_tex_pack_options options, py::handle progress, bool by_image,
+                Run&& run)
 {
+    // create's images are counted as they are taken: the hook is asked
+    // before each. replace asks before each entry of the archive, and says
+    // only when it is done.
+    struct counted : call_hook {
+        using call_hook::call_hook;
+        std::uint64_t asked = 0;
+        bool by_image = false;
+    } hook(progress, sources.size());
+    hook.by_image = by_image;
+    options.stop = [](void* p) {
+        auto* h = static_cast<counted*>(p);
+        if (h->by_image && h->asked > 0) h->step(h->asked);
+        ++h->asked;
+        return call_hook::ask(p);
+    };
+    options.stop_context = &hook;
     std::vector<morvex_tex_image_source> structs(sources.size());
     std::vector<const morvex_tex_image_source*> pointers;
     for (std::size_t n = 0; n < sources.size(); ++n) {
@@ -134,6 +151,7 @@ py::object pack(const std::vector<source>& sources, const morvex_tex_pack_option
         rc = run(pointers.data(), pointers.size(), &options, &r, each, &c, &e);
     }
     if (c.thrown) std::rethrow_exception(c.thrown);
+    hook.finish(rc == 0);
     if (rc != 0) fail(e);
     py::list warnings;
     for (const written& w : c.warned) {
@@ -157,18 +175,21 @@ morvex_tex_pack_options options_of(std::uint32_t type, bool force, py::handle le
     return o;
 }
 
-py::object create(py::handle path, py::handle images, std::uint32_t type, bool force, py::handle level, py::handle jobs)
+py::object create(py::handle path, py::handle images, std::uint32_t type, bool force, py::handle level, py::handle jobs,
+                  py::handle progress)
 {
     const std::string out = path_bytes(path);
     const std::vector<source> sources = sources_of(images, false);
-    return pack(sources, options_of(type, force, level, jobs), [&](auto... args) { return morvex_tex_create(out.data(), out.size(), args...); });
+    return pack(sources, options_of(type, force, level, jobs), progress, true,
+                [&](auto... args) { return morvex_tex_create(out.data(), out.size(), args...); });
 }
 
-py::object replace(py::handle in_path, py::handle out_path, py::handle images, bool force, py::handle level, py::handle jobs)
+py::object replace(py::handle in_path, py::handle out_path, py::handle images, bool force, py::handle level, py::handle jobs,
+                   py::handle progress)
 {
     const std::string in = path_bytes(in_path), out = path_bytes(out_path);
     const std::vector<source> sources = sources_of(images, true);
-    return pack(sources, options_of(0, force, level, jobs), [&](auto... args) {
+    return pack(sources, options_of(0, force, level, jobs), progress, false, [&](auto... args) {
         return morvex_tex_replace(in.data(), in.size(), out.data(), out.size(), args...);
     });
 }
@@ -178,7 +199,7 @@ py::object replace(py::handle in_path, py::handle out_path, py::handle images, b
 void bind_pack(py::module_& m)
 {
     m.def("create", &create, py::arg("path"), py::arg("images"), py::arg("type") = 6, py::arg("force") = false, py::kw_only(),
-          py::arg("level") = py::none(), py::arg("jobs") = py::none(),
+          py::arg("level") = py::none(), py::arg("jobs") = py::none(), py::arg("progress") = py::none(),
           R"(Writes a new archive at ``path``, as ``morvex_tex create``: an empty first entry, then one entry per image, in order.
 
 ``images`` is a dict {name: image} or a list of (name, image) pairs; an image
@@ -187,9 +208,12 @@ a PIL image, or the path of a PNG, TGA, BMP or PCX file (whose name is
 stored when the pair's name is None). ``type`` 6 stores 8 bits a channel, 4
 zlib-compressed 4 bits a channel (each the nearest of 16 levels, at ``level``
 1 to 12). ``force`` writes over a file that is no archive. Nothing is written
-unless everything succeeds. Returns a PackResult. The GIL is released meanwhile.)");
+unless everything succeeds. Returns a PackResult. ``progress``, when given, is
+called as progress(done, total) as images are taken; an exception it raises,
+or Ctrl-C, stops the call (nothing written) and comes out of it. The GIL is
+released meanwhile.)");
     m.def("replace", &replace, py::arg("in_path"), py::arg("out_path"), py::arg("images"), py::kw_only(), py::arg("force") = false,
-          py::arg("level") = py::none(), py::arg("jobs") = py::none(),
+          py::arg("level") = py::none(), py::arg("jobs") = py::none(), py::arg("progress") = py::none(),
           R"(Copies the archive ``in_path`` to ``out_path`` with each image put in the entry it names, as ``morvex_tex replace``.
 
 ``images`` as for create(). An array or PIL image patches the entry its name
@@ -199,7 +223,9 @@ with the most of its folders, else the one of the same path and stem
 exactly that name, and one with the name None as its own path matches. Each
 entry keeps its type; every other entry, and an image that didn't change,
 stays byte for byte. Returns a PackResult, whose warnings name the entries
-that lost their alpha or changed size. The GIL is released meanwhile.)");
+that lost their alpha or changed size. ``progress``, when given, is called as
+progress(total, total) once done; an exception it raises, or Ctrl-C, stops the
+call (nothing written) and comes out of it. The GIL is released meanwhile.)");
 }
 
 }  // namespace binding
