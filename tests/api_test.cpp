@@ -588,6 +588,31 @@ TEST(PublicApi, DifferentEntriesDecodeOnSeveralThreadsAtOnce)
     }
 }
 
+// The C++ layer's stop: a walk stopped after a few entries throws the
+// STOPPED error, its files placed whole; an exception the stop throws comes
+// out as itself.
+TEST(PublicApi, TheCxxLayerStopsWalksWhenAsked)
+{
+    temp_dir dir;
+    std::vector<tex_writer_entry> e;
+    for (std::uint32_t n = 0; n < 10; ++n) e.push_back(tex_type6_entry(format_text("e%u.tga", n), 4, 4, gradient(4, 4, n)));
+    const morvex_tex::archive a = morvex_tex::archive::open(test::write_archive(dir, "s.pak", test::archive_of(e)).string());
+    int asked = 0;
+    morvex_tex::extract_options o;
+    o.folder = (dir / "out").string();
+    o.jobs = 1;
+    o.stop = [&] { return ++asked > 4; };
+    try {
+        a.extract(o);
+        ADD_FAILURE() << "not stopped";
+    } catch (const morvex_tex::error& stopped) {
+        EXPECT_EQ(stopped.kind(), static_cast<std::uint32_t>(MORVEX_TEX_ERROR_STOPPED));
+    }
+    EXPECT_EQ(test::list_dir(dir / "out"), (std::vector<std::string>{"e0.tga", "e1.tga", "e2.tga"}));
+    EXPECT_THROW(a.test(1, {}, [] () -> bool { throw std::range_error("mine"); }), std::range_error);
+    EXPECT_EQ(a.test(1, {}, [] { return false; }).decoded, 10u);
+}
+
 // A patcher rewriting the archive while it is decoded: the entry's width
 // flips between 1 and 64 under a caller whose buffer holds one pixel. Every
 // call either fits the buffer or asks for more; none writes past it (the

@@ -24,17 +24,26 @@ namespace morvex_tex {
 class error : public std::runtime_error {
 public:
     explicit error(const morvex_tex_error& e)
-        : std::runtime_error(e.message), kind_(e.kind), errno_(e.error), needed_(e.needed), finding_(e.finding) {}
+        : std::runtime_error(e.message), kind_(e.kind), errno_(e.error), needed_(e.needed), image_(e.image),
+          finding_(e.finding)
+    {
+    }
     std::uint32_t kind() const noexcept { return kind_; }
     const char* kind_name() const noexcept { return morvex_tex_error_name(kind_); }
     int system_error() const noexcept { return errno_; }
     std::uint64_t needed() const noexcept { return needed_; }
+    // create, replace: the index of the image the error is about.
+    std::optional<std::size_t> image() const noexcept
+    {
+        return image_ ? std::optional<std::size_t>(image_ - 1) : std::nullopt;
+    }
     const morvex_tex_finding& finding() const noexcept { return finding_; }
 
 private:
     std::uint32_t kind_;
     int errno_;
     std::uint64_t needed_;
+    std::uint32_t image_;
     morvex_tex_finding finding_;
 };
 
@@ -59,6 +68,20 @@ struct call {
         } catch (...) {
             thrown = std::current_exception();
         }
+    }
+};
+
+// A caller's stop function as the C API's hook: an exception it throws stops
+// the call too, and is thrown again once it is back.
+struct stopper {
+    const std::function<bool()>* stop;
+    call* c;
+    static int ask(void* p)
+    {
+        auto* s = static_cast<stopper*>(p);
+        bool yes = true;
+        s->c->guard([&] { yes = (*s->stop)(); });
+        return yes || s->c->thrown ? 1 : 0;
     }
 };
 
@@ -112,6 +135,9 @@ struct extract_options {
     bool ignore_case = false, raw = false, keep = false;
     std::uint32_t format = MORVEX_TEX_FORMAT_AS_NAMED;
     std::uint32_t jobs = 0;
+    // Asked before each entry: true stops the call (morvex_tex::error of kind
+    // MORVEX_TEX_ERROR_STOPPED); the files placed before stay, each whole.
+    std::function<bool()> stop;
 };
 
 struct outcome {

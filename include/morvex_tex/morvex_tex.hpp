@@ -119,7 +119,9 @@ public:
         return out;
     }
     using report_fn = std::function<void(std::uint32_t, const std::vector<finding>&)>;
-    morvex_tex_test_result test(std::uint32_t jobs = 0, const report_fn& each = {}) const
+    // `stop`, asked before each entry, stops the call when it says so (or
+    // throws): morvex_tex::error of kind MORVEX_TEX_ERROR_STOPPED.
+    morvex_tex_test_result test(std::uint32_t jobs = 0, const report_fn& each = {}, const std::function<bool()>& stop = {}) const
     {
         morvex_tex_test_options o = MORVEX_TEX_TEST_OPTIONS_INIT;
         o.jobs = jobs;
@@ -129,6 +131,11 @@ public:
             detail::call* c;
         };
         detail::call c;
+        detail::stopper stopper{&stop, &c};
+        if (stop) {
+            o.stop = detail::stopper::ask;
+            o.stop_context = &stopper;
+        }
         context ctx{&each, &c};
         const morvex_tex_report_fn trampoline = [](void* p, const morvex_tex_entry_report* e) {
             auto* x = static_cast<context*>(p);
@@ -160,6 +167,11 @@ public:
             detail::call* c;
         };
         detail::call c;
+        detail::stopper stopper{&options.stop, &c};
+        if (options.stop) {
+            o.stop = detail::stopper::ask;
+            o.stop_context = &stopper;
+        }
         context ctx{&each, &c};
         const morvex_tex_outcome_fn trampoline = [](void* p, const morvex_tex_outcome* e) {
             auto* x = static_cast<context*>(p);
