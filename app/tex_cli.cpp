@@ -1,5 +1,6 @@
 // What morvex_tex's subcommands share: opening, the findings in words, JSON
 // strings and the command-line scanner.
+#include "files/input.hpp"
 #include "words/words.hpp"
 #include "words/escape.hpp"
 #include "app/tex_cli.hpp"

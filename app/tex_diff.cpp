@@ -404,8 +404,7 @@ int tex_diff_main(int argc, char** argv)
 {
     const tex_command& diff = tex_diff_command;
     tex_command_line line;
-    const tex_parsed parsed = tex_cli_parse(diff, argc, argv, line);
-    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
+    if (int status = 0; !tex_cli_read(diff, argc, argv, line, status)) return status;
     diff_options o;
     o.json = line.has(tex_opt::json);
     o.quiet = line.has(tex_opt::quiet);

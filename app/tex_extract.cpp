@@ -201,8 +201,7 @@ int read_options(const tex_command_line& line, extract_options& o)
 int tex_extract_main(int argc, char** argv)
 {
     tex_command_line line;
-    const tex_parsed parsed = tex_cli_parse(tex_extract_command, argc, argv, line);
-    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
+    if (int status = 0; !tex_cli_read(tex_extract_command, argc, argv, line, status)) return status;
     extract_options o;
     if (read_options(line, o) != 0) return tex_exit_usage;
     const int workers = tex_cli_workers("extract", o.jobs, o.jobs_given, o.raw);

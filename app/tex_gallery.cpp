@@ -2,6 +2,7 @@
 // entry with its thumbnail, facts and problems. Entries go through the same
 // entry decision, job and workers as `test`, which also makes each thumbnail;
 // the page is written through the output layer.
+#include "files/input.hpp"
 #include "images/thumbnail.hpp"
 #include "words/words.hpp"
 #include "words/escape.hpp"
@@ -321,8 +322,7 @@ int options_of(const tex_command_line& line, gallery_options& o)
 int tex_gallery_main(int argc, char** argv)
 {
     tex_command_line line;
-    const tex_parsed parsed = tex_cli_parse(tex_gallery_command, argc, argv, line);
-    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
+    if (int status = 0; !tex_cli_read(tex_gallery_command, argc, argv, line, status)) return status;
     gallery_options o;
     if (options_of(line, o) != 0) return tex_exit_usage;
     const int workers = tex_cli_workers("gallery", o.jobs, o.jobs_given, false);

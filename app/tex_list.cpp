@@ -295,8 +295,7 @@ int list_setup(const tex_command_line& line, list_options& o, std::vector<std::s
 int tex_list_main(int argc, char** argv)
 {
     tex_command_line line;
-    const tex_parsed parsed = tex_cli_parse(tex_list_command, argc, argv, line);
-    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
+    if (int status = 0; !tex_cli_read(tex_list_command, argc, argv, line, status)) return status;
     list_options o;
     std::vector<std::string> archives;
     if (list_setup(line, o, archives) != 0) return tex_exit_usage;

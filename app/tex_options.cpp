@@ -397,6 +397,13 @@ int tex_cli_try_help(const tex_command& command)
     return command.usage_exit;
 }
 
+bool tex_cli_read(const tex_command& command, int argc, char** argv, tex_command_line& out, int& status)
+{
+    const tex_parsed parsed = tex_cli_parse(command, argc, argv, out);
+    status = parsed == tex_parsed::helped ? 0 : command.usage_exit;
+    return parsed == tex_parsed::ok;
+}
+
 tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_command_line& out, const tex_option_check& check)
 {
     const bool packer = command.dialect == tex_dialect::packer;

@@ -125,6 +125,11 @@ using tex_option_check = std::function<bool(const tex_given&)>;
 tex_parsed tex_cli_parse(const tex_command& command, int argc, char** argv, tex_command_line& out,
                          const tex_option_check& check = nullptr);
 
+// A subcommand's line read: true to go on; false when the call ends here,
+// its help printed (`status` 0) or a usage error said (the command's
+// usage_exit).
+bool tex_cli_read(const tex_command& command, int argc, char** argv, tex_command_line& out, int& status);
+
 // Says a usage error: "PROGRAM: COMMAND: message" ("PROGRAM: message" in the
 // packer's dialect), then "Try 'PROGRAM COMMAND --help' for more
 // information.", on standard error. Returns the command's usage_exit.

@@ -66,8 +66,7 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
 int tex_test_main(int argc, char** argv)
 {
     tex_command_line line;
-    const tex_parsed parsed = tex_cli_parse(tex_test_command, argc, argv, line);
-    if (parsed != tex_parsed::ok) return parsed == tex_parsed::helped ? tex_exit_ok : tex_exit_usage;
+    if (int status = 0; !tex_cli_read(tex_test_command, argc, argv, line, status)) return status;
     const bool json = line.has(tex_opt::json);
     const int workers = tex_cli_workers("test", line.value(tex_opt::jobs), line.has(tex_opt::jobs), false);
     if (workers < 0) return tex_cli_try_help(tex_test_command);

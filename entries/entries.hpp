@@ -53,6 +53,11 @@ struct extract_request {
     // The most a type-4 stream may inflate to by the run's budget (see
     // entry_walk); the decision sets it when it charges the entry.
     std::uint64_t inflate_limit = UINT64_MAX;
+    // The most a type-4 entry's payload and inflation room may take together
+    // to be inflated in one call (libdeflate, the fastest); above it, the
+    // stream is inflated a piece at a time straight into its image (zlib), so
+    // that an entry never needs more than its image and this much besides.
+    std::uint64_t whole_buffer_limit = 48ull << 20;
 };
 
 // The most bytes a type-4 entry's stream may inflate to: up to three times
@@ -126,10 +131,6 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
 bool pixels_request(const tex_index& index, const tex_entry_view& v, entry_walk& walk, extract_request& out,
                     tex_finding* why = nullptr);
 
-// The most a type-4 entry's payload and inflation room may take together to
-// be inflated in one call; above it, the stream is inflated piece by piece
-// into the image. Tests lower it to run the piecewise path on small entries.
-extern std::uint64_t extract_whole_buffer_limit;
 
 // An entry's thumbnail, as a page shows it.
 struct extract_thumbnail {

@@ -20,12 +20,6 @@
 
 #include <unistd.h>
 
-// A type-4 entry whose payload and inflation room together stay below this
-// is inflated in one call into a buffer (libdeflate, the fastest); a larger
-// one is inflated a piece at a time straight into its image (zlib), so that
-// an entry never needs more than its image and this much besides.
-std::uint64_t extract_whole_buffer_limit = 48ull << 20;
-
 namespace {
 
 using k = tex_finding_kind;
@@ -229,7 +223,7 @@ int decode_type4(const extract_request& r, image32& image, std::vector<tex_findi
     // At least the pixels' bytes, or the entry was refused just above (or by
     // the decision, for the run's budget).
     const std::uint64_t capacity = inflate_room(r);
-    const bool whole = r.payload_len + capacity <= extract_whole_buffer_limit;
+    const bool whole = r.payload_len + capacity <= r.whole_buffer_limit;
     const bool thumbnail_only = thumbnail && whole;
     if (!thumbnail_only && !make_image32(r.width, r.height, image)) {
         found.push_back({k::no_memory_image, r.width, r.height});

@@ -30,7 +30,7 @@ std::uint64_t entry_job_memory(const extract_request& r)
     const std::uint64_t pixels = std::min<std::uint64_t>(std::uint64_t{r.width} * r.height, max_image_pixels);
     if (r.type != 4) return pixels * 4;
     const std::uint64_t inflation = r.payload_len + inflate_room(r);
-    return pixels * 4 + (inflation <= extract_whole_buffer_limit ? inflation : 2 << 20);
+    return pixels * 4 + (inflation <= r.whole_buffer_limit ? inflation : 2 << 20);
 }
 
 // Runs one job; running out of memory fails the entry, not the run.

@@ -238,41 +238,6 @@ int output_keep_owner(path_output& out, int from);
 // Async-signal-safe. The library installs no handler of its own.
 void output_interrupted();
 
-// Knobs for the tests, all off in normal runs.
-struct output_test_knobs {
-    // Called once an output's folder is resolved and its file made, before
-    // anything is written: the worst moment to change the folder.
-    void (*after_create)(const std::string& name) = nullptr;
-    // Called just before a complete file is linked in under its name.
-    void (*before_place)(const std::string& name) = nullptr;
-    // The temporary names to try, in place of unpredictable ones.
-    std::string (*next_temporary_name)() = nullptr;
-    bool named_files_only = false;  // as where no unnamed file can be made
-    bool unnamed_unlinkable = false;  // as where one can be made but not linked in
-    bool walk_only = false;         // as where the kernel can't resolve beneath a folder
-};
-extern output_test_knobs output_test;
-
-// ---------------------------------------------------------------------------
-// Image files.
-
-// Reads a whole image file: a regular file (not a device, FIFO or folder,
-// whatever a link leads to) of at most pack_max_file_size bytes. 0, or -1
-// with the reason.
-// (errno: the system's error, or 0 for a file refused for its kind or size)
-int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
-
-// The same checks without reading: what can be known of a file before its
-// turn comes. 0, or -1 with the reason.
-int pack_check_image_file(const std::string& path, std::string& reason);
-
-// True when `out_path` names the same file as `in_path` (same path, or an
-// existing file that is the same one through a link).
-bool same_file(const std::string& in_path, const std::string& out_path);
-
-// A path the user gave as its folder ("." when it names none) and its last
-// component: split at its last / (on Windows also \, or after a drive's X:).
-void split_user_path(const std::string& path, std::string& folder, std::string& name);
 
 // ---------------------------------------------------------------------------
 // The machine.

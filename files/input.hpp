@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "files/files.hpp"
 
@@ -49,3 +50,24 @@ int file_state_of_fd(int fd, file_state& out);
 // edit before put its copy in place), the lock is taken on that one. 0, or -1
 // with errno.
 int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void* context), void* context);
+
+// ---------------------------------------------------------------------------
+// Image files, and the paths users give.
+
+// Reads a whole image file: a regular file (not a device, FIFO or folder,
+// whatever a link leads to) of at most pack_max_file_size bytes. 0, or -1
+// with the reason.
+// (errno: the system's error, or 0 for a file refused for its kind or size)
+int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out, std::string& reason);
+
+// The same checks without reading: what can be known of a file before its
+// turn comes. 0, or -1 with the reason.
+int pack_check_image_file(const std::string& path, std::string& reason);
+
+// True when `out_path` names the same file as `in_path` (same path, or an
+// existing file that is the same one through a link).
+bool same_file(const std::string& in_path, const std::string& out_path);
+
+// A path the user gave as its folder ("." when it names none) and its last
+// component: split at its last / (on Windows also \, or after a drive's X:).
+void split_user_path(const std::string& path, std::string& folder, std::string& name);

@@ -14,6 +14,7 @@
 // placed, each inside the one before, and removed again when it can't be, so
 // a failed output leaves none behind. Once the process is ending, no name is
 // begun and no file placed.
+#include "files/input.hpp"
 #include "files/files.hpp"
 #include "files/output_system.hpp"
 

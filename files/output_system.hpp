@@ -161,4 +161,18 @@ bool system_is_terminal(int fd);  // a terminal (a console on Windows)
 // Windows, where a new file takes its folder's. 0, or -1 with errno.
 int system_copy_owner(int from, int to);
 
-
+// ---------------------------------------------------------------------------
+// Knobs for the tests, all off in normal runs.
+struct output_test_knobs {
+    // Called once an output's folder is resolved and its file made, before
+    // anything is written: the worst moment to change the folder.
+    void (*after_create)(const std::string& name) = nullptr;
+    // Called just before a complete file is linked in under its name.
+    void (*before_place)(const std::string& name) = nullptr;
+    // The temporary names to try, in place of unpredictable ones.
+    std::string (*next_temporary_name)() = nullptr;
+    bool named_files_only = false;  // as where no unnamed file can be made
+    bool unnamed_unlinkable = false;  // as where one can be made but not linked in
+    bool walk_only = false;         // as where the kernel can't resolve beneath a folder
+};
+extern output_test_knobs output_test;

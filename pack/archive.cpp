@@ -1,7 +1,7 @@
 // The packer's archives: the one it patches, read through the archive index
 // as every reader reads it and decoded by the entry job, and the names and
 // payloads kept from it.
-#include "pack/pack.hpp"
+#include "pack/source.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -157,11 +157,9 @@ std::uint64_t prepare_image(const output_root& nowhere, walk_item& item, entry_t
         item.unchanged = pack_entry_holds(item.v, pixels, decoded.findings, image);
         item.alpha_dropped = !item.unchanged && !image.has_alpha && pack_entry_has_alpha(pixels, decoded.findings);
         decoded.image = image32{};
-        if (!item.unchanged && pack_make_payload(image, item.v.header.rep_t_id, level, job.payload) != 0) {
-            throw std::system_error(errno, std::generic_category(), "compressing " + job.image->arg.path);
-        }
+        if (!item.unchanged) return make_payload(job, image, item.v.header.rep_t_id, level);
         job.loaded = true;
-        return pack_payload_memory(job.payload);
+        return 0;
     } catch (...) {
         job.failure = std::current_exception();
         job.payload = pack_payload{};

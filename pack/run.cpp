@@ -74,16 +74,21 @@ int read_image(image_job& job, pack_image& out)
     return 0;
 }
 
+std::uint64_t make_payload(image_job& job, pack_image& image, std::uint8_t type, int level)
+{
+    if (pack_make_payload(image, type, level, job.payload) != 0) {
+        throw std::system_error(errno, std::generic_category(), "compressing " + job.image->arg.path);
+    }
+    job.loaded = true;
+    return pack_payload_memory(job.payload);
+}
+
 std::uint64_t make_image_payload(image_job& job, std::uint8_t type, int level)
 {
     try {
         pack_image image;
         if (read_image(job, image) != 0) return 0;
-        if (pack_make_payload(image, type, level, job.payload) != 0) {
-            throw std::system_error(errno, std::generic_category(), "compressing " + job.image->arg.path);
-        }
-        job.loaded = true;
-        return pack_payload_memory(job.payload);
+        return make_payload(job, image, type, level);
     } catch (...) {
         job.failure = std::current_exception();
         job.payload = pack_payload{};

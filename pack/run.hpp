@@ -11,6 +11,7 @@
 
 #include "entries/ordered.hpp"
 #include "pack/pack.hpp"
+#include "pack/source.hpp"
 
 struct named_image {
     pack_image_arg arg;
@@ -53,6 +54,10 @@ struct image_job {
 // the format a signature doesn't, and a file named without one borrows its
 // stored name's. 0, or -1 with the job's refusal set.
 int read_image(image_job& job, pack_image& out);
+
+// On a worker: the payload of `type` made from the image the job read (it
+// throws when it can't be). The bytes the job keeps.
+std::uint64_t make_payload(image_job& job, pack_image& image, std::uint8_t type, int level);
 
 // On a worker: reads the image and makes its payload of `type`. The bytes the
 // job keeps.

@@ -44,12 +44,10 @@ job_result run_job(const std::vector<std::uint8_t>& payload, std::uint32_t w, st
     r.height = h;
     r.type = 4;
     r.name = r.output_name = "x.tga";
+    r.whole_buffer_limit = limit;
     extract_outcome o;
-    const std::uint64_t saved = extract_whole_buffer_limit;
-    extract_whole_buffer_limit = limit;
     extract_entry(root, r, o);
     extract_place(r, o);
-    extract_whole_buffer_limit = saved;
     output_close_root(root);
     job_result j{o.result, o.findings, {}};
     if (o.result == 0) j.file = test::read_file(dir / "x.tga");

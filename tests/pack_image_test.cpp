@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "files/input.hpp"
 #include "pack/pack.hpp"
 #include "support/support.hpp"
 

@@ -25,7 +25,9 @@
 #include "app/platform.hpp"
 #include "bench/textures.hpp"
 #include "entries/ordered.hpp"
+#include "files/output_system.hpp"
 #include "pack/pack.hpp"
+#include "pack/source.hpp"
 #include "support/support.hpp"
 
 namespace {
