@@ -5,7 +5,7 @@
 // run, as they would be), and every refusal and warning as a kind with the
 // paths and numbers it names. Nothing here prints, reads a command line,
 // picks an exit status or keeps anything between calls: app/pack_cli.cpp and
-// app/pack_words.cpp word results for morvex_tex_pack and morvex_tex.
+// words/pack_words.cpp word results for morvex_tex_pack and morvex_tex.
 //
 // Includes entries/, files/, images/ and format/. Images are read, decoded
 // (images/: libpng for PNG, decoders of our own for TGA, BMP and PCX) and made
