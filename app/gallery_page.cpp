@@ -160,6 +160,7 @@ constexpr std::string_view page_script = R"js(
       " picture: gallery --size " + Math.min(Math.max(w, h), 1024) + " holds " + (Math.max(w, h) > 1024 ? "more of it" : "it whole");
     opener = card;
     view.removeAttribute("data-ready");
+    view.removeAttribute("data-closed");
     view.showModal();
     // data-ready once the picture is decoded and painted, for whoever waits
     // on the view (a test, a screen reader's script).
@@ -175,10 +176,13 @@ constexpr std::string_view page_script = R"js(
   }
   close.addEventListener("click", function () { view.close(); });
   view.addEventListener("click", function (event) { if (event.target === view) view.close(); });
+  // data-closed once the close is done, the focus back on its card: the
+  // close event comes after the dialog has closed.
   view.addEventListener("close", function () {
     view.removeAttribute("data-ready");
     picture.removeAttribute("src");
     if (opener) opener.focus();
+    view.setAttribute("data-closed", "");
   });
   cards.forEach(function (card) {
     var thumb = card.querySelector(".thumb img");

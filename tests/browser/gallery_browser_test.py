@@ -312,7 +312,7 @@ def view_state(driver):
                 room: [window.innerWidth, window.innerHeight], note: document.getElementById('view-note').textContent,
                 title: document.getElementById('view-title').textContent,
                 focus: document.activeElement ? document.activeElement.id : null,
-                ready: view.hasAttribute('data-ready')};""")
+                ready: view.hasAttribute('data-ready'), closed: view.hasAttribute('data-closed')};""")
 
 
 # How long to wait for what the page says it has done: long enough for a
@@ -335,6 +335,12 @@ def settled_view(driver, done):
     is up: the page opens and closes its view and moves the focus from its
     own event handlers, which run after the key or click that asked."""
     return until(lambda: view_state(driver), done)
+
+
+def closed_view(driver):
+    """The view once the page says its close is done (its close event, which
+    comes after the dialog has closed, has put the focus back on the card)."""
+    return settled_view(driver, lambda st: not st["open"] and st["closed"])
 
 
 def opened_view(driver, title):
@@ -374,7 +380,7 @@ def check_full_view(driver, cards):
               (index, state["note"], "whole" if whole else "smaller"))
         check_shot(driver, driver.element("#view-image"), card, "its view")
         press(driver, ESCAPE)
-        state = settled_view(driver, lambda st: not st["open"] and st["focus"] == "entry-%d" % index)
+        state = closed_view(driver)
         check(not state["open"], "card %d: Escape leaves the view open" % index)
         check(state["focus"] == "entry-%d" % index, "card %d: the focus is on %s after the view" % (index, state["focus"]))
     # A card without a picture opens nothing, and takes no focus.
@@ -439,7 +445,7 @@ def check_narrow(driver, cards):
             check(state["open"] and state["inside"] and state["width"] <= width,
                   "%d wide: the view of card %d is %g wide" % (width, widest["index"], state["width"]))
             press(driver, ESCAPE)
-            settled_view(driver, lambda st: not st["open"])
+            closed_view(driver)
     driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.clearDeviceMetricsOverride", "params": {}})
 
 
