@@ -1,6 +1,7 @@
 // Image files from RGBA8 pixels, through the images module's writers: into a
 // descriptor, or under a path by the output layer's rules (an unnamed file
 // beside the name, put in place when complete).
+#include "files/input.hpp"
 #include "api/internal.hpp"
 
 #include <cerrno>
@@ -22,6 +23,21 @@ std::unique_ptr<std::uint32_t[]> argb_pixels(const morvex_tex_pixels& image)
     return out;
 }
 
+// Why a path was refused, in the programs' words.
+std::string refusal_text(const std::string& path, path_refusal why)
+{
+    switch (why) {
+    case path_refusal::none: break;
+    case path_refusal::other_kind:
+        return path + ": exists and is not an image file: not replaced (MORVEX_TEX_WRITE_FORCE replaces it)";
+    case path_refusal::folder: return path + ": is a folder";
+    case path_refusal::terminal: return path + ": standard output is a terminal: no image is written there";
+    case path_refusal::image_name:
+    case path_refusal::input: break;
+    }
+    return path + ": refused";
+}
+
 int write_to(int fd, image_format format, const morvex_tex_pixels& image)
 {
     const auto pixels = argb_pixels(image);
@@ -40,9 +56,8 @@ MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, ui
     if (!api::text_of(path, path_size, p) || p.empty()) return api::fail_argument(error, "a path is bytes without NUL");
     if (!api::format_of(format, chosen)) return api::fail_argument(error, format_text("no format %u", format));
     if (api::check_pixels(image, error) != 0) return -1;
-    if ((flags & ~MORVEX_TEX_WRITE_KEEP) != 0) {
-        return api::fail_argument(error, format_text("flags %#x are not known", flags & ~MORVEX_TEX_WRITE_KEEP));
-    }
+    constexpr std::uint32_t known = MORVEX_TEX_WRITE_KEEP | MORVEX_TEX_WRITE_FORCE;
+    if ((flags & ~known) != 0) return api::fail_argument(error, format_text("flags %#x are not known", flags & ~known));
     return api::guarded(error, [&] {
         std::string folder, name;
         split_user_path(p, folder, name);
@@ -51,19 +66,20 @@ MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, ui
             return api::fail(error, MORVEX_TEX_ERROR_NAME, 0,
                              p + ": no image format for its name (it must end in .tga, .png, .bmp or .pcx)");
         }
-        output_root root;
-        if (output_open_root(folder.c_str(), false, root) != 0) return api::fail_errno(error, errno, folder);
-        const std::unique_ptr<output_root, void (*)(output_root*)> closer(&root, [](output_root* r) { output_close_root(*r); });
-        output_file file;
-        name_problem why = name_problem::none;
-        switch (output_begin(root, name, file, why)) {
-        case output_error::none: break;
-        case output_error::refused:
-            return api::fail(error, MORVEX_TEX_ERROR_NAME, 0, p + ": " + name_problem_text(why, false));
-        case output_error::failed: return api::fail_errno(error, errno, p);
+        // The programs' one policy for a path the user names: a link is
+        // replaced, not followed; a device or FIFO written through; a file
+        // that is no image (by its name) kept unless forced.
+        output_policy policy;
+        policy.kind = output_kind::image;
+        policy.force = (flags & MORVEX_TEX_WRITE_FORCE) != 0;
+        path_output out;
+        path_refusal why = path_refusal::none;
+        if (output_begin_path(p, policy, out, why) != 0) {
+            if (why == path_refusal::none) return api::fail_errno(error, errno, p);
+            return api::fail(error, MORVEX_TEX_ERROR_REFUSED, 0, refusal_text(p, why));
         }
-        if (write_to(file.fd, chosen, *image) != 0) return api::fail_errno(error, errno, p);
-        if (output_commit(file, (flags & MORVEX_TEX_WRITE_KEEP) == 0) != 0) return api::fail_errno(error, errno, p);
+        if (write_to(out.file.fd, chosen, *image) != 0) return api::fail_errno(error, errno, p);
+        if (output_commit_path(out, (flags & MORVEX_TEX_WRITE_KEEP) == 0) != 0) return api::fail_errno(error, errno, p);
         return api::succeed(error);
     });
 }

@@ -190,6 +190,7 @@ int file_identity_of_fd(int fd, file_identity& out);
 enum class output_kind : std::uint8_t {
     archive,  // a TEX archive (the packer's)
     page,     // an HTML page (the gallery's)
+    image,    // an image file (the library's writer): of its kind when named like one
 };
 
 // The one policy for every output named by a path the user gave. What may be
@@ -224,8 +225,10 @@ struct path_output {
 // 0; -1 with `why` set when refused (nothing touched), or with errno.
 int output_begin_path(const std::string& path, const output_policy& policy, path_output& out, path_refusal& why);
 
-// Puts the complete output in place, or copies it to its stream. 0 or -1 with errno.
-int output_commit_path(path_output& out);
+// Puts the complete output in place (without `replace`, failing with EEXIST
+// when the name is taken by then), or copies it to its stream. 0 or -1 with
+// errno.
+int output_commit_path(path_output& out, bool replace = true);
 
 // For a file written to take the place of `from` (an archive edited in
 // place): its owner, where allowed, and its permissions. 0 or -1 with errno.

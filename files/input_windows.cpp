@@ -90,7 +90,7 @@ bool state_of(HANDLE h, file_state& out)
 
 // The byte locked: past the end any archive can have, so that no read of
 // the file's bytes through another handle is ever refused.
-constexpr DWORD lock_offset_high = 0xFFFFFFFF, lock_offset_low = 0xFFFFFFFE;
+constexpr DWORD lock_offset_high = 0x7FFFFFFF, lock_offset_low = 0xFFFFFFF0;
 
 bool lock(HANDLE h, DWORD flags)
 {

@@ -126,14 +126,17 @@ int output_begin_path(const std::string& path, const output_policy& policy, path
             return -1;
         }
         out.replaces = true;
-        const bool of_kind = there.kind == system_kind::regular && there.leading_known &&
-                             output_holds_kind(std::span(there.leading.data(), there.leading_size), policy.kind);
+        const bool of_kind = there.kind == system_kind::regular &&
+                             (policy.kind == output_kind::image
+                                  ? image_format_for(base) != image_format::none
+                                  : there.leading_known &&
+                                        output_holds_kind(std::span(there.leading.data(), there.leading_size), policy.kind));
         if (!force && there.kind != system_kind::link && !of_kind) {
             why = path_refusal::other_kind;
             return -1;
         }
     }
-    if (!force && image_format_for(base) != image_format::none) {
+    if (!force && policy.kind != output_kind::image && image_format_for(base) != image_format::none) {
         why = path_refusal::image_name;
         return -1;
     }
@@ -148,9 +151,9 @@ int output_keep_owner(path_output& out, int from)
     return system_copy_owner(from, out.file.fd);
 }
 
-int output_commit_path(path_output& out)
+int output_commit_path(path_output& out, bool replace)
 {
-    if (out.stream_fd < 0) return output_commit(out.file, true);
+    if (out.stream_fd < 0) return output_commit(out.file, replace);
     if (system_copy_to_stream(out.file.fd, out.stream_fd) != 0) return -1;
     output_drop(out.file);
     if (out.own_stream >= 0) {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "words/words.hpp"
@@ -516,6 +517,41 @@ TEST(PublicApi, WrittenImagesAreTheExtractorsBytes)
     }
     // Kept: an existing file is not replaced.
     EXPECT_THROW(morvex_tex::write_image((dir / "sky.tga").string(), sky.pixels(), 0, true), morvex_tex::error);
+
+    // A path as the programs take one: a link replaced, not followed; a FIFO
+    // written through; a file not named like an image, or a folder, refused
+    // (the file written over when forced).
+    test::write_file(dir / "target.png", {'t'});
+    fs::create_symlink("target.png", dir / "link.png");
+    test::write_file(dir / "notes.txt", {'n'});
+    fs::create_directory(dir / "folder.png");
+    ASSERT_EQ(mkfifo((dir / "pipe.png").c_str(), 0600), 0);
+    std::vector<std::uint8_t> piped;
+    std::thread reader([&] { piped = test::read_file(dir / "pipe.png"); });
+    const morvex_tex_pixels px = sky.pixels();
+    const struct {
+        const char* name;
+        std::uint32_t format, flags, kind;
+    } rows[] = {
+        {"link.png", 0, 0, MORVEX_TEX_OK},
+        {"pipe.png", 0, 0, MORVEX_TEX_OK},
+        {"notes.txt", MORVEX_TEX_FORMAT_PNG, 0, MORVEX_TEX_ERROR_REFUSED},
+        {"folder.png", 0, MORVEX_TEX_WRITE_FORCE, MORVEX_TEX_ERROR_REFUSED},
+        {"notes.txt", MORVEX_TEX_FORMAT_PNG, MORVEX_TEX_WRITE_FORCE, MORVEX_TEX_OK},
+    };
+    for (const auto& r : rows) {
+        morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
+        const std::string to = (dir / r.name).string();
+        morvex_tex_write_image(to.data(), to.size(), r.format, &px, r.flags, &e);
+        EXPECT_EQ(e.kind, r.kind) << r.name << ": " << e.message;
+    }
+    reader.join();
+    EXPECT_TRUE(fs::is_symlink(dir / "pipe.png") || fs::is_fifo(dir / "pipe.png"));
+    EXPECT_EQ(piped, test::read_file(dir / "sky.png"));
+    EXPECT_FALSE(fs::is_symlink(dir / "link.png"));
+    EXPECT_EQ(test::read_file(dir / "link.png"), test::read_file(dir / "sky.png"));
+    EXPECT_EQ(test::read_file(dir / "target.png"), (std::vector<std::uint8_t>{'t'}));
+    EXPECT_EQ(test::read_file(dir / "notes.txt"), test::read_file(dir / "sky.png"));
 }
 
 // An entry's pixels, or its error's kind as a byte.

@@ -20,9 +20,16 @@ extern "C" {
  * are those of the extractor's files for the same pixels. */
 
 #define MORVEX_TEX_WRITE_KEEP 1u   /* fail (MORVEX_TEX_ERROR_SYSTEM, EEXIST) rather than replace a file */
+#define MORVEX_TEX_WRITE_FORCE 2u  /* write over a file not named like an image */
 
 /* To `path` (UTF-8), in `format`, or with MORVEX_TEX_FORMAT_AS_NAMED in the
- * one its extension selects (MORVEX_TEX_ERROR_NAME when none). */
+ * one its extension selects (MORVEX_TEX_ERROR_NAME when none). The path is
+ * taken as the programs take a path the user names: its folder is the
+ * caller's to name, links and all; what is under the name is replaced whole
+ * (a link replaced, not followed), or, a device, FIFO or socket, written
+ * through, and "-" is standard output (refused on a terminal). An existing
+ * file not named like an image, and a folder, are refused
+ * (MORVEX_TEX_ERROR_REFUSED) but for MORVEX_TEX_WRITE_FORCE over a file. */
 MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, uint32_t format,
                                           const morvex_tex_pixels* image, uint32_t flags, morvex_tex_error* error);
 

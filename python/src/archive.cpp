@@ -216,6 +216,49 @@ archive_object open_any(py::handle source)
     throw py::type_error("open() takes a path (str, bytes or os.PathLike), a bytes-like object or a binary file object");
 }
 
+// True when the archive has an entry stored under `key` (str or bytes); an
+// index is never a name.
+bool contains(const archive_ptr& a, py::handle key)
+{
+    if (!py::isinstance<py::str>(key) && !py::isinstance<py::bytes>(key)) return false;
+    const std::string name = name_bytes(key, "a name");
+    std::uint32_t index = 0;
+    morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
+    const int rc = with_archive(*a, [&](const morvex_tex_archive* h) { return morvex_tex_find_entry(h, name.data(), name.size(), &index, &e); });
+    if (rc != 0 && e.kind != MORVEX_TEX_ERROR_NO_ENTRY) fail(e);
+    return rc == 0;
+}
+
+// Every stored name in table order (None where an entry's header can't be
+// read), read without the GIL, turned into str with it.
+py::list names(const archive_ptr& a)
+{
+    std::vector<std::optional<std::string>> found;
+    with_archive(*a, [&](const morvex_tex_archive* h) {
+        const std::uint32_t n = morvex_tex_entry_count(h);
+        found.reserve(n);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            morvex_tex_entry info = MORVEX_TEX_ENTRY_INIT;
+            morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
+            if (morvex_tex_get_entry(h, i, &info, nullptr, 0, &e) != 0 || info.state != MORVEX_TEX_ENTRY_OK) {
+                found.emplace_back();
+            } else {
+                found.emplace_back(std::string(info.name, info.name_size));
+            }
+        }
+        return 0;
+    });
+    py::list out;
+    for (const auto& name : found) {
+        if (name) {
+            out.append(name_text(name->data(), name->size()));
+        } else {
+            out.append(py::none());
+        }
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Testing and extracting.
 
@@ -421,6 +464,10 @@ offsets, and any number of threads may use one archive at once. close() (or
 leaving a ``with`` block) frees it; a call on a closed archive raises
 ValueError.)")
         .def("__len__", [](archive_object& a) { return count_of(*a.shared); }, "The records in the table.")
+        .def("__contains__", [](archive_object& a, py::handle key) { return contains(a.shared, key); },
+             "Whether an entry is stored under the name (str or bytes).")
+        .def("names", [](archive_object& a) { return names(a.shared); },
+             "Every stored name in table order (entry 0's too): a list of str, None where a header can't be read.")
         .def("__getitem__", [](archive_object& a, py::handle key) { return item(a.shared, key); },
              "An Entry by index (IndexError) or by stored name, str or bytes (KeyError): the first of that name.")
         .def("__iter__", [](archive_object& a) { return entry_iterator{a.shared, 0, count_of(*a.shared)}; },

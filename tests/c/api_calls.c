@@ -179,9 +179,9 @@ int main(int argc, char** argv)
     CHECK(morvex_tex_decode_into(a, 0, NULL, 0, NULL, &error) == 0, "entry 0 into no buffer: %s", error.message);
 
     morvex_tex_pixels px = {side, side, side * 4, rgba[0]};
-    CHECK(morvex_tex_write_image(image, path_size(image), MORVEX_TEX_FORMAT_AS_NAMED, &px, 2u, &error) == -1 &&
+    CHECK(morvex_tex_write_image(image, path_size(image), MORVEX_TEX_FORMAT_AS_NAMED, &px, 0x80u, &error) == -1 &&
               error.kind == MORVEX_TEX_ERROR_ARGUMENT,
-          "write flag 2: kind %u", error.kind);
+          "write flag 0x80: kind %u", error.kind);
     CHECK(morvex_tex_write_image(image, path_size(image), MORVEX_TEX_FORMAT_AS_NAMED, &px, 0, &error) == 0, "write: %s",
           error.message);
     morvex_tex_close(a);

@@ -246,3 +246,12 @@ def test_open_refuses_with_python_exceptions(tmp_path, how):
         assert failed.value.kind == "not_archive"
     if issubclass(raised, OSError):
         assert failed.value.filename == str(source(tmp_path))
+
+
+def test_names_and_membership(made):
+    path, images = made
+    with morvex_tex.open(path) as a:
+        assert a.names() == [a[0].name] + list(images)
+        for name in images:
+            assert name in a and name.encode() in a
+        assert "env/none.tga" not in a and 1 not in a and None not in a
