@@ -120,6 +120,17 @@ std::uint64_t stage_number(output_stage s)
 
 }  // namespace
 
+int patterns_of(const morvex_tex_string* from, std::size_t count, std::vector<std::string>& out, morvex_tex_error* error)
+{
+    if (count > 0 && !from) return api::fail_argument(error, "patterns counted but not given");
+    for (std::size_t n = 0; n < count; ++n) {
+        std::string p;
+        if (!api::text_of(from[n].data, from[n].size, p)) return api::fail_argument(error, "a pattern is bytes without NUL");
+        out.push_back(std::move(p));
+    }
+    return 0;
+}
+
 int fail(morvex_tex_error* out, std::uint32_t kind, int error, const std::string& message)
 {
     fill(out, kind, error, 0, nullptr, message);

@@ -91,6 +91,10 @@ inline constexpr std::size_t first_size<morvex_tex_pack_options> = offsetof(morv
 template <>
 inline constexpr std::size_t first_size<morvex_tex_pack_result> = offsetof(morvex_tex_pack_result, kept) + 4;
 
+// The caller's patterns as strings: -1 (an argument error) for patterns
+// counted but not given, or one holding a NUL.
+int patterns_of(const morvex_tex_string* from, std::size_t count, std::vector<std::string>& out, morvex_tex_error* error);
+
 // A struct the caller may leave out (NULL), or of a size the library knows.
 template <typename T>
 bool known_or_absent(const T* s)

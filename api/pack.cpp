@@ -8,14 +8,15 @@
 
 namespace {
 
+
 int request_of(const char* out_path, std::size_t out_size, const morvex_tex_image_source* const* images,
                std::size_t count, const morvex_tex_pack_options* options, api_pack_request& r, morvex_tex_error* error)
 {
     if (!api::known_or_absent(options)) return api::fail_argument(error, "options of no known size");
     const morvex_tex_pack_options o = api::options_or_defaults(options);
-    if ((o.flags & ~MORVEX_TEX_PACK_FORCE) != 0) {
-        return api::fail_argument(error, format_text("flags %#x are not known", o.flags & ~MORVEX_TEX_PACK_FORCE));
-    }
+    constexpr std::uint32_t known = MORVEX_TEX_PACK_FORCE | MORVEX_TEX_PACK_IGNORE_CASE;
+    if ((o.flags & ~known) != 0) return api::fail_argument(error, format_text("flags %#x are not known", o.flags & ~known));
+    r.ignore_case = (o.flags & MORVEX_TEX_PACK_IGNORE_CASE) != 0;
     r.stop = api::stop_hook(o.stop, o.stop_context);
     if (o.type != 0 && o.type != 4 && o.type != 6) return api::fail_argument(error, "an archive's images are of type 4 or 6");
     r.type = o.type == 4 ? 4 : 6;
@@ -51,8 +52,8 @@ int request_of(const char* out_path, std::size_t out_size, const morvex_tex_imag
     return 0;
 }
 
-int carry_out(int (*run)(const api_pack_request&, const api_pack_report_fn&, api_pack_failure&), const api_pack_request& r,
-              morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+int carry_out(const api_pack_request& r, morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,
+              morvex_tex_error* error)
 {
     morvex_tex_pack_result sum{};
     const api_pack_report_fn report = [&](const api_pack_entry& e) {
@@ -61,13 +62,16 @@ int carry_out(int (*run)(const api_pack_request&, const api_pack_report_fn&, api
         sum.replaced += e.action == MORVEX_TEX_PACK_REPLACED;
         sum.unchanged += e.action == MORVEX_TEX_PACK_UNCHANGED;
         sum.kept += e.action == MORVEX_TEX_PACK_KEPT;
+        sum.deleted += e.action == MORVEX_TEX_PACK_DELETED;
+        sum.renamed += e.action == MORVEX_TEX_PACK_RENAMED;
+        sum.entries -= e.action == MORVEX_TEX_PACK_DELETED;
         if (!each) return;
         const morvex_tex_pack_entry out{sizeof(morvex_tex_pack_entry), e.index, e.action, e.type, e.width, e.height,
                                         e.payload, e.warnings, e.source, api::view_of(e.name)};
         each(context, &out);
     };
     api_pack_failure failure;
-    if (run(r, report, failure) != 0) {
+    if (api_pack_run(r, report, failure) != 0) {
         if (failure.kind == MORVEX_TEX_ERROR_STOPPED && result) {
             // Nothing was written: the result says only that.
             morvex_tex_pack_result stopped{};
@@ -98,7 +102,7 @@ MORVEX_TEX_API int morvex_tex_create(const char* out_path, size_t out_size, cons
     return api::guarded(error, [&] {
         api_pack_request r;
         if (request_of(out_path, out_size, images, count, options, r, error) != 0) return -1;
-        return carry_out(api_pack_create, r, result, each, context, error);
+        return carry_out(r, result, each, context, error);
     });
 }
 
@@ -112,7 +116,59 @@ MORVEX_TEX_API int morvex_tex_replace(const char* in_path, size_t in_size, const
         api_pack_request r;
         if (request_of(out_path, out_size, images, count, options, r, error) != 0) return -1;
         if (!api::text_of(in_path, in_size, r.in_path) || r.in_path.empty()) return api::fail_argument(error, "a path is bytes without NUL");
-        return carry_out(api_pack_replace, r, result, each, context, error);
+        r.command = api_pack_command::replace;
+        return carry_out(r, result, each, context, error);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_add(const char* path, size_t path_size, const morvex_tex_image_source* const* images,
+                                  size_t count, const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                  morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+{
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(path, path_size, images, count, options, r, error) != 0) return -1;
+        r.command = api_pack_command::add;
+        r.in_path = r.out_path;
+        return carry_out(r, result, each, context, error);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_delete(const char* path, size_t path_size, const morvex_tex_string* patterns, size_t count,
+                                     const morvex_tex_string* exclude, size_t exclude_count,
+                                     const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                     morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+{
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(path, path_size, nullptr, 0, options, r, error) != 0) return -1;
+        if (count == 0) return api::fail_argument(error, "no pattern: delete takes at least one");
+        if (api::patterns_of(patterns, count, r.patterns, error) != 0 || api::patterns_of(exclude, exclude_count, r.excluded, error) != 0) {
+            return -1;
+        }
+        r.command = api_pack_command::remove;
+        r.in_path = r.out_path;
+        return carry_out(r, result, each, context, error);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_rename(const char* path, size_t path_size, morvex_tex_string old_name,
+                                     morvex_tex_string new_name, const morvex_tex_pack_options* options,
+                                     morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,
+                                     morvex_tex_error* error)
+{
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(path, path_size, nullptr, 0, options, r, error) != 0) return -1;
+        if (!api::text_of(old_name.data, old_name.size, r.old_name) || !api::text_of(new_name.data, new_name.size, r.new_name)) {
+            return api::fail_argument(error, "a name is bytes without NUL");
+        }
+        r.command = api_pack_command::rename;
+        r.in_path = r.out_path;
+        return carry_out(r, result, each, context, error);
     });
 }
 

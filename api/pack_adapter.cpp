@@ -73,8 +73,8 @@ std::uint32_t action_of(pack_fate fate)
     case pack_fate::replaced: return MORVEX_TEX_PACK_REPLACED;
     case pack_fate::unchanged: return MORVEX_TEX_PACK_UNCHANGED;
     case pack_fate::kept: return MORVEX_TEX_PACK_KEPT;
-    case pack_fate::deleted:
-    case pack_fate::renamed: break;  // no call of the API deletes or renames
+    case pack_fate::deleted: return MORVEX_TEX_PACK_DELETED;
+    case pack_fate::renamed: return MORVEX_TEX_PACK_RENAMED;
     }
     return 0;
 }
@@ -101,11 +101,17 @@ int image_of(const morvex_tex_pixels& p, bool rgb, pack_image& out, std::string&
     return 0;
 }
 
-int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn& report, api_pack_failure& failure)
+int carry_out(const api_pack_request& r, const api_pack_report_fn& report, api_pack_failure& failure)
 {
+    const bool replace = r.command == api_pack_command::replace;
     pack_request request;
     request.output = r.out_path;
     request.source = r.in_path;
+    request.patterns = r.patterns;
+    request.excluded = r.excluded;
+    request.ignore_case = r.ignore_case;
+    request.old_name = r.old_name;
+    request.new_name = r.new_name;
     request.type = r.type;
     request.force = r.force;
     if (r.level != 0) request.level = r.level;
@@ -133,7 +139,14 @@ int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn&
         request.images.push_back(std::move(arg));
     }
     pack_result result;
-    const int rc = replace ? pack_replace(request, result) : pack_create(request, result);
+    int rc = -1;
+    switch (r.command) {
+    case api_pack_command::create: rc = pack_create(request, result); break;
+    case api_pack_command::replace: rc = pack_replace(request, result); break;
+    case api_pack_command::add: rc = pack_add(request, result); break;
+    case api_pack_command::remove: rc = pack_delete(request, result); break;
+    case api_pack_command::rename: rc = pack_rename(request, result); break;
+    }
     for (const pack_note& note : result.notes) {
         if (is_warning(note.kind)) continue;
         failure.kind = error_kind_of(note);
@@ -175,12 +188,7 @@ int carry_out(bool replace, const api_pack_request& r, const api_pack_report_fn&
 
 }  // namespace
 
-int api_pack_create(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure)
+int api_pack_run(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure)
 {
-    return carry_out(false, request, report, failure);
-}
-
-int api_pack_replace(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure)
-{
-    return carry_out(true, request, report, failure);
+    return carry_out(request, report, failure);
 }

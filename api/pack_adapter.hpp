@@ -20,8 +20,12 @@ struct api_pack_image {
     bool name_as_path = false;                 // replace: `name` is matched as a file's path is
 };
 
+// What the packer is asked to do.
+enum class api_pack_command { create, replace, add, remove, rename };
+
 struct api_pack_request {
-    std::string in_path;   // replace: the archive patched
+    api_pack_command command = api_pack_command::create;
+    std::string in_path;   // replace: the archive patched; add, remove, rename: the archive edited in place
     std::string out_path;
     std::vector<api_pack_image> images;
     std::uint8_t type = 6; // create: every entry's type
@@ -29,6 +33,9 @@ struct api_pack_request {
     int level = 0;         // type-4 payloads: 1 to 12; 0: the packer's default
     unsigned workers = 1;  // threads that decode and compress images
     std::function<bool()> stop;  // asked before each image: true stops the run, nothing written
+    std::vector<std::string> patterns, excluded;  // remove: the entries dropped, but those excluded
+    bool ignore_case = false;                     // ... in either letter case
+    std::string old_name, new_name;               // rename
 };
 
 // One entry of the archive written, in table order.
@@ -54,6 +61,5 @@ struct api_pack_failure {
 
 using api_pack_report_fn = std::function<void(const api_pack_entry&)>;
 
-// Each writes the whole archive or nothing: 0, or -1 with `failure` filled.
-int api_pack_create(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure);
-int api_pack_replace(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure);
+// Writes the whole archive or nothing: 0, or -1 with `failure` filled.
+int api_pack_run(const api_pack_request& request, const api_pack_report_fn& report, api_pack_failure& failure);

@@ -28,16 +28,6 @@ morvex_tex_string name_of(const tex_entry_view& v, std::string& keep)
     return api::view_of(keep);
 }
 
-int patterns_of(const morvex_tex_string* from, std::size_t count, std::vector<std::string>& out, morvex_tex_error* error)
-{
-    if (count > 0 && !from) return api::fail_argument(error, "patterns counted but not given");
-    for (std::size_t n = 0; n < count; ++n) {
-        std::string p;
-        if (!api::text_of(from[n].data, from[n].size, p)) return api::fail_argument(error, "a pattern is bytes without NUL");
-        out.push_back(std::move(p));
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------------------
 // Extracting.
@@ -165,8 +155,8 @@ MORVEX_TEX_API int morvex_tex_extract(const morvex_tex_archive* archive, const m
         if (workers_for(o.jobs, raw, error, workers) != 0) return -1;
         name_filter filter;
         filter.ignore_case = (o.flags & MORVEX_TEX_EXTRACT_IGNORE_CASE) != 0;
-        if (patterns_of(o.include, o.include_count, filter.include, error) != 0 ||
-            patterns_of(o.exclude, o.exclude_count, filter.exclude, error) != 0) {
+        if (api::patterns_of(o.include, o.include_count, filter.include, error) != 0 ||
+            api::patterns_of(o.exclude, o.exclude_count, filter.exclude, error) != 0) {
             return -1;
         }
         filter.used.assign(filter.include.size(), false);

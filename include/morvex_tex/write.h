@@ -74,7 +74,8 @@ typedef struct morvex_tex_image_source {
 
 #define MORVEX_TEX_IMAGE_SOURCE_INIT {sizeof(morvex_tex_image_source), 0, {NULL, 0}, {NULL, 0}, {0, 0, 0, NULL}}
 
-#define MORVEX_TEX_PACK_FORCE 1u   /* write over a file of another kind, or one named like an image */
+#define MORVEX_TEX_PACK_FORCE 1u        /* write over a file of another kind, or one named like an image */
+#define MORVEX_TEX_PACK_IGNORE_CASE 2u  /* delete: patterns match in either letter case */
 
 typedef struct morvex_tex_pack_options {
     uint32_t size;    /* sizeof(morvex_tex_pack_options) */
@@ -93,7 +94,9 @@ typedef enum morvex_tex_pack_action {
     MORVEX_TEX_PACK_ADDED = 2,        /* create: an image */
     MORVEX_TEX_PACK_REPLACED = 3,     /* replace: the entry holds the new image */
     MORVEX_TEX_PACK_UNCHANGED = 4,    /* replace: the image was the entry's own: kept byte for byte */
-    MORVEX_TEX_PACK_KEPT = 5          /* replace: no image for it: kept byte for byte */
+    MORVEX_TEX_PACK_KEPT = 5,         /* replace, add, delete, rename: kept byte for byte */
+    MORVEX_TEX_PACK_DELETED = 6,      /* delete: not written; its index is the archive's before */
+    MORVEX_TEX_PACK_RENAMED = 7       /* rename: kept byte for byte but for its name */
 } morvex_tex_pack_action;
 
 #define MORVEX_TEX_PACK_ALPHA_LOST 1u  /* the image carries no alpha where the entry had some */
@@ -122,9 +125,11 @@ typedef struct morvex_tex_pack_result {
     uint32_t unchanged;
     uint32_t kept;
     uint32_t stopped;     /* 1 when the stop hook ended the call early (nothing written) */
+    uint32_t deleted;
+    uint32_t renamed;
 } morvex_tex_pack_result;
 
-#define MORVEX_TEX_PACK_RESULT_INIT {sizeof(morvex_tex_pack_result), 0, 0, 0, 0, 0, 0}
+#define MORVEX_TEX_PACK_RESULT_INIT {sizeof(morvex_tex_pack_result), 0, 0, 0, 0, 0, 0, 0, 0}
 
 /* A new archive at `out_path`: an empty placeholder first, then one entry
  * per image in order, of options->type, named as given or after its file
@@ -147,6 +152,42 @@ MORVEX_TEX_API int morvex_tex_replace(const char* in_path, size_t in_size, const
                                       const morvex_tex_image_source* const* images, size_t count,
                                       const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
                                       morvex_tex_pack_fn each, void* context, morvex_tex_error* error);
+
+/* ---------------------------------------------------------------------
+ * Editing an archive in place, as `morvex_tex add`, `delete` and `rename`
+ * do: the archive at `path` is copied with the change, every other entry
+ * byte for byte (a damaged one too: nothing is decoded), and the copy takes
+ * its place only when complete, with its owner and permissions; a link to
+ * it is followed. The archive is locked against other edits from before it
+ * is read until the copy is in place, and nothing is replaced when
+ * something else wrote it meanwhile (MORVEX_TEX_ERROR_SYSTEM, EBUSY). On any
+ * failure the archive stays as it was. `each` is told of every entry of the
+ * archive written (a deleted one too, with its old index). */
+
+/* Each image added after the entries, of options->type (6 when 0), under a
+ * name the archive doesn't hold yet (as given, or its file's name);
+ * MORVEX_TEX_ERROR_NAME for one it holds. */
+MORVEX_TEX_API int morvex_tex_add(const char* path, size_t path_size, const morvex_tex_image_source* const* images,
+                                  size_t count, const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                  morvex_tex_pack_fn each, void* context, morvex_tex_error* error);
+
+/* Every entry from 1 on that one of the patterns matches (shell wildcards
+ * where * matches / too; one ending in / takes a folder) and none of
+ * `exclude` does is dropped; the first entry always stays. A pattern that
+ * matches no entry fails the call (MORVEX_TEX_ERROR_NAME). With
+ * MORVEX_TEX_PACK_IGNORE_CASE in options->flags, in either letter case. */
+MORVEX_TEX_API int morvex_tex_delete(const char* path, size_t path_size, const morvex_tex_string* patterns, size_t count,
+                                     const morvex_tex_string* exclude, size_t exclude_count,
+                                     const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                     morvex_tex_pack_fn each, void* context, morvex_tex_error* error);
+
+/* Every entry from 1 on stored as `old_name` stored as `new_name`, a name
+ * the archive doesn't hold yet (MORVEX_TEX_ERROR_NAME otherwise, and when
+ * no entry is stored as `old_name`). */
+MORVEX_TEX_API int morvex_tex_rename(const char* path, size_t path_size, morvex_tex_string old_name,
+                                     morvex_tex_string new_name, const morvex_tex_pack_options* options,
+                                     morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,
+                                     morvex_tex_error* error);
 
 #ifdef __cplusplus
 }

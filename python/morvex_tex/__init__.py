@@ -80,11 +80,12 @@ class ExtractResult:
 
 @dataclass(frozen=True)
 class PackResult:
-    """What create() or replace() wrote.
+    """What create(), replace(), add(), delete() or rename() wrote.
 
-    entries: the archive's entries; added (create), replaced, unchanged (the
-    image was the entry's own: kept byte for byte) and kept (no image for it);
-    warnings: (stored name, "alpha_lost" or "resized") pairs.
+    entries: the archive's entries; added (create, add), replaced, unchanged
+    (the image was the entry's own: kept byte for byte), kept (no image for
+    it, or untouched by the edit), deleted and renamed; warnings: (stored
+    name, "alpha_lost" or "resized") pairs.
     """
 
     entries: int
@@ -93,12 +94,14 @@ class PackResult:
     unchanged: int
     kept: int
     warnings: list
+    deleted: int = 0
+    renamed: int = 0
 
 
-from ._morvex_tex import Archive, Entry, EntryList, __version__, create, open, replace  # noqa: E402
+from ._morvex_tex import Archive, Entry, EntryList, __version__, add, create, delete, open, rename, replace  # noqa: E402
 
-__all__ = ["Archive", "Entry", "EntryList", "Error", "ExtractResult", "PackResult", "Problem", "__version__", "create",
-           "open", "replace"]
+__all__ = ["Archive", "Entry", "EntryList", "Error", "ExtractResult", "PackResult", "Problem", "__version__", "add",
+           "create", "delete", "open", "rename", "replace"]
 
 _abc.Sequence.register(EntryList)
 # help() and repr() name them as they are imported: morvex_tex.Archive.

@@ -47,6 +47,8 @@ class PackResult:
     unchanged: int
     kept: int
     warnings: list[Tuple[str, Literal["alpha_lost", "resized"]]]
+    deleted: int
+    renamed: int
 
 class Entry:
     @property
@@ -135,3 +137,19 @@ def replace(
     jobs: Optional[int] = None,
     progress: Progress = None,
 ) -> PackResult: ...
+def add(
+    path: StrPath,
+    images: Images,
+    type: Literal[4, 6] = 6,
+    *,
+    level: Optional[int] = None,
+    jobs: Optional[int] = None,
+    progress: Progress = None,
+) -> PackResult: ...
+def delete(
+    path: StrPath,
+    patterns: Union[str, bytes, Sequence[Union[str, bytes]]],
+    exclude: Optional[Union[str, bytes, Sequence[Union[str, bytes]]]] = None,
+    ignore_case: bool = False,
+) -> PackResult: ...
+def rename(path: StrPath, old: Union[str, bytes], new: Union[str, bytes]) -> PackResult: ...

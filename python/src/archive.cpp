@@ -316,26 +316,6 @@ py::list test(archive_object& self, py::handle jobs, py::handle progress)
     return out;
 }
 
-// Patterns given as None, one str or bytes, or an iterable of them.
-py::list listed(py::handle patterns)
-{
-    py::list out;
-    if (patterns.is_none()) return out;
-    if (py::isinstance<py::str>(patterns) || py::isinstance<py::bytes>(patterns)) {
-        out.append(patterns);
-        return out;
-    }
-    for (const py::handle p : patterns) out.append(p);
-    return out;
-}
-
-std::vector<std::string> patterns_of(const py::list& patterns)
-{
-    std::vector<std::string> out;
-    for (const py::handle p : patterns) out.push_back(name_bytes(p, "a pattern"));
-    return out;
-}
-
 std::uint32_t format_of(py::handle format)
 {
     if (format.is_none()) return MORVEX_TEX_FORMAT_AS_NAMED;
@@ -440,6 +420,26 @@ py::object next_entry(entry_iterator& it)
 }
 
 }  // namespace
+
+// Patterns given as None, one str or bytes, or an iterable of them.
+py::list listed(py::handle patterns)
+{
+    py::list out;
+    if (patterns.is_none()) return out;
+    if (py::isinstance<py::str>(patterns) || py::isinstance<py::bytes>(patterns)) {
+        out.append(patterns);
+        return out;
+    }
+    for (const py::handle p : patterns) out.append(p);
+    return out;
+}
+
+std::vector<std::string> patterns_of(const py::list& patterns)
+{
+    std::vector<std::string> out;
+    for (const py::handle p : patterns) out.push_back(name_bytes(p, "a pattern"));
+    return out;
+}
 
 void bind_archive(py::module_& m)
 {

@@ -91,6 +91,11 @@ struct entry {
 // Entry `index` of the archive (an index past the table: IndexError).
 entry entry_at(const archive_ptr& archive, std::uint32_t index);
 
+// Patterns given as None, one str or bytes, or an iterable of them; and as
+// the library's bytes.
+py::list listed(py::handle patterns);
+std::vector<std::string> patterns_of(const py::list& patterns);
+
 // ---------------------------------------------------------------------------
 // Following and stopping a long call.
 

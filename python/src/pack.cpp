@@ -158,7 +158,7 @@ py::object pack(const std::vector<source>& sources, morvex_tex_pack_options opti
         if (w.warnings & MORVEX_TEX_PACK_ALPHA_LOST) warnings.append(py::make_tuple(name_text(w.name.data(), w.name.size()), "alpha_lost"));
         if (w.warnings & MORVEX_TEX_PACK_RESIZED) warnings.append(py::make_tuple(name_text(w.name.data(), w.name.size()), "resized"));
     }
-    return python_type("PackResult")(r.entries, r.added, r.replaced, r.unchanged, r.kept, warnings);
+    return python_type("PackResult")(r.entries, r.added, r.replaced, r.unchanged, r.kept, warnings, r.deleted, r.renamed);
 }
 
 morvex_tex_pack_options options_of(std::uint32_t type, bool force, py::handle level, py::handle jobs)
@@ -194,10 +194,67 @@ py::object replace(py::handle in_path, py::handle out_path, py::handle images, b
     });
 }
 
+py::object add(py::handle path, py::handle images, std::uint32_t type, py::handle level, py::handle jobs, py::handle progress)
+{
+    const std::string at = path_bytes(path);
+    const std::vector<source> sources = sources_of(images, false);
+    return pack(sources, options_of(type, false, level, jobs), progress, true,
+                [&](auto... args) { return morvex_tex_add(at.data(), at.size(), args...); });
+}
+
+py::object remove(py::handle path, py::handle patterns, py::handle exclude, bool ignore_case)
+{
+    const std::string at = path_bytes(path);
+    const std::vector<std::string> take = patterns_of(listed(patterns)), leave = patterns_of(listed(exclude));
+    if (take.empty()) throw py::value_error("delete() takes at least one pattern");
+    std::vector<morvex_tex_string> take_strings, leave_strings;
+    for (const std::string& p : take) take_strings.push_back({p.data(), p.size()});
+    for (const std::string& p : leave) leave_strings.push_back({p.data(), p.size()});
+    morvex_tex_pack_options o = MORVEX_TEX_PACK_OPTIONS_INIT;
+    o.flags = ignore_case ? MORVEX_TEX_PACK_IGNORE_CASE : 0u;
+    return pack({}, o, py::none(), false, [&](const morvex_tex_image_source* const*, std::size_t, auto... args) {
+        return morvex_tex_delete(at.data(), at.size(), take_strings.data(), take_strings.size(), leave_strings.data(),
+                                 leave_strings.size(), args...);
+    });
+}
+
+py::object rename(py::handle path, py::handle old_name, py::handle new_name)
+{
+    const std::string at = path_bytes(path);
+    const std::string from = name_bytes(old_name, "a name"), to = name_bytes(new_name, "a name");
+    const morvex_tex_pack_options o = MORVEX_TEX_PACK_OPTIONS_INIT;
+    return pack({}, o, py::none(), false, [&](const morvex_tex_image_source* const*, std::size_t, auto... args) {
+        return morvex_tex_rename(at.data(), at.size(), {from.data(), from.size()}, {to.data(), to.size()}, args...);
+    });
+}
+
 }  // namespace
 
 void bind_pack(py::module_& m)
 {
+    m.def("add", &add, py::arg("path"), py::arg("images"), py::arg("type") = 6, py::kw_only(), py::arg("level") = py::none(),
+          py::arg("jobs") = py::none(), py::arg("progress") = py::none(),
+          R"(Adds the images after the entries of the archive at ``path``, in place, as ``morvex_tex add``.
+
+``images`` as for create(), each stored under a name the archive doesn't hold
+yet (morvex_tex.Error of kind "name" otherwise); ``type`` as for create().
+Every entry already there stays byte for byte; the archive is replaced only
+when its copy is complete, locked against other edits meanwhile, and left as
+it was on any failure. Returns a PackResult. ``progress`` as for create().)");
+    m.def("delete", &remove, py::arg("path"), py::arg("patterns"), py::arg("exclude") = py::none(),
+          py::arg("ignore_case") = false,
+          R"(Drops the entries the patterns match from the archive at ``path``, in place, as ``morvex_tex delete``.
+
+``patterns`` (a str or a list; shell wildcards, * matching / too, "ui/"
+everything beneath ui/) take entries from 1 on, ``exclude`` keeps those it
+matches; a pattern that takes no entry is an error (kind "name") and nothing
+is written. Every other entry stays byte for byte. Returns a PackResult
+(``deleted``).)");
+    m.def("rename", &rename, py::arg("path"), py::arg("old"), py::arg("new"),
+          R"(Stores every entry named ``old`` under ``new`` in the archive at ``path``, in place, as ``morvex_tex rename``.
+
+``new`` must be a name the archive doesn't hold yet. Every entry stays byte for
+byte but for that name. Returns a PackResult (``renamed``).)");
     m.def("create", &create, py::arg("path"), py::arg("images"), py::arg("type") = 6, py::arg("force") = false, py::kw_only(),
           py::arg("level") = py::none(), py::arg("jobs") = py::none(), py::arg("progress") = py::none(),
           R"(Writes a new archive at ``path``, as ``morvex_tex create``: an empty first entry, then one entry per image, in order.

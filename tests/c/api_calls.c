@@ -186,6 +186,37 @@ int main(int argc, char** argv)
           error.message);
     morvex_tex_close(a);
 
+    /* Editing in place: rename one, delete two by pattern, add one back. */
+    {
+        morvex_tex_pack_result r = MORVEX_TEX_PACK_RESULT_INIT;
+        const morvex_tex_string from = {"t00.tga", 7}, to = {"ui/t00.tga", 10}, taken = {"t01.tga", 7};
+        CHECK(morvex_tex_rename(archive, path_size(archive), from, to, NULL, &r, NULL, NULL, &error) == 0 && r.renamed == 1 &&
+                  r.entries == count + 1,
+              "rename: %s, renamed %u", error.message, r.renamed);
+        CHECK(morvex_tex_rename(archive, path_size(archive), to, taken, NULL, NULL, NULL, NULL, &error) == -1 &&
+                  error.kind == MORVEX_TEX_ERROR_NAME,
+              "rename onto a name held: kind %u", error.kind);
+        const morvex_tex_string patterns[] = {{"T0[23].TGA", 10}};
+        morvex_tex_pack_options any_case = MORVEX_TEX_PACK_OPTIONS_INIT;
+        any_case.flags = MORVEX_TEX_PACK_IGNORE_CASE;
+        CHECK(morvex_tex_delete(archive, path_size(archive), patterns, 1, NULL, 0, &any_case, &r, NULL, NULL, &error) == 0 &&
+                  r.deleted == 2 && r.entries == count - 1,
+              "delete: %s, deleted %u, entries %u", error.message, r.deleted, r.entries);
+        CHECK(morvex_tex_delete(archive, path_size(archive), patterns, 1, NULL, 0, NULL, &r, NULL, NULL, &error) == -1 &&
+                  error.kind == MORVEX_TEX_ERROR_NAME,
+              "delete of what isn't there: kind %u", error.kind);
+        sources[2].name.data = "t02.tga";
+        CHECK(morvex_tex_add(archive, path_size(archive), &list[2], 1, NULL, &r, NULL, NULL, &error) == 0 && r.added == 1 &&
+                  r.entries == count,
+              "add: %s, added %u", error.message, r.added);
+        CHECK(morvex_tex_open_path(archive, path_size(archive), &a, &error) == 0, "open: %s", error.message);
+        uint32_t at = 0;
+        CHECK(a && morvex_tex_find_entry(a, "ui/t00.tga", 10, &at, &error) == 0 && at == 1 &&
+                  morvex_tex_find_entry(a, "t02.tga", 7, &at, &error) == 0 && at == count - 1,
+              "after the edits: %s", error.message);
+        morvex_tex_close(a);
+    }
+
     /* Outputs were written and placed: every signal still as the program left it. */
     const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     for (int k = 0; k < 4; ++k) {
