@@ -51,6 +51,12 @@ int file_state_of_fd(int fd, file_state& out);
 // with errno.
 int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void* context), void* context);
 
+// Just before a copy takes the locked file's place: on POSIX systems the lock
+// is kept until it is in place; on Windows, where a file held open and locked
+// can't be replaced, it is let go (an edit that takes it then finds the
+// archive changed when it comes to place its own copy, and writes nothing).
+void file_lock_before_replacing(unique_fd& lock);
+
 // ---------------------------------------------------------------------------
 // Image files, and the paths users give.
 

@@ -121,6 +121,10 @@ int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void
     }
 }
 
+void file_lock_before_replacing(unique_fd&)
+{
+}
+
 std::filesystem::path pack_path(const std::string& utf8)
 {
     return utf8;

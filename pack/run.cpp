@@ -301,6 +301,17 @@ int finish_run(pack_run& run, std::array<std::uint8_t, 3> signature, std::uint32
     return 0;
 }
 
+namespace {
+
+// The copy put in place, the edit's lock let go first where the system needs it.
+int commit(pack_pending& out)
+{
+    file_lock_before_replacing(out.lock);
+    return output_commit_path(out.target);
+}
+
+}  // namespace
+
 int pack_place(pack_result& result)
 {
     if (!result.pending) return 0;
@@ -320,7 +331,7 @@ int pack_place(pack_result& result)
     } else if (changed()) {
         n.kind = pack_note_kind::archive_changed;
         n.error = errno = EBUSY;
-    } else if (output_commit_path(out.target) != 0) {
+    } else if (commit(out) != 0) {
         n.kind = pack_note_kind::write_failed;
         n.error = errno;
     } else {
