@@ -5,11 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <string>
 
-#include "app/platform.hpp"
 
 #include "morvex/version.hpp"
 
@@ -101,20 +98,4 @@ int extractor_main(int argc, char** argv)
         return -1;
     }
     return status;
-}
-
-int app_main(int argc, char** argv, const char* program, int failed, int (*run)(int, char**))
-{
-    app_start(argc, argv);
-    int status = failed;
-    try {
-        status = run(argc, argv);
-    } catch (const std::bad_alloc&) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: out of memory\n", program);
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: %s\n", program, e.what());
-    }
-    return status & 0xFF;
 }
