@@ -126,12 +126,20 @@ run_process start_program(const std::string& program, const std::vector<std::str
     si.hStdError = inheritable_file(capture / "stderr", GENERIC_WRITE, CREATE_ALWAYS);
     std::wstring block = environment_with(env);
     PROCESS_INFORMATION pi{};
-    const BOOL ok = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags | CREATE_UNICODE_ENVIRONMENT,
-                                   block.data(), cwd.c_str(), &si, &pi);
+    // Wine's server, busy starting up beside a loaded machine, now and then
+    // refuses a first process: a few tries, a moment apart.
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    for (int tries = 0; tries < 3 && !ok; ++tries) {
+        if (tries > 0) Sleep(500);
+        ok = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags | CREATE_UNICODE_ENVIRONMENT, block.data(),
+                            cwd.c_str(), &si, &pi);
+        if (!ok) error = GetLastError();
+    }
     CloseHandle(si.hStdInput);
     CloseHandle(si.hStdOutput);
     CloseHandle(si.hStdError);
-    if (!ok) throw std::runtime_error("can't run " + exe.string());
+    if (!ok) throw std::runtime_error("can't run " + exe.string() + " (error " + std::to_string(error) + ")");
     CloseHandle(pi.hThread);
     return run_process{pi.hProcess, pi.dwProcessId};
 }
