@@ -46,26 +46,6 @@ file_identity identity_of(const struct stat& st)
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-}  // namespace
-
-int file_identity_of(const std::string& path, file_identity& out)
-{
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return -1;
-    out = identity_of(st);
-    return 0;
-}
-
-int file_identity_of_fd(int fd, file_identity& out)
-{
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return -1;
-    out = identity_of(st);
-    return 0;
-}
-
-namespace {
-
 file_state state_of(const struct stat& st)
 {
     return {identity_of(st), st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0,
@@ -95,6 +75,23 @@ int file_state_of_fd(int fd, file_state& out)
     struct stat st {};
     if (fstat(fd, &st) != 0) return -1;
     out = state_of(st);
+    return 0;
+}
+
+// A file's identity is the first part of its state.
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    file_state state;
+    if (file_state_of(path, state) != 0) return -1;
+    out = state.id;
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    file_state state;
+    if (file_state_of_fd(fd, state) != 0) return -1;
+    out = state.id;
     return 0;
 }
 

@@ -56,23 +56,6 @@ bool pack_path_exists(const std::string& path)
     return GetFileAttributesW(tex_long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-int file_identity_of(const std::string& path, file_identity& out)
-{
-    const HANDLE h = CreateFileW(tex_long_path(path).c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return tex_fail();
-    const bool ok = tex_identity_of(h, out);
-    CloseHandle(h);
-    if (!ok) return tex_fail();
-    return 0;
-}
-
-int file_identity_of_fd(int fd, file_identity& out)
-{
-    if (!tex_identity_of(tex_handle_of(fd), out)) return tex_fail();
-    return 0;
-}
 
 namespace {
 
@@ -117,6 +100,23 @@ int file_state_of(const std::string& path, file_state& out)
 int file_state_of_fd(int fd, file_state& out)
 {
     if (!state_of(tex_handle_of(fd), out)) return tex_fail();
+    return 0;
+}
+
+// A file's identity is the first part of its state.
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    file_state state;
+    if (file_state_of(path, state) != 0) return -1;
+    out = state.id;
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    file_state state;
+    if (file_state_of_fd(fd, state) != 0) return -1;
+    out = state.id;
     return 0;
 }
 
