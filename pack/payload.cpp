@@ -1,10 +1,12 @@
 // Payloads made from images (pack/payload.hpp): the ARGB4444 conversion and
-// libdeflate's compressors, one kept per thread.
+// libdeflate's compressors, kept for the next payload.
 #include "pack/payload.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include <libdeflate.h>
 
@@ -16,26 +18,68 @@ constexpr std::size_t convert_pixels = 4096;
 // Bytes of type-6 pixels written at a time.
 constexpr std::size_t piece_pixels = 1 << 16;
 
-// One compressor per thread and level, kept for the thread's next payload:
-// allocating one for levels 10 to 12 costs more than compressing a small image.
-struct compressor_cache {
-    libdeflate_compressor* c = nullptr;
-    int level = -1;
-    compressor_cache() = default;
-    compressor_cache(const compressor_cache&) = delete;
-    compressor_cache& operator=(const compressor_cache&) = delete;
-    ~compressor_cache() { libdeflate_free_compressor(c); }
-    libdeflate_compressor* at(int wanted)
+// Compressors kept between payloads: allocating one for levels 10 to 12
+// costs more than compressing a small image. A call takes one of its level
+// from here (or makes one) and gives it back, so there are never more than the
+// threads compressing at once, and all are freed at the end of the run.
+// Not thread_local: where thread storage is emulated (MinGW's), a thread's
+// objects may be destroyed after their storage is freed.
+class compressor_pool {
+public:
+    compressor_pool() = default;
+    compressor_pool(const compressor_pool&) = delete;
+    compressor_pool& operator=(const compressor_pool&) = delete;
+    ~compressor_pool()
     {
-        if (c && level == wanted) return c;
-        libdeflate_free_compressor(c);
-        c = libdeflate_alloc_compressor(wanted);
-        level = c ? wanted : -1;
-        return c;
+        for (const idle& i : idle_) libdeflate_free_compressor(i.c);
     }
+    libdeflate_compressor* take(int level)
+    {
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+                if (it->level == level) {
+                    libdeflate_compressor* c = it->c;
+                    idle_.erase(it);
+                    return c;
+                }
+            }
+        }
+        return libdeflate_alloc_compressor(level);
+    }
+    void give(libdeflate_compressor* c, int level)
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        try {
+            idle_.push_back({c, level});
+        } catch (const std::bad_alloc&) {
+            libdeflate_free_compressor(c);
+        }
+    }
+
+private:
+    struct idle {
+        libdeflate_compressor* c;
+        int level;
+    };
+    std::mutex lock_;
+    std::vector<idle> idle_;
 };
 
-thread_local compressor_cache compressors;
+compressor_pool compressors;
+
+// One compressor for the length of a call.
+struct compressor_lease {
+    libdeflate_compressor* c;
+    int level;
+    explicit compressor_lease(int wanted) : c(compressors.take(wanted)), level(wanted) {}
+    compressor_lease(const compressor_lease&) = delete;
+    compressor_lease& operator=(const compressor_lease&) = delete;
+    ~compressor_lease()
+    {
+        if (c) compressors.give(c, level);
+    }
+};
 
 // The pixels of `argb` as little-endian ARGB4444 in the first half of the same
 // memory: a piece is read whole before it is written, and never over pixels
@@ -72,9 +116,14 @@ void pack_type4_pixels(std::span<const std::uint32_t> argb, std::span<std::uint8
 
 int pack_deflate(std::span<const std::uint8_t> in, int level, std::span<std::uint8_t> room, std::vector<std::uint8_t>& out)
 {
-    libdeflate_compressor* c = pack_level_valid(level) ? compressors.at(level) : nullptr;
+    if (!pack_level_valid(level)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const compressor_lease lease(level);
+    libdeflate_compressor* c = lease.c;
     if (!c) {
-        errno = pack_level_valid(level) ? ENOMEM : EINVAL;
+        errno = ENOMEM;
         return -1;
     }
     std::size_t size = room.empty() ? 0 : libdeflate_zlib_compress(c, in.data(), in.size(), room.data(), room.size());
