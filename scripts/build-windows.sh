@@ -7,7 +7,7 @@
 #   scripts/build-windows.sh [OUT]     (default: build-windows/ in the source)
 #
 # Installs what it needs (Debian's mingw-w64 compilers, Wine, zlib for mingw),
-# and cross-builds libdeflate, libpng and libwebp from Debian's source packages and
+# and cross-builds libdeflate, libpng, libwebp and libjpeg-turbo from Debian's source packages and
 # GoogleTest from /usr/src/googletest, once: they stay in OUT/deps and are
 # reused by later runs. The programs and the test program are in OUT/build,
 # the .zip in OUT. Wine's files go in OUT/wine, never in the user's home.
@@ -21,7 +21,7 @@ host=x86_64-w64-mingw32
 toolchain="$here/cmake/mingw-w64.cmake"
 deps="$out/deps"
 # Bumped whenever what goes into deps changes, so that old caches are rebuilt.
-deps_recipe=2
+deps_recipe=3
 
 "$here/scripts/install-deps.sh" windows
 
@@ -70,7 +70,7 @@ fetch_source() {
 }
 
 build_deps() {
-  echo "build-windows: cross-building libdeflate, libpng, libwebp and GoogleTest into $deps" >&2
+  echo "build-windows: cross-building libdeflate, libpng, libwebp, libjpeg-turbo and GoogleTest into $deps" >&2
   rm -rf "$deps"
   mkdir -p "$deps/lib/pkgconfig" "$deps/include"
   ensure_source_lists
@@ -105,6 +105,15 @@ PC
     -DWEBP_BUILD_WEBPMUX=OFF -DWEBP_BUILD_EXTRAS=OFF >/dev/null
   cmake --build "$deps/build/libwebp" -j"$jobs" >/dev/null
   cmake --install "$deps/build/libwebp" >/dev/null
+
+  # The libjpeg API only (no TurboJPEG, no shared library), its SIMD code
+  # assembled by nasm as Debian's package is.
+  fetch_source libjpeg-turbo "$deps/src/libjpeg-turbo"
+  cmake -S "$deps/src/libjpeg-turbo" -B "$deps/build/libjpeg-turbo" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \
+    -DCMAKE_INSTALL_LIBDIR=lib -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DREQUIRE_SIMD=ON >/dev/null
+  cmake --build "$deps/build/libjpeg-turbo" -j"$jobs" >/dev/null
+  cmake --install "$deps/build/libjpeg-turbo" >/dev/null
 
   cmake -S /usr/src/googletest -B "$deps/build/googletest" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \

@@ -13,7 +13,7 @@ set -euo pipefail
 # pytest and read images with Pillow.
 packages=(
   g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
-  zlib1g-dev libdeflate-dev libwebp-dev
+  zlib1g-dev libdeflate-dev libwebp-dev libjpeg62-turbo-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
   bash-completion
@@ -30,7 +30,8 @@ packages=(
 # asks for it), "windows" (scripts/build-windows.sh: the mingw-w64 cross
 # compilers, zlib built for them, Wine to run the tests, dpkg-source to unpack
 # the dependencies' Debian sources, groff to turn the manuals into text,
-# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh),
+# python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh,
+# nasm to assemble libjpeg-turbo's SIMD code as Debian's own build does),
 # "coverage" (scripts/coverage.sh: gcovr, which reads the counts through
 # g++'s own gcov) and "icons" (scripts/gallery-screenshot.sh makes the README's
 # picture from the PNG icons of adwaita-icon-theme).
@@ -41,7 +42,7 @@ for extra in "$@"; do
     package) packages+=(dpkg-dev file lintian python3) ;;
     fixtures) packages+=(python3 python3-pil imagemagick) ;;
     browser) packages+=(chromium chromium-driver python3) ;;
-    windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3) ;;
+    windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3 nasm) ;;
     coverage) packages+=(gcovr) ;;
     icons) packages+=(adwaita-icon-theme) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
