@@ -111,7 +111,7 @@ PC
   fetch_source libjpeg-turbo "$deps/src/libjpeg-turbo"
   cmake -S "$deps/src/libjpeg-turbo" -B "$deps/build/libjpeg-turbo" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DMORVEX_WINDOWS_DEPS="$deps" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" \
-    -DCMAKE_INSTALL_LIBDIR=lib -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DREQUIRE_SIMD=ON >/dev/null
+    -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DREQUIRE_SIMD=ON >/dev/null
   cmake --build "$deps/build/libjpeg-turbo" -j"$jobs" >/dev/null
   cmake --install "$deps/build/libjpeg-turbo" >/dev/null
 
