@@ -1,0 +1,407 @@
+// Comparing two archives entry by entry (entries/diff.hpp): the entries each
+// side's filter and decision take, matched by name, renames paired by their
+// bytes, and the pairs that differ decoded and compared on the workers.
+#include "entries/diff.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <tuple>
+
+#include <libdeflate.h>
+
+namespace {
+
+// The entries of an archive that the filter takes, those with a header to
+// name them, in table order, and why those that can't be decoded can't.
+struct side {
+    const tex_index& index;
+    std::vector<diff_entry> entries;
+    std::vector<tex_finding> findings;
+
+    // Why an entry's pixels can't be decoded.
+    tex_finding why(const diff_entry& e) const
+    {
+        switch (e.no_pixels) {
+        case diff_entry::reason::repeat: return {tex_finding_kind::repeat, e.why};
+        case diff_entry::reason::listed: return findings[e.why];
+        case diff_entry::reason::none: break;
+        }
+        return {};
+    }
+
+    // What decoding an entry asks of the entry job.
+    extract_request request(const diff_entry& e) const
+    {
+        extract_request r;
+        r.archive_fd = index.fd;
+        r.archive_size = index.size;
+        r.payload_offset = e.payload_offset;
+        r.payload_len = e.payload_size;
+        r.width = e.width;
+        r.height = e.height;
+        r.type = e.type;
+        r.name = std::string(e.name());
+        r.output_name = r.name;
+        r.inflate_limit = e.inflate_limit;
+        r.decode_only = true;
+        r.keep_image = true;
+        return r;
+    }
+};
+
+// The run's budgets charged as a page charges them.
+side entries_of(const tex_index& index, name_filter* filter)
+{
+    side out{index, {}, {}};
+    tex_table_cursor cursor{&index, {}, 0, 0};
+    entry_walk budgets = entry_walk_start(index);
+    entry_options options;
+    options.write = false;
+    options.decode_refused_names = true;
+    if (filter && (!filter->include.empty() || !filter->exclude.empty())) options.filter = filter;
+    for (std::uint32_t i = 0; i < index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(index, cursor, i);
+        if (v.state != tex_entry_state::ok) continue;
+        diff_entry e;
+        e.index = i;
+        const std::string name = tex_entry_name(v.header);
+        // The first entry is never extracted, so the decision doesn't filter it.
+        if (i == 0 && options.filter && !name_selected(*filter, name)) continue;
+        const entry_plan plan = decide_entry(index, v, options, budgets);
+        if (plan.step == entry_step::skip) continue;
+        e.name_size = static_cast<std::uint8_t>(std::min(name.size(), e.name_bytes.size()));
+        std::copy_n(name.begin(), e.name_size, e.name_bytes.begin());
+        e.type = v.header.rep_t_id;
+        e.width = v.header.width;
+        e.height = v.header.height;
+        e.payload_offset = v.payload_offset;
+        e.payload_size = v.record.compressed_size;
+        e.payload_whole = !v.payload_past_end;
+        extract_request request;
+        if (plan.step == entry_step::run || (plan.step == entry_step::refuse && plan.decodable)) {
+            request = plan.request;
+        } else if (plan.step == entry_step::none) {
+            tex_finding why{};
+            if (!pixels_request(index, v, budgets, request, &why)) {
+                e.no_pixels = diff_entry::reason::listed;
+                e.why = static_cast<std::uint32_t>(out.findings.size());
+                out.findings.push_back(why);
+            }
+        } else if (plan.step == entry_step::repeat) {
+            // Another record of an entry already met: decoded as that one is.
+            if (!pixels_request(index, v, budgets, request)) {
+                e.no_pixels = diff_entry::reason::repeat;
+                e.why = plan.repeat_of;
+            }
+        } else {
+            e.no_pixels = diff_entry::reason::listed;
+            e.why = static_cast<std::uint32_t>(out.findings.size());
+            out.findings.push_back(plan.over_budget ? *plan.over_budget : plan.why);
+        }
+        if (e.decodable()) e.inflate_limit = request.inflate_limit;
+        out.entries.push_back(e);
+    }
+    return out;
+}
+
+// A line of the comparison, kept small: a hostile archive may hold millions
+// of records, every one compared.
+struct row {
+    const diff_entry* a = nullptr;
+    const diff_entry* b = nullptr;
+    std::uint64_t differing = 0, pixels = 0;
+    std::unique_ptr<std::vector<tex_finding>> why;  // undecoded: what stopped the decoding
+    diff_change what = diff_change::none;
+    std::uint8_t largest = 0;
+};
+
+// Reads both payloads a piece at a time; true when they hold the same bytes.
+bool same_payloads(const side& sa, const diff_entry& x, const side& sb, const diff_entry& y)
+{
+    if (x.payload_size != y.payload_size || !x.payload_whole || !y.payload_whole) return false;
+    constexpr std::size_t piece = 1 << 16;
+    std::vector<std::uint8_t> left(piece), right(piece);
+    for (std::uint64_t done = 0; done < x.payload_size;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece, x.payload_size - done));
+        if (tex_pread(sa.index.fd, std::span(left.data(), n), x.payload_offset + done) != n ||
+            tex_pread(sb.index.fd, std::span(right.data(), n), y.payload_offset + done) != n ||
+            std::memcmp(left.data(), right.data(), n) != 0) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// Decodes one side's pixels (the entry job, decoding only). Null, with why,
+// when they can't be had.
+std::unique_ptr<extract_outcome> decoded(const side& s, const diff_entry& e, std::vector<tex_finding>& why)
+{
+    if (!e.decodable()) {
+        why.push_back(s.why(e));
+        return nullptr;
+    }
+    auto out = std::make_unique<extract_outcome>();
+    entry_task task;
+    task.request = s.request(e);
+    task.run = true;
+    run_entry_job(output_root{}, task);
+    if (task.outcome.result != 0 || !task.outcome.image.pixels) {
+        for (const tex_finding& f : task.outcome.findings) {
+            if (!tex_finding_is_warning(f)) why.push_back(f);
+        }
+        if (why.empty()) why.push_back({tex_finding_kind::no_memory});
+        return nullptr;
+    }
+    *out = std::move(task.outcome);
+    return out;
+}
+
+bool known_type(std::uint8_t type)
+{
+    return type == 4 || type == 6;
+}
+
+// What a job finds of a pair of the same width and height, and of the same
+// type or of the two known ones.
+void compare(const side& a, const side& b, row& r)
+{
+    const bool same_type = r.a->type == r.b->type;
+    if (same_type && same_payloads(a, *r.a, b, *r.b)) {
+        r.what = diff_change::none;
+        return;
+    }
+    std::vector<tex_finding> why;
+    const std::unique_ptr<extract_outcome> left = decoded(a, *r.a, why);
+    const std::unique_ptr<extract_outcome> right = left ? decoded(b, *r.b, why) : nullptr;
+    if (!left || !right) {
+        r.what = diff_change::undecoded;
+        r.why = std::make_unique<std::vector<tex_finding>>(std::move(why));
+        return;
+    }
+    const image32& x = left->image;
+    const image32& y = right->image;
+    r.pixels = std::uint64_t{x.width} * x.height;
+    for (std::uint64_t k = 0; k < r.pixels; ++k) {
+        const std::uint32_t p = x.pixels[k], q = y.pixels[k];
+        if (p == q) continue;
+        ++r.differing;
+        for (unsigned shift = 0; shift < 32; shift += 8) {
+            const int d = static_cast<int>((p >> shift) & 0xFF) - static_cast<int>((q >> shift) & 0xFF);
+            r.largest = std::max(r.largest, static_cast<std::uint8_t>(d < 0 ? -d : d));
+        }
+    }
+    if (r.differing) {
+        r.what = diff_change::pixels;
+    } else {
+        r.what = same_type ? diff_change::same_pixels : diff_change::type;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Renames.
+
+// An entry's type and size: a rename keeps them.
+using shape = std::tuple<std::uint8_t, std::uint16_t, std::uint16_t, std::uint32_t>;
+shape shape_of(const diff_entry& e)
+{
+    return {e.type, e.width, e.height, e.payload_size};
+}
+
+// Candidates of one bucket a rename tries, at most: payloads whose checksums
+// agree but whose bytes don't are made on purpose, and each try reads both.
+constexpr unsigned rename_tries = 4;
+
+// The payloads' checksums (CRC-32 and Adler-32 together), read a piece at a
+// time; a payload met before (a record repeated) is not read again. Every
+// side reads at most twice the archive's size: each payload once, and those
+// the decision lets run over other headers, which it bounds by the size too.
+struct fingerprints {
+    const side& s;
+    std::uint64_t left;
+    std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> known;
+    std::vector<std::uint8_t> piece = std::vector<std::uint8_t>(1 << 16);
+
+    explicit fingerprints(const side& of) : s(of), left(2 * of.index.size) {}
+
+    // False when the payload can't be read or the budget is spent.
+    bool of(const diff_entry& e, std::uint64_t& out)
+    {
+        if (!e.payload_whole) return false;
+        const auto key = std::make_pair(e.payload_offset, e.payload_size);
+        if (const auto found = known.find(key); found != known.end()) {
+            out = found->second;
+            return true;
+        }
+        if (e.payload_size > left) return false;
+        left -= e.payload_size;
+        std::uint32_t crc = 0, adler = 1;
+        for (std::uint64_t done = 0; done < e.payload_size;) {
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), e.payload_size - done));
+            if (tex_pread(s.index.fd, std::span(piece.data(), n), e.payload_offset + done) != n) return false;
+            crc = libdeflate_crc32(crc, piece.data(), n);
+            adler = libdeflate_adler32(adler, piece.data(), n);
+            done += n;
+        }
+        out = std::uint64_t{crc} << 32 | adler;
+        known.emplace(key, out);
+        return true;
+    }
+};
+
+// Pairs each row only in A, in table order, with the first row only in B of
+// the same type, size and bytes that no earlier one took: the pair becomes
+// one rename at A's place, and B's row goes. False when stopped.
+bool pair_renames(const side& sa, const side& sb, std::vector<row>& rows, std::size_t b_rows_from,
+                  const std::function<bool()>& stop)
+{
+    std::map<shape, bool> in_a;
+    for (std::size_t k = 0; k < b_rows_from; ++k) {
+        if (rows[k].what == diff_change::only_in_a && rows[k].a->payload_whole) in_a[shape_of(*rows[k].a)] = true;
+    }
+    if (in_a.empty()) return true;
+    fingerprints fa(sa), fb(sb);
+    std::map<std::pair<shape, std::uint64_t>, std::deque<std::size_t>> b_by_bytes;
+    for (std::size_t k = b_rows_from; k < rows.size(); ++k) {
+        const diff_entry& e = *rows[k].b;
+        if (!in_a.count(shape_of(e))) continue;
+        std::uint64_t f = 0;
+        if (stop && stop()) return false;
+        if (fb.of(e, f)) b_by_bytes[{shape_of(e), f}].push_back(k);
+    }
+    if (b_by_bytes.empty()) return true;
+    for (std::size_t k = 0; k < b_rows_from; ++k) {
+        row& r = rows[k];
+        if (r.what != diff_change::only_in_a) continue;
+        std::uint64_t f = 0;
+        if (stop && stop()) return false;
+        if (!fa.of(*r.a, f)) continue;
+        const auto found = b_by_bytes.find({shape_of(*r.a), f});
+        if (found == b_by_bytes.end()) continue;
+        std::deque<std::size_t>& candidates = found->second;
+        for (std::size_t t = 0; t < std::min<std::size_t>(rename_tries, candidates.size()); ++t) {
+            row& other = rows[candidates[t]];
+            if (!same_payloads(sa, *r.a, sb, *other.b)) continue;
+            r.b = other.b;
+            r.what = diff_change::renamed;
+            other.what = diff_change::none;
+            other.b = nullptr;
+            candidates.erase(candidates.begin() + static_cast<std::ptrdiff_t>(t));
+            break;
+        }
+    }
+    rows.erase(std::remove_if(rows.begin() + static_cast<std::ptrdiff_t>(b_rows_from), rows.end(),
+                              [](const row& r) { return r.b == nullptr; }),
+               rows.end());
+    return true;
+}
+
+// The rows of the comparison: A's entries in table order, each with the
+// n-th entry of its name in B, then what only B holds.
+std::vector<row> matched(const side& sa, const side& sb, std::size_t& b_rows_from)
+{
+    std::map<std::string_view, std::deque<const diff_entry*>> in_b;
+    for (const diff_entry& e : sb.entries) in_b[e.name()].push_back(&e);
+    std::vector<row> rows(sa.entries.size());
+    for (std::size_t k = 0; k < sa.entries.size(); ++k) {
+        rows[k].a = &sa.entries[k];
+        auto& queue = in_b[sa.entries[k].name()];
+        if (queue.empty()) {
+            rows[k].what = diff_change::only_in_a;
+        } else {
+            rows[k].b = queue.front();
+            queue.pop_front();
+        }
+    }
+    b_rows_from = rows.size();
+    for (const diff_entry& e : sb.entries) {
+        auto& queue = in_b[e.name()];
+        if (!queue.empty() && queue.front() == &e) {
+            queue.pop_front();
+            row r;
+            r.b = &e;
+            r.what = diff_change::only_in_b;
+            rows.push_back(std::move(r));
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+const char* diff_change_name(diff_change c)
+{
+    switch (c) {
+    case diff_change::none: return "none";
+    case diff_change::only_in_a: return "only_in_a";
+    case diff_change::only_in_b: return "only_in_b";
+    case diff_change::size_or_type: return "size_or_type";
+    case diff_change::same_pixels: return "same_pixels";
+    case diff_change::pixels: return "pixels";
+    case diff_change::undecoded: return "undecoded";
+    case diff_change::renamed: return "renamed";
+    case diff_change::type: return "type";
+    }
+    return "";
+}
+
+diff_counts diff_archives(const tex_index& a, const tex_index& b, const diff_options& options,
+                          const std::function<void(const diff_row&)>& each)
+{
+    const side sa = entries_of(a, options.filter);
+    const side sb = entries_of(b, options.filter);
+    std::size_t b_rows_from = 0;
+    std::vector<row> rows = matched(sa, sb, b_rows_from);
+    diff_counts counts;
+    if (!pair_renames(sa, sb, rows, b_rows_from, options.stop)) {
+        counts.stopped = true;
+        return counts;
+    }
+    ordered_options run;
+    run.workers = options.workers;
+    run.stop = options.stop;
+    counts.stopped = run_ordered_jobs(
+        static_cast<std::uint32_t>(rows.size()), run,
+        [&](std::uint32_t k) {
+            row& r = rows[k];
+            if (!r.a || !r.b || r.what == diff_change::renamed) return ordered_job{};
+            const bool comparable = r.a->type == r.b->type || (known_type(r.a->type) && known_type(r.b->type));
+            if (r.a->width != r.b->width || r.a->height != r.b->height || !comparable) {
+                r.what = diff_change::size_or_type;
+                return ordered_job{};
+            }
+            const std::uint64_t memory = (r.a->decodable() ? entry_job_memory(sa.request(*r.a)) : 0) +
+                                         (r.b->decodable() ? entry_job_memory(sb.request(*r.b)) : 0);
+            return ordered_job{true, memory};
+        },
+        [&](std::uint32_t k) -> std::uint64_t {
+            compare(sa, sb, rows[k]);
+            return 0;
+        },
+        [&](std::uint32_t k) {
+            row& r = rows[k];
+            if (r.what == diff_change::none) return;
+            if (r.what == diff_change::only_in_a) {
+                ++counts.only_in_a;
+            } else if (r.what == diff_change::only_in_b) {
+                ++counts.only_in_b;
+            } else {
+                ++counts.changed;
+                if (r.what == diff_change::renamed) ++counts.renamed;
+            }
+            diff_row out;
+            out.a = r.a;
+            out.b = r.b;
+            out.differing = r.differing;
+            out.pixels = r.pixels;
+            if (r.why) out.why = std::move(*r.why);
+            out.what = r.what;
+            out.largest = r.largest;
+            r.why.reset();
+            each(out);
+        });
+    return counts;
+}
