@@ -277,6 +277,8 @@ MORVEX_TEX_API uint32_t morvex_tex_format_for(const char* name, size_t size)
     case image_format::png: return MORVEX_TEX_FORMAT_PNG;
     case image_format::bmp: return MORVEX_TEX_FORMAT_BMP;
     case image_format::pcx: return MORVEX_TEX_FORMAT_PCX;
+    case image_format::jpeg:  // read only, and not named by a stored name: none of the API's formats
+    case image_format::webp:
     case image_format::none: break;
     }
     return MORVEX_TEX_FORMAT_AS_NAMED;

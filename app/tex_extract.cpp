@@ -168,8 +168,8 @@ int read_options(const tex_command_line& line, extract_options& o)
     if (line.has(tex_opt::format)) {
         o.format = line.value(tex_opt::format);
         const image_format_row* row = image_format_named(o.format);
-        if (!row || o.format != row->name) {
-            tex_cli_usage(extract, "--format takes %s", image_format_list().c_str());
+        if (!row || o.format != row->name || !image_format_serves(*row, image_use::write)) {
+            tex_cli_usage(extract, "--format takes %s", image_format_list(image_use::write).c_str());
             return -1;
         }
     }

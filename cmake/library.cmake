@@ -38,11 +38,11 @@ target_include_directories(morvex_tex_static PUBLIC
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 # What the modules link, for whoever links the archive: here the found
 # targets; once installed, the libraries by name.
-foreach(dependency ZLIB::ZLIB PkgConfig::LIBDEFLATE PNG::PNG PkgConfig::LIBWEBP morvex_version)
+foreach(dependency ZLIB::ZLIB PkgConfig::LIBDEFLATE PNG::PNG PkgConfig::LIBWEBP PkgConfig::LIBJPEG morvex_version)
   target_link_libraries(morvex_tex_static PUBLIC $<BUILD_INTERFACE:${dependency}>)
 endforeach()
 target_link_libraries(morvex_tex_static PUBLIC Threads::Threads $<INSTALL_INTERFACE:deflate> $<INSTALL_INTERFACE:webp>
-                      $<INSTALL_INTERFACE:png> $<INSTALL_INTERFACE:z>)
+                      $<INSTALL_INTERFACE:jpeg> $<INSTALL_INTERFACE:png> $<INSTALL_INTERFACE:z>)
 if(WIN32)
   target_link_libraries(morvex_tex_static PUBLIC ntdll bcrypt shell32)
 endif()

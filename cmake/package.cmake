@@ -102,7 +102,7 @@ set(morvex_package_version ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 # The development files go with the shared library of their own version, and
 # with what linking the static one takes.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-    "${morvex_library_package} (= ${morvex_package_version}), zlib1g-dev, libpng-dev, libdeflate-dev, libwebp-dev")
+    "${morvex_library_package} (= ${morvex_package_version}), zlib1g-dev, libpng-dev, libdeflate-dev, libwebp-dev, libjpeg62-turbo-dev")
 # The Python module: the shared library of this version or later (whose
 # functions it calls; dpkg-shlibdeps finds it in the build folder and the
 # rest of what the module links, in the system), the Python it was built for

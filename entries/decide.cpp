@@ -182,7 +182,9 @@ entry_plan decide_entry(const tex_index& index, const tex_entry_view& v, const e
     }
     if (v.payload_past_end) return refuse({k::payload_past_end, r.payload_len, r.payload_offset, index.size});
     if (!r.raw) {
-        if (image_format_for(r.output_name) == image_format::none) return for_the_name({k::no_image_format});
+        // A stored name chooses among the formats entries are named in; --format among those written.
+        const image_use use = options.format == image_format::none ? image_use::store : image_use::write;
+        if (image_format_for(r.output_name, use) == image_format::none) return for_the_name({k::no_image_format});
         if (r.width == 0 || r.height == 0) return refuse({k::no_pixels, r.width, r.height});
         if (std::uint64_t{r.width} * r.height > max_image_pixels) return refuse({k::too_many_pixels, r.width, r.height});
     }

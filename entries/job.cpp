@@ -312,7 +312,7 @@ void extract_entry(const output_root& root, const extract_request& r, extract_ou
     const int rc = r.type == 4 ? decode_type4(r, image, found, thumbnail) : decode_type6(r, image, found);
     if (rc != 0) return;
     if (r.thumbnail_side && image.pixels) make_entry_thumbnail(view_of(image), r.thumbnail_side, out.thumbnail);
-    if (!r.decode_only && write_image(out.file.fd, image_format_for(r.output_name), view_of(image)) != 0) {
+    if (!r.decode_only && write_image(out.file.fd, image_format_for(r.output_name, image_use::write), view_of(image)) != 0) {
         found.push_back(write_failure(errno));
         return;
     }

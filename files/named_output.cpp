@@ -128,7 +128,7 @@ int output_begin_path(const std::string& path, const output_policy& policy, path
         out.replaces = true;
         const bool of_kind = there.kind == system_kind::regular &&
                              (policy.kind == output_kind::image
-                                  ? image_format_for(base) != image_format::none
+                                  ? image_format_for(base, image_use::write) != image_format::none
                                   : there.leading_known &&
                                         output_holds_kind(std::span(there.leading.data(), there.leading_size), policy.kind));
         if (!force && there.kind != system_kind::link && !of_kind) {
@@ -136,7 +136,7 @@ int output_begin_path(const std::string& path, const output_policy& policy, path
             return -1;
         }
     }
-    if (!force && policy.kind != output_kind::image && image_format_for(base) != image_format::none) {
+    if (!force && policy.kind != output_kind::image && image_format_for(base, image_use::read) != image_format::none) {
         why = path_refusal::image_name;
         return -1;
     }

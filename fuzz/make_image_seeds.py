@@ -3,7 +3,8 @@
 
 Each file is a small image built byte by byte to break a decoder that trusts it:
 run-length codes past the row and past the image, BMP moves in every
-direction, truncations, huge declared sizes, indices past the palette. The
+direction, truncations, huge declared sizes, indices past the palette, JPEG
+variants that aren't read and scans without end, WebP containers that lie. The
 fuzz targets' replay tests run them, with the fixtures of
 tests/fixtures/images/, in every build. Run from the repository's top folder:
     python3 fuzz/make_image_seeds.py
@@ -145,7 +146,92 @@ def png_seeds():
     write("png", "depth-3", png(1, 1, 3, 0, b"\x00\x00"))
 
 
+# ---------------------------------------------------------------------------
+# JPEG, baseline and Huffman-coded, each Huffman table a single code of one bit
+# (DC category 0, end of block): every block of a flat grey image is two 0 bits.
+def jpeg_segment(marker, data):
+    return bytes([0xFF, marker]) + struct.pack(">H", len(data) + 2) + data
+
+
+def jpeg(w, h, data, comps=((1, 1, 1),), sof=0xC0, precision=8, scans=None, extra=b""):
+    one_code = bytes([1] + [0] * 15)
+    tables = jpeg_segment(0xDB, b"\x00" + bytes([1] * 64)) + jpeg_segment(0xC4, b"\x00" + one_code + b"\x00" +
+                                                                        b"\x10" + one_code + b"\x00")
+    frame = struct.pack(">BHHB", precision, h, w, len(comps)) + b"".join(bytes([c, hs << 4 | vs, 0]) for c, hs, vs in comps)
+    if scans is None:
+        scans = [bytes([len(comps)]) + b"".join(bytes([c, 0]) for c, _, _ in comps) + b"\x00\x3f\x00"]
+    body = b"".join(jpeg_segment(0xDA, scan) + data for scan in scans)
+    return b"\xff\xd8" + tables + extra + jpeg_segment(sof, frame) + body + b"\xff\xd9"
+
+
+def jpeg_seeds():
+    flat = jpeg(64, 64, bytes(16))  # 64 blocks of two bits
+    write("jpeg", "flat-grey", flat)
+    write("jpeg", "huge", jpeg(65500, 65500, bytes(16)))
+    write("jpeg", "large-in-few-bytes", jpeg(16384, 16384, bytes(100)))
+    write("jpeg", "data-cut", flat[:-10])
+    write("jpeg", "no-end-marker", flat[:-2])
+    write("jpeg", "bad-huffman-code", jpeg(64, 64, b"\xff\x00" * 8))
+    write("jpeg", "arithmetic", jpeg(8, 8, b"\x3f", sof=0xC9))
+    write("jpeg", "cmyk", jpeg(8, 8, b"\x00\x3f", comps=((1, 1, 1), (2, 1, 1), (3, 1, 1), (4, 1, 1))))
+    write("jpeg", "two-components", jpeg(8, 8, b"\x0f", comps=((1, 1, 1), (2, 1, 1))))
+    write("jpeg", "12-bit", jpeg(8, 8, b"\x3f", precision=12))
+    write("jpeg", "zero-height", jpeg(8, 0, b"\x3f"))
+    write("jpeg", "sampling-3x3", jpeg(24, 24, bytes(8), comps=((1, 3, 3), (2, 1, 1), (3, 1, 1))))
+    dc_first = b"\x01\x01\x00\x00\x00\x00"  # component 1, DC only, first pass
+    write("jpeg", "progressive-many-scans", jpeg(8, 8, b"\x3f", sof=0xC2, scans=[dc_first] * 300))
+    write("jpeg", "progressive-ac-before-dc", jpeg(8, 8, b"\x3f", sof=0xC2, scans=[b"\x01\x01\x00\x01\x3f\x00"]))
+    write("jpeg", "scan-of-no-component", jpeg(8, 8, b"\x3f", scans=[b"\x01\x07\x00\x00\x3f\x00"]))
+    write("jpeg", "restart-markers-wrong", jpeg(16, 8, b"\x3f\xff\xd5\x3f", extra=jpeg_segment(0xDD, b"\x00\x01")))
+
+
+# ---------------------------------------------------------------------------
+# WebP: lossless pictures whose every Huffman code has one symbol, so that
+# their pixels take no bits at all, in the RIFF container.
+def vp8l(w, h, argb=(255, 10, 20, 30), alpha=True, version=0, signature=0x2F):
+    fields = [(signature, 8), (w - 1, 14), (h - 1, 14), (1 if alpha else 0, 1), (version, 3), (0, 1), (0, 1), (0, 1)]
+    a, r, g, b = argb
+    for symbol in (g, r, b, a, 0):  # green, red, blue, alpha, distance: one 8-bit symbol each
+        fields += [(1, 1), (0, 1), (1, 1), (symbol, 8)]
+    bits, count = 0, 0
+    for value, n in fields:
+        bits |= value << count
+        count += n
+    return bits.to_bytes((count + 7) // 8, "little")
+
+
+def riff_chunk(kind, data):
+    return kind + struct.pack("<I", len(data)) + data + (b"\x00" if len(data) % 2 else b"")
+
+
+def webp(*chunks, riff_size=None):
+    body = b"WEBP" + b"".join(chunks)
+    return b"RIFF" + struct.pack("<I", len(body) if riff_size is None else riff_size) + body
+
+
+def vp8x(flags, w, h):
+    return riff_chunk(b"VP8X", bytes([flags, 0, 0, 0]) + (w - 1).to_bytes(3, "little") + (h - 1).to_bytes(3, "little"))
+
+
+def webp_seeds():
+    flat = webp(riff_chunk(b"VP8L", vp8l(4, 4)))
+    write("webp", "flat-lossless", flat)
+    write("webp", "riff-size-past-the-end", webp(riff_chunk(b"VP8L", vp8l(4, 4)), riff_size=1 << 20))
+    write("webp", "header-cut", flat[:20])
+    write("webp", "bits-cut", flat[:-3])
+    write("webp", "bad-signature", webp(riff_chunk(b"VP8L", vp8l(4, 4, signature=0x2E))))
+    write("webp", "version-1", webp(riff_chunk(b"VP8L", vp8l(4, 4, version=1))))
+    write("webp", "animated", webp(vp8x(0x02, 4, 4), riff_chunk(b"ANIM", bytes(6)),
+                                   riff_chunk(b"ANMF", bytes(16) + riff_chunk(b"VP8L", vp8l(4, 4)))))
+    write("webp", "canvas-unlike-its-picture", webp(vp8x(0x10, 16383, 16383), riff_chunk(b"VP8L", vp8l(4, 4))))
+    write("webp", "lossy-garbage", webp(riff_chunk(b"VP8 ", b"\x50\x01\x00\x9d\x01\x2a\x04\x00\x04\x00" + bytes(range(40)))))
+    write("webp", "lossy-huge-frame", webp(riff_chunk(b"VP8 ", b"\x50\x01\x00\x9d\x01\x2a\xff\x3f\xff\x3f" + bytes(40))))
+    write("webp", "chunk-size-past-the-end", flat[:16] + struct.pack("<I", 1 << 30) + flat[20:])
+
+
 tga_seeds()
 bmp_seeds()
 pcx_seeds()
 png_seeds()
+jpeg_seeds()
+webp_seeds()

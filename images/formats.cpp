@@ -2,6 +2,8 @@
 // name selects, which writer writes it, which decoder reads a file.
 #include "images/images.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <new>
 
@@ -40,12 +42,35 @@ bool looks_like_pcx(std::span<const std::uint8_t> file)
     return file[1] == 0 || (file[1] >= 2 && file[1] <= 5);
 }
 
+// Start of image, then the first marker's byte.
+bool looks_like_jpeg(std::span<const std::uint8_t> file)
+{
+    return starts_with(file, "\xFF\xD8\xFF");
+}
+
+bool looks_like_webp(std::span<const std::uint8_t> file)
+{
+    return starts_with(file, "RIFF") && file.size() >= 12 && starts_with(file.subspan(8), "WEBP");
+}
+
 const image_format_row rows[] = {
-    {image_format::tga, "tga", "TGA", nullptr, nullptr, pack_decode_tga, write_tga},
-    {image_format::png, "png", "PNG", "no PNG signature", looks_like_png, pack_decode_png, write_png},
-    {image_format::bmp, "bmp", "BMP", "no BM signature", looks_like_bmp, pack_decode_bmp, write_bmp},
-    {image_format::pcx, "pcx", "PCX", "no PCX header", looks_like_pcx, pack_decode_pcx, write_pcx},
+    {image_format::tga, "tga", nullptr, "TGA", nullptr, nullptr, pack_decode_tga, write_tga, true},
+    {image_format::png, "png", nullptr, "PNG", "no PNG signature", looks_like_png, pack_decode_png, write_png, true},
+    {image_format::bmp, "bmp", nullptr, "BMP", "no BM signature", looks_like_bmp, pack_decode_bmp, write_bmp, true},
+    {image_format::pcx, "pcx", nullptr, "PCX", "no PCX header", looks_like_pcx, pack_decode_pcx, write_pcx, true},
+    {image_format::jpeg, "jpg", "jpeg", "JPEG", "no JPEG signature", looks_like_jpeg, pack_decode_jpeg, nullptr, false},
+    {image_format::webp, "webp", nullptr, "WebP", "no RIFF WEBP signature", looks_like_webp, pack_decode_webp, write_webp,
+     false},
 };
+
+bool same_name(std::string_view name, const char* mine)
+{
+    if (!mine || name.size() != std::strlen(mine)) return false;
+    for (std::size_t k = 0; k < name.size(); ++k) {
+        if (ascii_lower(name[k]) != mine[k]) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -65,33 +90,55 @@ const image_format_row* image_format_row_of(image_format format)
 const image_format_row* image_format_named(std::string_view name)
 {
     for (const image_format_row& r : rows) {
-        const std::string_view mine = r.name;
-        bool same = mine.size() == name.size();
-        for (std::size_t k = 0; same && k < name.size(); ++k) same = ascii_lower(name[k]) == mine[k];
-        if (same) return &r;
+        if (same_name(name, r.name) || same_name(name, r.other_name)) return &r;
     }
     return nullptr;
 }
 
-std::string image_format_list(const char* prefix)
+bool image_format_serves(const image_format_row& row, image_use use)
 {
+    switch (use) {
+    case image_use::read: return row.decode != nullptr;
+    case image_use::write: return row.encode != nullptr;
+    case image_use::store: return row.stored;
+    }
+    return false;
+}
+
+std::string image_format_list(image_use use, const char* prefix)
+{
+    std::vector<const char*> names;
+    for (const image_format_row& r : rows) {
+        if (!image_format_serves(r, use)) continue;
+        names.push_back(r.name);
+        if (r.other_name) names.push_back(r.other_name);
+    }
     std::string out;
-    const std::size_t n = std::size(rows);
-    for (std::size_t k = 0; k < n; ++k) {
-        out += k == 0 ? "" : k + 1 == n ? " or " : ", ";
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        out += k == 0 ? "" : k + 1 == names.size() ? " or " : ", ";
         out += prefix;
-        out += rows[k].name;
+        out += names[k];
     }
     return out;
 }
 
-image_format image_format_for(const std::string& name)
+std::string image_format_list(const char* prefix)
+{
+    return image_format_list(image_use::store, prefix);
+}
+
+image_format image_format_for(const std::string& name, image_use use)
 {
     const std::size_t dot = name.rfind('.');
     const std::size_t slash = name.rfind('/');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return image_format::none;
     const image_format_row* row = image_format_named(std::string_view(name).substr(dot + 1));
-    return row ? row->format : image_format::none;
+    return row && image_format_serves(*row, use) ? row->format : image_format::none;
+}
+
+image_format image_format_for(const std::string& name)
+{
+    return image_format_for(name, image_use::store);
 }
 
 bool make_image32(std::uint32_t width, std::uint32_t height, image32& out)
@@ -108,7 +155,11 @@ bool make_image32(std::uint32_t width, std::uint32_t height, image32& out)
 int write_image(int fd, image_format format, image_view image)
 {
     const image_format_row* row = image_format_row_of(format);
-    return row ? row->encode(fd, image) : -1;
+    if (!row || !row->encode) {
+        errno = EINVAL;
+        return -1;
+    }
+    return row->encode(fd, image);
 }
 
 // ---------------------------------------------------------------------------
@@ -123,7 +174,7 @@ bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& na
         }
     }
     // A format without a signature is taken at its name's word.
-    const image_format_row* named = image_format_row_of(image_format_for(name));
+    const image_format_row* named = image_format_row_of(image_format_for(name, image_use::read));
     if (named && !named->sniff) {
         out = named->format;
         return true;
@@ -136,9 +187,9 @@ int pack_decode_image(std::span<const std::uint8_t> file, const std::string& nam
 {
     image_format format{};
     if (!pack_sniff_format(file, name, format)) {
-        const image_format_row* named = image_format_row_of(image_format_for(name));
+        const image_format_row* named = image_format_row_of(image_format_for(name, image_use::read));
         reason = named ? std::string("not a ") + named->title + " image (" + named->signature + ")"
-                       : "unknown image format (the name must end in " + image_format_list(".") + ")";
+                       : "unknown image format (the name must end in " + image_format_list(image_use::read, ".") + ")";
         return -1;
     }
     return image_format_row_of(format)->decode(file, out, reason);

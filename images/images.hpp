@@ -46,9 +46,18 @@ void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t
 // ---------------------------------------------------------------------------
 // Images.
 
-enum class image_format { none, tga, png, bmp, pcx };
+enum class image_format { none, tga, png, bmp, pcx, jpeg, webp };
 
-// The format a name's extension selects, letter case ignored.
+// What a format serves: the packer reads files of it (every format); the
+// extractor writes it (a format with a writer: a stored name's, or one
+// --format chooses); an archive's entries are named in it (TGA, PNG, BMP and
+// PCX, the formats a stored name chooses: the packer stores a JPEG or WebP
+// image under a .png name).
+enum class image_use { read, write, store };
+
+// The format a name's extension selects, letter case ignored, among those
+// serving `use`; without one, among those an entry may be named in.
+image_format image_format_for(const std::string& name, image_use use);
 image_format image_format_for(const std::string& name);
 
 // A 32-bit image: width * height pixels 0xAARRGGBB, rows top first, one
@@ -80,7 +89,8 @@ inline image_view view_of(const image32& image)
     return image_view{image.width, image.height, image.width, image.pixels.get()};
 }
 
-// Writes the image in `format` to the descriptor. 0, or -1 with errno set.
+// Writes the image in `format` to the descriptor. 0, or -1 with errno set
+// (EINVAL for a format without a writer).
 int write_image(int fd, image_format format, image_view image);
 
 // ---------------------------------------------------------------------------
@@ -92,25 +102,32 @@ struct pack_image;
 struct image_format_row {
     image_format format;
     const char* name;       // as --format takes it and a name's extension spells it: "tga"
+    const char* other_name; // another extension of the format ("jpeg"), or null
     const char* title;      // as messages name it: "TGA"
     // What a file of the format begins with, in words, for one that doesn't
     // ("no PNG signature"); null for a format without one (TGA).
     const char* signature;
     bool (*sniff)(std::span<const std::uint8_t> file);  // null: known by its name only
     int (*decode)(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
-    int (*encode)(int fd, image_view image);
+    int (*encode)(int fd, image_view image);  // null: read only
+    bool stored;            // an archive's entries may be named in it
 };
+
+// True when the format serves `use`.
+bool image_format_serves(const image_format_row& row, image_use use);
 
 // Every format, in the order the project lists them.
 std::span<const image_format_row> image_formats();
 
-// The row of a format (none has none: null), or of a format's name in any
-// letter case (null when no format has that name).
+// The row of a format (none has none: null), or of a format's name or other
+// name in any letter case (null when no format has that name).
 const image_format_row* image_format_row_of(image_format format);
 const image_format_row* image_format_named(std::string_view name);
 
-// The formats' names as a list for people: each after `prefix`, joined by
-// ", " and the last by " or " ("tga, png, bmp or pcx").
+// The names of the formats serving `use` (other names too) as a list for
+// people: each after `prefix`, joined by ", " and the last by " or " ("tga,
+// png, bmp or pcx"); without a use, those an entry may be named in.
+std::string image_format_list(image_use use, const char* prefix = "");
 std::string image_format_list(const char* prefix = "");
 
 // ---------------------------------------------------------------------------
@@ -122,10 +139,12 @@ std::string image_format_list(const char* prefix = "");
 //   BMP: 24-bit, the same as the library's saver (alpha dropped, rows padded to 4 bytes).
 //   PCX: three 8-bit planes, run-length coded, the same as the library's saver.
 //   PNG: 8-bit RGBA, pixel for pixel the image.
+//   WebP: lossless with every colour kept, pixel for pixel the image; at most 16383 a side.
 int write_tga(int fd, image_view image);
 int write_bmp(int fd, image_view image);
 int write_pcx(int fd, image_view image);
 int write_png(int fd, image_view image);
+int write_webp(int fd, image_view image);
 
 // ---------------------------------------------------------------------------
 // Reading image files.
@@ -151,8 +170,10 @@ int pack_decode_png(std::span<const std::uint8_t> file, pack_image& out, std::st
 int pack_decode_tga(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
 int pack_decode_bmp(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
 int pack_decode_pcx(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+int pack_decode_jpeg(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
+int pack_decode_webp(std::span<const std::uint8_t> file, pack_image& out, std::string& reason);
 
-// The format of a file: by its signature when it has one (PNG, BMP, PCX), so
+// The format of a file: by its signature when it has one (all but TGA), so
 // that a PNG named .tga still reads; otherwise the one the name's extension
 // selects (TGA has no signature). False when neither says.
 bool pack_sniff_format(std::span<const std::uint8_t> file, const std::string& name, image_format& out);

@@ -1,6 +1,9 @@
 // The pixel decoders against the widening table, for every ARGB4444 value.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <filesystem>
+#include <tuple>
 #include <vector>
 
 #include "entries/entries.hpp"
@@ -52,20 +55,32 @@ TEST(Decoders, Argb8888BytesAreBlueGreenRedAlpha)
 namespace {
 
 // Every question about formats is asked of the one table: by name, by a
-// stored name's extension, by a file's first bytes; and what a row's writer
-// writes, its reader reads back (alpha where the format keeps it).
+// name's extension for each use, by a file's first bytes; and what a row's
+// writer writes, its reader reads back (alpha where the format keeps it).
 TEST(ImageFormats, EveryRowAnswersForItsFormatBothWays)
 {
     test::temp_dir dir;
     const std::vector<std::uint32_t> pixels = {0x80FF0000u, 0xFF00FF00u, 0x400000FFu, 0xFF123456u, 0x00ABCDEFu, 0xFFFFFFFFu};
     const image_view view{3, 2, 3, pixels.data()};
     EXPECT_EQ(image_format_list("."), ".tga, .png, .bmp or .pcx");
+    EXPECT_EQ(image_format_list(image_use::read, "."), ".tga, .png, .bmp, .pcx, .jpg, .jpeg or .webp");
+    EXPECT_EQ(image_format_list(image_use::write), "tga, png, bmp, pcx or webp");
     for (const image_format_row& row : image_formats()) {
         std::string upper = row.name;
         for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
         EXPECT_EQ(image_format_named(upper), &row);
-        EXPECT_EQ(image_format_for("ui/Sky." + upper), row.format);
+        if (row.other_name) {
+            EXPECT_EQ(image_format_named(row.other_name), &row);
+        }
+        EXPECT_EQ(image_format_for("ui/Sky." + upper, image_use::read), row.format);
+        // Only the formats an entry is named in are a stored name's.
+        EXPECT_EQ(image_format_for("ui/Sky." + upper), row.stored ? row.format : image_format::none);
         EXPECT_EQ(image_format_row_of(row.format), &row);
+        if (!row.encode) {
+            EXPECT_EQ(write_image(-1, row.format, view), -1) << row.name;
+            EXPECT_EQ(errno, EINVAL);
+            continue;
+        }
         const std::string name = std::string("t.") + row.name;
         {
             const int fd = open((dir / name).string().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
@@ -81,14 +96,38 @@ TEST(ImageFormats, EveryRowAnswersForItsFormatBothWays)
         pack_image back;
         std::string reason;
         ASSERT_EQ(pack_decode_image(file, name, back, reason), 0) << row.name << ": " << reason;
-        const bool alpha = row.format == image_format::tga || row.format == image_format::png;
+        const bool alpha =
+            row.format == image_format::tga || row.format == image_format::png || row.format == image_format::webp;
         for (std::size_t k = 0; k < pixels.size(); ++k) {
             EXPECT_EQ(back.argb[k], alpha ? pixels[k] : pixels[k] | 0xFF000000u) << row.name << " pixel " << k;
         }
     }
-    EXPECT_EQ(image_format_named("jpg"), nullptr);
+    EXPECT_EQ(image_format_named("gif"), nullptr);
+    EXPECT_EQ(image_format_for("photo.JPEG", image_use::write), image_format::none);
     EXPECT_EQ(image_format_for("notes.txt"), image_format::none);
     EXPECT_EQ(image_format_for("dir.tga/notes"), image_format::none);
+}
+
+// WebP holds at most 16383 pixels a side: a larger image is refused before
+// anything is written, as every writer refuses a size it can't store.
+TEST(ImageFormats, WebpRefusesWhatItCantStore)
+{
+    test::temp_dir dir;
+    const std::vector<std::uint32_t> row(16384, 0xFF102030u);
+    for (const auto& [w, h, ok] : std::vector<std::tuple<std::uint32_t, std::uint32_t, bool>>{
+             {16383, 1, true}, {1, 16383, true}, {16384, 1, false}, {1, 16384, false}}) {
+        const image_view view{w, h, w, row.data()};
+        const int fd = open((dir / "t.webp").string().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
+        ASSERT_GE(fd, 0);
+        errno = 0;
+        EXPECT_EQ(write_webp(fd, view), ok ? 0 : -1) << w << " x " << h;
+        const int error = errno;
+        close(fd);
+        if (!ok) {
+            EXPECT_EQ(error, EINVAL);
+            EXPECT_EQ(std::filesystem::file_size(dir / "t.webp"), 0u);
+        }
+    }
 }
 
 }  // namespace

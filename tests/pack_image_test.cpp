@@ -232,6 +232,104 @@ TEST(PackImages, HostileFilesAreRefusedWithTheirReason)
     }
 }
 
+// A baseline (or other, by `sof`) grey JPEG whose two Huffman tables have one
+// 1-bit code each (DC category 0, end of block), then `scans`, each followed
+// by `data`: every block of a flat image is two 0 bits.
+bytes jpeg(std::uint16_t w, std::uint16_t h, const bytes& data, std::uint8_t sof = 0xC0, std::uint8_t components = 1,
+           std::vector<bytes> scans = {})
+{
+    const auto segment = [](bytes& b, std::uint8_t marker, const bytes& body) {
+        b.insert(b.end(), {0xFF, marker, static_cast<std::uint8_t>((body.size() + 2) >> 8),
+                           static_cast<std::uint8_t>(body.size() + 2)});
+        b.insert(b.end(), body.begin(), body.end());
+    };
+    bytes b = {0xFF, 0xD8};
+    bytes dqt(65, 1);
+    dqt[0] = 0;
+    segment(b, 0xDB, dqt);
+    bytes dht = {0x00, 1};
+    dht.resize(17, 0);
+    dht.push_back(0);
+    dht.push_back(0x10);
+    dht.push_back(1);
+    dht.resize(35, 0);
+    dht.push_back(0);
+    segment(b, 0xC4, dht);
+    bytes frame = {8, static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h), static_cast<std::uint8_t>(w >> 8),
+                   static_cast<std::uint8_t>(w), components};
+    bytes scan = {components};
+    for (std::uint8_t c = 1; c <= components; ++c) {
+        frame.insert(frame.end(), {c, 0x11, 0});
+        scan.insert(scan.end(), {c, 0});
+    }
+    scan.insert(scan.end(), {0, 63, 0});
+    segment(b, sof, frame);
+    if (scans.empty()) scans.push_back(scan);
+    for (const bytes& s : scans) {
+        segment(b, 0xDA, s);
+        b.insert(b.end(), data.begin(), data.end());
+    }
+    b.insert(b.end(), {0xFF, 0xD9});
+    return b;
+}
+
+// An 8 x 8 progressive JPEG of 127 scans, each one a valid step: the DC
+// coefficients, then each of the 63 others in two passes of one bit.
+bytes jpeg_of_127_scans()
+{
+    std::vector<bytes> scans = {{1, 1, 0, 0, 0, 0}};
+    for (std::uint8_t k = 1; k < 64; ++k) {
+        scans.push_back({1, 1, 0, k, k, 0x01});
+        scans.push_back({1, 1, 0, k, k, 0x10});
+    }
+    return jpeg(8, 8, {0x7F}, 0xC2, 1, scans);
+}
+
+// A fixture with bytes from `at` on replaced.
+bytes patched(const std::string& fixture, std::size_t at, const bytes& with)
+{
+    bytes b = test::read_file(fixtures / fixture);
+    std::copy(with.begin(), with.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+    return b;
+}
+
+TEST(PackImages, HostileJpegAndWebpFilesAreRefusedWithTheirReason)
+{
+    const bytes flat = jpeg(64, 64, bytes(16, 0));
+    const bytes webp = test::read_file(fixtures / "lossless-rgba.webp");
+    const std::vector<std::tuple<std::string, std::string, bytes>> cases = {
+        {"jpeg of 65500 x 65500", "65500 x 65500 pixels", jpeg(65500, 65500, bytes(16, 0))},
+        {"jpeg of 16384 x 16384 in a few bytes", "bytes can't hold 16384 x 16384 pixels",
+         jpeg(16384, 16384, bytes(16, 0))},
+        {"jpeg data cut", "Premature end of JPEG file", bytes(flat.begin(), flat.end() - 10)},
+        {"jpeg without its end", "Premature end of JPEG file", bytes(flat.begin(), flat.end() - 2)},
+        {"jpeg bad code", "Corrupt JPEG data", jpeg(64, 64, {0xFF, 0x00, 0xFF, 0x00})},
+        {"jpeg arithmetic", "isn't read (arithmetic coding)", jpeg(8, 8, {0x3F}, 0xC9)},
+        {"jpeg of four components", "isn't read (CMYK)", jpeg(8, 8, {0, 0x3F}, 0xC0, 4)},
+        {"jpeg of 127 scans", "more than 100 scans", jpeg_of_127_scans()},
+        {"jpeg of a signature only", "Premature end of JPEG file", {0xFF, 0xD8, 0xFF, 0x00, 0x00}},
+        {"webp cut", "truncated WebP image: the file ends inside the image", bytes(webp.begin(), webp.end() - 4)},
+        {"webp headers cut", "truncated WebP image: the file ends inside its headers", bytes(webp.begin(), webp.begin() + 22)},
+        {"webp bad signature", "not a readable WebP image", patched("lossless-rgba.webp", 20, {0x2E})},
+        {"webp of the wrong chunk", "not a readable WebP image", patched("lossless-rgba.webp", 12, {'V', 'P', '8', 'Y'})},
+    };
+    for (const auto& [what, message, file] : cases) {
+        pack_image img;
+        std::string reason;
+        EXPECT_EQ(decode(file, file[0] == 'R' ? "x.webp" : "x.jpg", img, reason), -1) << what;
+        EXPECT_NE(reason.find(message), std::string::npos) << what << ": " << reason;
+        EXPECT_EQ(reason.find('\n'), std::string::npos) << what;
+        EXPECT_TRUE(img.argb.empty()) << what;
+    }
+    // The builders' files themselves are read: what is refused above is the damage.
+    for (const bytes& good : {flat, jpeg(8, 8, {0x03}, 0xC0, 3)}) {
+        pack_image img;
+        std::string reason;
+        ASSERT_EQ(decode(good, "x.jpg", img, reason), 0) << reason;
+        EXPECT_EQ(img.argb.front(), 0xFF808080u);
+    }
+}
+
 TEST(PackImages, LimitsOfAnImageAreCheckedBeforeAnyAllocation)
 {
     const std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>> sizes = {

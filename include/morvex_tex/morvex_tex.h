@@ -180,6 +180,7 @@ MORVEX_TEX_API int morvex_tex_read_payload(const morvex_tex_archive* archive, ui
 #endif
 
 #include "morvex_tex/walks.h"
+#include "morvex_tex/diff.h"
 #include "morvex_tex/write.h"
 
 #endif

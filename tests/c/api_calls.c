@@ -3,7 +3,8 @@
  * bits the library doesn't know refused, the first (0 x 0) entry decoded
  * to an empty image, structs of the size first published accepted, the
  * version macros those of the library, and no signal's action changed.
- * Run with a scratch folder; prints each failure and exits 1 on any. */
+ * Two archives compared, each change in order. Run with a scratch folder;
+ * prints each failure and exits 1 on any. */
 #include <morvex_tex/morvex_tex.h>
 
 #include <dirent.h>
@@ -34,6 +35,30 @@ static int stop_after(void* context)
 {
     struct stopper* s = (struct stopper*)context;
     return ++s->asked > s->after;
+}
+
+/* The changes a diff handed out, their names copied. */
+struct change_seen {
+    uint32_t kind;
+    uint64_t differ;
+    char a[40], b[40];
+};
+struct seen {
+    unsigned count;
+    struct change_seen rows[8];
+};
+
+static void note_change(void* context, const morvex_tex_change* change)
+{
+    struct seen* s = (struct seen*)context;
+    if (s->count == 8) return;
+    struct change_seen* c = &s->rows[s->count++];
+    c->kind = change->kind;
+    c->differ = change->pixels_differ;
+    snprintf(c->a, sizeof c->a, "%.*s", change->a.name.data ? (int)change->a.name.size : 6,
+             change->a.name.data ? change->a.name.data : "(none)");
+    snprintf(c->b, sizeof c->b, "%.*s", change->b.name.data ? (int)change->b.name.size : 6,
+             change->b.name.data ? change->b.name.data : "(none)");
 }
 
 static unsigned files_in(const char* folder)
@@ -185,6 +210,83 @@ int main(int argc, char** argv)
     CHECK(morvex_tex_write_image(image, path_size(image), MORVEX_TEX_FORMAT_AS_NAMED, &px, 0, &error) == 0, "write: %s",
           error.message);
     morvex_tex_close(a);
+
+    /* Comparing: B holds t00 renamed, t03 with one byte changed, t10 as type
+     * 4 (at 4 bits a channel: other pixels) and no t11. */
+    {
+        char pa[4096], pb[4096];
+        snprintf(pa, sizeof pa, "%s/diff_a.pak", argv[1]);
+        snprintf(pb, sizeof pb, "%s/diff_b.pak", argv[1]);
+        remove(pa); /* an earlier run's */
+        remove(pb);
+        static uint8_t other[side * side * 4];
+        memcpy(other, rgba[3], sizeof other);
+        other[5] ^= 0x40;
+        morvex_tex_pack_options type4 = MORVEX_TEX_PACK_OPTIONS_INIT;
+        type4.type = 4;
+        const char* const t00 = sources[0].name.data;
+        CHECK(morvex_tex_create(pa, path_size(pa), list, count, NULL, NULL, NULL, NULL, &error) == 0, "create A: %s", error.message);
+        sources[0].name.data = "moved.tga";
+        sources[0].name.size = 9;
+        sources[3].pixels.rgba = other;
+        CHECK(morvex_tex_create(pb, path_size(pb), list, count - 2, NULL, NULL, NULL, NULL, &error) == 0 &&
+                  morvex_tex_add(pb, path_size(pb), &list[count - 2], 1, &type4, NULL, NULL, NULL, &error) == 0,
+              "create B: %s", error.message);
+        sources[0].name.data = t00;
+        sources[0].name.size = strlen(t00);
+        sources[3].pixels.rgba = rgba[3];
+        morvex_tex_archive *a_side = NULL, *b_side = NULL;
+        CHECK(morvex_tex_open_path(pa, path_size(pa), &a_side, &error) == 0 &&
+                  morvex_tex_open_path(pb, path_size(pb), &b_side, &error) == 0,
+              "open: %s", error.message);
+        struct diff_row {
+            uint32_t kind;
+            const char* a;
+            const char* b;
+            uint64_t differ;  /* UINT64_MAX: any but 0 */
+        };
+        const struct diff_row want[] = {
+            {MORVEX_TEX_CHANGE_RENAMED, "t00.tga", "moved.tga", 0},
+            {MORVEX_TEX_CHANGE_PIXELS, "t03.tga", "t03.tga", 1},
+            {MORVEX_TEX_CHANGE_PIXELS, "t10.tga", "t10.tga", UINT64_MAX},
+            {MORVEX_TEX_CHANGE_ONLY_IN_A, "t11.tga", NULL, 0},
+        };
+        struct seen changes = {0};
+        morvex_tex_diff_options options = MORVEX_TEX_DIFF_OPTIONS_INIT;
+        morvex_tex_diff_result result = MORVEX_TEX_DIFF_RESULT_INIT;
+        for (unsigned jobs = 1; jobs <= 2; ++jobs) {
+            changes.count = 0;
+            options.jobs = jobs;
+            CHECK(morvex_tex_diff(a_side, b_side, &options, &result, note_change, &changes, &error) == 0, "diff: %s",
+                  error.message);
+            CHECK(changes.count == 4 && result.changed == 3 && result.only_in_a == 1 && result.only_in_b == 0 &&
+                      result.renamed == 1,
+                  "diff on %u threads: %u changes, %llu changed", jobs, changes.count, (unsigned long long)result.changed);
+            for (unsigned k = 0; k < 4 && k < changes.count; ++k) {
+                const struct change_seen* c = &changes.rows[k];
+                CHECK(c->kind == want[k].kind && strcmp(c->a, want[k].a) == 0 &&
+                          strcmp(c->b, want[k].b ? want[k].b : "(none)") == 0 &&
+                          (want[k].differ == UINT64_MAX ? c->differ > 0 : c->differ == want[k].differ),
+                      "change %u: %s %s -> %s, %llu pixels differ", k, morvex_tex_change_name(c->kind), c->a, c->b,
+                      (unsigned long long)c->differ);
+            }
+        }
+        CHECK(strcmp(morvex_tex_change_name(MORVEX_TEX_CHANGE_RENAMED), "renamed") == 0 && morvex_tex_change_name(0) == NULL,
+              "change names");
+        struct stopper s = {0, 1};
+        options.stop = stop_after;
+        options.stop_context = &s;
+        CHECK(morvex_tex_diff(a_side, b_side, &options, &result, NULL, NULL, &error) == -1 &&
+                  error.kind == MORVEX_TEX_ERROR_STOPPED && result.stopped == 1,
+              "a stopped diff: kind %u", error.kind);
+        options.stop = NULL;
+        options.flags = 0x80;
+        CHECK(morvex_tex_diff(a_side, b_side, &options, &result, NULL, NULL, &error) == -1 &&
+                  error.kind == MORVEX_TEX_ERROR_ARGUMENT,
+              "diff flag 0x80: kind %u", error.kind);
+        morvex_tex_close(a_side);
+        morvex_tex_close(b_side);
+    }
 
     /* Editing in place: rename one, delete two by pattern, add one back. */
     {
