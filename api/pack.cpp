@@ -1,4 +1,4 @@
-// morvex_tex_create and morvex_tex_replace: the caller's structs made into a
+// morvex_tex_create, _replace, _add, _update, _delete and _rename: the caller's structs made into a
 // request of the packer (pack_adapter.hpp), its outcome made into values.
 #include "api/internal.hpp"
 
@@ -130,6 +130,20 @@ MORVEX_TEX_API int morvex_tex_add(const char* path, size_t path_size, const morv
         api_pack_request r;
         if (request_of(path, path_size, images, count, options, r, error) != 0) return -1;
         r.command = api_pack_command::add;
+        r.in_path = r.out_path;
+        return carry_out(r, result, each, context, error);
+    });
+}
+
+MORVEX_TEX_API int morvex_tex_update(const char* path, size_t path_size, const morvex_tex_image_source* const* images,
+                                     size_t count, const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                     morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+{
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(path, path_size, images, count, options, r, error) != 0) return -1;
+        r.command = api_pack_command::update;
         r.in_path = r.out_path;
         return carry_out(r, result, each, context, error);
     });

@@ -18,7 +18,8 @@ using nk = pack_note_kind;
 bool is_warning(nk kind)
 {
     return kind == nk::alpha_dropped || kind == nk::size_changed || kind == nk::kept_undecodable ||
-           kind == nk::archive_replaced || kind == nk::file_skipped || kind == nk::folder_skipped;
+           kind == nk::archive_replaced || kind == nk::file_skipped || kind == nk::folder_skipped ||
+           kind == nk::nothing_changed || kind == nk::stored_as_png;
 }
 
 std::uint32_t error_kind_of(const pack_note& n)
@@ -43,7 +44,8 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::type_not_image:
     case nk::level_not_offered: return MORVEX_TEX_ERROR_ARGUMENT;
     case nk::output_is_image:
-    case nk::output_refused: return MORVEX_TEX_ERROR_REFUSED;
+    case nk::output_refused:
+    case nk::archive_exists: return MORVEX_TEX_ERROR_REFUSED;
     case nk::source_no_memory: return MORVEX_TEX_ERROR_NO_MEMORY;
     case nk::source_not_tex: return MORVEX_TEX_ERROR_NOT_ARCHIVE;
     case nk::source_finding:
@@ -60,7 +62,9 @@ std::uint32_t error_kind_of(const pack_note& n)
     case nk::kept_undecodable:
     case nk::archive_replaced:
     case nk::file_skipped:
-    case nk::folder_skipped: break;
+    case nk::folder_skipped:
+    case nk::nothing_changed:
+    case nk::stored_as_png: break;
     }
     return MORVEX_TEX_OK;
 }
@@ -103,7 +107,7 @@ int image_of(const morvex_tex_pixels& p, bool rgb, pack_image& out, std::string&
 
 int carry_out(const api_pack_request& r, const api_pack_report_fn& report, api_pack_failure& failure)
 {
-    const bool replace = r.command == api_pack_command::replace;
+    const bool replace = r.command == api_pack_command::replace || r.command == api_pack_command::update;
     pack_request request;
     request.output = r.out_path;
     request.source = r.in_path;
@@ -146,6 +150,7 @@ int carry_out(const api_pack_request& r, const api_pack_report_fn& report, api_p
     case api_pack_command::add: rc = pack_add(request, result); break;
     case api_pack_command::remove: rc = pack_delete(request, result); break;
     case api_pack_command::rename: rc = pack_rename(request, result); break;
+    case api_pack_command::update: rc = pack_update(request, result); break;
     }
     for (const pack_note& note : result.notes) {
         if (is_warning(note.kind)) continue;

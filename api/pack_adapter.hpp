@@ -21,7 +21,7 @@ struct api_pack_image {
 };
 
 // What the packer is asked to do.
-enum class api_pack_command { create, replace, add, remove, rename };
+enum class api_pack_command { create, replace, add, remove, rename, update };
 
 struct api_pack_request {
     api_pack_command command = api_pack_command::create;

@@ -33,6 +33,7 @@ struct command_line {
     pack_request request;
     bool quiet = false;
     bool verbose = false;
+    bool update = false;  // entries that hold their image already are listed only with -v
 };
 
 // The number an option gives: the type, the level, the threads; -1 for a
@@ -111,7 +112,8 @@ int present(const tex_command& who, bool replace, const command_line& cl, pack_r
     const auto list_up_to = [&](std::size_t end) {
         for (; listed < end && listed < result.entries.size(); ++listed) {
             // An edit shows what it changed; what it kept as it was, on asking.
-            if (cl.quiet || (result.entries[listed].fate == pack_fate::kept && !cl.verbose)) continue;
+            const pack_fate fate = result.entries[listed].fate;
+            if (cl.quiet || ((fate == pack_fate::kept || (cl.update && fate == pack_fate::unchanged)) && !cl.verbose)) continue;
             std::fputs(pack_entry_line(result.entries[listed], request.dry_run, width).c_str(), lines);
             printed = true;
         }
@@ -157,6 +159,28 @@ int present(const tex_command& who, bool replace, const command_line& cl, pack_r
     return exit_ok;
 }
 
+// Operands given in the wrong order (`add x.png game.pak`): where the
+// archive goes is none, and an image's place names one. Refused before
+// anything is read or written: exit 2, as a refused OUT.pak. create's images
+// are no archive wherever it goes.
+int check_order(const tex_command& who, const std::string& command, const std::string& first,
+                std::span<const std::string> images, const char* synopsis)
+{
+    const auto archive = std::find_if(images.begin(), images.end(),
+                                      [](const std::string& s) { return s != "-" && tex_cli_names_an_archive(s); });
+    if (archive == images.end()) return 0;
+    const std::string shown = tex_printable_name(*archive);
+    if (command == "create") {
+        tex_cli_say(who, "%s is a TEX archive, not an image: create builds a new archive from images (%s); add or update "
+                    "puts images into one", shown.c_str(), synopsis);
+        return -1;
+    }
+    if (app_path_kind_of(first) != app_path_kind::regular || tex_cli_names_an_archive(first)) return 0;
+    tex_cli_say(who, "%s is no archive, but %s is: the archive comes first (%s)", tex_printable_name(first).c_str(),
+                shown.c_str(), synopsis);
+    return -1;
+}
+
 // The threads when -j didn't say: MORVEX_TEX_JOBS, else the processors. -1
 // after saying that MORVEX_TEX_JOBS holds no number of them.
 int default_workers(const tex_command& who, command_line& cl)
@@ -174,13 +198,13 @@ int default_workers(const tex_command& who, command_line& cl)
 // The exit status of the command.
 int run(const tex_command& who, command_line& cl)
 {
-    if (cl.line.operands.empty()) return tex_cli_usage(who, "no command: create, replace, add, delete or rename");
+    if (cl.line.operands.empty()) return tex_cli_usage(who, "no command: create, replace, add, update, delete or rename");
     const std::string& command = cl.line.operands[0];
     const std::span<const std::string> rest = std::span(cl.line.operands).subspan(1);
     pack_request& request = cl.request;
     pack_result result;
     if (command != "delete" && (!request.excluded.empty() || request.ignore_case)) return tex_cli_usage(who, "%s is for delete", request.excluded.empty() ? "--ignore-case" : "--exclude");
-    if ((command == "delete" || command == "rename") && cl.line.has(tex_opt::type)) return tex_cli_usage(who, "--type is for create and add: %s writes no image", command.c_str());
+    if ((command == "delete" || command == "rename") && cl.line.has(tex_opt::type)) return tex_cli_usage(who, "--type is for create, add and update: %s writes no image", command.c_str());
     // The editing commands write the archive they read: in place, or from
     // standard input to standard output. One that waits for another edit of
     // the archive says so, on a terminal.
@@ -195,12 +219,18 @@ int run(const tex_command& who, command_line& cl)
             tex_cli_say(w.who, "%s: waiting for another edit of it to finish", tex_printable_name(w.request.source).c_str());
         };
     }
-    if (command == "add") {
-        if (rest.size() < 2) return tex_cli_usage(who, "add needs ARCHIVE and at least one IMAGE");
+    if (command == "add" || command == "update") {
+        const bool add = command == "add";
+        if (rest.size() < 2) return tex_cli_usage(who, "%s needs ARCHIVE and at least one IMAGE", command.c_str());
+        if (check_order(who, command, rest[0], rest.subspan(1),
+                        add ? "add ARCHIVE IMAGE[=NAME]|FOLDER..." : "update ARCHIVE IMAGE[=NAME]|FOLDER...") != 0) {
+            return exit_refused;
+        }
         request.source = request.output = rest[0];
         for (const std::string& operand : rest.subspan(1)) request.images.push_back(image_arg(operand));
         if (default_workers(who, cl) != 0) return who.usage_exit;
-        const int rc = pack_add(request, result);
+        cl.update = !add;
+        const int rc = add ? pack_add(request, result) : pack_update(request, result);
         return present(who, true, cl, result, rc);
     }
     if (command == "delete") {
@@ -220,6 +250,7 @@ int run(const tex_command& who, command_line& cl)
     }
     if (command == "create") {
         if (rest.size() < 2) return tex_cli_usage(who, "create needs OUT.pak and at least one IMAGE");
+        if (check_order(who, command, rest[0], rest.subspan(1), "create OUT.pak IMAGE[=NAME]|FOLDER...") != 0) return exit_refused;
         request.output = rest[0];
         for (const std::string& operand : rest.subspan(1)) request.images.push_back(image_arg(operand));
         if (default_workers(who, cl) != 0) return who.usage_exit;
@@ -232,6 +263,7 @@ int run(const tex_command& who, command_line& cl)
             return who.usage_exit;
         }
         if (rest.size() < 3) return tex_cli_usage(who, "replace needs IN.pak, OUT.pak and at least one IMAGE");
+        if (check_order(who, command, rest[0], rest.subspan(1), "replace IN.pak OUT.pak IMAGE[=NAME]...") != 0) return exit_refused;
         request.source = rest[0];
         request.output = rest[1];
         for (const std::string& operand : rest.subspan(2)) request.images.push_back(image_arg(operand));
@@ -239,7 +271,7 @@ int run(const tex_command& who, command_line& cl)
         const int rc = pack_replace(request, result);
         return present(who, true, cl, result, rc);
     }
-    return tex_cli_usage(who, "unknown command '%s': create, replace, add, delete or rename", tex_printable_name(command).c_str());
+    return tex_cli_usage(who, "unknown command '%s': create, replace, add, update, delete or rename", tex_printable_name(command).c_str());
 }
 
 int pack_cli_main(const tex_command& who, int argc, char** argv)

@@ -9,6 +9,7 @@
 #include "app/tex_options.hpp"
 #include "app/app.hpp"
 #include "app/pack_cli.hpp"
+#include "app/platform.hpp"
 
 namespace {
 
@@ -22,7 +23,8 @@ int dispatch(const std::string& command, int argc, char** argv)
     if (command == "diff") return tex_diff_main(argc - 1, argv + 1);
     // The packer's command line reads its subcommand from argv[1], as under
     // its own name, and speaks as this program.
-    if (command == "create" || command == "replace" || command == "add" || command == "delete" || command == "rename") {
+    if (command == "create" || command == "replace" || command == "add" || command == "update" || command == "delete" ||
+        command == "rename") {
         return tex_pack_main(argc, argv);
     }
     return -1;
@@ -35,10 +37,25 @@ std::string hint(std::string_view typed, std::span<const std::string_view> known
     return near.empty() ? otherwise : std::string(" (did you mean ") + prefix + near + "?)";
 }
 
+// The end of a run that Explorer started (app_console_is_own): what it said
+// stays on the screen until Enter closes the window.
+int held(int status)
+{
+    if (!app_console_is_own()) return status;
+    std::fflush(stdout);
+    std::fputs("Press Enter to close this window.", stderr);
+    std::fflush(stderr);
+    for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+    }
+    return status;
+}
+
 int run(int argc, char** argv)
 {
     const tex_command& top = tex_top_command;
-    if (argc < 2) return tex_cli_usage(top, "no command: list, test, extract, diff, gallery, create, replace, add, delete or rename");
+    if (argc < 2) {
+        return held(tex_cli_usage(top, "no command: list, test, extract, diff, gallery, create, replace, add, update, delete or rename"));
+    }
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         // "help COMMAND" is "COMMAND --help".
@@ -68,8 +85,10 @@ int run(int argc, char** argv)
     }
     const int rc = dispatch(command, argc, argv);
     if (rc >= 0) return rc;
-    return tex_cli_usage(top, "unknown command %s%s", tex_printable_name(command).c_str(),
-                         hint(command, tex_command_names, "", "").c_str());
+    // No command but archives: what dropping them on the program gives.
+    if (const int dropped = tex_drop_main(argc, argv); dropped >= 0) return held(dropped);
+    return held(tex_cli_usage(top, "unknown command %s%s", tex_printable_name(command).c_str(),
+                              hint(command, tex_command_names, "", "").c_str()));
 }
 
 }  // namespace

@@ -153,6 +153,7 @@ const char* const diff_help =
 constexpr std::array top_options = {tex_opt::help, tex_opt::version};
 const char* const top_help =
     "usage: morvex_tex COMMAND [OPTION...] ARGUMENT...\n"
+    "   or: morvex_tex ARCHIVE...\n"
     "TEX texture archives, listed, tested, extracted and built.\n"
     "\n"
     "  list [-v | --json | --names | --names0] [-i PATTERN] [-x PATTERN]\n"
@@ -172,9 +173,18 @@ const char* const top_help =
     "          IN.pak OUT.pak IMAGE[=NAME]...     put images back (OUT.pak may be IN.pak)\n"
     "  add [--type 4|6] [-1..-9 | --level N | --best] [-j N] [-n] [-q] [-v]\n"
     "      ARCHIVE IMAGE[=NAME]|FOLDER...        add images to an archive, in place\n"
+    "  update [--type 4|6] [-1..-9 | --level N | --best] [-j N] [-n] [-q] [-v]\n"
+    "         ARCHIVE IMAGE[=NAME]|FOLDER...     put back what changed, add what is new\n"
     "  delete [-x PATTERN] [--ignore-case] [-n] [-q] [-v] ARCHIVE PATTERN...\n"
     "                                     drop the entries the patterns take, in place\n"
     "  rename [-n] [-q] [-v] ARCHIVE OLD NEW      store an entry under a new name\n"
+    "--best, of the commands that compress: the smallest archive, about ten times\n"
+    "slower than the default level for about an eighth less.\n"
+    "\n"
+    "Archives alone, with no command (what dropping archives on the program gives):\n"
+    "  ARCHIVE...                         extract each into the folder beside it named\n"
+    "                                     after it: game.pak into game/ (game-2/ when\n"
+    "                                     game is there and not an empty folder)\n"
     "\n"
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
     "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
@@ -205,16 +215,21 @@ constexpr const char* pack_help_body =
     "  add      add to ARCHIVE, after its entries, one entry per IMAGE or per image\n"
     "           beneath FOLDER, named as create names them; a name ARCHIVE holds\n"
     "           already is refused (replace puts an image into its entry).\n"
+    "  update   put each IMAGE, or each image beneath FOLDER (by its path inside it,\n"
+    "           as create names it), into the entry replace would patch, when its\n"
+    "           pixels differ; add, as add does, every image no entry takes. The way\n"
+    "           back from `extract -C DIR`: update ARCHIVE DIR. When nothing differs,\n"
+    "           ARCHIVE is left as it was.\n"
     "  delete   drop from ARCHIVE every entry a PATTERN takes and no -x PATTERN does\n"
     "           (shell wildcards where * matches / too; one ending in / takes a\n"
     "           folder); its first entry is never dropped. A PATTERN that takes\n"
     "           nothing is an error.\n"
     "  rename   store every entry of ARCHIVE named OLD under the name NEW, which no\n"
     "           entry may hold already.\n"
-    "add, delete and rename change ARCHIVE in place, byte for byte but for what\n"
+    "add, update, delete and rename change ARCHIVE in place, byte for byte but for what\n"
     "they change, and keep its owner and permissions (a link to it is followed);\n"
-    "ARCHIVE - reads standard input and writes standard output. Nothing is decoded:\n"
-    "a damaged entry is kept as it is.\n"
+    "ARCHIVE - reads standard input and writes standard output. A damaged entry is\n"
+    "kept as it is.\n"
     "\n"
     "Options:\n"
     "  -t, --type N   create: store images as type 6 (raw 32-bit pixels, the default)\n"
@@ -224,7 +239,8 @@ constexpr const char* pack_help_body =
     "                 compress the type-4 payloads written at level N, from 1\n"
     "                 (fastest) to 12 (smallest); the default is 6\n"
     "      --fast     the same as -1\n"
-    "      --best     the same as --level 12\n"
+    "      --best     the same as --level 12: the smallest archive, about ten times\n"
+    "                 slower than the default for about an eighth less\n"
     "  -j, --jobs N   read, decode and compress images on N threads, 1 to 256\n"
     "                 (default: MORVEX_TEX_JOBS, or else the processors available);\n"
     "                 the archive is the same whatever N\n"
@@ -233,10 +249,12 @@ constexpr const char* pack_help_body =
     "      --ignore-case\n"
     "                 delete: patterns match in any letter case\n"
     "  -n, --dry-run  print what would be written, changed or refused; write nothing\n"
-    "  -f, --force    write OUT.pak over a file that is not a TEX archive, or under\n"
-    "                 a name ending in an image extension\n"
+    "  -f, --force    write OUT.pak over a TEX archive (create refuses one: add or\n"
+    "                 update puts images into it), over a file that is not one, or\n"
+    "                 under a name ending in an image extension\n"
     "  -q, --quiet    print no line per entry\n"
-    "  -v, --verbose  also print the entries kept as they were, and the files\n"
+    "  -v, --verbose  also print the entries kept as they were (update: and those\n"
+    "                 already holding their image), and the files\n"
     "                 beneath a FOLDER that are skipped\n"
     "  -h, --help     show this help and exit\n"
     "      --version  show the version and exit\n"
@@ -253,12 +271,14 @@ constexpr const char* pack_help_body =
 const std::string pack_help = std::string("Usage: morvex_tex_pack [OPTION]... create OUT.pak IMAGE[=NAME]|FOLDER...\n"
                                           "  or:  morvex_tex_pack [OPTION]... replace IN.pak OUT.pak IMAGE[=NAME]...\n"
                                           "  or:  morvex_tex_pack [OPTION]... add ARCHIVE IMAGE[=NAME]|FOLDER...\n"
+                                          "  or:  morvex_tex_pack [OPTION]... update ARCHIVE IMAGE[=NAME]|FOLDER...\n"
                                           "  or:  morvex_tex_pack [OPTION]... delete ARCHIVE PATTERN...\n"
                                           "  or:  morvex_tex_pack [OPTION]... rename ARCHIVE OLD NEW\n") +
                               pack_help_body + "Exit status: 0 on success, 1 on any error, 2 when OUT.pak is refused.\n";
 const std::string pack_subcommand_help = std::string("Usage: morvex_tex create [OPTION]... OUT.pak IMAGE[=NAME]|FOLDER...\n"
                                                      "  or:  morvex_tex replace [OPTION]... IN.pak OUT.pak IMAGE[=NAME]...\n"
                                                      "  or:  morvex_tex add [OPTION]... ARCHIVE IMAGE[=NAME]|FOLDER...\n"
+                                                     "  or:  morvex_tex update [OPTION]... ARCHIVE IMAGE[=NAME]|FOLDER...\n"
                                                      "  or:  morvex_tex delete [OPTION]... ARCHIVE PATTERN...\n"
                                                      "  or:  morvex_tex rename [OPTION]... ARCHIVE OLD NEW\n") +
                                          pack_help_body +
@@ -271,12 +291,13 @@ const tex_command pack_commands[] = {
     {tex_cli_program, "create", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
     {tex_cli_program, "replace", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
     {tex_cli_program, "add", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
+    {tex_cli_program, "update", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
     {tex_cli_program, "delete", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
     {tex_cli_program, "rename", pack_options, {}, pack_subcommand_help.c_str(), tex_exit_usage, tex_dialect::packer},
 };
 
-constexpr std::array<std::string_view, 10> command_names = {"list",    "test",    "extract", "diff",   "gallery",
-                                                            "create",  "replace", "add",     "delete", "rename"};
+constexpr std::array<std::string_view, 11> command_names = {"list",    "test",    "extract", "diff",   "gallery", "create",
+                                                            "replace", "add",     "update",  "delete", "rename"};
 
 // ---------------------------------------------------------------------------
 

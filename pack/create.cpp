@@ -6,22 +6,23 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "files/input.hpp"
 
 namespace {
 
-// The entries of the TEX archive a regular file at `path` holds; 0 when it
-// holds none (or is no such file: a stream is never read here).
-std::uint64_t archive_entries(const std::string& path)
+// The entries of the TEX archive a regular file at `path` holds; nullopt
+// when it is none (or no such file: a stream is never read here).
+std::optional<std::uint64_t> archive_entries(const std::string& path)
 {
     std::error_code ec;
-    if (path == "-" || !std::filesystem::is_regular_file(pack_path(path), ec)) return 0;
+    if (path == "-" || !std::filesystem::is_regular_file(pack_path(path), ec)) return std::nullopt;
     tex_archive_file file;
     tex_index index;
-    if (tex_open_archive(path.c_str(), file) != 0 || tex_open_index(file.fd, file.size, index) != 0 || !index.recognised) {
-        return 0;
-    }
+    if (tex_open_archive(path.c_str(), file) != 0) return std::nullopt;
+    tex_open_index(file.fd, file.size, index);
+    if (!index.recognised) return std::nullopt;
     return index.count;
 }
 
@@ -40,12 +41,18 @@ int pack_create(const pack_request& request, pack_result& result)
     for (const named_image& n : images) {
         if (!n.name.empty()) taken.push_back(&n);
     }
-    const std::uint64_t replaced = archive_entries(request.output);
+    // An archive under OUT.pak is most likely the game's own, named by a
+    // slip where add or update was meant: replaced only when forced, and
+    // then said.
+    const std::optional<std::uint64_t> replaced = archive_entries(request.output);
+    if (replaced && !request.force) {
+        add_note(run, pack_note_kind::archive_exists, request.output).a = *replaced;
+        return -1;
+    }
     if (begin_output(run, static_cast<std::uint32_t>(taken.size() + 1), inputs_of(images)) != 0) return -1;
-    if (replaced > 0) {
-        // Said, since whoever expected images to be added loses the others.
+    if (replaced) {
         pack_note& note = add_note(run, pack_note_kind::archive_replaced, request.output);
-        note.a = replaced;
+        note.a = *replaced;
         note.b = request.dry_run ? 1 : 0;
     }
     // The extractor never writes an archive's first entry: an empty one

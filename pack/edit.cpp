@@ -10,19 +10,6 @@
 
 namespace {
 
-// Every stored name of the source, the first entry's too, as the path it
-// leads to: "x.tga" is held when the archive holds "./x.tga".
-std::set<std::string> names_held(const pack_source& source)
-{
-    std::set<std::string> out;
-    tex_table_cursor cursor{&source.index, {}, 0, 0};
-    for (std::uint32_t i = 0; i < source.index.count; ++i) {
-        const tex_entry_view v = tex_read_entry(source.index, cursor, i);
-        if (v.state == tex_entry_state::ok) out.insert(output_name_key(tex_entry_name(v.header)));
-    }
-    return out;
-}
-
 pack_note& name_exists(pack_run& run, const std::string& path, const pack_source& source, const std::string& name)
 {
     pack_note& note = add_note(run, pack_note_kind::name_exists, path);

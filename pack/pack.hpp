@@ -75,7 +75,8 @@ struct pack_request {
     int level = pack_level_default;      // type-4 payloads written: pack_level_fastest .. pack_level_best
     unsigned workers = 1;                // threads that read, decode and compress images (0 counts as 1)
     bool dry_run = false;                // go on past refusals to find them all, and write nothing
-    bool force = false;                  // write OUT.pak over a file that is no archive, or named like an image
+    bool force = false;                  // write OUT.pak over a file that is no archive, or named like an image;
+                                         // create: over an archive
     std::uint32_t findings_kept = pack_findings_kept;
     // An edit in place waits for another edit of the archive to be placed
     // first, and calls this once when it has to.
@@ -118,7 +119,7 @@ enum class pack_note_kind : std::uint8_t {
     image_unreadable,   // detail: why the file can't be read (files/): missing, a folder, a device, too large; error: errno, when the system said no
     image_undecodable,  // detail: the decoder's reason (images/)
     name_empty,         // the path names no file to take a name from
-    name_too_long,      // name; a: its bytes, more than an entry's 32
+    name_too_long,      // name; a: its bytes, more than an entry's 32; c: 1 for a path inside a FOLDER given
     name_refused,       // name; a: its name_problem (files/)
     name_no_format,     // name: one whose extension selects no image format
     name_not_plain,     // name; a: its first part (from 1) that is empty (b 0) or "." (b 1), 0 when only its
@@ -135,9 +136,10 @@ enum class pack_note_kind : std::uint8_t {
     type_not_image,     // create: a: the type asked for, neither 4 nor 6
     level_not_offered,  // a: the level asked for, not pack_level_fastest .. pack_level_best
     folder_unreadable,  // path: the folder; detail: why
-    folder_empty,       // path: the folder, which holds no PNG, TGA, BMP or PCX image
+    folder_empty,       // path: the folder, which holds no PNG, TGA, BMP, PCX, JPEG or WebP image
     output_is_image,    // the output is one of the images, through whatever path
     output_refused,     // a: the path_refusal (files/)
+    archive_exists,     // create: the output is an archive of `a` entries, replaced only when forced
     output_unopened,    // error
     too_many_entries,   // a: the entries the archive would hold
     too_large,          // the entries add up to more than a TEX archive can address
@@ -153,9 +155,12 @@ enum class pack_note_kind : std::uint8_t {
     alpha_dropped,      // entry: it had pixels with alpha; the image's file carries none
     size_changed,       // entry; a x b: the image's size; c x d: the entry's
     kept_undecodable,   // path: the archive; entry, name; findings: why nothing could extract it
-    archive_replaced,   // create: path: the output, an archive of `a` entries till now; b: 1 on a dry run
+    archive_replaced,   // create, forced: path: the output, an archive of `a` entries till now; b: 1 on a dry run
     file_skipped,       // create, add: path: a file beneath a FOLDER given, not named like an image
-    folder_skipped,     // create, add: path: the FOLDER; a: the files beneath it skipped
+    folder_skipped,     // create, add, update: path: the FOLDER; a: the files beneath it skipped
+    nothing_changed,    // update: path: the archive, left as it was: every image is what its entry holds; b: 1 on a dry run
+    stored_as_png,      // create, add, update: path: the first JPEG or WebP image named by its file; name: the .png
+                        // name it is stored under; a: how many more were (said once a run)
 };
 
 struct pack_note {
@@ -208,6 +213,12 @@ int pack_replace(const pack_request& request, pack_result& result);
 int pack_add(const pack_request& request, pack_result& result);
 int pack_delete(const pack_request& request, pack_result& result);
 int pack_rename(const pack_request& request, pack_result& result);
+// The source with each image put into the entry replace would match (a
+// FOLDER's images by their paths inside it, as create names them), in the
+// entry's own type, when it holds other pixels; an image no entry takes is
+// added as add adds it. Edited in place, an archive nothing changes is left
+// as it was (no pending archive, a nothing_changed note).
+int pack_update(const pack_request& request, pack_result& result);
 
 // Writes the pending archive's header and puts it in place (or copies it to
 // its stream). 0, or -1 with a write_failed note.
@@ -221,6 +232,11 @@ bool pack_note_refuses_image(pack_note_kind kind);
 
 // The name an image is stored under: its file name without the folders.
 std::string pack_entry_name(const std::string& path);
+
+// A name taken from a file (its own, or its path inside a FOLDER) as an entry
+// holds it: a JPEG's or WebP's with .png for its extension (an archive names
+// PNG, TGA, BMP or PCX images); any other as it is.
+std::string pack_png_name(const std::string& name);
 
 // The stored names `replace` tries for an image given without NAME, longest
 // first: the path with ever fewer leading folders ("a/g/s.tga", "g/s.tga",

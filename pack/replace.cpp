@@ -20,24 +20,39 @@ namespace {
 // when it has none.
 std::string image_stem(const std::string& name)
 {
-    return image_format_for(name) == image_format::none ? "" : name.substr(0, name.rfind('.'));
+    return image_format_for(name, image_use::read) == image_format::none ? "" : name.substr(0, name.rfind('.'));
+}
+
+// The names an image may patch, most wanted first: the NAME given; the
+// path inside the FOLDER it was found in; or its path with ever fewer
+// folders. Only a NAME given is matched exactly, not by its stem.
+std::vector<std::string> candidates_of(const named_image& n)
+{
+    if (n.in_folder || !n.arg.name.empty()) return {n.arg.name};
+    return pack_candidate_names(n.arg.path);
+}
+
+bool exact(const named_image& n)
+{
+    return !n.in_folder && !n.arg.name.empty();
 }
 
 // Finds the entry name each image patches: the one stored under its path
 // with the most of its folders, or where none is, the one under that path and
 // stem (sky.png patches sky.tga); two of one stem are refused, naming both.
 // Checks that its entries hold images. The archive's names are read once,
-// whatever the number of images.
-int match_entries(pack_run& run, const pack_source& source, std::vector<named_image>& images)
+// whatever the number of images. An image no entry takes is refused, unless
+// `unmatched_kept` (update adds it): then it is left unnamed, not refused.
+int match_entries(pack_run& run, const pack_source& source, std::vector<named_image>& images, bool unmatched_kept)
 {
     std::vector<std::vector<std::string>> candidates(images.size());
     std::set<std::string> wanted, wanted_stems;
     for (std::size_t k = 0; k < images.size(); ++k) {
         const named_image& n = images[k];
-        candidates[k] = n.arg.name.empty() ? pack_candidate_names(n.arg.path) : std::vector<std::string>{n.arg.name};
+        candidates[k] = candidates_of(n);
         for (const std::string& c : candidates[k]) {
             wanted.insert(c);
-            if (n.arg.name.empty() && !image_stem(c).empty()) wanted_stems.insert(image_stem(c));
+            if (!exact(n) && !image_stem(c).empty()) wanted_stems.insert(image_stem(c));
         }
     }
     // Each name met: the entries from 1 on that hold it, with their types;
@@ -66,7 +81,7 @@ int match_entries(pack_run& run, const pack_source& source, std::vector<named_im
         }
         bool ambiguous = false;
         for (const std::string& c : candidates[k]) {
-            if (!n.name.empty() || ambiguous || !n.arg.name.empty()) break;
+            if (!n.name.empty() || ambiguous || exact(n)) break;
             const auto names = by_stem.find(image_stem(c));
             if (names == by_stem.end()) continue;
             if (names->second.size() == 1) {
@@ -76,11 +91,12 @@ int match_entries(pack_run& run, const pack_source& source, std::vector<named_im
                 note.other = source.path;
                 note.name = *names->second.begin();
                 note.other_name = *std::next(names->second.begin());
-                ambiguous = true;
+                ambiguous = n.refused = true;
             }
         }
         const std::string wished = candidates[k].empty() ? n.arg.path : candidates[k].back();
-        if (n.name.empty() && !ambiguous) {
+        if (n.name.empty() && !ambiguous && !unmatched_kept) {
+            n.refused = true;
             pack_note& note = add_note(run, pack_note_kind::no_entry, n.arg.path);
             note.other = source.path;
             note.name = wished;
@@ -93,6 +109,7 @@ int match_entries(pack_run& run, const pack_source& source, std::vector<named_im
                 note.entry = i;
                 note.a = type;
                 n.name.clear();
+                n.refused = true;
             }
         }
         if (run.result.images_refused > 0 && !run.request.dry_run) return -1;
@@ -184,25 +201,67 @@ std::vector<std::string> pack_candidate_names(const std::string& path)
     return out;
 }
 
-int pack_replace(const pack_request& request, pack_result& result)
+namespace {
+
+// The images update adds, as add names them: those no entry takes, under
+// their file's name (a FOLDER's, their path inside it; or the NAME given),
+// never one the archive holds already.
+void name_new_images(pack_run& run, const pack_source& source, std::vector<named_image>& images, std::vector<bool>& fresh)
+{
+    const std::set<std::string> held = names_held(source);
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        named_image& n = images[k];
+        if (n.refused || !n.name.empty() || !name_image(run, n)) continue;
+        if (held.count(output_name_key(n.name))) {
+            pack_note& note = add_note(run, pack_note_kind::name_exists, n.arg.path);
+            note.other = source.path;
+            note.name = n.name;
+            n.name.clear();
+            n.refused = true;
+            continue;
+        }
+        fresh[k] = true;
+    }
+}
+
+// replace, and update (`update`): the entries that images patch get them
+// unless they hold them already; update adds the images no entry takes.
+int patch(const pack_request& request, pack_result& result, bool update)
 {
     result = pack_result{};
     pack_run run{request, result};
-    if (check_settings(run, false) != 0) return -1;
+    if (check_settings(run, update) != 0) return -1;
     std::vector<named_image> images;
-    for (const pack_image_arg& arg : request.images) images.push_back({arg, {}});
+    if (update) {
+        if (expand_folders(run, images) != 0) return -1;
+    } else {
+        for (const pack_image_arg& arg : request.images) images.push_back({arg, {}});
+    }
     if (check_output_is_no_image(run, images) != 0) return -1;
     pack_source source;
     if (open_source(run, source) != 0) return -1;
     // A file that isn't there is said so, not looked for in the archive.
-    if (check_files(run, images) != 0 || match_entries(run, source, images) != 0 || check_unique(run, images) != 0) {
+    if (check_files(run, images) != 0 || match_entries(run, source, images, update) != 0) return -1;
+    std::vector<bool> fresh(images.size(), false);
+    if (update) name_new_images(run, source, images, fresh);
+    if (run.result.images_refused > 0 && !request.dry_run) return -1;
+    if (check_unique(run, images) != 0) return -1;
+    std::map<std::string, const named_image*> by_name;
+    std::vector<const named_image*> added;
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        if (images[k].name.empty()) continue;
+        if (fresh[k]) {
+            added.push_back(&images[k]);
+        } else {
+            by_name[images[k].name] = &images[k];
+        }
+    }
+    const std::uint64_t count = std::uint64_t{source.index.count} + added.size();
+    if (count > UINT32_MAX) {
+        add_note(run, pack_note_kind::too_many_entries, request.output).a = count;
         return -1;
     }
-    std::map<std::string, const named_image*> by_name;
-    for (const named_image& n : images) {
-        if (!n.name.empty()) by_name[n.name] = &n;
-    }
-    if (begin_output(run, source.index.count, run_inputs(run, images)) != 0) return -1;
+    if (begin_output(run, static_cast<std::uint32_t>(count), run_inputs(run, images)) != 0) return -1;
 
     // Entries refused only for their names are decoded too (and charged to
     // the run's budgets), for those that get an image to be compared.
@@ -268,6 +327,31 @@ int pack_replace(const pack_request& request, pack_result& result)
             }
         });
     if (stopped && !failed) add_note(run, pack_note_kind::stopped, request.output);
-    if (failed || stopped) return -1;
-    return finish_run(run, source.index.header.signature, source.index.header.second_word);
+    if (failed || stopped || add_images(run, added) != 0) return -1;
+    // A dry run's refused images left their places empty.
+    run.out->sink.count = run.out->sink.added;
+    const bool changed = std::any_of(result.entries.begin(), result.entries.end(), [](const pack_entry& e) {
+        return e.fate == pack_fate::replaced || e.fate == pack_fate::added;
+    });
+    if (finish_run(run, source.index.header.signature, source.index.header.second_word) != 0) return -1;
+    // An update that changes nothing leaves the archive as it was, its
+    // bytes and its time.
+    if (update && !changed && run.edited) {
+        result.pending.reset();
+        pack_note& note = add_note(run, pack_note_kind::nothing_changed, request.output);
+        note.b = request.dry_run ? 1 : 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int pack_replace(const pack_request& request, pack_result& result)
+{
+    return patch(request, result, false);
+}
+
+int pack_update(const pack_request& request, pack_result& result)
+{
+    return patch(request, result, true);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <system_error>
 
 #include "files/input.hpp"
@@ -62,7 +63,7 @@ int read_image(image_job& job, pack_image& out)
             return -1;
         }
         const std::string& format_name =
-            image_format_for(pack_entry_name(path)) != image_format::none ? path : job.image->name;
+            image_format_for(pack_entry_name(path), image_use::read) != image_format::none ? path : job.image->name;
         if (pack_decode_image(bytes, format_name, out, job.reason) != 0) {
             job.refusal = pack_note_kind::image_undecodable;
             return -1;
@@ -363,7 +364,7 @@ int expand_folders(pack_run& run, std::vector<named_image>& out)
         for (fs::recursive_directory_iterator it(pack_path(arg.path), ec), end; !ec && it != end; it.increment(ec)) {
             std::error_code file_ec;
             if (!it->is_regular_file(file_ec)) continue;
-            if (image_format_for(pack_utf8(it->path().filename())) == image_format::none) {
+            if (image_format_for(pack_utf8(it->path().filename()), image_use::read) == image_format::none) {
                 skipped.push_back(pack_utf8(it->path()));
                 continue;
             }
@@ -383,30 +384,54 @@ int expand_folders(pack_run& run, std::vector<named_image>& out)
         for (const std::string& path : skipped) add_note(run, pack_note_kind::file_skipped, path);
         if (!skipped.empty()) add_note(run, pack_note_kind::folder_skipped, arg.path).a = skipped.size();
         std::sort(found.begin(), found.end());
-        for (auto& [name, path] : found) out.push_back({{std::move(path), std::move(name)}, {}});
+        for (auto& [name, path] : found) out.push_back({{std::move(path), std::move(name)}, {}, false, true});
     }
     return 0;
 }
 
+
+bool name_image(pack_run& run, named_image& n)
+{
+    std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
+    if (n.arg.name.empty() || n.in_folder) name = pack_png_name(name);
+    std::optional<pack_note> why = pack_check_entry_name(n.arg.path, name);
+    if (!why) {
+        n.name = name;
+        return true;
+    }
+    why->name_given = !n.in_folder && !n.arg.name.empty() && n.arg.name != n.arg.path;
+    // A file's own name too long (or its path inside a folder): another may be given.
+    if (why->kind == pack_note_kind::name_too_long && (n.arg.name.empty() || n.in_folder) && !n.arg.pixels) {
+        why->b = 1;
+        if (n.in_folder) why->c = 1;
+    }
+    if (why->name_given || n.in_folder) why->name = name;
+    add_note(run, std::move(*why));
+    n.refused = true;
+    return false;
+}
 
 int name_images(pack_run& run, std::vector<named_image>& images)
 {
     // Every name refused is said at once (fifteen long names are fifteen
     // lines), before the run stops.
     bool refused = false;
-    for (named_image& n : images) {
-        const std::string name = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
-        if (std::optional<pack_note> why = pack_check_entry_name(n.arg.path, name)) {
-            why->name_given = !n.arg.name.empty() && n.arg.name != n.arg.path;
-            // A file's own name too long: another may be given.
-            if (why->kind == pack_note_kind::name_too_long && n.arg.name.empty() && !n.arg.pixels) why->b = 1;
-            if (why->name_given) why->name = name;
-            add_note(run, std::move(*why));
-            n.refused = refused = true;
+    for (named_image& n : images) refused = !name_image(run, n) || refused;
+    // The JPEG and WebP images stored under .png names: said once, the first named.
+    pack_note png{};
+    for (const named_image& n : images) {
+        if (n.name.empty() || !(n.arg.name.empty() || n.in_folder)) continue;
+        const std::string from = n.arg.name.empty() ? pack_entry_name(n.arg.path) : n.arg.name;
+        if (pack_png_name(from) == from) continue;
+        if (png.name) {
+            ++png.a;
         } else {
-            n.name = name;
+            png.kind = pack_note_kind::stored_as_png;
+            png.path = n.arg.path;
+            png.name = n.name;
         }
     }
+    if (png.name) add_note(run, std::move(png));
     return refused && !run.request.dry_run ? -1 : 0;
 }
 
@@ -457,6 +482,17 @@ int add_image_entry(pack_run& run, const std::string& name, const image_job& job
     }
     list_entry(run, index, name, type, job.width, job.height, size, fate, job.image->arg.path);
     return 0;
+}
+
+std::set<std::string> names_held(const pack_source& source)
+{
+    std::set<std::string> out;
+    tex_table_cursor cursor{&source.index, {}, 0, 0};
+    for (std::uint32_t i = 0; i < source.index.count; ++i) {
+        const tex_entry_view v = tex_read_entry(source.index, cursor, i);
+        if (v.state == tex_entry_state::ok) out.insert(output_name_key(tex_entry_name(v.header)));
+    }
+    return out;
 }
 
 std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v)

@@ -6,6 +6,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct named_image {
     pack_image_arg arg;
     std::string name;  // the stored name it is written or matched under; empty when refused
     bool refused = false;
+    bool in_folder = false;  // found beneath a FOLDER given: arg.name is its path inside it
 };
 
 struct pack_run {
@@ -122,9 +124,12 @@ int finish_run(pack_run& run, std::array<std::uint8_t, 3> signature, std::uint32
 // -1 after saying why a folder can't be read.
 int expand_folders(pack_run& run, std::vector<named_image>& out);
 
-// The stored name of each image (its file name, or the NAME given), checked;
-// a refused one's left empty. -1 when the run stops (a dry run goes on).
+// The stored name of each image (its file name, the NAME given, or its path
+// inside the FOLDER given), checked; a refused one's left empty. -1 when the
+// run stops (a dry run goes on). name_image: one image's; false after saying
+// why it is refused.
 int name_images(pack_run& run, std::vector<named_image>& images);
+bool name_image(pack_run& run, named_image& n);
 
 // The images read, decoded and made into payloads on the workers, and added
 // as entries in order. -1 when the run stops.
@@ -135,6 +140,10 @@ int add_images(pack_run& run, const std::vector<const named_image*>& taken);
 // saying why not.
 int add_image_entry(pack_run& run, const std::string& name, const image_job& job, std::uint8_t type, std::uint32_t index,
                     pack_fate fate);
+
+// Every stored name of the source, the first entry's too, as the path it
+// leads to (output_name_key): "x.tga" is held when the archive holds "./x.tga".
+std::set<std::string> names_held(const pack_source& source);
 
 // The entry's 80 bytes as stored.
 std::array<std::uint8_t, tex_entry_header_size> stored_header(const pack_source& source, const tex_entry_view& v);

@@ -143,6 +143,15 @@ TEST(EditCommands, ChangeWhatTheyNameInPlaceAndKeepEverythingElse)
          {"index", "ui/a.tga", "env/bad.tga", "env/sky.png"}, {0, 1, 3, 4}},
         {"cat g.pak | \"$TEX\" replace - g.pak new.png=ui/b.tga",
          {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png"}, {0, 1, -1, 3, 4}},
+        // update: a folder's images by their paths inside it (ui/a.png puts
+        // its pixels into ui/a.tga, by stem), the new ones added; an image
+        // that is what its entry holds leaves it byte for byte.
+        {"mkdir -p ed/ui && cp new.png ed/ui/a.png && cp new.png ed/extra.png && \"$TEX\" update -q g.pak ed && rm -r ed",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png", "extra.png"}, {0, -1, 2, 3, 4, -1}},
+        {"\"$TEX\" extract -q -C ed g.pak ui/a.tga && cp new.png ed/ui/b.png && \"$TEX\" update g.pak ed && rm -r ed",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png"}, {0, 1, -1, 3, 4}},
+        {"\"$TEX\" update link.pak new.png=env/sky.png new.png=x/new.bmp",
+         {"index", "ui/a.tga", "ui/b.tga", "env/bad.tga", "env/sky.png", "x/new.bmp"}, {0, 1, 2, 3, -1, -1}},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.command);
@@ -169,7 +178,9 @@ TEST(EditCommands, ChangeWhatTheyNameInPlaceAndKeepEverythingElse)
     EXPECT_TRUE(std::equal(renamed.after[1].begin() + tex_name_size, renamed.after[1].end(),
                            renamed.before[1].begin() + tex_name_size, renamed.before[1].end()));
     for (const auto& [command, written] : std::map<std::string, std::string>{
-             {"\"$TEX\" add g.pak new.png", "new.png"}, {"\"$TEX\" replace g.pak g.pak new.png=env/sky.png", "env/sky.png"}}) {
+             {"\"$TEX\" add g.pak new.png", "new.png"},
+             {"\"$TEX\" replace g.pak g.pak new.png=env/sky.png", "env/sky.png"},
+             {"\"$TEX\" update -t 4 link.pak new.png=env/sky.png", "env/sky.png"}}) {
         const edited e = edit(dir, command + " && \"$TEX\" extract -q -C out --format png g.pak " + written);
         ASSERT_EQ(e.run.status, 0) << e.run.err;
         EXPECT_EQ(test::read_png(dir / "out" / written).argb, tile(5, 9).argb) << command;
@@ -205,6 +216,24 @@ TEST(EditCommands, AnEditThatFailsLeavesTheArchiveAsItWas)
         {"\"$TEX\" add g.pak new.png=ui/c.tga/", 1, "ui/c.tga/ (the NAME given for new.png): "},
         {"\"$TEX\" add g.pak new.png=a.png new.png=./a.png", 1, "part 1 of it is \".\""},
         {"\"$TEX\" replace g.pak g.pak missing.png", 1, "missing.png: No such file or directory"},
+        // update: nothing to change leaves the archive untouched, and says
+        // so; a dry run says what it would do; a refused image stops it.
+        {"\"$TEX\" extract -q -C ed g.pak 'ui/*' && \"$TEX\" update g.pak ed; s=$?; rm -r ed; exit $s", 0,
+         "g.pak: every image is what its entry holds already: left as it was"},
+        {"\"$TEX\" update -n g.pak new.png=ui/b.tga new.png", 0,
+         "entry 2: ui/b.tga                         type 4      5 x 5"},
+        {"\"$TEX\" update g.pak new.png missing.png", 1, "missing.png: No such file or directory"},
+        // create writes no archive over one, and operands in the wrong order
+        // are named as such; both before anything is read.
+        {"\"$TEX\" create g.pak new.png", 2, "g.pak: is a TEX archive of 5 entries already: not replaced (add or update"},
+        {"\"$TEX\" add new.png g.pak", 2, "new.png is no archive, but g.pak is: the archive comes first"},
+        {"\"$TEX\" update new.png g.pak", 2, "new.png is no archive, but g.pak is: the archive comes first"},
+        {"\"$TEX\" replace new.png g.pak out.pak", 2, "new.png is no archive, but g.pak is: the archive comes first"},
+        {"\"$TEX\" create new.png g.pak", 2, "g.pak is a TEX archive, not an image"},
+        // A folder's image is blamed by its path inside the folder.
+        {"mkdir -p ed/sub && cp new.png ed/sub/a-name-longer-than-32-bytes.png && \"$TEX\" add g.pak ed; s=$?; rm -r ed; exit $s",
+         1, "its path inside the folder, sub/a-name-longer-than-32-bytes.png, is 35 bytes long; an entry's name holds at "
+            "most 32 (IMAGE=NAME stores it under another)"},
         // Killed while writing (the file grows past the limit), and a
         // write refused for the same reason.
         {"ulimit -f 8; exec \"$TEX\" delete g.pak ui/b.tga", 128 + SIGXFSZ, ""},

@@ -510,7 +510,8 @@ TEST(PackOutput, WhatOutPakMayBe)
     };
     const std::vector<out_case> cases = {
         {"new", "new.pak", [] {}, false, 0, true},
-        {"an archive", "old.pak", [&] { test::write_file(dir / "old.pak", tex_build_archive(made_elsewhere())); }, false, 0, true},
+        {"an archive", "old.pak", [&] { test::write_file(dir / "old.pak", tex_build_archive(made_elsewhere())); }, false, 2, false},
+        {"an archive, forced", "old2.pak", [&] { test::write_file(dir / "old2.pak", tex_build_archive(made_elsewhere())); }, true, 0, true},
         {"a text", "notes.pak", [&] { test::write_file(dir / "notes.pak", mine); }, false, 2, false},
         {"a text, forced", "forced.pak", [&] { test::write_file(dir / "forced.pak", mine); }, true, 0, true},
         {"the image forgotten", "d1.png", [&] { write_png(dir / "d1.png", pattern(1, 1, 2, false)); }, false, 2, false},
@@ -570,9 +571,9 @@ int interrupted_pack(const fs::path& dir, int sig, bool named_only)
         app_catch_interrupts();
         output_test.named_files_only = named_only;
         output_test.after_create = [](const std::string&) { std::raise(signal_to_raise); };
-        std::string program = "morvex_tex_pack", command = "create", out = "out.pak", image = "sky.tga";
-        char* argv[] = {program.data(), command.data(), out.data(), image.data(), nullptr};
-        _exit(pack_main(4, argv) == 0 ? 0 : 97);
+        std::string program = "morvex_tex_pack", force = "-f", command = "create", out = "out.pak", image = "sky.tga";
+        char* argv[] = {program.data(), force.data(), command.data(), out.data(), image.data(), nullptr};
+        _exit(pack_main(5, argv) == 0 ? 0 : 97);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -683,10 +684,9 @@ TEST(PackMemory, OneImageAWorker)
         six.push_back(name);
     }
     for (const bool dry : {false, true}) {
-        if (dry) {
-            one.insert(one.begin(), "-n");
-            six.insert(six.begin(), "-n");
-        }
+        // Each run writes over the last's archive.
+        one.insert(one.begin(), dry ? "-n" : "-f");
+        six.insert(six.begin(), dry ? "-n" : "-f");
         const test::run_result a = run_pack(one, dir.path());
         ASSERT_EQ(a.status, 0) << a.err;
         for (const long workers : {1, 2, 3}) {

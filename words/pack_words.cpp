@@ -60,6 +60,10 @@ std::string pack_note_text(const pack_note& n)
     case k::name_empty:
         return n.name_given ? format_text("%s: the NAME given is empty", p) : format_text("%s: no file name to store it under", p);
     case k::name_too_long:
+        if (n.c) {
+            return format_text("%s: its path inside the folder, %s, is %llu bytes long; an entry's name holds at most 32%s", p,
+                               name.c_str(), static_cast<u64>(n.a), n.b ? " (IMAGE=NAME stores it under another)" : "");
+        }
         return format_text("%s: its name is %llu bytes long; an entry's name holds at most 32%s", s, static_cast<u64>(n.a),
                            n.b ? " (IMAGE=NAME stores it under another)" : "");
     case k::name_refused:
@@ -101,7 +105,7 @@ std::string pack_note_text(const pack_note& n)
     case k::type_not_image: return format_text("%s: type %u: only types 4 and 6 hold images", p, u(n.a));
     case k::level_not_offered:
         return format_text("%s: level %lld: the levels are %d to %d", p, static_cast<long long>(n.a), pack_level_fastest, pack_level_best);
-    case k::folder_empty: return format_text("%s: no PNG, TGA, BMP or PCX image beneath it", p);
+    case k::folder_empty: return format_text("%s: no PNG, TGA, BMP, PCX, JPEG or WebP image beneath it", p);
     case k::output_is_image: return format_text("%s: the output must be another file than the images it is made from", p);
     case k::output_refused: return output_refusal_text(n, p);
     case k::output_unopened: return format_text("%s: can't create it: %s", p, std::strerror(n.error));
@@ -123,12 +127,23 @@ std::string pack_note_text(const pack_note& n)
     case k::size_changed:
         return format_text("warning: %s: %u x %u pixels replace the %u x %u of entry %u", p, u(n.a), u(n.b), u(n.c), u(n.d), entry);
     case k::archive_replaced:
-        return format_text("%s: %s an archive of %llu entries (add puts images into an archive)", p,
-                           n.b ? "would replace" : "replaced", static_cast<u64>(n.a));
-    case k::file_skipped: return format_text("%s: skipped: not named like a PNG, TGA, BMP or PCX image", p);
+        return format_text("%s: %s an archive of %llu %s (add or update puts images into an archive)", p,
+                           n.b ? "would replace" : "replaced", static_cast<u64>(n.a), n.a == 1 ? "entry" : "entries");
+    case k::archive_exists:
+        return format_text("%s: is a TEX archive of %llu %s already: not replaced (add or update puts images into it; -f "
+                           "replaces it)", p, static_cast<u64>(n.a), n.a == 1 ? "entry" : "entries");
+    case k::nothing_changed:
+        return format_text("%s: every image is what its entry holds already: %s", p, n.b ? "nothing would change" : "left as it was");
+    case k::file_skipped: return format_text("%s: skipped: not named like a PNG, TGA, BMP, PCX, JPEG or WebP image", p);
     case k::folder_skipped:
         return format_text("%s: %llu file%s skipped beneath it, not named like images (-v lists them)", p, static_cast<u64>(n.a),
                            n.a == 1 ? "" : "s");
+    case k::stored_as_png:
+        return format_text("warning: %s: stored as %s%s (a TEX archive names PNG, TGA, BMP or PCX images; IMAGE=NAME "
+                           "chooses)", p, name.c_str(),
+                           n.a == 0 ? "" : format_text(", and %llu more JPEG or WebP image%s under %s and .png",
+                                                      static_cast<u64>(n.a), n.a == 1 ? "" : "s",
+                                                      n.a == 1 ? "its stem" : "their stems").c_str());
     case k::kept_undecodable: {
         std::string reasons;
         for (const std::string& r : finding_texts(n.findings)) reasons += (reasons.empty() ? "" : "; ") + r;
@@ -163,6 +178,7 @@ std::string pack_entry_line(const pack_entry& e, bool dry_run, unsigned index_wi
 
 bool pack_note_refuses_like_usage(const pack_note& n)
 {
+    if (n.kind == pack_note_kind::archive_exists) return true;
     if (n.kind != pack_note_kind::output_refused) return false;
     const auto why = static_cast<path_refusal>(n.a);
     return why != path_refusal::none && why != path_refusal::input;

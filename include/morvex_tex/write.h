@@ -74,7 +74,8 @@ typedef struct morvex_tex_image_source {
 
 #define MORVEX_TEX_IMAGE_SOURCE_INIT {sizeof(morvex_tex_image_source), 0, {NULL, 0}, {NULL, 0}, {0, 0, 0, NULL}}
 
-#define MORVEX_TEX_PACK_FORCE 1u        /* write over a file of another kind, or one named like an image */
+#define MORVEX_TEX_PACK_FORCE 1u        /* write over a file of another kind, or one named like an image;
+                                           create: over a TEX archive (refused otherwise, MORVEX_TEX_ERROR_REFUSED) */
 #define MORVEX_TEX_PACK_IGNORE_CASE 2u  /* delete: patterns match in either letter case */
 
 typedef struct morvex_tex_pack_options {
@@ -154,9 +155,9 @@ MORVEX_TEX_API int morvex_tex_replace(const char* in_path, size_t in_size, const
                                       morvex_tex_pack_fn each, void* context, morvex_tex_error* error);
 
 /* ---------------------------------------------------------------------
- * Editing an archive in place, as `morvex_tex add`, `delete` and `rename`
- * do: the archive at `path` is copied with the change, every other entry
- * byte for byte (a damaged one too: nothing is decoded), and the copy takes
+ * Editing an archive in place, as `morvex_tex add`, `update`, `delete`
+ * and `rename` do: the archive at `path` is copied with the change, every other entry
+ * byte for byte (a damaged one too), and the copy takes
  * its place only when complete, with its owner and permissions; a link to
  * it is followed. The archive is locked against other edits from before it
  * is read until the copy is in place, and nothing is replaced when
@@ -184,6 +185,16 @@ MORVEX_TEX_API int morvex_tex_delete(const char* path, size_t path_size, const m
 /* Every entry from 1 on stored as `old_name` stored as `new_name`, a name
  * the archive doesn't hold yet (MORVEX_TEX_ERROR_NAME otherwise, and when
  * no entry is stored as `old_name`). */
+/* Each image put into the entry morvex_tex_replace would match (a path
+ * naming a folder stands for every image beneath it, matched by its path
+ * inside the folder), in the entry's own type, when its pixels differ from
+ * the entry's; an image no entry takes is added as morvex_tex_add adds it,
+ * of options->type. When no entry changes and none is added, the archive is
+ * left as it was, not even rewritten (result: added and replaced 0). */
+MORVEX_TEX_API int morvex_tex_update(const char* path, size_t path_size, const morvex_tex_image_source* const* images,
+                                     size_t count, const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
+                                     morvex_tex_pack_fn each, void* context, morvex_tex_error* error);
+
 MORVEX_TEX_API int morvex_tex_rename(const char* path, size_t path_size, morvex_tex_string old_name,
                                      morvex_tex_string new_name, const morvex_tex_pack_options* options,
                                      morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context,

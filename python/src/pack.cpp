@@ -79,7 +79,8 @@ source source_of(py::handle name, py::handle image, bool replace)
 
 std::vector<source> sources_of(py::handle images, bool replace)
 {
-    const py::object pairs = py::isinstance<py::dict>(images) ? images.attr("items")() : py::reinterpret_borrow<py::object>(images);
+    const bool mapping = py::isinstance<py::dict>(images) || py::isinstance(images, py::module_::import("collections.abc").attr("Mapping"));
+    const py::object pairs = mapping ? images.attr("items")() : py::reinterpret_borrow<py::object>(images);
     std::vector<source> out;
     for (const py::handle pair : pairs) {
         if (!py::isinstance<py::tuple>(pair) && !py::isinstance<py::list>(pair)) {
@@ -175,8 +176,8 @@ morvex_tex_pack_options options_of(std::uint32_t type, bool force, py::handle le
     return o;
 }
 
-py::object create(py::handle path, py::handle images, std::uint32_t type, bool force, py::handle level, py::handle jobs,
-                  py::handle progress)
+pack_result create(path_arg path, images_arg images, std::uint32_t type, bool force, optional_int_arg level,
+                   optional_int_arg jobs, progress_arg progress)
 {
     const std::string out = path_bytes(path);
     const std::vector<source> sources = sources_of(images, false);
@@ -184,8 +185,8 @@ py::object create(py::handle path, py::handle images, std::uint32_t type, bool f
                 [&](auto... args) { return morvex_tex_create(out.data(), out.size(), args...); });
 }
 
-py::object replace(py::handle in_path, py::handle out_path, py::handle images, bool force, py::handle level, py::handle jobs,
-                   py::handle progress)
+pack_result replace(path_arg in_path, path_arg out_path, images_arg images, bool force, optional_int_arg level,
+                    optional_int_arg jobs, progress_arg progress)
 {
     const std::string in = path_bytes(in_path), out = path_bytes(out_path);
     const std::vector<source> sources = sources_of(images, true);
@@ -194,7 +195,8 @@ py::object replace(py::handle in_path, py::handle out_path, py::handle images, b
     });
 }
 
-py::object add(py::handle path, py::handle images, std::uint32_t type, py::handle level, py::handle jobs, py::handle progress)
+pack_result add(path_arg path, images_arg images, std::uint32_t type, optional_int_arg level, optional_int_arg jobs,
+                progress_arg progress)
 {
     const std::string at = path_bytes(path);
     const std::vector<source> sources = sources_of(images, false);
@@ -202,7 +204,19 @@ py::object add(py::handle path, py::handle images, std::uint32_t type, py::handl
                 [&](auto... args) { return morvex_tex_add(at.data(), at.size(), args...); });
 }
 
-py::object remove(py::handle path, py::handle patterns, py::handle exclude, bool ignore_case)
+py::object update(py::handle path, py::handle images, std::uint32_t type, py::handle level, py::handle jobs, py::handle progress)
+{
+    const std::string at = path_bytes(path);
+    // A folder (or one file) given alone, as on the command line.
+    const bool one_path = py::isinstance<py::str>(images) || py::isinstance<py::bytes>(images) ||
+                          py::hasattr(images, "__fspath__");
+    const std::vector<source> sources =
+        sources_of(one_path ? py::object(py::make_tuple(py::make_tuple(py::none(), images))) : py::reinterpret_borrow<py::object>(images), true);
+    return pack(sources, options_of(type, false, level, jobs), progress, false,
+                [&](auto... args) { return morvex_tex_update(at.data(), at.size(), args...); });
+}
+
+pack_result remove(path_arg path, patterns_arg patterns, optional_patterns_arg exclude, bool ignore_case)
 {
     const std::string at = path_bytes(path);
     const std::vector<std::string> take = patterns_of(listed(patterns)), leave = patterns_of(listed(exclude));
@@ -218,7 +232,7 @@ py::object remove(py::handle path, py::handle patterns, py::handle exclude, bool
     });
 }
 
-py::object rename(py::handle path, py::handle old_name, py::handle new_name)
+pack_result rename(path_arg path, name_arg old_name, name_arg new_name)
 {
     const std::string at = path_bytes(path);
     const std::string from = name_bytes(old_name, "a name"), to = name_bytes(new_name, "a name");
@@ -241,6 +255,17 @@ yet (morvex_tex.Error of kind "name" otherwise); ``type`` as for create().
 Every entry already there stays byte for byte; the archive is replaced only
 when its copy is complete, locked against other edits meanwhile, and left as
 it was on any failure. Returns a PackResult. ``progress`` as for create().)");
+    m.def("update", &update, py::arg("path"), py::arg("images"), py::arg("type") = 6, py::kw_only(),
+          py::arg("level") = py::none(), py::arg("jobs") = py::none(), py::arg("progress") = py::none(),
+          R"(Puts back into the archive at ``path`` what changed, and adds what is new, in place, as ``morvex_tex update``.
+
+``images`` as for replace(), or the path of a folder (every image beneath it,
+matched by its path inside it, as ``morvex_tex extract -C`` wrote it): each
+image goes into the entry replace() would patch, in the entry's own type, only
+when its pixels differ; an image no entry takes is added as add() adds it, of
+``type``. When nothing differs the archive is left as it was, not rewritten
+(``added`` and ``replaced`` 0). Returns a PackResult. ``progress`` as for
+replace().)");
     m.def("delete", &remove, py::arg("path"), py::arg("patterns"), py::arg("exclude") = py::none(),
           py::arg("ignore_case") = false,
           R"(Drops the entries the patterns match from the archive at ``path``, in place, as ``morvex_tex delete``.

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 static int failures = 0;
 
@@ -120,6 +121,7 @@ int main(int argc, char** argv)
         list[k] = &sources[k];
     }
     morvex_tex_error error = MORVEX_TEX_ERROR_INIT;
+    unlink(archive); /* an earlier run's: create writes no archive over one */
     CHECK(morvex_tex_create(archive, path_size(archive), list, count, NULL, NULL, NULL, NULL, &error) == 0, "create: %s",
           error.message);
 
@@ -311,10 +313,26 @@ int main(int argc, char** argv)
         CHECK(morvex_tex_add(archive, path_size(archive), &list[2], 1, NULL, &r, NULL, NULL, &error) == 0 && r.added == 1 &&
                   r.entries == count,
               "add: %s, added %u", error.message, r.added);
+        /* update: the same pixels leave the archive as it was, not rewritten;
+         * others replace the entry's, and a name no entry holds is added. */
+        struct stat was, is;
+        CHECK(stat(archive, &was) == 0, "stat before update");
+        CHECK(morvex_tex_update(archive, path_size(archive), &list[2], 1, NULL, &r, NULL, NULL, &error) == 0 &&
+                  r.unchanged == 1 && r.replaced == 0 && r.added == 0 && stat(archive, &is) == 0 && is.st_ino == was.st_ino,
+              "update with the same pixels: %s, unchanged %u, replaced %u", error.message, r.unchanged, r.replaced);
+        sources[2].pixels.rgba = rgba[1];
+        CHECK(morvex_tex_update(archive, path_size(archive), &list[2], 1, NULL, &r, NULL, NULL, &error) == 0 &&
+                  r.replaced == 1 && r.entries == count,
+              "update with other pixels: %s, replaced %u", error.message, r.replaced);
+        sources[2].name.data = "t99.tga";
+        CHECK(morvex_tex_update(archive, path_size(archive), &list[2], 1, NULL, &r, NULL, NULL, &error) == 0 &&
+                  r.added == 1 && r.entries == count + 1,
+              "update with a new name: %s, added %u", error.message, r.added);
         CHECK(morvex_tex_open_path(archive, path_size(archive), &a, &error) == 0, "open: %s", error.message);
         uint32_t at = 0;
         CHECK(a && morvex_tex_find_entry(a, "ui/t00.tga", 10, &at, &error) == 0 && at == 1 &&
-                  morvex_tex_find_entry(a, "t02.tga", 7, &at, &error) == 0 && at == count - 1,
+                  morvex_tex_find_entry(a, "t02.tga", 7, &at, &error) == 0 && at == count - 1 &&
+                  morvex_tex_find_entry(a, "t99.tga", 7, &at, &error) == 0 && at == count,
               "after the edits: %s", error.message);
         morvex_tex_close(a);
     }
