@@ -24,6 +24,12 @@ void app_catch_interrupts();
 // True when the descriptor is a terminal (a console).
 bool app_is_terminal(int fd);
 
+// True when the program has its console to itself and reads it: Explorer
+// started it (archives dropped on it, a double click), and the window closes
+// as soon as it ends. Never on POSIX systems, whose terminals outlive the
+// programs they run.
+bool app_console_is_own();
+
 // The terminal's width in columns, 0 when unknown.
 unsigned app_terminal_columns(int fd);
 

@@ -50,6 +50,11 @@ bool app_is_terminal(int fd)
     return isatty(fd) != 0;
 }
 
+bool app_console_is_own()
+{
+    return false;
+}
+
 unsigned app_terminal_columns(int fd)
 {
     winsize ws{};

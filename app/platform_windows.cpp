@@ -102,6 +102,14 @@ bool app_is_terminal(int fd)
     return GetConsoleMode(tex_handle_of(fd), &mode) != 0;
 }
 
+bool app_console_is_own()
+{
+    // Typed at a prompt, the shell shares the console too; the console must
+    // be standard input as well, for Enter to reach the program.
+    DWORD processes[2] = {};
+    return GetConsoleProcessList(processes, 2) == 1 && app_is_terminal(0);
+}
+
 unsigned app_terminal_columns(int fd)
 {
     CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -53,22 +53,17 @@ int tex_cli_open(const std::string& path, tex_cli_archive& out)
     return 0;
 }
 
-namespace {
-
-// True for a regular file that begins with an archive's signature and version.
-bool names_an_archive(const std::string& path)
+bool tex_cli_names_an_archive(const std::string& path)
 {
     std::array<std::uint8_t, tex_leading_size> leading{};
     return app_read_file_start(path, leading) == static_cast<long>(leading.size()) && tex_recognised(leading);
 }
 
-}  // namespace
-
 tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands)
 {
     tex_cli_operands out;
     for (std::size_t k = 0; k < operands.size(); ++k) {
-        const bool archive = k == 0 || operands[k] == "-" || names_an_archive(operands[k]);
+        const bool archive = k == 0 || operands[k] == "-" || tex_cli_names_an_archive(operands[k]);
         (archive ? out.archives : out.patterns).push_back(operands[k]);
     }
     return out;
@@ -84,7 +79,7 @@ bool cannot_be_archive(const std::string& path)
     switch (app_path_kind_of(path)) {
     case app_path_kind::missing:
     case app_path_kind::folder: return true;
-    case app_path_kind::regular: return !names_an_archive(path);
+    case app_path_kind::regular: return !tex_cli_names_an_archive(path);
     case app_path_kind::other: break;
     }
     return false;

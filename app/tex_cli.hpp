@@ -28,6 +28,12 @@ int tex_test_main(int argc, char** argv);     // argv[0] is "test"
 int tex_extract_main(int argc, char** argv);  // argv[0] is "extract"
 int tex_gallery_main(int argc, char** argv);  // argv[0] is "gallery"
 int tex_diff_main(int argc, char** argv);     // argv[0] is "diff"
+// Archives alone on the line (argv[0] is the program): each extracted into
+// the folder beside it named after its stem (game.pak: game/, or game-2/,
+// game-3/ ... when game is there and not an empty folder), as `extract -C
+// FOLDER ARCHIVE` does. -1, having done nothing, when an argument is no
+// archive's file.
+int tex_drop_main(int argc, char** argv);
 
 // "morvex_tex: " and the message, on standard error.
 void tex_cli_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -57,6 +63,9 @@ struct tex_cli_operands {
     std::vector<std::string> patterns;
 };
 tex_cli_operands tex_cli_sort_operands(const std::vector<std::string>& operands);
+// True for a regular file that begins with an archive's signature and
+// version, as opening one checks.
+bool tex_cli_names_an_archive(const std::string& path);
 
 // Arguments in the wrong order: when the first archive can't be one (there
 // is nothing of that name, or a folder, or a file that doesn't begin as an

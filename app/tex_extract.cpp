@@ -166,12 +166,13 @@ int read_options(const tex_command_line& line, extract_options& o)
         o.dir_given = true;
     }
     if (line.has(tex_opt::format)) {
-        o.format = line.value(tex_opt::format);
-        const image_format_row* row = image_format_named(o.format);
-        if (!row || o.format != row->name || !image_format_serves(*row, image_use::write)) {
+        // In any letter case, as the extensions it names are met: PNG, Tga.
+        const image_format_row* row = image_format_named(line.value(tex_opt::format));
+        if (!row || !image_format_serves(*row, image_use::write)) {
             tex_cli_usage(extract, "--format takes %s", image_format_list(image_use::write).c_str());
             return -1;
         }
+        o.format = row->name;
     }
     o.jobs_given = line.has(tex_opt::jobs);
     o.jobs = line.value(tex_opt::jobs);

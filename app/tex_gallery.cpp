@@ -252,8 +252,9 @@ long long write_page(const tex_cli_archive& a, const gallery_options& o, const s
         return -1;
     }
     if (!o.quiet) {
+        // A page is read by people: "no problems" rather than a 0.
         const auto count = [](std::uint64_t n, const char* one, const char* many) {
-            return n == 0 ? std::string("no ") + many : std::to_string(n) + " " + (n == 1 ? one : many);
+            return n == 0 ? std::string("no ") + many : counted(n, one, many);
         };
         std::fprintf(stderr, "wrote %s (%s, %s)\n", page == "-" ? "the page to standard output" : shown.c_str(),
                      count(a.index.count, "entry", "entries").c_str(), count(w.problems, "problem", "problems").c_str());

@@ -149,9 +149,9 @@ bool print_table(const tex_cli_archive& a, list_options& o, bool verbose)
     }
     if (verbose) {
         rule();
-        std::string total = o.filtered ? format_text("%llu of %u entries", shown, index.count)
-                                       : format_text("%llu %s", shown, shown == 1 ? "entry" : "entries");
-        if (problems) total += format_text(", %llu %s", problems, problems == 1 ? "problem" : "problems");
+        std::string total = o.filtered ? format_text("%llu of %s", shown, counted(index.count, "entry", "entries").c_str())
+                                       : counted(shown, "entry", "entries");
+        if (problems) total += ", " + counted(problems, "problem", "problems");
         std::printf("%*s  %*s  %*s  %*llu  %*s  %s\n", index_w, "", type_w, "", image_w, "", size_w, stored, offset_w, "",
                     total.c_str());
     }

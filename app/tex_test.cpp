@@ -55,8 +55,9 @@ int test_archive(const tex_cli_archive& a, bool json, unsigned workers)
     if (json) {
         tex_json_end(stdout);
     } else {
-        std::printf("%s: %u entries, %llu decoded, %llu problems\n", tex_printable_name(a.path).c_str(), a.index.count,
-                    static_cast<unsigned long long>(w.decoded), static_cast<unsigned long long>(w.problems));
+        std::printf("%s: %s, %llu decoded, %s\n", tex_printable_name(a.path).c_str(),
+                    counted(a.index.count, "entry", "entries").c_str(), static_cast<unsigned long long>(w.decoded),
+                    counted(w.problems, "problem", "problems").c_str());
     }
     return w.problems ? tex_exit_problem : tex_exit_ok;
 }

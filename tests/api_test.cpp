@@ -252,8 +252,8 @@ TEST(PublicApi, TestAndExtractCountAndWriteAsTheCommands)
         const std::string name = e.readable() ? std::string(e.name()) : "-";
         for (const morvex_tex::finding& f : found) reports += format_text("damaged.pak: entry %u (%s): %s\n", i, name.c_str(), f.text().c_str());
     });
-    EXPECT_EQ(format_text("damaged.pak: %u entries, %llu decoded, %llu problems\n", t.entries,
-                          static_cast<unsigned long long>(t.decoded), static_cast<unsigned long long>(t.problems)),
+    EXPECT_EQ(format_text("damaged.pak: %s, %llu decoded, %s\n", counted(t.entries, "entry", "entries").c_str(),
+                          static_cast<unsigned long long>(t.decoded), counted(t.problems, "problem", "problems").c_str()),
               summary_of(tested.out));
     EXPECT_NE(tested.out.find(reports), std::string::npos) << reports;
 

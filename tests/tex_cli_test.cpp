@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <variant>
 
 #include <sys/mount.h>
@@ -189,6 +190,42 @@ TEST(TexTest, ExitStatusForEveryKindOfDamage)
     }
 }
 
+// The counts of test's summary and list -v's total, the noun singular for one.
+TEST(TexTest, CountsOfZeroOneAndTwoAreWorded)
+{
+    const auto sized_apart = [](tex_writer_entry e) {
+        e.rep_c_sz = 7;  // a table size the header disagrees with: a problem both see
+        return e;
+    };
+    const tex_writer_entry good = tex_type6_entry("g.tga", 1, 1, pixels6(1, 1));
+    const tex_writer_entry bad = sized_apart(tex_type6_entry("b.tga", 2, 3, pixels6(6, 3)));
+    struct row {
+        std::vector<tex_writer_entry> entries;  // after the placeholder
+        std::optional<std::uint32_t> file_count;
+        const char* test_says;
+        const char* list_says;  // list -v's total, after the sizes
+    };
+    const std::vector<row> rows = {
+        {{}, 0, "a.pak: 0 entries, 0 decoded, 0 problems\n", "  0 entries\n"},
+        {{}, {}, "a.pak: 1 entry, 0 decoded, 0 problems\n", "  1 entry\n"},
+        {{good}, {}, "a.pak: 2 entries, 1 decoded, 0 problems\n", "  2 entries\n"},
+        {{bad}, {}, "a.pak: 2 entries, 1 decoded, 1 problem\n", "  2 entries, 1 problem\n"},
+        {{bad, bad}, {}, "a.pak: 3 entries, 2 decoded, 2 problems\n", "  3 entries, 2 problems\n"},
+    };
+    temp_dir dir;
+    for (const row& r : rows) {
+        tex_writer_archive a = test::archive_of(r.entries);
+        a.file_count = r.file_count;
+        test::write_archive(dir, "a.pak", a);
+        const auto tested = run_tex({"test", "a.pak"}, dir.path());
+        EXPECT_TRUE(tested.out.ends_with(r.test_says)) << tested.out;
+        const auto listed = run_tex({"list", "-v", "a.pak"}, dir.path());
+        EXPECT_TRUE(listed.out.ends_with(r.list_says)) << listed.out;
+    }
+    const auto filtered = run_tex({"list", "-v", "a.pak", "g*"}, dir.path());
+    EXPECT_TRUE(filtered.out.ends_with("  0 of 3 entries\n")) << filtered.out;
+}
+
 // ---------------------------------------------------------------------------
 // extract
 
@@ -228,16 +265,21 @@ TEST(TexExtract, FormatGivesThatFormatsPixels)
 {
     temp_dir dir;
     test::write_archive(dir, "a.pak", sound_archive());
-    for (const std::string format : {"png", "tga"}) {
-        const auto r = run_tex({"extract", "-C", format, "--format", format, "a.pak"}, dir.path());
-        EXPECT_EQ(r.status, 0) << r.err;
+    // The value in any letter case; the files' extensions always in lower case.
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"png", "png"}, {"tga", "tga"}, {"PNG", "png"}, {"Tga", "tga"}};
+    for (const auto& [given, format] : spellings) {
+        const fs::path out = dir / ("out-" + given);
+        const auto r = run_tex({"extract", "-C", out.filename().string(), "--format", given, "a.pak"}, dir.path());
+        EXPECT_EQ(r.status, 0) << given << ": " << r.err;
         const auto read = format == "png" ? test::read_png : test::read_tga;
-        EXPECT_EQ(read(dir / format / ("sub/dir/ring." + format)).argb, pixels6(16, 2)) << format;
-        const auto badge = read(dir / format / ("badge." + format));
+        EXPECT_EQ(read(out / ("sub/dir/ring." + format)).argb, pixels6(16, 2)) << given;
+        const auto badge = read(out / ("badge." + format));
         EXPECT_EQ(badge.width, 2u);
-        EXPECT_EQ(badge.argb, pixels6(6, 3)) << format;
-        EXPECT_EQ(test::list_dir(dir / format), (std::vector<std::string>{"badge." + format, "sky." + format, "sub"}));
+        EXPECT_EQ(badge.argb, pixels6(6, 3)) << given;
+        EXPECT_EQ(test::list_dir(out), (std::vector<std::string>{"badge." + format, "sky." + format, "sub"})) << given;
     }
+    EXPECT_EQ(run_tex({"extract", "--format", "gif", "a.pak"}, dir.path()).status, 2);
 }
 
 TEST(TexExtract, HostileNamesStayBeneathTheFolder)

@@ -432,6 +432,72 @@ TEST(TexScripting, CompletedNamesReachTheCommandAsStored)
     }
 }
 
+// Archives alone on the line, as dropped on the program: each goes into the
+// folder beside it named after it, exactly as `extract -C FOLDER ARCHIVE`
+// would put it there; anything else is the usage error, and nothing is made.
+TEST(TexScripting, DroppedArchivesGoIntoTheFolderBesideEach)
+{
+    struct row {
+        const char* what;
+        std::vector<std::string> there;  // made first: "NAME/" an empty folder, "NAME" a file
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> folders;  // where each archive's entries went, in order
+    };
+    const std::vector<row> rows = {
+        {"a folder beside each", {}, {"a.pak", "sub/b.PAK"}, 0, {"a", "sub/b"}},
+        {"its name holds files", {"a/mine"}, {"a.pak"}, 0, {"a-2"}},
+        {"both names hold files", {"a/mine", "a-2/mine"}, {"a.pak"}, 0, {"a-3"}},
+        {"a file of its name", {"a"}, {"a.pak"}, 0, {"a-2"}},
+        {"an empty folder is taken", {"a/"}, {"a.pak"}, 0, {"a"}},
+        {"one no archive", {}, {"a.pak", "notes.txt"}, 2, {}},
+        {"one missing", {}, {"a.pak", "gone.pak"}, 2, {}},
+        {"an option", {}, {"a.pak", "-q"}, 2, {}},
+        {"standard input", {}, {"a.pak", "-"}, 2, {}},
+    };
+    const auto everything_beneath = [](const fs::path& dir) {
+        std::vector<std::string> out;
+        for (const auto& e : fs::recursive_directory_iterator(dir)) out.push_back(fs::relative(e.path(), dir).generic_string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const std::vector<std::string> entries = {"ground.bmp", "sky.tga", "ui/button.png", "ui/deep/Icon.PNG"};
+    for (const row& r : rows) {
+        temp_dir dir;
+        fs::create_directories(dir / "sub");
+        test::write_archive(dir, "a.pak", sample(0x80112233));
+        test::write_archive(dir, "sub/b.PAK", sample(0x80112233));
+        test::write_file(dir / "notes.txt", {'n', 'o'});
+        for (const std::string& t : r.there) {
+            fs::create_directories((dir / t).parent_path());
+            if (!t.ends_with('/')) test::write_file(dir / t, {'m', 'i', 'n', 'e'});
+        }
+        // What extract says of the same archive, into a folder of its own.
+        const temp_dir elsewhere;
+        const test::run_result once = tex({"extract", "-C", elsewhere.path().string(), "a.pak"}, dir.path());
+        const std::vector<std::string> before = everything_beneath(dir.path());
+
+        const test::run_result got = tex(r.args, dir.path());
+        EXPECT_EQ(got.status, r.status) << r.what << ": " << got.err;
+        if (r.status != 0) {
+            EXPECT_TRUE(got.err.starts_with("morvex_tex: ")) << r.what << ": " << got.err;
+            EXPECT_EQ(everything_beneath(dir.path()), before) << r.what;
+            continue;
+        }
+        std::string said;
+        for (const std::string& folder : r.folders) {
+            EXPECT_EQ(files_beneath(dir / folder), entries) << r.what << ": " << folder;
+            said += once.out;
+        }
+        EXPECT_EQ(got.out, said) << r.what;
+        EXPECT_TRUE(has(once.out, "4 extracted, 0 failed, 0 skipped\n")) << once.out;
+        for (const std::string& t : r.there) {
+            if (t.ends_with('/')) continue;
+            EXPECT_EQ(test::read_file(dir / t), std::vector<std::uint8_t>({'m', 'i', 'n', 'e'})) << r.what;
+        }
+    }
+}
+
 }  // namespace
 
 #endif

@@ -43,3 +43,8 @@ std::string format_text(const char* format, ...)
     return out;
 }
 
+
+std::string counted(std::uint64_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}

@@ -3,6 +3,7 @@
 // printf-style text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,3 +28,6 @@ void add_line(std::string& lines, const char* format, ...) __attribute__((format
 
 // A printf-style text.
 std::string format_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A count and its noun, singular for one: "1 entry", "0 entries", "2 entries".
+std::string counted(std::uint64_t n, const char* one, const char* many);
