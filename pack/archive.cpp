@@ -55,6 +55,14 @@ std::string pack_entry_name(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string pack_png_name(const std::string& name)
+{
+    if (image_format_for(name) != image_format::none || image_format_for(name, image_use::read) == image_format::none) {
+        return name;
+    }
+    return name.substr(0, name.rfind('.')) + ".png";
+}
+
 std::optional<pack_note> pack_check_entry_name(const std::string& path, const std::string& name)
 {
     pack_note n = note_of(pack_note_kind::name_empty, path);
