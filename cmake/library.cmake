@@ -12,7 +12,7 @@ set(morvex_abi_version 1)
 
 # The API: include/morvex_tex/ (the C ABI and its header-only C++ layer) and
 # api/ (its functions, over the modules).
-add_library(morvex_tex_api OBJECT api/common.cpp api/open.cpp api/entries.cpp api/walks.cpp api/images.cpp
+add_library(morvex_tex_api OBJECT api/common.cpp api/open.cpp api/entries.cpp api/walks.cpp api/diff.cpp api/images.cpp
             api/pack.cpp api/pack_adapter.cpp api/system_${morvex_system}.cpp)
 # The modules' headers by folder: these objects go into the archive the
 # modules are in.
