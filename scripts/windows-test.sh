@@ -180,6 +180,10 @@ run "delete in place" morvex_tex delete -v all.pak 'PAL*' --ignore-case
 run "rename in place" morvex_tex rename all.pak rgba8.png x/y.tga
 run "replace in place" morvex_tex replace all.pak all.pak rgba8.png=pal8.png
 run "an edit refused" morvex_tex add all.pak rgba8.png
+run "update in place" morvex_tex update all.pak rgba8.png=pal8.png grey8.png=new/g.png
+run "update, nothing changed" morvex_tex update -v all.pak rgba8.png
+run "create over an archive, refused" morvex_tex create all.pak rgba8.png
+run "add, operands swapped" morvex_tex add rgba8.png all.pak
 
 # The command line: list's patterns and totals, the hint of --ignore-case,
 # bundled options, a usage error in one line, arguments in the wrong order,
