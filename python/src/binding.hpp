@@ -19,6 +19,7 @@
 #include <pybind11/pybind11.h>
 
 #include "morvex_tex/morvex_tex.h"
+#include "typed.hpp"
 
 namespace py = pybind11;
 
