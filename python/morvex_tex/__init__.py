@@ -104,7 +104,9 @@ __all__ = ["Archive", "Entry", "EntryList", "Error", "ExtractResult", "PackResul
            "create", "delete", "open", "rename", "replace"]
 
 _abc.Sequence.register(EntryList)
-# help() and repr() name them as they are imported: morvex_tex.Archive.
-for _type in (Archive, Entry, EntryList):
-    _type.__module__ = __name__
-del _type
+# help() and repr() name them as they are imported: morvex_tex.Archive,
+# morvex_tex.open (the extension names its classes so in the signatures too).
+for _name in __all__:
+    if getattr(globals()[_name], "__module__", None) == __name__ + "._morvex_tex":
+        globals()[_name].__module__ = __name__
+del _name

@@ -283,7 +283,7 @@ py::list archive_problems(shared_archive& a)
     return problems_of(found, std::min<std::size_t>(n, 8));
 }
 
-py::list test(archive_object& self, py::handle jobs, py::handle progress)
+typed<caption::found> test(archive_object& self, optional_int_arg jobs, progress_arg progress)
 {
     call_hook hook(progress, count_of(*self.shared));
     morvex_tex_test_options o = MORVEX_TEX_TEST_OPTIONS_INIT;
@@ -325,8 +325,9 @@ std::uint32_t format_of(py::handle format)
     return f;
 }
 
-py::object extract(archive_object& self, py::handle folder, py::handle patterns, py::handle exclude, py::handle format, bool raw,
-                   bool keep, py::handle jobs, py::handle progress)
+typed<caption::extract_result> extract(archive_object& self, path_arg folder, optional_patterns_arg patterns,
+                                       optional_patterns_arg exclude, typed<caption::format> format, bool raw, bool keep,
+                                       optional_int_arg jobs, progress_arg progress)
 {
     call_hook hook(progress, count_of(*self.shared));
     const std::string dir = path_bytes(folder);
@@ -447,34 +448,34 @@ void bind_archive(py::module_& m)
         .def("__iter__", [](entry_iterator& it) -> entry_iterator& { return it; })
         .def("__next__", &next_entry);
 
-    py::class_<entry_list>(m, "EntryList", "The table of an Archive, entry 0 included, as a sequence of Entry.")
+    in_package(py::class_<entry_list>(m, "EntryList", "The table of an Archive, entry 0 included, as a sequence of Entry."))
         .def("__len__", [](const entry_list& l) { return count_of(*l.shared); })
-        .def("__getitem__", [](const entry_list& l, py::handle key) {
+        .def("__getitem__", [](const entry_list& l, typed<caption::index> key) -> typed<caption::entry_or_list> {
             if (!is_integer(key) && !py::isinstance<py::slice>(key)) throw py::type_error("entries are taken by index");
             return item(l.shared, key);
-        })
-        .def("__iter__", [](const entry_list& l) { return entry_iterator{l.shared, 0, count_of(*l.shared)}; },
+        }, py::arg("index"))
+        .def("__iter__", [](const entry_list& l) -> entries_result { return py::cast(entry_iterator{l.shared, 0, count_of(*l.shared)}); },
              "The entries in table order, entry 0 first.")
         .def("__repr__", [](const entry_list& l) { return "<morvex_tex.EntryList of " + std::to_string(count_of(*l.shared)) + ">"; });
 
-    py::class_<archive_object>(m, "Archive", R"(A TEX version 3 archive, opened by morvex_tex.open().
+    in_package(py::class_<archive_object>(m, "Archive", R"(A TEX version 3 archive, opened by morvex_tex.open().
 
 Its index is read once; entries, their problems and pixels are read at
 offsets, and any number of threads may use one archive at once. close() (or
 leaving a ``with`` block) frees it; a call on a closed archive raises
-ValueError.)")
+ValueError.)"))
         .def("__len__", [](archive_object& a) { return count_of(*a.shared); }, "The records in the table.")
-        .def("__contains__", [](archive_object& a, py::handle key) { return contains(a.shared, key); },
+        .def("__contains__", [](archive_object& a, typed<caption::any_object> key) { return contains(a.shared, key); }, py::arg("name"),
              "Whether an entry is stored under the name (str or bytes).")
-        .def("names", [](archive_object& a) { return names(a.shared); },
+        .def("names", [](archive_object& a) -> typed<caption::names> { return names(a.shared); },
              "Every stored name in table order (entry 0's too): a list of str, None where a header can't be read.")
-        .def("__getitem__", [](archive_object& a, py::handle key) { return item(a.shared, key); },
+        .def("__getitem__", [](archive_object& a, typed<caption::key> key) -> typed<caption::entry_or_list> { return item(a.shared, key); }, py::arg("key"),
              "An Entry by index (IndexError) or by stored name, str or bytes (KeyError): the first of that name.")
-        .def("__iter__", [](archive_object& a) { return entry_iterator{a.shared, 0, count_of(*a.shared)}; },
+        .def("__iter__", [](archive_object& a) -> entries_result { return py::cast(entry_iterator{a.shared, 0, count_of(*a.shared)}); },
              "The entries in table order, entry 0 first.")
         .def_property_readonly("entries", [](archive_object& a) { return entry_list{a.shared}; },
                                "Every table record in table order, entry 0 included: a sequence of Entry.")
-        .def_property_readonly("problems", [](archive_object& a) { return archive_problems(*a.shared); },
+        .def_property_readonly("problems", [](archive_object& a) -> typed<caption::problems> { return archive_problems(*a.shared); },
                                "The archive's own problems (its header and table): a list of Problem.")
         .def_property_readonly("closed", &closed, "Whether close() was called.")
         .def("test", &test, py::arg("jobs") = py::none(), py::kw_only(), py::arg("progress") = py::none(),
@@ -500,11 +501,11 @@ command's, byte for byte, written whole or not at all and never outside
 ``folder``. ``progress`` as for test(): stopped, the files placed stay, each
 whole. The GIL is released meanwhile.)")
         .def("close", &close, "Closes the archive; its entries can't be read after it.")
-        .def("__enter__", [](py::object self) { return self; }, "The archive itself, for a ``with`` block.")
+        .def("__enter__", [](typed<caption::archive> self) { return self; }, "The archive itself, for a ``with`` block.")
         .def("__exit__", [](archive_object& a, py::args) { close(a); }, "Closes the archive at the end of a ``with`` block.")
         .def("__repr__", &describe);
 
-    m.def("open", [](py::handle source) { return open_any(source); }, py::arg("source"),
+    m.def("open", [](typed<caption::source> source) { return open_any(source); }, py::arg("source"),
           R"(Opens a TEX version 3 archive: a path (str, bytes or os.PathLike), a bytes-like object (bytearray, memoryview,
 mmap, ... : its bytes), or a binary file object (read through from where it is).
 

@@ -33,15 +33,15 @@ bool readable(const entry& e)
 }
 
 // A field of the entry's header: None when the header couldn't be read.
-py::object header_field(const entry& e, std::uint32_t value)
+typed<caption::optional_int_result> header_field(const entry& e, std::uint32_t value)
 {
     return readable(e) ? py::object(py::int_(value)) : py::object(py::none());
 }
 
-// The decoded pixels become the array's memory: the library allocated them
-// once it had checked the entry (its size, the archive's budgets), and the
-// array frees them with morvex_tex_image_free. No copy is made.
-py::array pixels(const entry& self)
+// The library's own image handed over as the array's memory, freed with
+// morvex_tex_image_free: for entries whose header the Entry couldn't read or
+// that changed size since, and for those without pixels.
+py::array adopted_pixels(const entry& self)
 {
     morvex_tex_image image = MORVEX_TEX_IMAGE_INIT;
     morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
@@ -68,6 +68,30 @@ py::array pixels(const entry& self)
     const auto stride = static_cast<py::ssize_t>(image.stride);
     return py::array_t<std::uint8_t>({static_cast<py::ssize_t>(image.height), static_cast<py::ssize_t>(image.width), py::ssize_t{4}},
                                      {stride, py::ssize_t{4}, py::ssize_t{1}}, image.rgba, owner);
+}
+
+// The array is NumPy's own, made at the size the entry's header gave and
+// decoded into: NumPy's allocator serves it (huge pages for a large one
+// where the system offers them), and no other copy is made. Nothing else
+// holds it until it is returned, so it is filled without the GIL.
+py::array pixels(const entry& self)
+{
+    const std::uint32_t width = self.info.width, height = self.info.height;
+    if (!readable(self) || width == 0 || height == 0) return adopted_pixels(self);
+    py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(height), static_cast<py::ssize_t>(width), py::ssize_t{4}});
+    const std::size_t size = std::size_t{width} * height * 4;
+    void* into = out.mutable_data();
+    morvex_tex_image image = MORVEX_TEX_IMAGE_INIT;
+    morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
+    const int rc = with_archive(*self.archive, [&](const morvex_tex_archive* a) {
+        return morvex_tex_decode_into(a, self.info.index, into, size, &image, &e);
+    });
+    // The archive changed underneath since the Entry was made: its image as it is now.
+    if ((rc != 0 && e.kind == MORVEX_TEX_ERROR_BUFFER) || (rc == 0 && (image.width != width || image.height != height))) {
+        return adopted_pixels(self);
+    }
+    if (rc != 0) fail(e);
+    return out;
 }
 
 // The payload as stored: its size asked first, so that what is allocated is
@@ -117,22 +141,22 @@ std::string describe(const entry& self)
 
 void bind_entries(py::module_& m)
 {
-    py::class_<entry>(m, "Entry", R"(One record of an archive's table, and the entry it points at.
+    in_package(py::class_<entry>(m, "Entry", R"(One record of an archive's table, and the entry it points at.
 
 Taken from an Archive (``a[3]``, ``a["env/sky.tga"]``, iterating); it keeps
 the archive open until it is closed. The header's fields (name, raw_name,
 width, height, type) are None when the archive doesn't hold the entry's
-header, as ``morvex_tex list --json`` has them null.)")
+header, as ``morvex_tex list --json`` has them null.)"))
         .def_property_readonly("index", [](const entry& e) { return e.info.index; }, "Its place in the table, from 0.")
         .def_property_readonly(
             "name",
-            [](const entry& e) -> py::object {
+            [](const entry& e) -> typed<caption::optional_str> {
                 return readable(e) ? py::object(name_text(e.info.name, e.info.name_size)) : py::object(py::none());
             },
             "The stored name as str (bytes that aren't UTF-8 kept by \"surrogateescape\"), or None.")
         .def_property_readonly(
             "raw_name",
-            [](const entry& e) -> py::object {
+            [](const entry& e) -> typed<caption::optional_bytes> {
                 return readable(e) ? py::object(py::bytes(e.info.name, e.info.name_size)) : py::object(py::none());
             },
             "The stored name's bytes up to its first zero byte, or None.")
@@ -144,9 +168,9 @@ header, as ``morvex_tex list --json`` has them null.)")
                                "The payload's bytes, as the table says.")
         .def_property_readonly("offset", [](const entry& e) { return e.info.offset; },
                                "Where the entry's header is in the archive, as the table says.")
-        .def_property_readonly("problems", [](const entry& e) { return problems_of(e.findings.data(), e.findings.size()); },
+        .def_property_readonly("problems", [](const entry& e) -> typed<caption::problems> { return problems_of(e.findings.data(), e.findings.size()); },
                                "Its problems as `morvex_tex list` finds them: a list of Problem(kind, message).")
-        .def("pixels", &pixels, R"(The pixels: a numpy.ndarray of uint8, shape (height, width, 4), RGBA, top row first.
+        .def("pixels", [](const entry& e) -> typed<caption::pixels> { return pixels(e); }, R"(The pixels: a numpy.ndarray of uint8, shape (height, width, 4), RGBA, top row first.
 
 Exactly the pixels of the TGA and PNG files ``morvex_tex extract`` writes. Any
 entry with pixels decodes, the first and those whose names couldn't name a
@@ -156,7 +180,7 @@ file too. One that can't raises morvex_tex.Error whose kind is its problem's
 
 Raises morvex_tex.Error ("entry_past_end", "entry_header_cut",
 "payload_past_end") when the archive doesn't hold it.)")
-        .def("to_image", &to_image, R"(The pixels as a PIL.Image.Image in mode "RGBA" (ImportError without Pillow).)")
+        .def("to_image", [](const entry& e) -> typed<caption::image> { return to_image(e); }, R"(The pixels as a PIL.Image.Image in mode "RGBA" (ImportError without Pillow).)")
         .def("__repr__", &describe);
 }
 
