@@ -10,14 +10,15 @@ set -euo pipefail
 # (always there on Debian) compresses the man pages; the completion test drives
 # bash-completion's functions; the Python module (python/) is built on
 # python3-dev and pybind11-dev, hands out NumPy arrays, and its tests run on
-# pytest and read images with Pillow.
+# pytest and read images with Pillow; mypy checks its types (__init__.pyi) on
+# the calls users write, with Pillow's types from python3-typeshed.
 packages=(
   g++ libasan8 libubsan1 libtsan2 cmake make pkg-config gzip
   zlib1g-dev libdeflate-dev libwebp-dev libjpeg62-turbo-dev
   liballegro4-dev libloadpng4-dev
   libgtest-dev libpng-dev pngcheck
   bash-completion
-  python3-dev pybind11-dev python3-numpy python3-pytest python3-pil
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-pil mypy python3-typeshed
 )
 # Extra groups, asked for by name: "bench", "fuzz" (the optional builds),
 # "package" (`cpack -G DEB` needs dpkg-shlibdeps from dpkg-dev and file to find

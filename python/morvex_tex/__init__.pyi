@@ -2,7 +2,7 @@
 # call does is in its docstring (help(morvex_tex)).
 import os
 from dataclasses import dataclass
-from typing import IO, Callable, Iterator, Literal, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, overload
+from typing import IO, Callable, Iterable, Iterator, Literal, Mapping, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy
 import numpy.typing
@@ -15,7 +15,12 @@ StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Buffer = Union[bytearray, memoryview, "numpy.ndarray"]
 # uint8 (height, width, 4) RGBA or (height, width, 3) RGB; a PIL.Image.Image; or an image file's path.
 Image = Union["numpy.typing.NDArray[numpy.uint8]", "PIL.Image.Image", StrPath]
-Images = Union[Mapping[Union[str, bytes], Image], Sequence[Tuple[Optional[Union[str, bytes]], Image]]]
+# A mapping {name: image} (a dict, ...), or (name, image) pairs (a list, a generator, ...). Two mappings, as a
+# Mapping's key type is invariant: a dict[str, NDArray[numpy.uint8]] is a Mapping[str, Image], not a
+# Mapping[str | bytes, Image].
+Images = Union[Mapping[str, Image], Mapping[bytes, Image], Iterable[Tuple[Optional[Union[str, bytes]], Image]]]
+# One pattern or name, or any iterable of them.
+Patterns = Union[str, bytes, Iterable[Union[str, bytes]]]
 Format = Literal["tga", "png", "bmp", "pcx"]
 # Called as progress(done, total) on the calling thread; raising stops the call.
 Progress = Optional[Callable[[int, int], object]]
@@ -102,8 +107,8 @@ class Archive:
     def extract(
         self,
         folder: StrPath = ".",
-        patterns: Optional[Union[str, bytes, Sequence[Union[str, bytes]]]] = None,
-        exclude: Optional[Union[str, bytes, Sequence[Union[str, bytes]]]] = None,
+        patterns: Optional[Patterns] = None,
+        exclude: Optional[Patterns] = None,
         format: Optional[Format] = None,
         raw: bool = False,
         keep: bool = False,
@@ -148,8 +153,8 @@ def add(
 ) -> PackResult: ...
 def delete(
     path: StrPath,
-    patterns: Union[str, bytes, Sequence[Union[str, bytes]]],
-    exclude: Optional[Union[str, bytes, Sequence[Union[str, bytes]]]] = None,
+    patterns: Patterns,
+    exclude: Optional[Patterns] = None,
     ignore_case: bool = False,
 ) -> PackResult: ...
 def rename(path: StrPath, old: Union[str, bytes], new: Union[str, bytes]) -> PackResult: ...
