@@ -34,8 +34,10 @@ packages=(
 # python3 to type Ctrl-C at a program on a terminal in scripts/windows-test.sh,
 # nasm to assemble libjpeg-turbo's SIMD code as Debian's own build does),
 # "coverage" (scripts/coverage.sh: gcovr, which reads the counts through
-# g++'s own gcov) and "icons" (scripts/gallery-screenshot.sh makes the README's
-# picture from the PNG icons of adwaita-icon-theme).
+# g++'s own gcov), "icons" (scripts/gallery-screenshot.sh makes the README's
+# picture from the PNG icons of adwaita-icon-theme) and "web"
+# (scripts/build-web.sh: Debian's emscripten, dpkg-source to unpack the
+# dependencies' Debian sources, python3 to put the page together).
 for extra in "$@"; do
   case "$extra" in
     bench) packages+=(libbenchmark-dev python3 python3-numpy python3-pil) ;;
@@ -46,6 +48,7 @@ for extra in "$@"; do
     windows) packages+=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev groff-base python3 nasm) ;;
     coverage) packages+=(gcovr) ;;
     icons) packages+=(adwaita-icon-theme) ;;
+    web) packages+=(emscripten dpkg-dev python3) ;;
     *) echo "install-deps: unknown group '$extra'" >&2; exit 2 ;;
   esac
 done
