@@ -21,7 +21,7 @@ read one archive at once. ``__init__.pyi`` beside this file holds the types.
 """
 
 import collections.abc as _abc
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import NamedTuple, Optional
 
 
@@ -98,10 +98,44 @@ class PackResult:
     renamed: int = 0
 
 
-from ._morvex_tex import Archive, Entry, EntryList, __version__, add, create, delete, open, rename, replace  # noqa: E402
+@dataclass(frozen=True)
+class DiffEntry:
+    """One side's entry of a Change: ``morvex_tex diff --json``'s "a" or "b", with its stored name."""
 
-__all__ = ["Archive", "Entry", "EntryList", "Error", "ExtractResult", "PackResult", "Problem", "__version__", "add",
-           "create", "delete", "open", "rename", "replace"]
+    index: int
+    name: str
+    type: int
+    width: int
+    height: int
+    size: int  # the payload's bytes, as the table says
+
+
+@dataclass(frozen=True)
+class Change:
+    """One difference diff() found, as ``morvex_tex diff --json`` has it.
+
+    change: its kind ("only_in_a", "only_in_b", "renamed", "size_or_type",
+    "same_pixels", "pixels", "type", "undecoded"); name: the entry's name in A
+    (in B when only there); a, b: the entries (DiffEntry, None where a side has
+    none; a rename's are its old and new names); pixels, pixels_differ,
+    largest_difference: the pixels compared, for "pixels", "same_pixels" and
+    "type" (else 0); problems: for "undecoded", why its pixels couldn't be had.
+    """
+
+    change: str
+    name: str
+    a: Optional[DiffEntry]
+    b: Optional[DiffEntry]
+    pixels: int = 0
+    pixels_differ: int = 0
+    largest_difference: int = 0
+    problems: list = field(default_factory=list)
+
+
+from ._morvex_tex import Archive, Entry, EntryList, __version__, add, create, delete, diff, open, rename, replace  # noqa: E402
+
+__all__ = ["Archive", "Change", "DiffEntry", "Entry", "EntryList", "Error", "ExtractResult", "PackResult", "Problem", "__version__", "add",
+           "create", "delete", "diff", "open", "rename", "replace"]
 
 _abc.Sequence.register(EntryList)
 # help() and repr() name them as they are imported: morvex_tex.Archive,

@@ -152,9 +152,10 @@ Py_ssize_t integer_of(py::handle value, const char* what);
 // A `jobs` argument: None for the library's default (0).
 std::uint32_t jobs_of(py::handle jobs);
 
-// The module's parts (archive.cpp, entries.cpp, pack.cpp).
+// The module's parts (archive.cpp, entries.cpp, pack.cpp, diff.cpp).
 void bind_archive(py::module_& m);
 void bind_entries(py::module_& m);
 void bind_pack(py::module_& m);
+void bind_diff(py::module_& m);
 
 }  // namespace binding

@@ -182,4 +182,5 @@ PYBIND11_MODULE(_morvex_tex, m)
     binding::bind_entries(m);
     binding::bind_archive(m);
     binding::bind_pack(m);
+    binding::bind_diff(m);
 }

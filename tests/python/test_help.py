@@ -33,6 +33,9 @@ SIGNATURES = [
      "-> morvex_tex.PackResult"),
     (morvex_tex.rename, None,
      f"rename(path: {PATH}, old: str | bytes, new: str | bytes) -> morvex_tex.PackResult"),
+    (morvex_tex.diff, None,
+     f"diff(a: {PATH}, b: {PATH}, patterns: {PATTERNS} | None = None, exclude: {PATTERNS} | None = None, "
+     "ignore_case: bool = False, *, jobs: int | None = None) -> list[morvex_tex.Change]"),
     (morvex_tex.Archive.test, "Archive",
      f"test(self: morvex_tex.Archive, jobs: int | None = None, *, progress: {PROGRESS} = None) "
      "-> list[tuple[morvex_tex.Entry | None, morvex_tex.Problem]]"),
