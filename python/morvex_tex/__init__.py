@@ -8,8 +8,10 @@ files written.
     import morvex_tex
 
     with morvex_tex.open("game.pak") as a:
-        for e in a:
+        for e in a:                            # e.problems: what the listing finds
             print(e.index, e.name, e.width, e.height, [p.kind for p in e.problems])
+        for found, problem in a.test():        # decodes every entry: what decoding finds too
+            print(found.name if found else "the archive", problem.kind, problem.message)
         sky = a["env/sky.tga"].pixels()        # numpy uint8, (height, width, 4), RGBA
         result = a.extract("out", format="png")
     morvex_tex.create("new.pak", {"sky.tga": sky})

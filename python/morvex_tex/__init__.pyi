@@ -55,26 +55,6 @@ class PackResult:
     deleted: int
     renamed: int
 
-@dataclass(frozen=True)
-class DiffEntry:
-    index: int
-    name: str
-    type: int
-    width: int
-    height: int
-    size: int  # the payload's bytes
-
-@dataclass(frozen=True)
-class Change:
-    change: Literal["only_in_a", "only_in_b", "renamed", "size_or_type", "same_pixels", "pixels", "type", "undecoded"]
-    name: str
-    a: Optional[DiffEntry]
-    b: Optional[DiffEntry]
-    pixels: int
-    pixels_differ: int
-    largest_difference: int
-    problems: list[Problem]
-
 class Entry:
     @property
     def index(self) -> int: ...
@@ -93,7 +73,7 @@ class Entry:
     @property
     def offset(self) -> int: ...
     @property
-    def problems(self) -> list[Problem]: ...
+    def problems(self) -> list[Problem]: ...  # what the listing finds; Archive.test() decodes and finds the rest
     def pixels(self) -> numpy.typing.NDArray[numpy.uint8]: ...  # (height, width, 4) RGBA, top row first
     def raw(self) -> bytes: ...
     def to_image(self) -> "PIL.Image.Image": ...
@@ -178,12 +158,3 @@ def delete(
     ignore_case: bool = False,
 ) -> PackResult: ...
 def rename(path: StrPath, old: Union[str, bytes], new: Union[str, bytes]) -> PackResult: ...
-def diff(
-    a: StrPath,
-    b: StrPath,
-    patterns: Optional[Patterns] = None,
-    exclude: Optional[Patterns] = None,
-    ignore_case: bool = False,
-    *,
-    jobs: Optional[int] = None,
-) -> list[Change]: ...

@@ -169,7 +169,12 @@ header, as ``morvex_tex list --json`` has them null.)"))
         .def_property_readonly("offset", [](const entry& e) { return e.info.offset; },
                                "Where the entry's header is in the archive, as the table says.")
         .def_property_readonly("problems", [](const entry& e) -> typed<caption::problems> { return problems_of(e.findings.data(), e.findings.size()); },
-                               "Its problems as `morvex_tex list` finds them: a list of Problem(kind, message).")
+                               R"(What the listing finds of it, as ``morvex_tex list``: a list of Problem(kind, message).
+
+Its header and table record, its name, the archive's budgets: what is known
+without decoding it. Not what decoding finds (a damaged stream, one that
+inflates to another size): Archive.test() decodes every entry and names
+those too, and pixels() raises morvex_tex.Error for an entry it can't decode.)")
         .def("pixels", [](const entry& e) -> typed<caption::pixels> { return pixels(e); }, R"(The pixels: a numpy.ndarray of uint8, shape (height, width, 4), RGBA, top row first.
 
 Exactly the pixels of the TGA and PNG files ``morvex_tex extract`` writes. Any
