@@ -55,6 +55,26 @@ class PackResult:
     deleted: int
     renamed: int
 
+@dataclass(frozen=True)
+class DiffEntry:
+    index: int
+    name: str
+    type: int
+    width: int
+    height: int
+    size: int  # the payload's bytes
+
+@dataclass(frozen=True)
+class Change:
+    change: Literal["only_in_a", "only_in_b", "renamed", "size_or_type", "same_pixels", "pixels", "type", "undecoded"]
+    name: str
+    a: Optional[DiffEntry]
+    b: Optional[DiffEntry]
+    pixels: int
+    pixels_differ: int
+    largest_difference: int
+    problems: list[Problem]
+
 class Entry:
     @property
     def index(self) -> int: ...
@@ -158,3 +178,12 @@ def delete(
     ignore_case: bool = False,
 ) -> PackResult: ...
 def rename(path: StrPath, old: Union[str, bytes], new: Union[str, bytes]) -> PackResult: ...
+def diff(
+    a: StrPath,
+    b: StrPath,
+    patterns: Optional[Patterns] = None,
+    exclude: Optional[Patterns] = None,
+    ignore_case: bool = False,
+    *,
+    jobs: Optional[int] = None,
+) -> list[Change]: ...
