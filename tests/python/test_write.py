@@ -3,6 +3,8 @@
 # keeping every other entry byte for byte; create() and replace() refuse
 # what the command line refuses, as morvex_tex.Error of the right kind or
 # Python's own exceptions.
+import types
+
 import numpy as np
 import PIL.Image
 import pytest
@@ -24,6 +26,7 @@ REPLACED = {
     "same stem": ({"env/sky.png": NEW}, "env/sky.tga", NEW, (1, 0), []),
     "fewer folders": ({"mods/env/sky.tga": NEW}, "env/sky.tga", NEW, (1, 0), []),
     "bytes name": ({b"env/sky.tga": NEW}, "env/sky.tga", NEW, (1, 0), []),
+    "a mapping not a dict": (types.MappingProxyType({"env/sky.tga": NEW}), "env/sky.tga", NEW, (1, 0), []),
     "file by its path": ("file", "env/sky.tga", NEW, (1, 0), []),
     "no alpha": ({"env/sky.tga": rgb(NEW)}, "env/sky.tga", np.dstack([rgb(NEW), np.full((12, 20), 255, np.uint8)]),
                  (1, 0), [("env/sky.tga", "alpha_lost")]),
