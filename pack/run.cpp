@@ -292,6 +292,7 @@ void list_entry(pack_run& run, std::uint32_t index, const std::string& name, std
 
 int finish_run(pack_run& run, std::array<std::uint8_t, 3> signature, std::uint32_t second_word)
 {
+    if (run.png_names) add_note(run, std::move(*run.png_names));
     if (run.request.dry_run) {
         run.out.reset();
         return 0;
@@ -417,7 +418,8 @@ int name_images(pack_run& run, std::vector<named_image>& images)
     // lines), before the run stops.
     bool refused = false;
     for (named_image& n : images) refused = !name_image(run, n) || refused;
-    // The JPEG and WebP images stored under .png names: said once, the first named.
+    // The JPEG and WebP images stored under .png names: said once, the first
+    // named, when the run goes through (a refused image is all it says).
     pack_note png{};
     for (const named_image& n : images) {
         if (n.name.empty() || !(n.arg.name.empty() || n.in_folder)) continue;
@@ -431,7 +433,7 @@ int name_images(pack_run& run, std::vector<named_image>& images)
             png.name = n.name;
         }
     }
-    if (png.name) add_note(run, std::move(png));
+    if (png.name) run.png_names = std::move(png);
     return refused && !run.request.dry_run ? -1 : 0;
 }
 

@@ -33,6 +33,8 @@ struct pack_run {
     int owner_of = -1;
     unique_fd lock;                   // ... held from before it is read
     std::optional<file_state> edited; // ... as it was read
+    // The JPEG and WebP images stored under .png names, said when the run goes through.
+    std::optional<pack_note> png_names;
 };
 
 // An image's turn: read, decoded and made into its entry's payload on a
