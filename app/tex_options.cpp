@@ -197,7 +197,8 @@ constexpr std::array pack_options = {tex_opt::type,    tex_opt::level_digit, tex
                                      tex_opt::help,    tex_opt::version};
 // What both programs' help says after its usage lines.
 constexpr const char* pack_help_body =
-    "Build or edit a TEX texture archive (version 3) with PNG, TGA, BMP or PCX images.\n"
+    "Build or edit a TEX texture archive (version 3) with PNG, TGA, BMP, PCX, JPEG or\n"
+    "WebP images (JPEG and WebP stored as .png).\n"
     "\n"
     "  create   write OUT.pak with one entry per IMAGE, stored under the image's file\n"
     "           name, or under NAME (at most 32 bytes); a FOLDER gives every image\n"

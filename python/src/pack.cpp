@@ -286,8 +286,8 @@ byte but for that name. Returns a PackResult (``renamed``).)");
 
 ``images`` is a dict {name: image} or a list of (name, image) pairs; an image
 is a uint8 array of shape (height, width, 4) RGBA or (height, width, 3) RGB,
-a PIL image, or the path of a PNG, TGA, BMP or PCX file (whose name is
-stored when the pair's name is None). ``type`` 6 stores 8 bits a channel, 4
+a PIL image, or the path of a PNG, TGA, BMP, PCX, JPEG or WebP file (whose
+name is stored when the pair's name is None, a JPEG's or WebP's with .png). ``type`` 6 stores 8 bits a channel, 4
 zlib-compressed 4 bits a channel (each the nearest of 16 levels, at ``level``
 1 to 12). ``force`` writes over a file that is no archive. Nothing is written
 unless everything succeeds. Returns a PackResult. ``progress``, when given, is
