@@ -4,8 +4,8 @@
 #include "entries/diff.hpp"
 
 #include <algorithm>
+#include <compare>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <memory>
 #include <tuple>
@@ -204,25 +204,33 @@ void compare(const side& a, const side& b, row& r)
 // ---------------------------------------------------------------------------
 // Renames.
 
-// An entry's type and size: a rename keeps them.
-using shape = std::tuple<std::uint8_t, std::uint16_t, std::uint16_t, std::uint32_t>;
+// An entry's type and size, which a rename keeps, in one number:
+// type (8 bits), width and height (16 each) and payload size (32 bits)
+// don't fit in 64, so the payload size goes beside them.
+struct shape {
+    std::uint64_t look = 0;          // type, width, height
+    std::uint32_t payload_size = 0;
+    auto operator<=>(const shape&) const = default;
+};
 shape shape_of(const diff_entry& e)
 {
-    return {e.type, e.width, e.height, e.payload_size};
+    return {std::uint64_t{e.type} << 32 | std::uint64_t{e.width} << 16 | e.height, e.payload_size};
 }
 
-// Candidates of one bucket a rename tries, at most: payloads whose checksums
-// agree but whose bytes don't are made on purpose, and each try reads both.
+// Candidates a rename tries, at most: payloads whose checksums agree but
+// whose bytes don't are made on purpose, and each try reads both; and the
+// candidates it looks at, taken ones too.
 constexpr unsigned rename_tries = 4;
+constexpr unsigned rename_looks = 64;
 
 // The payloads' checksums (CRC-32 and Adler-32 together), read a piece at a
-// time; a payload met before (a record repeated) is not read again. Every
-// side reads at most twice the archive's size: each payload once, and those
-// the decision lets run over other headers, which it bounds by the size too.
+// time. Every side reads at most twice the archive's size: in a well-formed
+// archive payloads don't overlap, and those the decision lets run over other
+// headers it bounds by the archive's size too; past that, no more renames
+// are looked for.
 struct fingerprints {
     const side& s;
     std::uint64_t left;
-    std::map<std::pair<std::uint64_t, std::uint32_t>, std::uint64_t> known;
     std::vector<std::uint8_t> piece = std::vector<std::uint8_t>(1 << 16);
 
     explicit fingerprints(const side& of) : s(of), left(2 * of.index.size) {}
@@ -230,13 +238,7 @@ struct fingerprints {
     // False when the payload can't be read or the budget is spent.
     bool of(const diff_entry& e, std::uint64_t& out)
     {
-        if (!e.payload_whole) return false;
-        const auto key = std::make_pair(e.payload_offset, e.payload_size);
-        if (const auto found = known.find(key); found != known.end()) {
-            out = found->second;
-            return true;
-        }
-        if (e.payload_size > left) return false;
+        if (!e.payload_whole || e.payload_size > left) return false;
         left -= e.payload_size;
         std::uint32_t crc = 0, adler = 1;
         for (std::uint64_t done = 0; done < e.payload_size;) {
@@ -247,9 +249,19 @@ struct fingerprints {
             done += n;
         }
         out = std::uint64_t{crc} << 32 | adler;
-        known.emplace(key, out);
         return true;
     }
+};
+
+// A row only in B that a rename may take, sorted by shape and checksum, then
+// in B's table order. Kept in one vector: a hostile pair of archives may hold
+// millions of them.
+struct candidate {
+    shape of;
+    std::uint64_t sum = 0;
+    std::size_t row = 0;
+    std::size_t first_free = 0;  // at a group's first: where its untaken ones begin
+    bool operator<(const candidate& o) const { return std::tie(of, sum, row) < std::tie(o.of, o.sum, o.row); }
 };
 
 // Pairs each row only in A, in table order, with the first row only in B of
@@ -258,38 +270,45 @@ struct fingerprints {
 bool pair_renames(const side& sa, const side& sb, std::vector<row>& rows, std::size_t b_rows_from,
                   const std::function<bool()>& stop)
 {
-    std::map<shape, bool> in_a;
+    std::vector<shape> in_a;
     for (std::size_t k = 0; k < b_rows_from; ++k) {
-        if (rows[k].what == diff_change::only_in_a && rows[k].a->payload_whole) in_a[shape_of(*rows[k].a)] = true;
+        if (rows[k].what == diff_change::only_in_a && rows[k].a->payload_whole) in_a.push_back(shape_of(*rows[k].a));
     }
     if (in_a.empty()) return true;
+    std::sort(in_a.begin(), in_a.end());
     fingerprints fa(sa), fb(sb);
-    std::map<std::pair<shape, std::uint64_t>, std::deque<std::size_t>> b_by_bytes;
+    std::vector<candidate> in_b;
     for (std::size_t k = b_rows_from; k < rows.size(); ++k) {
-        const diff_entry& e = *rows[k].b;
-        if (!in_a.count(shape_of(e))) continue;
-        std::uint64_t f = 0;
+        const shape of = shape_of(*rows[k].b);
+        if (!std::binary_search(in_a.begin(), in_a.end(), of)) continue;
         if (stop && stop()) return false;
-        if (fb.of(e, f)) b_by_bytes[{shape_of(e), f}].push_back(k);
+        std::uint64_t sum = 0;
+        if (fb.of(*rows[k].b, sum)) in_b.push_back({of, sum, k, 0});
     }
-    if (b_by_bytes.empty()) return true;
+    in_a = {};
+    std::sort(in_b.begin(), in_b.end());
+    for (std::size_t n = 0; n < in_b.size(); ++n) in_b[n].first_free = n;
     for (std::size_t k = 0; k < b_rows_from; ++k) {
         row& r = rows[k];
         if (r.what != diff_change::only_in_a) continue;
-        std::uint64_t f = 0;
         if (stop && stop()) return false;
-        if (!fa.of(*r.a, f)) continue;
-        const auto found = b_by_bytes.find({shape_of(*r.a), f});
-        if (found == b_by_bytes.end()) continue;
-        std::deque<std::size_t>& candidates = found->second;
-        for (std::size_t t = 0; t < std::min<std::size_t>(rename_tries, candidates.size()); ++t) {
-            row& other = rows[candidates[t]];
+        candidate key{shape_of(*r.a), 0, 0, 0};
+        if (!fa.of(*r.a, key.sum)) continue;
+        const auto group = std::lower_bound(in_b.begin(), in_b.end(), key);
+        if (group == in_b.end() || group->of != key.of || group->sum != key.sum) continue;
+        const auto same_group = [&](std::size_t n) { return n < in_b.size() && in_b[n].of == key.of && in_b[n].sum == key.sum; };
+        std::size_t& first_free = group->first_free;
+        while (same_group(first_free) && !rows[in_b[first_free].row].b) ++first_free;
+        unsigned tries = 0;
+        for (std::size_t n = first_free; same_group(n) && tries < rename_tries && n - first_free < rename_looks; ++n) {
+            row& other = rows[in_b[n].row];
+            if (!other.b) continue;
+            ++tries;
             if (!same_payloads(sa, *r.a, sb, *other.b)) continue;
             r.b = other.b;
             r.what = diff_change::renamed;
             other.what = diff_change::none;
             other.b = nullptr;
-            candidates.erase(candidates.begin() + static_cast<std::ptrdiff_t>(t));
             break;
         }
     }
@@ -303,30 +322,35 @@ bool pair_renames(const side& sa, const side& sb, std::vector<row>& rows, std::s
 // n-th entry of its name in B, then what only B holds.
 std::vector<row> matched(const side& sa, const side& sb, std::size_t& b_rows_from)
 {
-    std::map<std::string_view, std::deque<const diff_entry*>> in_b;
-    for (const diff_entry& e : sb.entries) in_b[e.name()].push_back(&e);
+    // B's entries of each name in table order, and how many of them A took.
+    struct named {
+        std::vector<const diff_entry*> entries;
+        std::size_t taken = 0;
+    };
+    std::map<std::string_view, named> in_b;
+    for (const diff_entry& e : sb.entries) in_b[e.name()].entries.push_back(&e);
     std::vector<row> rows(sa.entries.size());
     for (std::size_t k = 0; k < sa.entries.size(); ++k) {
         rows[k].a = &sa.entries[k];
-        auto& queue = in_b[sa.entries[k].name()];
-        if (queue.empty()) {
+        const auto found = in_b.find(sa.entries[k].name());
+        if (found == in_b.end() || found->second.taken == found->second.entries.size()) {
             rows[k].what = diff_change::only_in_a;
         } else {
-            rows[k].b = queue.front();
-            queue.pop_front();
+            rows[k].b = found->second.entries[found->second.taken++];
         }
     }
     b_rows_from = rows.size();
-    for (const diff_entry& e : sb.entries) {
-        auto& queue = in_b[e.name()];
-        if (!queue.empty() && queue.front() == &e) {
-            queue.pop_front();
+    for (auto& [name, of_name] : in_b) {
+        for (std::size_t n = of_name.taken; n < of_name.entries.size(); ++n) {
             row r;
-            r.b = &e;
+            r.b = of_name.entries[n];
             r.what = diff_change::only_in_b;
             rows.push_back(std::move(r));
         }
     }
+    // ... in B's table order.
+    std::sort(rows.begin() + static_cast<std::ptrdiff_t>(b_rows_from), rows.end(),
+              [](const row& x, const row& y) { return x.b->index < y.b->index; });
     return rows;
 }
 
