@@ -166,14 +166,15 @@ done
 # The packer, from the image fixtures of every format, and back.
 rm -rf "$work/in"
 mkdir -p "$work/in"
-cp "$here"/tests/fixtures/images/*.{png,tga,bmp,pcx} "$work/in/"
+cp "$here"/tests/fixtures/images/*.{png,tga,bmp,pcx,jpg,jpeg,webp} "$work/in/"
 images=()
-for f in "$work"/in/*.{png,tga,bmp,pcx}; do images+=("$(basename "$f")"); done
+for f in "$work"/in/*.{png,tga,bmp,pcx,jpg,jpeg,webp}; do images+=("$(basename "$f")"); done
 run "pack create" morvex_tex_pack create all.pak "${images[@]}"
 run "pack create --type 4" morvex_tex create --type 4 all4.pak "${images[@]}"
 "$linux/morvex_tex_pack" create -q "$work/in/all.pak" "${images[@]/#/$work/in/}" >/dev/null
 run "pack replace" morvex_tex_pack replace all.pak new.pak rgba8.png=pal8.png
 run "extract what was packed" morvex_tex_extractor all.pak
+run "extract --format webp" morvex_tex extract --format webp -q -C webp all.pak
 # Edits in place: the archive replaced by its edited copy, on both sides.
 run "add in place" morvex_tex add all.pak rgba8.png=extra/new.png
 run "delete in place" morvex_tex delete -v all.pak 'PAL*' --ignore-case
