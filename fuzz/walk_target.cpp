@@ -1,6 +1,9 @@
 // Fuzz target: the extractor's whole run on one input taken as an archive,
 // extraction included, converted and then raw, inside a private temporary
-// folder that is emptied after each run; then the companion's list and test.
+// folder that is emptied after each run; then the companion's list, test and
+// gallery, and its diff of the input with itself and with a copy whose names
+// and types are changed (every other entry renamed, the others' types 4 and 6
+// swapped).
 // Besides the sanitizers, it aborts when a run leaves a file its report
 // doesn't call extracted (a partial output, a temporary file, the output of a
 // failed entry) or writes beside its folder.
@@ -11,7 +14,9 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "app/app.hpp"
@@ -83,6 +88,35 @@ void check_and_empty(const workspace& w)
     for (const auto& e : fs::directory_iterator(w.out)) fs::remove_all(e.path());
 }
 
+// The input with the first name byte of every odd entry changed and the type
+// of every even one swapped between 4 and 6, in its header and its table
+// record, written to `to`: renames and type changes for diff to find.
+void write_changed(const fs::path& from, const std::uint8_t* data, std::size_t size, const fs::path& to)
+{
+    std::vector<std::uint8_t> bytes(data, data + size);
+    const int fd = open(from.c_str(), O_RDONLY);
+    if (fd < 0) std::abort();
+    tex_index index;
+    if (tex_open_index(fd, size, index) == 0 && index.recognised) {
+        tex_table_cursor cursor{&index, {}, 0, 0};
+        for (std::uint32_t i = 0; i < index.count; ++i) {
+            const tex_entry_view v = tex_read_entry(index, cursor, i);
+            if (v.state != tex_entry_state::ok) continue;
+            const std::uint64_t header = v.record.offset;
+            if (i % 2 == 1) {
+                bytes[header] = static_cast<std::uint8_t>(bytes[header] == 'z' ? 'y' : 'z');
+            } else if (v.header.rep_t_id == 4 || v.header.rep_t_id == 6) {
+                const std::uint8_t type = v.header.rep_t_id == 4 ? 6 : 4;
+                bytes[header + 36] = type;
+                bytes[tex_header_size + std::uint64_t{i} * tex_table_entry_size] = type;
+            }
+        }
+    }
+    close(fd);
+    std::FILE* f = std::fopen(to.c_str(), "wb");
+    if (!f || (size != 0 && std::fwrite(bytes.data(), 1, size, f) != size) || std::fclose(f) != 0) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -122,6 +156,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string gallery = "gallery", to = "-o", dash = "-";
     char* gallery_page[] = {gallery.data(), to.data(), dash.data(), path.data(), nullptr};
     tex_gallery_main(4, gallery_page);
+    // diff, with itself and with renames and type changes, on two threads.
+    const fs::path changed = w.root / "changed";
+    write_changed(w.archive, data, size, changed);
+    std::string diff = "diff", jobs = "-j2", other = changed.string();
+    char* diff_same[] = {diff.data(), jobs.data(), path.data(), path.data(), nullptr};
+    char* diff_changed[] = {diff.data(), json.data(), jobs.data(), path.data(), other.data(), nullptr};
+    tex_diff_main(4, diff_same);
+    tex_diff_main(5, diff_changed);
+    fs::remove(changed);
     std::fflush(stdout);
     std::fflush(stderr);
     dup2(saved_err, 2);
