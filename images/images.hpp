@@ -1,7 +1,7 @@
 // Images: 32-bit pixels in memory, the pixel codecs of the archive's types,
-// and every image file format both ways (one file a format: the writer the
-// extractor saves with, the reader the packer takes images from), with the one
-// table that answers every "which format" question. Thumbnails are in
+// and every image file format (one file a format: the writer the extractor
+// saves with, the reader the packer takes images from; JPEG is read only),
+// with the one table that answers every "which format" question. Thumbnails are in
 // images/thumbnail.hpp.
 //
 // Pure functions over bytes and descriptors: nothing here prints, opens a

@@ -8,7 +8,7 @@
 // words/pack_words.cpp word results for morvex_tex_pack and morvex_tex.
 //
 // Includes entries/, files/, images/ and format/. Images are read, decoded
-// (images/: libpng for PNG, decoders of our own for TGA, BMP and PCX) and made
+// (images/: libpng, libjpeg-turbo, libwebp; our own for TGA, BMP and PCX) and made
 // into payloads on the workers of entries/ordered.hpp (replace's through the
 // walker, beside the entry job that decodes the entry each one is compared
 // with); the calling thread writes the entries in table order, so the archive
