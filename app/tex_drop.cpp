@@ -34,15 +34,16 @@ bool free_for_entries(const std::filesystem::path& path)
 // none is free.
 std::string folder_beside(const std::string& archive)
 {
+    // The archive's path as given up to its file name, so that the folder is
+    // spelt as the user spelt the archive, separators and all.
     const std::filesystem::path path = pack_path(archive);
-    const std::filesystem::path stem = path.stem();
+    const std::string file = pack_utf8(path.filename()), stem = pack_utf8(path.stem());
+    const std::string beside = archive.substr(0, archive.size() - std::min(file.size(), archive.size()));
     for (unsigned n = 1; n <= max_folder_number; ++n) {
-        std::filesystem::path name = stem;
         char number[16] = "";
         if (n > 1) std::snprintf(number, sizeof number, "-%u", n);
-        name += number;
-        const std::filesystem::path folder = path.parent_path() / name;
-        if (free_for_entries(folder)) return pack_utf8(folder);
+        const std::string folder = beside + stem + number;
+        if (free_for_entries(pack_path(folder))) return folder;
     }
     return "";
 }

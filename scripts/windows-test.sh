@@ -198,6 +198,16 @@ run "the wrong order" morvex_tex extract rgba8.png all.pak
 run "no such archive" morvex_tex extract nothere.pak 'ui/*'
 run "list --json of no archive" morvex_tex list --json nothere.pak
 
+# Archives dropped on the program, alone on the line: each into the folder
+# beside it named after it, the next name when that one holds files; a line
+# with anything else is the usage error, and nothing is written.
+run "dropped archives" morvex_tex all.pak
+mkdir -p "$work/in/sub" "$work/in/all"
+cp "$work/in/all.pak" "$work/in/sub/Other.PAK"
+echo mine >"$work/in/all/mine.txt"
+run "dropped archives, the first name taken" morvex_tex all.pak sub/Other.PAK
+run "dropped archives and an image" morvex_tex all.pak rgba8.png
+
 # What is there already: a folder under an entry's name is never replaced, a
 # file is only where replacing is asked for, and a failed entry leaves what
 # was there.
