@@ -101,6 +101,11 @@ install(TARGETS morvex_tex_static EXPORT morvex_tex_targets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 morvex_strip_comment(development ${CMAKE_INSTALL_LIBDIR} libmorvex_tex.a)
 install(DIRECTORY include/morvex_tex/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/morvex_tex COMPONENT development)
+# The guide to the API, and the examples as a user builds them on the installed
+# library (their CMakeLists.txt finds it as a CMake package).
+install(FILES doc/api.md DESTINATION ${morvex_doc_dir_development} COMPONENT development)
+install(FILES examples/CMakeLists.txt examples/list_entries.cpp examples/entry_to_png.cpp
+        DESTINATION ${morvex_doc_dir_development}/examples COMPONENT development)
 # pkg-config: found wherever the prefix is moved, by its own folder.
 file(RELATIVE_PATH morvex_pc_up "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" morvex_pc_up "${morvex_pc_up}")

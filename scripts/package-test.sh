@@ -8,7 +8,8 @@
 #      programs' package, whose fields name the packages of the shared
 #      libraries the programs link, libmorvex-tex1 (the shared library and its
 #      shlibs) and libmorvex-tex-dev (depending on libmorvex-tex1 of its
-#      version), each with its changelog, which lintian finds no error in
+#      version, with doc/api.md and the examples), each with its changelog,
+#      which lintian finds no error in
 #      (nor missing hardening); unpacked with `dpkg -x` into a scratch root,
 #      the programs and the library work. A maintainer given to CMake is the
 #      packages'.
@@ -190,6 +191,14 @@ check_library() {
   check "$label: libmorvex_tex.a installed, with its symbols" eval '[[ $(nm "$lib/libmorvex_tex.a" 2>/dev/null) == *" T morvex_tex_open_path"$'"'"'\n'"'"'* ]]'
   check "$label: pkg-config finds version $version" \
     test "$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --modversion morvex_tex 2>&1)" = "$version"
+  # The guide and the examples ship with the headers; the examples below are
+  # built from the shipped copies.
+  local docs="$root/share/doc/libmorvex-tex-dev" file
+  check "$label: doc/api.md installed as $docs/api.md" cmp -s "$here/doc/api.md" "$docs/api.md"
+  for file in "$here"/examples/*; do
+    file="$(basename "$file")"
+    check "$label: examples/$file installed in $docs/examples" cmp -s "$here/examples/$file" "$docs/examples/$file"
+  done
   local work="$scratch/examples-$label" how program out expected
   mkdir -p "$work"
   cp "$reference/demo.pak" "$work/"
@@ -202,7 +211,7 @@ check_library() {
       pkg-config)
         for program in list_entries entry_to_png; do
           check "$label: $program builds through pkg-config" \
-            eval 'g++ -std=c++20 -Wall -Werror -o "$bin/$program" "$here/examples/$program.cpp" \
+            eval 'g++ -std=c++20 -Wall -Werror -o "$bin/$program" "$docs/examples/$program.cpp" \
                     $(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs morvex_tex) 2>"$bin/log" ||
                   { cat "$bin/log" >&2; false; }'
         done ;;
@@ -210,7 +219,7 @@ check_library() {
         local static=OFF
         [ "$how" = cmake-static ] && static=ON
         check "$label: the examples build through find_package (static $static)" \
-          eval '{ cmake -S "$here/examples" -B "$bin/build" -DCMAKE_PREFIX_PATH="$root" -DMORVEX_TEX_STATIC=$static &&
+          eval '{ cmake -S "$docs/examples" -B "$bin/build" -DCMAKE_PREFIX_PATH="$root" -DMORVEX_TEX_STATIC=$static &&
                   cmake --build "$bin/build"; } >"$bin/log" 2>&1 && cp "$bin/build/list_entries" "$bin/build/entry_to_png" "$bin/" ||
                 { cat "$bin/log" >&2; false; }'
         ;;
