@@ -82,9 +82,9 @@ class ExtractResult:
 
 @dataclass(frozen=True)
 class PackResult:
-    """What create(), replace(), add(), delete() or rename() wrote.
+    """What create(), replace(), add(), update(), delete() or rename() wrote.
 
-    entries: the archive's entries; added (create, add), replaced, unchanged
+    entries: the archive's entries; added (create, add, update), replaced, unchanged
     (the image was the entry's own: kept byte for byte), kept (no image for
     it, or untouched by the edit), deleted and renamed; warnings: (stored
     name, "alpha_lost" or "resized") pairs.
@@ -134,10 +134,10 @@ class Change:
     problems: list = field(default_factory=list)
 
 
-from ._morvex_tex import Archive, Entry, EntryList, __version__, add, create, delete, diff, open, rename, replace  # noqa: E402
+from ._morvex_tex import Archive, Entry, EntryList, __version__, add, create, delete, diff, open, rename, replace, update  # noqa: E402
 
 __all__ = ["Archive", "Change", "DiffEntry", "Entry", "EntryList", "Error", "ExtractResult", "PackResult", "Problem", "__version__", "add",
-           "create", "delete", "diff", "open", "rename", "replace"]
+           "create", "delete", "diff", "open", "rename", "replace", "update"]
 
 _abc.Sequence.register(EntryList)
 # help() and repr() name them as they are imported: morvex_tex.Archive,

@@ -171,6 +171,15 @@ def add(
     jobs: Optional[int] = None,
     progress: Progress = None,
 ) -> PackResult: ...
+def update(
+    path: StrPath,
+    images: Union[Images, StrPath],
+    type: Literal[4, 6] = 6,
+    *,
+    level: Optional[int] = None,
+    jobs: Optional[int] = None,
+    progress: Progress = None,
+) -> PackResult: ...
 def delete(
     path: StrPath,
     patterns: Patterns,
