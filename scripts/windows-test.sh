@@ -171,7 +171,7 @@ images=()
 for f in "$work"/in/*.{png,tga,bmp,pcx,jpg,jpeg,webp}; do images+=("$(basename "$f")"); done
 run "pack create" morvex_tex_pack create all.pak "${images[@]}"
 run "pack create --type 4" morvex_tex create --type 4 all4.pak "${images[@]}"
-"$linux/morvex_tex_pack" create -q "$work/in/all.pak" "${images[@]/#/$work/in/}" >/dev/null
+"$linux/morvex_tex_pack" create -q "$work/in/all.pak" "${images[@]/#/$work/in/}" >/dev/null 2>&1
 run "pack replace" morvex_tex_pack replace all.pak new.pak rgba8.png=pal8.png
 run "extract what was packed" morvex_tex_extractor all.pak
 run "extract --format webp" morvex_tex extract --format webp -q -C webp all.pak
