@@ -3,7 +3,9 @@
 #include "api/internal.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <span>
 
 #include "words/words.hpp"
 #include "entries/decode.hpp"
@@ -99,9 +101,10 @@ int check_entry(const morvex_tex_archive* archive, std::uint32_t index, morvex_t
 // of the entry's header, so a file changed meanwhile can't make the image
 // another size than the one the caller was checked against. The walk's
 // budgets are those `morvex_tex test` has on reaching it (the first entry's,
-// the whole archive's).
+// the whole archive's). With pixels `into` (room for the header's width *
+// height), they are decoded into and `image` is left empty.
 int decode(const morvex_tex_archive& archive, std::uint32_t i, const tex_entry_view& v, image32& image,
-           std::vector<tex_finding>& warnings, morvex_tex_error* error)
+           std::vector<tex_finding>& warnings, morvex_tex_error* error, std::span<std::uint32_t> into = {})
 {
     const tex_index& index = archive.index;
     // A 0 x 0 entry (an archive's first, most often) is an empty image.
@@ -120,7 +123,8 @@ int decode(const morvex_tex_archive& archive, std::uint32_t i, const tex_entry_v
                                  format_text("entry %u: ", i) + api::finding_words(why));
     }
     std::vector<tex_finding> found;
-    if (decode_entry_pixels(request, image, found) != 0) {
+    const int rc = into.empty() ? decode_entry_pixels(request, image, found) : decode_entry_pixels_into(request, into, found);
+    if (rc != 0) {
         const tex_finding failed = found.empty() ? tex_finding{k::no_memory} : found.back();
         return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, failed,
                                  format_text("entry %u: ", i) + api::finding_words(failed));
@@ -129,6 +133,21 @@ int decode(const morvex_tex_archive& archive, std::uint32_t i, const tex_entry_v
         if (tex_finding_is_warning(f)) warnings.push_back(f);
     }
     return 0;
+}
+
+// The pixels 0xAARRGGBB made RGBA8 bytes where they are. On a little-endian
+// system that is the value 0xAABBGGRR: red and blue trade places, in a loop
+// the compiler vectorises.
+void make_rgba(std::uint32_t* pixels, std::size_t count)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        for (std::size_t n = 0; n < count; ++n) {
+            const std::uint32_t p = pixels[n];
+            pixels[n] = (p & 0xFF00FF00u) | (p >> 16 & 0xFFu) | (p & 0xFFu) << 16;
+        }
+    } else {
+        for (std::size_t n = 0; n < count; ++n) api::put_rgba(reinterpret_cast<std::uint8_t*>(pixels + n), pixels[n]);
+    }
 }
 
 void describe(morvex_tex_image& out, std::uint32_t width, std::uint32_t height, std::uint8_t* rgba,
@@ -213,9 +232,8 @@ MORVEX_TEX_API int morvex_tex_decode(const morvex_tex_archive* archive, uint32_t
         if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
         // The pixels become RGBA8 where they are, and the caller's: a pixel
         // is 4 bytes either way.
-        const std::size_t count = std::size_t{image.width} * image.height;
+        make_rgba(image.pixels.get(), std::size_t{image.width} * image.height);
         auto* bytes = reinterpret_cast<std::uint8_t*>(image.pixels.get());
-        for (std::size_t n = 0; n < count; ++n) api::put_rgba(bytes + 4 * n, image.pixels[n]);
         morvex_tex_image result{};
         describe(result, image.width, image.height, bytes, warnings);
         image.pixels.release();
@@ -248,14 +266,28 @@ MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uin
         }
         image32 image;
         std::vector<tex_finding> warnings;
-        if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
         auto* bytes = static_cast<std::uint8_t*>(buffer);
-        const std::size_t count = std::size_t{image.width} * image.height;
-        if (count > buffer_size / 4) return api::fail_argument(error, "the image changed size while it was decoded");
-        for (std::size_t n = 0; n < count; ++n) api::put_rgba(bytes + 4 * n, image.pixels[n]);
+        std::uint32_t width = 0, height = 0;
+        if (v.state == tex_entry_state::ok && reinterpret_cast<std::uintptr_t>(buffer) % alignof(std::uint32_t) == 0) {
+            // Decoded straight into the caller's buffer, checked above against
+            // this same header, and made RGBA8 there.
+            width = v.header.width;
+            height = v.header.height;
+            const std::size_t count = std::size_t{width} * height;
+            if (decode(*archive, index, v, image, warnings, error, std::span(static_cast<std::uint32_t*>(buffer), count)) != 0) return -1;
+            make_rgba(static_cast<std::uint32_t*>(buffer), count);
+        } else {
+            if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
+            width = image.width;
+            height = image.height;
+            const std::size_t count = std::size_t{width} * height;
+            if (count > buffer_size / 4) return api::fail_argument(error, "the image changed size while it was decoded");
+            make_rgba(image.pixels.get(), count);
+            if (count > 0) std::memcpy(bytes, image.pixels.get(), count * 4);
+        }
         if (out) {
             morvex_tex_image result{};
-            describe(result, image.width, image.height, bytes, warnings);
+            describe(result, width, height, bytes, warnings);
             api::copy_out(out, result);
         }
         return api::succeed(error);
@@ -282,7 +314,9 @@ MORVEX_TEX_API int morvex_tex_read_payload(const morvex_tex_archive* archive, ui
                                                                static_cast<unsigned long long>(bytes),
                                                                static_cast<unsigned long long>(buffer_size)));
         }
-        const std::size_t got = tex_pread(ix.fd, std::span(static_cast<std::uint8_t*>(buffer), bytes), v.payload_offset);
+        // bytes <= buffer_size, a size_t: checked above.
+        const std::size_t got = tex_pread(ix.fd, std::span(static_cast<std::uint8_t*>(buffer), static_cast<std::size_t>(bytes)),
+                                          v.payload_offset);
         if (got != bytes) return refuse({k::payload_cut, got, bytes});
         return api::succeed(error);
     });

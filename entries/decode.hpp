@@ -3,6 +3,7 @@
 // the pixels are those of every file the job writes.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "entries/entries.hpp"
@@ -11,3 +12,7 @@
 // extract_entry does before writing. 0, or -1 with the reason last among
 // `found` (which may also hold a warning: a stream of another length).
 int decode_entry_pixels(const extract_request& request, image32& out, std::vector<tex_finding>& found);
+
+// The same into the caller's `pixels`, at least the request's width * height
+// of them (rows of `width` pixels): nothing is allocated for them.
+int decode_entry_pixels_into(const extract_request& request, std::span<std::uint32_t> pixels, std::vector<tex_finding>& found);

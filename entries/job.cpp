@@ -39,7 +39,9 @@ tex_finding write_failure(int error)
 template <typename T>
 std::unique_ptr<T[]> take(std::uint64_t count)
 {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[count ? count : 1]);
+    // Where size_t is 32 bits (WebAssembly) a count may lie beyond memory's reach.
+    if (count > SIZE_MAX / sizeof(T)) return nullptr;
+    return std::unique_ptr<T[]>(new (std::nothrow) T[count ? static_cast<std::size_t>(count) : 1]);
 }
 
 // The payload as stored, copied through a buffer: one read and one write
@@ -68,15 +70,37 @@ int copy_payload(const extract_request& r, int out, std::vector<tex_finding>& fo
     return 0;
 }
 
+// Where an entry's pixels are decoded: an image of the job's own, or memory
+// its caller gave (decode_entry_pixels_into), width * height pixels.
+struct pixel_room {
+    std::uint32_t* pixels = nullptr;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+
+// The room for the request's pixels: `given`, when the caller gave some,
+// else `image` made. False when there is none.
+bool take_room(const extract_request& r, std::span<std::uint32_t> given, image32& image, pixel_room& room)
+{
+    if (given.empty()) {
+        if (!make_image32(r.width, r.height, image)) return false;
+        room = {image.pixels.get(), image.width, image.height};
+        return true;
+    }
+    if (r.width == 0 || r.height == 0 || given.size() < std::uint64_t{r.width} * r.height) return false;
+    room = {given.data(), r.width, r.height};
+    return true;
+}
+
 // Widens the `count` whole ARGB4444 pixels of `bytes` into the image from
 // pixel `first` on; pixels past the image are only counted by the caller.
-void widen_into(image32& image, std::uint64_t first, const std::uint8_t* bytes, std::uint64_t count)
+void widen_into(const pixel_room& image, std::uint64_t first, const std::uint8_t* bytes, std::uint64_t count)
 {
     const std::uint64_t total = std::uint64_t{image.width} * image.height;
     if (first >= total) return;
     count = std::min(count, total - first);
     widen_argb4444(std::span(bytes, static_cast<std::size_t>(count * 2)),
-                   std::span(image.pixels.get() + first, static_cast<std::size_t>(count)));
+                   std::span(image.pixels + first, static_cast<std::size_t>(count)));
 }
 
 // The thumbnail a page shows of an entry: made and encoded here, on the
@@ -138,7 +162,7 @@ int inflate_whole(const extract_request& r, std::uint64_t capacity, std::unique_
 }
 
 // Widens what one-call inflation produced into the image.
-void widen_inflated(const std::uint8_t* inflated, std::uint64_t produced, image32& image)
+void widen_inflated(const std::uint8_t* inflated, std::uint64_t produced, const pixel_room& image)
 {
     widen_into(image, 0, inflated, produced / 2);
     if (produced % 2 != 0 && produced / 2 < std::uint64_t{image.width} * image.height) {
@@ -151,7 +175,7 @@ void widen_inflated(const std::uint8_t* inflated, std::uint64_t produced, image3
 // Inflates a piece at a time straight into the image; bytes beyond the image
 // are counted, not kept. The same outcome as the one-call inflation: a
 // damaged, incomplete or over-long (past `capacity`) stream fails.
-int inflate_streaming(const extract_request& r, std::uint64_t capacity, image32& image, std::uint64_t& out_len,
+int inflate_streaming(const extract_request& r, std::uint64_t capacity, const pixel_room& image, std::uint64_t& out_len,
                       std::vector<tex_finding>& found)
 {
     const auto in = take<std::uint8_t>(stream_piece);
@@ -209,8 +233,9 @@ int inflate_streaming(const extract_request& r, std::uint64_t capacity, image32&
 
 // With `thumbnail` (a page's, writing nothing) and a stream inflated in one
 // call, the image itself is never made: the thumbnail comes straight from the
-// 16-bit pixels, and `image` stays empty.
-int decode_type4(const extract_request& r, image32& image, std::vector<tex_finding>& found,
+// 16-bit pixels, and `image` stays empty. With pixels `given`, they are
+// decoded into, and `image` stays empty too.
+int decode_type4(const extract_request& r, image32& image, std::span<std::uint32_t> given, std::vector<tex_finding>& found,
                  extract_thumbnail* thumbnail)
 {
     const std::uint64_t pixels = std::uint64_t{r.width} * r.height;
@@ -225,14 +250,15 @@ int decode_type4(const extract_request& r, image32& image, std::vector<tex_findi
     const std::uint64_t capacity = inflate_room(r);
     const bool whole = r.payload_len + capacity <= r.whole_buffer_limit;
     const bool thumbnail_only = thumbnail && whole;
-    if (!thumbnail_only && !make_image32(r.width, r.height, image)) {
+    pixel_room room;
+    if (!thumbnail_only && !take_room(r, given, image, room)) {
         found.push_back({k::no_memory_image, r.width, r.height});
         return -1;
     }
     std::uint64_t out_len = 0;
     std::unique_ptr<std::uint8_t[]> inflated;
     const int rc = whole ? inflate_whole(r, capacity, inflated, out_len, found)
-                         : inflate_streaming(r, capacity, image, out_len, found);
+                         : inflate_streaming(r, capacity, room, out_len, found);
     if (rc != 0) return -1;
     if (out_len != expected) found.push_back({k::inflated_length, out_len, r.width, r.height, expected});
     if (thumbnail_only) {
@@ -241,28 +267,29 @@ int decode_type4(const extract_request& r, image32& image, std::vector<tex_findi
         make_entry_thumbnail_4444(std::span(inflated.get(), static_cast<std::size_t>(expected)), r, *thumbnail);
         return 0;
     }
-    if (whole) widen_inflated(inflated.get(), out_len, image);
+    if (whole) widen_inflated(inflated.get(), out_len, room);
     // Pixels the stream didn't reach are transparent black.
     const std::uint64_t filled = (out_len + 1) / 2;
     if (filled < pixels) {
-        std::fill(image.pixels.get() + filled, image.pixels.get() + pixels, 0u);
+        std::fill(room.pixels + filled, room.pixels + pixels, 0u);
     }
     return 0;
 }
 
-int decode_type6(const extract_request& r, image32& image, std::vector<tex_finding>& found)
+int decode_type6(const extract_request& r, image32& image, std::span<std::uint32_t> given, std::vector<tex_finding>& found)
 {
     const std::uint64_t needed = std::uint64_t{r.width} * r.height * 4;
     if (r.payload_len < needed) {
         found.push_back({k::payload_short, r.payload_len, r.width, r.height, needed});
         return -1;
     }
-    if (!make_image32(r.width, r.height, image)) {
+    pixel_room room;
+    if (!take_room(r, given, image, room)) {
         found.push_back({k::no_memory_image, r.width, r.height});
         return -1;
     }
     // Bytes B, G, R, A are the image's own pixels in memory: read straight in.
-    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(image.pixels.get()),
+    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(room.pixels),
                                         static_cast<std::size_t>(needed));
     if (const std::size_t got = tex_pread(r.archive_fd, bytes, r.payload_offset); got != needed) {
         found.push_back({k::payload_cut, got, r.payload_len});
@@ -270,7 +297,7 @@ int decode_type6(const extract_request& r, image32& image, std::vector<tex_findi
     }
     if constexpr (std::endian::native != std::endian::little) {
         for (std::uint32_t y = 0; y < r.height; ++y) {
-            const std::span<std::uint32_t> row = image.row(y);
+            const std::span<std::uint32_t> row(room.pixels + std::size_t{y} * r.width, r.width);
             std::vector<std::uint8_t> copy(row.size() * 4);
             std::memcpy(copy.data(), row.data(), copy.size());
             convert_argb8888(copy, row);
@@ -309,7 +336,7 @@ void extract_entry(const output_root& root, const extract_request& r, extract_ou
     // A page's thumbnail, when nothing is written, may come without the image
     // (unless the image is wanted back).
     extract_thumbnail* thumbnail = r.thumbnail_side && r.decode_only && !r.keep_image ? &out.thumbnail : nullptr;
-    const int rc = r.type == 4 ? decode_type4(r, image, found, thumbnail) : decode_type6(r, image, found);
+    const int rc = r.type == 4 ? decode_type4(r, image, {}, found, thumbnail) : decode_type6(r, image, {}, found);
     if (rc != 0) return;
     if (r.thumbnail_side && image.pixels) make_entry_thumbnail(view_of(image), r.thumbnail_side, out.thumbnail);
     if (!r.decode_only && write_image(out.file.fd, image_format_for(r.output_name, image_use::write), view_of(image)) != 0) {
@@ -339,5 +366,11 @@ void extract_place(const extract_request& r, extract_outcome& out)
 
 int decode_entry_pixels(const extract_request& r, image32& out, std::vector<tex_finding>& found)
 {
-    return r.type == 4 ? decode_type4(r, out, found, nullptr) : decode_type6(r, out, found);
+    return r.type == 4 ? decode_type4(r, out, {}, found, nullptr) : decode_type6(r, out, {}, found);
+}
+
+int decode_entry_pixels_into(const extract_request& r, std::span<std::uint32_t> pixels, std::vector<tex_finding>& found)
+{
+    image32 unused;
+    return r.type == 4 ? decode_type4(r, unused, pixels, found, nullptr) : decode_type6(r, unused, pixels, found);
 }

@@ -218,6 +218,10 @@ TEST(PublicApi, DecodedPixelsAreTheExtractorsFiles)
         EXPECT_EQ(into.width, file.width);
         EXPECT_EQ(into.height, file.height);
         EXPECT_EQ(argb_of(buffer.data(), file.argb.size()), file.argb);
+        // At an address no pixel is aligned to, the same bytes.
+        std::vector<std::uint8_t> odd(buffer.size() + 1, 0xEE);
+        EXPECT_EQ(a.decode_into(*index, std::span(odd).subspan(1)).rgba, odd.data() + 1);
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), odd.begin() + 1));
         const morvex_tex::image decoded = a.decode(*index);
         EXPECT_EQ(decoded.rgba, buffer);
         ASSERT_EQ(decoded.warnings.size(), e.warnings);
