@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <compare>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <tuple>
 
@@ -185,7 +184,7 @@ void compare(const side& a, const side& b, row& r)
     const image32& x = left->image;
     const image32& y = right->image;
     r.pixels = std::uint64_t{x.width} * x.height;
-    for (std::uint64_t k = 0; k < r.pixels; ++k) {
+    for (std::size_t k = 0; k < r.pixels; ++k) {
         const std::uint32_t p = x.pixels[k], q = y.pixels[k];
         if (p == q) continue;
         ++r.differing;
@@ -319,36 +318,42 @@ bool pair_renames(const side& sa, const side& sb, std::vector<row>& rows, std::s
 }
 
 // The rows of the comparison: A's entries in table order, each with the
-// n-th entry of its name in B, then what only B holds.
+// n-th entry of its name in B, then what only B holds, in B's table order.
 std::vector<row> matched(const side& sa, const side& sb, std::size_t& b_rows_from)
 {
-    // B's entries of each name in table order, and how many of them A took.
-    struct named {
-        std::vector<const diff_entry*> entries;
-        std::size_t taken = 0;
-    };
-    std::map<std::string_view, named> in_b;
-    for (const diff_entry& e : sb.entries) in_b[e.name()].entries.push_back(&e);
+    // B's entries by name, those of one name in table order, and at the first
+    // of each name how many of them A took: 12 bytes an entry.
+    std::vector<const diff_entry*> by_name(sb.entries.size());
+    for (std::size_t k = 0; k < by_name.size(); ++k) by_name[k] = &sb.entries[k];
+    const auto name_less = [](const diff_entry* x, const diff_entry* y) { return x->name() < y->name(); };
+    std::stable_sort(by_name.begin(), by_name.end(), name_less);
+    std::vector<std::uint32_t> taken(by_name.size());
     std::vector<row> rows(sa.entries.size());
     for (std::size_t k = 0; k < sa.entries.size(); ++k) {
-        rows[k].a = &sa.entries[k];
-        const auto found = in_b.find(sa.entries[k].name());
-        if (found == in_b.end() || found->second.taken == found->second.entries.size()) {
-            rows[k].what = diff_change::only_in_a;
+        const diff_entry& e = sa.entries[k];
+        rows[k].a = &e;
+        const auto first = std::lower_bound(by_name.begin(), by_name.end(), &e, name_less);
+        const auto g = static_cast<std::size_t>(first - by_name.begin());
+        const std::size_t next = g + (g < taken.size() ? taken[g] : 0);
+        if (next < by_name.size() && by_name[next]->name() == e.name()) {
+            rows[k].b = by_name[next];
+            ++taken[g];
         } else {
-            rows[k].b = found->second.entries[found->second.taken++];
+            rows[k].what = diff_change::only_in_a;
         }
     }
     b_rows_from = rows.size();
-    for (auto& [name, of_name] : in_b) {
-        for (std::size_t n = of_name.taken; n < of_name.entries.size(); ++n) {
+    for (std::size_t g = 0; g < by_name.size();) {
+        std::size_t end = g + 1;
+        while (end < by_name.size() && by_name[end]->name() == by_name[g]->name()) ++end;
+        for (std::size_t n = g + taken[g]; n < end; ++n) {
             row r;
-            r.b = of_name.entries[n];
+            r.b = by_name[n];
             r.what = diff_change::only_in_b;
             rows.push_back(std::move(r));
         }
+        g = end;
     }
-    // ... in B's table order.
     std::sort(rows.begin() + static_cast<std::ptrdiff_t>(b_rows_from), rows.end(),
               [](const row& x, const row& y) { return x.b->index < y.b->index; });
     return rows;
