@@ -48,6 +48,7 @@ entry_walk walk_before(const morvex_tex_archive& archive, std::uint32_t i)
 {
     const tex_index& index = archive.index;
     const std::uint32_t mark = i / checkpoint_every;
+    std::uint32_t from = mark * checkpoint_every;
     entry_walk walk;
     {
         // Checkpoints are made once, in order, by whichever caller first
@@ -64,12 +65,33 @@ entry_walk walk_before(const morvex_tex_archive& archive, std::uint32_t i)
             }
         }
         walk = marks[mark];
+        // A walk already made past the checkpoint, the nearest before i, is
+        // walked on from.
+        for (const morvex_tex_archive::made_walk& made : archive.made_walks) {
+            if (made.at > from && made.at <= i) {
+                walk = made.walk;
+                from = made.at;
+            }
+        }
     }
-    if (mark * checkpoint_every < i) {
-        tex_table_cursor cursor = cursor_over(index, mark * checkpoint_every, i);
-        for (std::uint32_t j = mark * checkpoint_every; j < i; ++j) advance(index, walk, tex_read_entry(index, cursor, j));
+    if (from < i) {
+        tex_table_cursor cursor = cursor_over(index, from, i);
+        for (std::uint32_t j = from; j < i; ++j) advance(index, walk, tex_read_entry(index, cursor, j));
     }
+    remember_walk(archive, i, walk);
     return walk;
+}
+
+void remember_walk(const morvex_tex_archive& archive, std::uint32_t at, const entry_walk& walk)
+{
+    const std::lock_guard<std::mutex> lock(archive.walk_lock);
+    // The next checkpoint, when it is that one: not walked again.
+    auto& marks = archive.checkpoints;
+    if (!marks.empty() && at == marks.size() * checkpoint_every) marks.push_back(walk);
+    auto& made = archive.made_walks;
+    if (made[0].at == at || made[1].at == at) return;
+    // The older of the two (the one further back) gives way.
+    made[made[0].at < made[1].at ? 0 : 1] = {at, walk};
 }
 
 std::vector<tex_finding> entry_findings(const tex_index& index, const tex_entry_view& v, entry_walk& walk)
@@ -175,6 +197,8 @@ MORVEX_TEX_API int morvex_tex_get_entry(const morvex_tex_archive* archive, uint3
         const tex_entry_view v = api::read_entry_at(ix, index);
         entry_walk walk = api::walk_before(*archive, index);
         const std::vector<tex_finding> found = api::entry_findings(ix, v, walk);
+        // Its findings walked past it: where the next entry's walk starts.
+        if (index + 1 < ix.count) api::remember_walk(*archive, index + 1, walk);
         morvex_tex_entry e{};
         e.index = index;
         e.state = v.state == tex_entry_state::ok ? MORVEX_TEX_ENTRY_OK

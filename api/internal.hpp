@@ -28,6 +28,14 @@ struct morvex_tex_archive {
     tex_index index;
     mutable std::mutex walk_lock;
     mutable std::vector<entry_walk> checkpoints;
+    // Walks already made up to an entry (by walk_before, and past one by its
+    // findings), where the next ones start when a caller goes through the
+    // entries in order: asking for an entry, then decoding it. `at` 0: none.
+    struct made_walk {
+        std::uint32_t at = 0;
+        entry_walk walk;
+    };
+    mutable made_walk made_walks[2];
 };
 
 namespace api {
@@ -182,6 +190,8 @@ tex_entry_view read_entry_at(const tex_index& index, std::uint32_t i);
 
 // The walk's budgets as `morvex_tex list` has them on reaching entry i.
 entry_walk walk_before(const morvex_tex_archive& archive, std::uint32_t i);
+// Keeps `walk`, made up to entry `at`, for walk_before to start from.
+void remember_walk(const morvex_tex_archive& archive, std::uint32_t at, const entry_walk& walk);
 
 // The findings `morvex_tex list` gives entry v, whose walk is `walk`
 // (charged for it, as a walk in table order is).
