@@ -226,6 +226,33 @@ TEST(TexTest, CountsOfZeroOneAndTwoAreWorded)
     EXPECT_TRUE(filtered.out.ends_with("  0 of 3 entries\n")) << filtered.out;
 }
 
+// The phrase book's counts of bytes and records, singular for one.
+TEST(TexTest, FindingsCountBytesAndRecords)
+{
+    struct row {
+        std::function<void(tex_writer_archive&)> apply;
+        const char* says;
+    };
+    const auto payload_of = [](std::size_t n) {
+        return [n](tex_writer_archive& a) { a.entries[1].payload.resize(n); };
+    };
+    const std::vector<row> rows = {
+        {payload_of(0), "payload holds 0 bytes, fewer than 1 * 1 * 4 (4)"},
+        {payload_of(1), "payload holds 1 byte, fewer than 1 * 1 * 4 (4)"},
+        {payload_of(2), "payload holds 2 bytes, fewer than 1 * 1 * 4 (4)"},
+        {[](tex_writer_archive& a) { a.entries.clear(); a.file_count = 1; }, "table cut short: 0 of 1 record"},
+        {[](tex_writer_archive& a) { a.entries.clear(); a.file_count = 2; }, "table cut short: 0 of 2 records"},
+    };
+    temp_dir dir;
+    for (const row& r : rows) {
+        tex_writer_archive a = test::archive_of({tex_type6_entry("p.tga", 1, 1, pixels6(1, 1))});
+        r.apply(a);
+        test::write_archive(dir, "a.pak", a);
+        const auto tested = run_tex({"test", "a.pak"}, dir.path());
+        EXPECT_TRUE(has(tested.out, r.says)) << tested.out;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // extract
 

@@ -20,7 +20,7 @@ std::string finding_text(const tex_finding& f)
     case k::archive_cut_at_limit: return format_text("goes on past the %llu bytes an archive can address", static_cast<u64>(f.a));
     case k::archive_header_cut: return format_text("header cut short: %llu of %llu bytes", static_cast<u64>(f.a), static_cast<u64>(f.b));
     case k::header_padding: return "header padding not zero";
-    case k::table_cut: return format_text("table cut short: %u of %u records", u(f.a), u(f.b));
+    case k::table_cut: return format_text("table cut short: %u of %s", u(f.a), counted(f.b, "record", "records").c_str());
     case k::entry_past_end: return format_text("header at 0x%08X lies past the end of the archive", u(f.a));
     case k::entry_header_cut: return format_text("header cut short: %llu of %llu bytes", static_cast<u64>(f.a), static_cast<u64>(f.b));
     case k::entry_padding: return "padding not zero";
@@ -41,16 +41,18 @@ std::string finding_text(const tex_finding& f)
     case k::no_pixels: return format_text("no pixels: %u x %u", u(f.a), u(f.b));
     case k::too_many_pixels: return format_text("%u x %u pixels, more than the 16384 x 16384 converted", u(f.a), u(f.b));
     case k::too_few_to_inflate:
-        return format_text("payload holds %u bytes, too few to inflate to %u * %u * 2 (%llu)", u(f.a), u(f.b), u(f.c),
-                      static_cast<u64>(f.d));
+        return format_text("payload holds %s, too few to inflate to %u * %u * 2 (%llu)", counted(f.a, "byte", "bytes").c_str(),
+                           u(f.b), u(f.c), static_cast<u64>(f.d));
     case k::payload_short:
-        return format_text("payload holds %u bytes, fewer than %u * %u * 4 (%llu)", u(f.a), u(f.b), u(f.c), static_cast<u64>(f.d));
-    case k::payload_cut: return format_text("payload cut short: read %llu of %llu bytes", static_cast<u64>(f.a), static_cast<u64>(f.b));
+        return format_text("payload holds %s, fewer than %u * %u * 4 (%llu)", counted(f.a, "byte", "bytes").c_str(), u(f.b),
+                           u(f.c), static_cast<u64>(f.d));
+    case k::payload_cut:
+        return format_text("payload cut short: read %llu of %s", static_cast<u64>(f.a), counted(f.b, "byte", "bytes").c_str());
     case k::stream_damaged: return "damaged zlib stream (bad data, cut short, or a wrong check value)";
     case k::stream_too_long: return format_text("zlib stream inflates to more than %llu bytes", static_cast<u64>(f.a));
     case k::inflated_length:
-        return format_text("zlib stream inflates to %llu bytes, not %u * %u * 2 (%llu): missing pixels are transparent",
-                      static_cast<u64>(f.a), u(f.b), u(f.c), static_cast<u64>(f.d));
+        return format_text("zlib stream inflates to %s, not %u * %u * 2 (%llu): missing pixels are transparent",
+                           counted(f.a, "byte", "bytes").c_str(), u(f.b), u(f.c), static_cast<u64>(f.d));
     case k::no_memory_payload: return format_text("not enough memory for its %llu payload bytes", static_cast<u64>(f.a));
     case k::no_memory_inflate: return format_text("not enough memory to inflate %llu bytes", static_cast<u64>(f.a));
     case k::no_memory_image: return format_text("not enough memory for a %u x %u image", u(f.a), u(f.b));
