@@ -184,9 +184,9 @@ const char* const top_help =
     "slower than the default level for about an eighth less.\n"
     "\n"
     "Archives alone, with no command (what dropping archives on the program gives):\n"
-    "  ARCHIVE...                         extract each into the folder beside it named\n"
-    "                                     after it: game.pak into game/ (game-2/ when\n"
-    "                                     game is there and not an empty folder)\n"
+    "  ARCHIVE...                         extract each into the folder beside it\n"
+    "                                     named after it: game.pak into game/, or\n"
+    "                                     game-2/ when game is there and not empty\n"
     "\n"
     "`morvex_tex COMMAND --help` says more; `man morvex_tex` says all.\n"
     "Exit status: 0 all well, 1 a problem found or an entry failed, 2 usage or no archive.\n";
