@@ -121,7 +121,7 @@ std::string pack_note_text(const pack_note& n)
         return format_text("%s: %s%s: it can't be kept byte for byte", p, where(n).c_str(),
                            n.findings.empty() ? "" : finding_text(n.findings[0]).c_str());
     case k::source_findings_more:
-        return format_text("%s: %llu problems more (`morvex_tex test` lists them all)", p, static_cast<u64>(n.a));
+        return format_text("%s: %s more (`morvex_tex test` lists them all)", p, counted(n.a, "problem", "problems").c_str());
     case k::alpha_dropped:
         return format_text("warning: %s: the file carries no alpha; entry %u had some and is stored fully opaque", p, entry);
     case k::size_changed:
