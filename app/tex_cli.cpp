@@ -233,39 +233,6 @@ bool tex_cli_flush_output(const char* command)
     return false;
 }
 
-std::string tex_json_string(const std::string& s)
-{
-    std::string out = "\"";
-    for (std::size_t at = 0; at < s.size();) {
-        const auto c = static_cast<unsigned char>(s[at]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-            ++at;
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-            ++at;
-        } else if (std::uint32_t cp = 0; c >= 0x80 && tex_utf8_char(s, at, cp) > 0) {
-            // Hidden characters (the C1 controls, bidi marks, ...) escaped
-            // too, exactly: a terminal showing the JSON may obey them.
-            const std::size_t n = tex_utf8_char(s, at, cp);
-            if (!tex_hidden_char(cp)) {
-                out.append(s, at, n);
-            } else if (cp <= 0xFFFF) {
-                out += format_text("\\u%04x", static_cast<unsigned>(cp));
-            } else {
-                out += format_text("\\u%04x\\u%04x", static_cast<unsigned>(0xD800 + ((cp - 0x10000) >> 10)),
-                                   static_cast<unsigned>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-            }
-            at += n;
-        } else {
-            out += format_text("\\u%04x", c);
-            ++at;
-        }
-    }
-    return out + "\"";
-}
-
 long tex_cli_count(const std::string& text, long max)
 {
     if (text.empty() || text.size() > 9) return -1;

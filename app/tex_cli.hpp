@@ -104,10 +104,6 @@ int tex_cli_workers(const char* command, const std::string& value, bool given, b
 // what was written to it could not all be written.
 bool tex_cli_flush_output(const char* command);
 
-// "s" inside JSON quotes: valid UTF-8 as is, '"', '\' and control bytes
-// escaped, and every byte that is not part of valid UTF-8 as \u00XX.
-std::string tex_json_string(const std::string& s);
-
 // The JSON object of one archive, written in pieces so that a table of
 // millions of entries is never held: begin, every entry in order, end.
 // Problems go out as "problems" (the phrases) and "problem_kinds" (their

@@ -3,7 +3,12 @@
 # resolved at start-up (relro, bindnow) and glibc's checked string and memory
 # functions (fortify). Position-independent executables are GCC's default on
 # Debian and Ubuntu already.
-if(WIN32)
+if(EMSCRIPTEN)
+  # WebAssembly has no stack protector and no relocations to protect; its C
+  # library has no checked functions.
+  add_compile_options(-Wformat -Werror=format-security)
+  return()
+elseif(WIN32)
   add_compile_options(-fstack-protector-strong -Wno-format)
 else()
   add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)

@@ -47,6 +47,11 @@ if(WIN32)
   target_link_libraries(morvex_tex_static PUBLIC ntdll bcrypt shell32)
 endif()
 
+# The browser has no shared libraries: the page's module links the archive.
+if(EMSCRIPTEN)
+  return()
+endif()
+
 # The shared library: the API's objects, and from the archive what they call.
 add_library(morvex_tex_shared SHARED $<TARGET_OBJECTS:morvex_tex_api>)
 set_target_properties(morvex_tex_shared PROPERTIES OUTPUT_NAME morvex_tex EXPORT_NAME morvex_tex

@@ -44,7 +44,7 @@ int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out
     unique_fd f;
     std::uint64_t size = 0;
     if (open_image_file(path, f, size, reason) != 0) return -1;
-    out.assign(size, 0);
+    out.assign(static_cast<std::size_t>(size), 0);  // at most pack_max_file_size
     std::size_t got = 0;
     while (got < out.size()) {
         const long long n = pack_read(f, std::span(out).subspan(got));

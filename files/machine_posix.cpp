@@ -39,6 +39,7 @@ int unique_fd::close() noexcept
 // hardly ever wait for each other there).
 void keep_freed_memory()
 {
+#ifndef __EMSCRIPTEN__  // the browser's allocator has one arena and keeps what is freed
     static const bool done = [] {
         mallopt(M_ARENA_MAX, 1);
         mallopt(M_MMAP_THRESHOLD, 64 << 20);
@@ -46,11 +47,16 @@ void keep_freed_memory()
         return true;
     }();
     (void)done;
+#endif
 }
 
 unsigned usable_processors()
 {
+#ifdef __EMSCRIPTEN__
+    return 1;  // the page runs the library on its worker alone
+#else
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
     return std::max(1u, std::thread::hardware_concurrency());
+#endif
 }

@@ -126,7 +126,8 @@ std::mutex& cleanup_placing()
 
 name_problem output_name_problem(const std::string& name)
 {
-    for (const unsigned char c : name) {
+    for (const char byte : name) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c < 0x20 || c == 0x7F) return name_problem::control_byte;
     }
     if (system_is_absolute(name)) return name_problem::absolute_path;

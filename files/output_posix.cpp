@@ -20,8 +20,10 @@
 #include <deque>
 
 #include <fcntl.h>
+#ifndef __EMSCRIPTEN__
 #include <linux/openat2.h>
 #include <sys/random.h>
+#endif
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -67,7 +69,12 @@ name_problem system_component_problem(const std::string&)
 std::uint64_t system_random64()
 {
     std::uint64_t r = 0;
+#ifdef __EMSCRIPTEN__
+    // The browser's C library has getentropy alone (the page's crypto.getRandomValues).
+    if (getentropy(&r, sizeof r) != 0) {
+#else
     if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
+#endif
         static std::atomic<std::uint64_t> counter{0};
         r = (static_cast<std::uint64_t>(getpid()) << 32) ^ static_cast<std::uint64_t>(std::rand()) ^ ++counter;
     }
@@ -120,6 +127,14 @@ std::atomic<bool> kernel_resolves{true};  // openat2 is there, until it says oth
 // openat2 with RESOLVE_BENEATH: -1 with errno EXDEV when the path leads out.
 int open_beneath_kernel(int root, const std::string& folder)
 {
+#ifdef __EMSCRIPTEN__
+    // The browser's file system has no such call: the walk below does it.
+    (void)root;
+    (void)folder;
+    kernel_resolves.store(false);
+    errno = ENOSYS;
+    return -1;
+#else
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
@@ -130,6 +145,7 @@ int open_beneath_kernel(int root, const std::string& folder)
     }
     if (errno == ENOSYS) kernel_resolves.store(false);
     return -1;
+#endif
 }
 
 std::deque<std::string> components_of(const std::string& path)
@@ -288,12 +304,23 @@ int system_link_unnamed(int fd, int dir, const std::string& name)
 int system_place(int, int from, const std::string& temporary, int to, const std::string& name, bool replace)
 {
     if (replace) return renameat(from, temporary.c_str(), to, name.c_str());
+#ifdef __EMSCRIPTEN__
+    // The browser's file system has neither the flag nor links, and nothing
+    // but this thread writes in it: a name found free stays free until the
+    // rename.
+    if (system_name_taken(to, name)) {
+        errno = EEXIST;
+        return -1;
+    }
+    return renameat(from, temporary.c_str(), to, name.c_str());
+#else
     if (renameat2(from, temporary.c_str(), to, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // A file system without the flag: a second link fails just the same on a taken name.
     if (linkat(from, temporary.c_str(), to, name.c_str(), 0) != 0) return -1;
     unlinkat(from, temporary.c_str(), 0);
     return 0;
+#endif
 }
 
 void system_remove_temporary(int dir, const char* name, int)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include <zlib.h>
@@ -81,7 +82,9 @@ std::vector<std::uint8_t> tex_build_archive(const tex_writer_archive& archive)
     std::vector<std::uint8_t> out;
     for (const chunk& c : lay_out(archive)) {
         const std::uint64_t end = c.offset + c.bytes.size();
-        if (out.size() < end) out.resize(end, 0);
+        // Where size_t is 32 bits (WebAssembly) an archive may lie beyond memory's reach.
+        if (end > out.max_size()) throw std::bad_alloc();
+        if (out.size() < end) out.resize(static_cast<std::size_t>(end), 0);
         std::copy(c.bytes.begin(), c.bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(c.offset));
     }
     return out;

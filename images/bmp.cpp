@@ -209,7 +209,9 @@ int decode_rows(std::span<const std::uint8_t> data, const bmp_header& h, const p
     const std::uint64_t rows = out.height;
     const std::uint64_t stride = (w * h.bits + 31) / 32 * 4;
     for (std::uint64_t r = 0; r < rows; ++r) {
-        const auto row = data.subspan(r * stride, std::min<std::uint64_t>(stride, data.size() - r * stride));
+        // Within data: the rows' bytes were checked against it.
+        const auto row = data.subspan(static_cast<std::size_t>(r * stride),
+                                      static_cast<std::size_t>(std::min<std::uint64_t>(stride, data.size() - r * stride)));
         const std::uint64_t y = h.height < 0 ? r : rows - 1 - r;
         std::uint32_t* line = out.argb.data() + y * w;
         for (std::size_t x = 0; x < w; ++x) {
@@ -338,7 +340,7 @@ int read_format(std::span<const std::uint8_t> file, bmp_header& h, pixel_format&
             reason = "truncated BMP image: the file ends inside its palette";
             return -1;
         }
-        f.palette.resize(count);
+        f.palette.resize(static_cast<std::size_t>(count));  // at most `most`
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint8_t* p = file.data() + at + k * entry;
             f.palette[k] = 0xFF000000u | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
@@ -356,7 +358,7 @@ int read_format(std::span<const std::uint8_t> file, bmp_header& h, pixel_format&
             reason = "truncated BMP image: the file ends inside its bit masks";
             return -1;
         }
-        for (std::size_t k = 0; k < n; ++k) h.masks[k] = tex_le32(file, at + 4 * k);
+        for (std::size_t k = 0; k < n; ++k) h.masks[k] = tex_le32(file, static_cast<std::size_t>(at + 4 * k));
     }
     for (std::size_t k = 0; k < 4; ++k) {
         if (make_channel(h.masks[k], f.channels[k]) != 0 || (k < 3 && h.masks[k] == 0)) {

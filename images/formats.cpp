@@ -145,7 +145,7 @@ bool make_image32(std::uint32_t width, std::uint32_t height, image32& out)
 {
     const std::uint64_t pixels = std::uint64_t{width} * height;
     if (width == 0 || height == 0 || pixels > max_image_pixels) return false;
-    out.pixels.reset(new (std::nothrow) std::uint32_t[pixels]);
+    out.pixels.reset(new (std::nothrow) std::uint32_t[static_cast<std::size_t>(pixels)]);  // at most max_image_pixels
     if (!out.pixels) return false;
     out.width = width;
     out.height = height;
@@ -211,7 +211,7 @@ int pack_start_image(std::uint64_t width, std::uint64_t height, pack_image& out,
     if (pack_check_size(width, height, reason) != 0) return -1;
     out.width = static_cast<std::uint16_t>(width);
     out.height = static_cast<std::uint16_t>(height);
-    out.argb.assign(width * height, 0xFF000000u);
+    out.argb.assign(static_cast<std::size_t>(width * height), 0xFF000000u);  // checked by pack_check_size
     out.has_alpha = false;
     return 0;
 }

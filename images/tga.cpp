@@ -290,7 +290,7 @@ int pack_decode_tga(std::span<const std::uint8_t> file, pack_image& out, std::st
     }
     if (pack_start_image(h.width, h.height, out, reason) != 0) return -1;
 
-    pixel_stream stream(file.subspan(map_at + map_bytes), layout.bytes, (h.image_type & 8u) != 0);
+    pixel_stream stream(file.subspan(static_cast<std::size_t>(map_at + map_bytes)), layout.bytes, (h.image_type & 8u) != 0);
     const bool top_down = (h.descriptor & 0x20u) != 0;
     const bool right_to_left = (h.descriptor & 0x10u) != 0;
     for (std::size_t row = 0; row < h.height; ++row) {

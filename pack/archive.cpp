@@ -171,7 +171,7 @@ bool pack_entry_holds(const tex_entry_view& v, const image32& decoded, const std
     if (h.rep_t_id == 6) {
         if (v.record.compressed_size != count * 4) return false;
         const std::uint32_t mask = image.has_alpha ? 0xFFFFFFFFu : 0x00FFFFFFu;
-        for (std::uint64_t k = 0; k < count; ++k) {
+        for (std::size_t k = 0; k < count; ++k) {
             if (((stored[k] ^ image.argb[k]) & mask) != 0) return false;
         }
         return true;
@@ -182,7 +182,7 @@ bool pack_entry_holds(const tex_entry_view& v, const image32& decoded, const std
         if (f.kind == tex_finding_kind::inflated_length) return false;
     }
     const std::uint32_t mask = image.has_alpha ? 0xFFFFu : 0x0FFFu;
-    for (std::uint64_t k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
         if (((levels_of(stored[k]) ^ pack_argb4444(image.argb[k])) & mask) != 0) return false;
     }
     return true;

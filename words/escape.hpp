@@ -1,4 +1,4 @@
-// The escapers of every medium (terminal lines here, JSON in tex_cli.hpp,
+// The escapers of every medium (terminal lines and JSON here,
 // HTML in gallery_page.hpp, shell words in the gallery) and the one UTF-8
 // reader and set of hidden characters they all share.
 #pragma once
@@ -24,3 +24,9 @@ bool tex_hidden_char(std::uint32_t cp);
 // 0xA0 (a raw C1 byte drives some terminals) and every byte of a hidden
 // character are shown as \xNN; everything else, valid UTF-8 or not, as is.
 std::string tex_printable_name(const std::string& name);
+
+// "s" inside JSON quotes: valid UTF-8 as is, '"', '\' and control bytes
+// escaped, hidden characters as \uXXXX, and every byte that is not part of
+// valid UTF-8 as \u00XX. The one JSON escaper: the programs' --json and the
+// page's worker.
+std::string tex_json_string(const std::string& s);
