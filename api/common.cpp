@@ -229,6 +229,7 @@ bool format_of(std::uint32_t format, image_format& out)
     case MORVEX_TEX_FORMAT_PNG: out = image_format::png; return true;
     case MORVEX_TEX_FORMAT_BMP: out = image_format::bmp; return true;
     case MORVEX_TEX_FORMAT_PCX: out = image_format::pcx; return true;
+    case MORVEX_TEX_FORMAT_WEBP: out = image_format::webp; return true;
     default: return false;
     }
 }
@@ -272,13 +273,13 @@ MORVEX_TEX_API uint32_t morvex_tex_format_for(const char* name, size_t size)
 {
     std::string text;
     if (!api::text_of(name, size, text)) return MORVEX_TEX_FORMAT_AS_NAMED;
-    switch (image_format_for(text.find('.') == std::string::npos ? "." + text : text)) {
+    switch (image_format_for(text.find('.') == std::string::npos ? "." + text : text, image_use::write)) {
     case image_format::tga: return MORVEX_TEX_FORMAT_TGA;
     case image_format::png: return MORVEX_TEX_FORMAT_PNG;
     case image_format::bmp: return MORVEX_TEX_FORMAT_BMP;
     case image_format::pcx: return MORVEX_TEX_FORMAT_PCX;
-    case image_format::jpeg:  // read only, and not named by a stored name: none of the API's formats
-    case image_format::webp:
+    case image_format::webp: return MORVEX_TEX_FORMAT_WEBP;
+    case image_format::jpeg:  // read only: none of the formats written
     case image_format::none: break;
     }
     return MORVEX_TEX_FORMAT_AS_NAMED;

@@ -61,10 +61,11 @@ MORVEX_TEX_API int morvex_tex_write_image(const char* path, size_t path_size, ui
     return api::guarded(error, [&] {
         std::string folder, name;
         split_user_path(p, folder, name);
-        if (chosen == image_format::none) chosen = image_format_for(name);
+        if (chosen == image_format::none) chosen = image_format_for(name, image_use::write);
         if (chosen == image_format::none) {
             return api::fail(error, MORVEX_TEX_ERROR_NAME, 0,
-                             p + ": no image format for its name (it must end in .tga, .png, .bmp or .pcx)");
+                             p + ": no image format for its name (it must end in " +
+                                 image_format_list(image_use::write, ".") + ")");
         }
         // The programs' one policy for a path the user names: a link is
         // replaced, not followed; a device or FIFO written through; a file

@@ -376,7 +376,7 @@ TEST(PublicApi, ErrorsAreValuesAndNothingIsPrinted)
         {"raw and a format", [&](morvex_tex_error* e) { return morvex_tex_extract(a, &both, &result, nullptr, nullptr, e); },
          MORVEX_TEX_ERROR_ARGUMENT, EINVAL, "raw and a format exclude each other", 0},
         {"an image without a format", [&](morvex_tex_error* e) { return morvex_tex_write_image(notes.data(), notes.size(), 0, &one, 0, e); },
-         MORVEX_TEX_ERROR_NAME, 0, notes + ": no image format for its name (it must end in .tga, .png, .bmp or .pcx)", 0},
+         MORVEX_TEX_ERROR_NAME, 0, notes + ": no image format for its name (it must end in .tga, .png, .bmp, .pcx or .webp)", 0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -504,7 +504,7 @@ TEST(PublicApi, WrittenImagesAreTheExtractorsBytes)
     const fs::path path = test::write_archive(dir, "damaged.pak", damaged());
     const morvex_tex::archive a = morvex_tex::archive::open(path.string());
     const morvex_tex::image sky = a.decode(*a.find("sky.tga"));
-    for (const char* format : {"tga", "png", "bmp", "pcx"}) {
+    for (const char* format : {"tga", "png", "bmp", "pcx", "webp"}) {
         SCOPED_TRACE(format);
         const auto r = tex({"extract", "--format", format, "-C", format, "damaged.pak", "sky.tga"}, dir.path());
         ASSERT_EQ(r.status, 0) << r.err;

@@ -112,7 +112,8 @@ typedef enum morvex_tex_format {
     MORVEX_TEX_FORMAT_TGA = 1,       /* uncompressed 32-bit, alpha kept */
     MORVEX_TEX_FORMAT_PNG = 2,       /* 8-bit RGBA */
     MORVEX_TEX_FORMAT_BMP = 3,       /* 24-bit, alpha dropped */
-    MORVEX_TEX_FORMAT_PCX = 4        /* three 8-bit planes, alpha dropped */
+    MORVEX_TEX_FORMAT_PCX = 4,       /* three 8-bit planes, alpha dropped */
+    MORVEX_TEX_FORMAT_WEBP = 5       /* lossless, alpha kept */
 } morvex_tex_format;
 
 /* An archive opened for reading (morvex_tex.h). */
@@ -128,8 +129,8 @@ MORVEX_TEX_API const char* morvex_tex_version(void);
 MORVEX_TEX_API const char* morvex_tex_error_name(uint32_t kind);
 
 /* The format a file name's extension selects (".tga", ".png", ".bmp",
- * ".pcx", any letter case), or a format's own word ("png"); AS_NAMED when
- * neither. */
+ * ".pcx", ".webp", any letter case), or a format's own word ("png");
+ * AS_NAMED when neither. */
 MORVEX_TEX_API uint32_t morvex_tex_format_for(const char* name, size_t size);
 
 #ifdef __cplusplus

@@ -16,8 +16,8 @@ extern "C" {
 
 /* ---------------------------------------------------------------------
  * Image files from RGBA8 pixels: 1 to 65535 pixels a side, at most 16384 *
- * 16384 in all; TGA and PNG keep the alpha, BMP and PCX drop it. The bytes
- * are those of the extractor's files for the same pixels. */
+ * 16384 in all; TGA, PNG and WebP (lossless) keep the alpha, BMP and PCX
+ * drop it. The bytes are those of the extractor's files for the same pixels. */
 
 #define MORVEX_TEX_WRITE_KEEP 1u   /* fail (MORVEX_TEX_ERROR_SYSTEM, EEXIST) rather than replace a file */
 #define MORVEX_TEX_WRITE_FORCE 2u  /* write over a file not named like an image */

@@ -21,7 +21,7 @@ Image = Union["numpy.typing.NDArray[numpy.uint8]", "PIL.Image.Image", StrPath]
 Images = Union[Mapping[str, Image], Mapping[bytes, Image], Iterable[Tuple[Optional[Union[str, bytes]], Image]]]
 # One pattern or name, or any iterable of them.
 Patterns = Union[str, bytes, Iterable[Union[str, bytes]]]
-Format = Literal["tga", "png", "bmp", "pcx"]
+Format = Literal["tga", "png", "bmp", "pcx", "webp"]
 # Called as progress(done, total) on the calling thread; raising stops the call.
 Progress = Optional[Callable[[int, int], object]]
 

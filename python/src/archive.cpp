@@ -321,7 +321,7 @@ std::uint32_t format_of(py::handle format)
     if (format.is_none()) return MORVEX_TEX_FORMAT_AS_NAMED;
     const std::string word = py::str(format).cast<std::string>();
     const std::uint32_t f = word.find('.') == std::string::npos ? morvex_tex_format_for(word.data(), word.size()) : 0;
-    if (f == MORVEX_TEX_FORMAT_AS_NAMED) throw py::value_error("format is \"tga\", \"png\", \"bmp\", \"pcx\" or None, not " + py::repr(format).cast<std::string>());
+    if (f == MORVEX_TEX_FORMAT_AS_NAMED) throw py::value_error("format is \"tga\", \"png\", \"bmp\", \"pcx\", \"webp\" or None, not " + py::repr(format).cast<std::string>());
     return f;
 }
 
@@ -495,7 +495,7 @@ entry's time. The GIL is released meanwhile.)")
 ``patterns`` (a str or a list) takes only the entries whose stored names they
 match (shell wildcards, * matching / too, "ui/" everything beneath ui/),
 ``exclude`` leaves out those it matches; ``format`` ("tga", "png", "bmp",
-"pcx") writes every image in one format, ``raw`` the payloads as stored,
+"pcx", "webp") writes every image in one format, ``raw`` the payloads as stored,
 ``keep`` never replaces a file. Returns an ExtractResult. The files are the
 command's, byte for byte, written whole or not at all and never outside
 ``folder``. ``progress`` as for test(): stopped, the files placed stay, each

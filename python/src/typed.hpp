@@ -45,7 +45,7 @@ MORVEX_CAPTION(name, "str | bytes");
 MORVEX_CAPTION(patterns, MORVEX_NAMES);
 MORVEX_CAPTION(optional_patterns, MORVEX_NAMES " | None");
 MORVEX_CAPTION(optional_int, "int | None");
-MORVEX_CAPTION(format, "typing.Literal['tga', 'png', 'bmp', 'pcx'] | None");
+MORVEX_CAPTION(format, "typing.Literal['tga', 'png', 'bmp', 'pcx', 'webp'] | None");
 MORVEX_CAPTION(progress, "collections.abc.Callable[[int, int], object] | None");
 MORVEX_CAPTION(key, "int | slice | str | bytes");
 MORVEX_CAPTION(index, "int | slice");

@@ -2,6 +2,8 @@
 # extract` writes, byte for byte, and says what became of every entry.
 import os
 
+import numpy as np
+import PIL.Image
 import pytest
 
 import morvex_tex
@@ -22,6 +24,7 @@ CALLS = {
     "defaults": ({}, []),
     "png": ({"format": "png"}, ["--format", "png"]),
     "bmp": ({"format": "bmp"}, ["--format", "bmp"]),
+    "webp": ({"format": "webp"}, ["--format", "webp"]),
     "raw": ({"raw": True}, ["--raw"]),
     "a folder": ({"patterns": "env/"}, ["-i", "env/"]),
     "patterns and exclude": ({"patterns": ["*.tga", "*.png"], "exclude": ["env/*"]},
@@ -41,6 +44,19 @@ def test_extract_writes_what_the_command_line_writes(made, tmp_path, how):
     assert written == tree(tmp_path / "cli") and written
     assert sorted(os.path.relpath(p, tmp_path / "module") for _, p in result.extracted) == sorted(written)
     assert result.failed == result.skipped == result.problems == result.unmatched == []
+
+
+def test_extract_as_webp_keeps_every_pixel(made, tmp_path):
+    """Lossless WebP, as Pillow reads it: every channel of every pixel, alpha
+    and the colour under a clear alpha included."""
+    path, images = made
+    with morvex_tex.open(path) as a:
+        result = a.extract(tmp_path, format="webp")
+    assert len(result.extracted) == len(images)
+    for entry, written in result.extracted:
+        with PIL.Image.open(written) as read:
+            assert read.format == "WEBP" and written.endswith(".webp")
+            assert np.array_equal(np.asarray(read.convert("RGBA")), images[entry.name]), entry.name
 
 
 def test_extract_reports_failures_skips_and_unmatched_patterns(made, tmp_path):

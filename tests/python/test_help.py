@@ -41,7 +41,7 @@ SIGNATURES = [
      "-> list[tuple[morvex_tex.Entry | None, morvex_tex.Problem]]"),
     (morvex_tex.Archive.extract, "Archive",
      f"extract(self: morvex_tex.Archive, folder: {PATH} = '.', patterns: {PATTERNS} | None = None, exclude: {PATTERNS} "
-     "| None = None, format: typing.Literal['tga', 'png', 'bmp', 'pcx'] | None = None, raw: bool = False, "
+     "| None = None, format: typing.Literal['tga', 'png', 'bmp', 'pcx', 'webp'] | None = None, raw: bool = False, "
      f"keep: bool = False, jobs: int | None = None, *, progress: {PROGRESS} = None) -> morvex_tex.ExtractResult"),
     (morvex_tex.Archive.names, "Archive", "names(self: morvex_tex.Archive) -> list[str | None]"),
     (morvex_tex.Archive.__getitem__, "Archive",
