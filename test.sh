@@ -2,7 +2,9 @@
 # Installs what is missing (the browser for the gallery page's test too),
 # builds with warnings as errors and runs every test;
 # then checks ./run.sh, `cmake --install` and the Debian package on a fresh
-# build (scripts/package-test.sh); then builds again with AddressSanitizer and
+# build (scripts/package-test.sh); then builds the browser page
+# (scripts/build-web.sh, WebAssembly) and tests it in chromium against the Linux
+# programs; then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++) and runs every test once more, failing on any
 # sanitizer report; then builds with ThreadSanitizer and runs the tests that
 # put entries on worker threads and those of the library's API; last, cross-builds the Windows programs and
@@ -15,11 +17,19 @@ jobs="$(nproc)"
 
 "$here/scripts/install-deps.sh" browser
 
-cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON >/dev/null
+# The browser page's test runs in its own stage below, once the page is built.
+cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON -DMORVEX_WEB_PAGE= >/dev/null
 cmake --build "$here/build" -j"$jobs"
 (cd "$here/build" && ctest --output-on-failure -j"$jobs")
 
 "$here/scripts/package-test.sh"
+
+# The browser page: the library built to WebAssembly (the dependencies built
+# once, cached in build-web/deps), then opened in chromium from disk and held
+# to the Linux programs just built.
+"$here/scripts/build-web.sh" "$here/build-web"
+cmake -S "$here" -B "$here/build" -DMORVEX_WEB_PAGE="$here/build-web/morvex_tex.html" >/dev/null
+(cd "$here/build" && ctest --output-on-failure -R '^WebPage\.')
 
 # Every report stops the process it happens in (the build sets
 # -fno-sanitize-recover=all), so it fails its test. AddressSanitizer's and

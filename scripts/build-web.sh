@@ -111,7 +111,7 @@ PC
 
   fetch_source libpng1.6 "$deps/src/libpng"
   build_cmake libpng -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
-    -Dld-version-script=OFF -DZLIB_ROOT="$deps"
+    -Dld-version-script=OFF
 
   # No threads (the page runs the library on one), no SIMD (plain WebAssembly).
   fetch_source libwebp "$deps/src/libwebp"
