@@ -20,6 +20,7 @@
 #include "app/tex_cli.hpp"
 #include "format/format.hpp"
 #include "format/writer.hpp"
+#include "words/escape.hpp"
 
 namespace {
 

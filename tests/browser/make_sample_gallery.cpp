@@ -17,6 +17,7 @@
 #include "app/tex_cli.hpp"
 #include "entries/entries.hpp"
 #include "images/thumbnail.hpp"
+#include "words/escape.hpp"
 
 namespace {
 
