@@ -11,6 +11,7 @@
   const opened = [];        // {archive, name}
   let shown = -1;
   let busy = null;          // the AbortController of the work running
+  let thumbing = null;      // that of the pictures being decoded, between the work's calls
   let viewing = -1;         // the entry in the full view
 
   function element(tag, text, className) {
@@ -44,6 +45,7 @@
     };
     try {
       const result = await work(busy.signal, progress);
+      say('');
       return result;
     } catch (e) {
       say(e.name === 'AbortError' ? label + ': cancelled.' : label + ': ' + e.message, e.name !== 'AbortError');
@@ -64,10 +66,14 @@
     setTimeout(() => URL.revokeObjectURL(url), 1000);
   }
 
-  function paint(canvas, pixels) {
+  // The pixels on a canvas shown at a whole multiple of their size, as large
+  // as fits in `box` (CSS pixels), or shrunk to fit it.
+  function paint(canvas, pixels, box) {
     canvas.width = pixels.width;
     canvas.height = pixels.height;
     canvas.getContext('2d').putImageData(pixels, 0, 0);
+    const fit = Math.min(box[0] / pixels.width, box[1] / pixels.height);
+    canvas.style.width = pixels.width * (fit >= 1 ? Math.floor(fit) : fit) + 'px';
   }
 
   function describe(entry) {
@@ -116,29 +122,34 @@
     body.dataset.archives = opened.length;
   }
 
+  // The cards' pictures, one call at a time: other work goes on between them
+  // (the worker takes calls in turn); showing another archive stops them.
   async function thumbnails(archive, section) {
-    await run('Decoding the pictures', async (signal, progress) => {
-      const entries = archive.entries.filter((e) => e.width && e.height);
-      let done = 0;
-      for (const entry of entries) {
-        if (signal.aborted) throw new DOMException('stopped', 'AbortError');
-        if (opened[shown] === undefined || opened[shown].archive !== archive) return;
-        const c = section.querySelector('.card[data-index="' + entry.index + '"]');
-        const box = c.querySelector('.thumb');
-        try {
-          const canvas = element('canvas');
-          canvas.dataset.index = entry.index;
-          paint(canvas, await archive.pixels(entry.index));
-          canvas.addEventListener('click', () => view(entry.index));
-          box.replaceChildren(canvas);
-        } catch (e) {
-          box.replaceChildren(element('span', 'no picture: ' + e.message, 'none'));
-        }
-        progress(++done, entries.length);
+    if (thumbing) thumbing.abort();
+    const stop = thumbing = new AbortController();
+    const entries = archive.entries.filter((e) => e.width && e.height);
+    let done = 0;
+    for (const entry of entries) {
+      if (stop.signal.aborted || archive.closed) return;
+      let shown;
+      try {
+        const pixels = await archive.pixels(entry.index);
+        shown = element('canvas');
+        shown.dataset.index = entry.index;
+        paint(shown, pixels, [128, 128]);
+        shown.addEventListener('click', () => view(entry.index));
+      } catch (e) {
+        shown = element('span', 'no picture', 'none');
+        shown.title = e.message;
       }
-      section.dataset.thumbs = 'done';
-      say('');
-    });
+      if (stop.signal.aborted) return;
+      section.querySelector('.card[data-index="' + entry.index + '"] .thumb').replaceChildren(shown);
+      if (!busy) say('Pictures: ' + (++done) + ' of ' + entries.length);
+    }
+    if (stop.signal.aborted) return;
+    thumbing = null;
+    section.dataset.thumbs = 'done';
+    if (!busy) say('');
   }
 
   function show(k) {
@@ -192,7 +203,7 @@
     const canvas = element('canvas');
     canvas.id = 'view-image';
     canvas.dataset.index = index;
-    paint(canvas, pixels);
+    paint(canvas, pixels, [window.innerWidth - 64, window.innerHeight - 160]);
     $('view-image').replaceWith(canvas);
     $('view').dataset.index = index;
     if (!$('view').open) $('view').showModal();
@@ -213,7 +224,10 @@
     body.classList.remove('dropping');
     openFiles([...e.dataTransfer.files]);
   });
-  $('cancel').addEventListener('click', () => busy && busy.abort());
+  $('cancel').addEventListener('click', () => {
+    if (busy) busy.abort();
+    if (thumbing) thumbing.abort();
+  });
   $('filter').addEventListener('input', filter);
   $('problems-only').addEventListener('change', filter);
   $('test').addEventListener('click', async () => {
@@ -231,7 +245,8 @@
       }
     }
     $('archive').dataset.tested = problems.length;
-    say(problems.length ? problems.length + ' problems found.' : 'No problems found.', false);
+    const n = problems.length;
+    say(n ? n + (n === 1 ? ' problem found.' : ' problems found.') : 'No problems found.', false);
   });
   $('save').addEventListener('click', async () => {
     const o = opened[shown];

@@ -8,7 +8,9 @@ Archives are built here by the native `morvex_tex create` from PNG files
 written here; the page, opened from disk, must agree with the native
 programs on each:
   - the archive given through the file input shows a card per entry, each
-    carrying data-index;
+    carrying data-index; a second one gets a tab; names holding markup are
+    text; the filter hides cards; "Test every entry" finds test --json's;
+  - the README's example runs as written;
   - morvexTex.open(bytes): the entries (index, name, type, size, width,
     height) and the problem kinds equal `morvex_tex list --json`'s;
   - pixels(i) equal the PNG file `extract --format png` writes, read by
@@ -29,6 +31,7 @@ import base64
 import io
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -202,21 +205,68 @@ def check_open(driver, run, name):
     call(driver, "archive.close(); return null;")
 
 
-def check_file_input(driver, run, name):
+def check_file_input(driver, run, name, pictures=True):
     """The archive given through the page's file chooser, shown as cards."""
     field = driver.element("#open")
     driver.call("POST", "/element/%s/value" % field, {"text": run.path(name)})
     want = len(listed(run, name)["entries"])
     state = gb.until(lambda: driver.run("""
         const s = document.getElementById('archive');
+        if (document.getElementById('archive-name').textContent !== arguments[0]) return {thumbs: null};
         return {entries: s.dataset.entries, thumbs: s.dataset.thumbs || null,
                 cards: [...document.querySelectorAll('#cards .card')].map((c) => c.dataset.index),
-                pictures: document.querySelectorAll('#cards canvas[data-index]').length};"""),
+                pictures: document.querySelectorAll('#cards canvas[data-index]').length};""", name),
         lambda s: s["thumbs"] == "done")
     check(state["entries"] == str(want) and state["cards"] == [str(k) for k in range(want)],
           "%s through the file input: cards %s, list shows %d entries" % (name, state["cards"], want))
-    check(state["pictures"] == want - 1, "%s through the file input: %d pictures for %d entries" %
+    check(not pictures or state["pictures"] == want - 1, "%s through the file input: %d pictures for %d entries" %
           (name, state["pictures"], want))
+
+
+def check_page(driver, run):
+    """A second archive, whose names hold markup, through the file input: a
+    tab each; names shown as text; the filter; "Test every entry" finds what
+    `test --json` finds."""
+    marked = "<i onclick=x()>dots.png"
+    shutil.copy(run.path("dots.png"), run.path(marked))
+    run.native("create", "-q", "-j", "1", "marks.pak", "sky.png", marked)
+    check_file_input(driver, run, "marks.pak")
+    state = driver.run("""
+        const names = [...document.querySelectorAll('#cards .card h2 span:last-child')].map((e) => e.textContent);
+        const filter = document.getElementById('filter');
+        filter.value = 'dots';
+        filter.dispatchEvent(new Event('input'));
+        const shown = [...document.querySelectorAll('#cards .card')].filter((c) => !c.hidden).map((c) => c.dataset.index);
+        filter.value = '';
+        filter.dispatchEvent(new Event('input'));
+        return {names, shown, marks: document.querySelectorAll('#cards i').length, tabs: document.body.dataset.archives};""")
+    check(state["names"][2] == marked and state["marks"] == 0, "a name holding markup: shown as %r, %d elements made" %
+          (state["names"][2], state["marks"]))
+    check(state["shown"] == ["2"], "the filter 'dots' shows cards %s" % state["shown"])
+    check(state["tabs"] == "2", "two archives opened, the page says %s" % state["tabs"])
+    check_file_input(driver, run, "cut.pak", pictures=False)
+    driver.call("POST", "/element/%s/click" % driver.element("#test"), {})
+    tested = gb.until(lambda: driver.run("return document.getElementById('archive').dataset.tested || null;"),
+                      lambda t: t is not None)
+    native = json.loads(run.native("test", "--json", "cut.pak", ok=(0, 1)))["archives"][0]
+    want = len(native["problems"]) + sum(len(e["problems"]) for e in native["entries"])
+    check(tested == str(want), "Test every entry on cut.pak: %s problems, test --json %d" % (tested, want))
+
+
+def check_readme(driver, run):
+    """The README's example, as written, on an archive holding sky.png."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")) as f:
+        text = f.read()
+    section = text[text.index("## In the browser"):]
+    block = re.search(r"\n((?:    .*\n)+)", section).group(1)
+    example = "\n".join(line[4:] for line in block.splitlines())
+    give_file(driver, run.path("four.pak"))
+    got = call(driver, """
+        const file = given, signal = new AbortController().signal, progress = () => {};
+        const pngBytes = bytes(arguments[0]), imageData = new ImageData(4, 4);
+        %s
+        return 'ran';""" % example, b64(run.read("sky.png")))
+    check(got == "ran", "the README's example: %s" % (got,))
 
 
 def check_create(driver, run):
@@ -349,6 +399,8 @@ def main():
         driver.open(page_url)
         gb.until(lambda: driver.run("return document.body.dataset.state;"), lambda s: s == "ready")
         check_file_input(driver, run, "four.pak")
+        check_page(driver, run)
+        check_readme(driver, run)
         for name in archives:
             check_open(driver, run, name)
         check_create(driver, run)
