@@ -1,7 +1,8 @@
 # The Windows build's install and package: `cpack -G ZIP` makes one .zip of the
 # three programs (statically linked, nothing else needed), the README, the
-# licence and the manuals as plain text, all in one folder named after the
-# package and its version; and the library: its headers in include/, the
+# licence and the manuals as plain text, the licences of the libraries linked
+# in (licenses/), all in one folder named after the package and its version;
+# and the library: its headers in include/, the
 # static library and the DLL's import library in lib/, the DLL (C++ and thread
 # runtimes linked in, nothing else needed) beside the programs.
 set(CPACK_GENERATOR ZIP)
@@ -17,6 +18,21 @@ install(TARGETS morvex_tex_shared RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
 install(TARGETS morvex_tex_static ARCHIVE DESTINATION lib)
 install(DIRECTORY include/morvex_tex/ DESTINATION include/morvex_tex)
 install(FILES doc/api.md DESTINATION doc)
+
+# The licences of the libraries linked in (zlib, libpng, libdeflate, libwebp,
+# libjpeg-turbo, and the mingw-w64 runtime with winpthreads), as their terms
+# ask of a binary's distribution: kept by scripts/build-windows.sh beside
+# them, in MORVEX_WINDOWS_DEPS/licenses.
+set(morvex_dep_licences "")
+foreach(name zlib libpng libdeflate libwebp libjpeg-turbo mingw-w64)
+  set(text "${MORVEX_WINDOWS_DEPS}/licenses/${name}.txt")
+  if(MORVEX_WINDOWS_DEPS AND EXISTS "${text}")
+    list(APPEND morvex_dep_licences "${text}")
+  else()
+    message(WARNING "No ${text}: the .zip would ship ${name} without its licence (scripts/build-windows.sh keeps it)")
+  endif()
+endforeach()
+install(FILES ${morvex_dep_licences} DESTINATION licenses)
 
 # The manuals as text, as `man` would show them, without the terminal's
 # bold and underline.
