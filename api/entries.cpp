@@ -293,13 +293,12 @@ MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uin
         auto* bytes = static_cast<std::uint8_t*>(buffer);
         std::uint32_t width = 0, height = 0;
         if (v.state == tex_entry_state::ok && reinterpret_cast<std::uintptr_t>(buffer) % alignof(std::uint32_t) == 0) {
-            // Decoded straight into the caller's buffer, checked above against
-            // this same header, and made RGBA8 there.
+            // Decoded straight into the caller's buffer as RGBA8, checked
+            // above against this same header.
             width = v.header.width;
             height = v.header.height;
             const std::size_t count = std::size_t{width} * height;
             if (decode(*archive, index, v, image, warnings, error, std::span(static_cast<std::uint32_t*>(buffer), count)) != 0) return -1;
-            make_rgba(static_cast<std::uint32_t*>(buffer), count);
         } else {
             if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
             width = image.width;

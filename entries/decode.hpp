@@ -14,5 +14,6 @@
 int decode_entry_pixels(const extract_request& request, image32& out, std::vector<tex_finding>& found);
 
 // The same into the caller's `pixels`, at least the request's width * height
-// of them (rows of `width` pixels): nothing is allocated for them.
+// of them (rows of `width` pixels), as RGBA8 bytes (R, G, B, A): nothing is
+// allocated for them, and they need no second pass.
 int decode_entry_pixels_into(const extract_request& request, std::span<std::uint32_t> pixels, std::vector<tex_finding>& found);

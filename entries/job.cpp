@@ -76,6 +76,7 @@ struct pixel_room {
     std::uint32_t* pixels = nullptr;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
+    bool rgba = false;  // RGBA8 bytes (the caller's), not 0xAARRGGBB
 };
 
 // The room for the request's pixels: `given`, when the caller gave some,
@@ -88,7 +89,7 @@ bool take_room(const extract_request& r, std::span<std::uint32_t> given, image32
         return true;
     }
     if (r.width == 0 || r.height == 0 || given.size() < std::uint64_t{r.width} * r.height) return false;
-    room = {given.data(), r.width, r.height};
+    room = {given.data(), r.width, r.height, true};
     return true;
 }
 
@@ -99,8 +100,12 @@ void widen_into(const pixel_room& image, std::uint64_t first, const std::uint8_t
     const std::uint64_t total = std::uint64_t{image.width} * image.height;
     if (first >= total) return;
     count = std::min(count, total - first);
-    widen_argb4444(std::span(bytes, static_cast<std::size_t>(count * 2)),
-                   std::span(image.pixels + first, static_cast<std::size_t>(count)));
+    const std::span<const std::uint8_t> from(bytes, static_cast<std::size_t>(count * 2));
+    if (image.rgba) {
+        widen_argb4444_rgba(from, reinterpret_cast<std::uint8_t*>(image.pixels + first), static_cast<std::size_t>(count));
+    } else {
+        widen_argb4444(from, std::span(image.pixels + first, static_cast<std::size_t>(count)));
+    }
 }
 
 // The thumbnail a page shows of an entry: made and encoded here, on the
@@ -288,14 +293,17 @@ int decode_type6(const extract_request& r, image32& image, std::span<std::uint32
         found.push_back({k::no_memory_image, r.width, r.height});
         return -1;
     }
-    // Bytes B, G, R, A are the image's own pixels in memory: read straight in.
+    // Bytes B, G, R, A are the image's own pixels in memory: read straight in
+    // (for RGBA8, red and blue then trade places).
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(room.pixels),
                                         static_cast<std::size_t>(needed));
     if (const std::size_t got = tex_pread(r.archive_fd, bytes, r.payload_offset); got != needed) {
         found.push_back({k::payload_cut, got, r.payload_len});
         return -1;
     }
-    if constexpr (std::endian::native != std::endian::little) {
+    if (room.rgba) {
+        argb8888_to_rgba(bytes);
+    } else if constexpr (std::endian::native != std::endian::little) {
         for (std::uint32_t y = 0; y < r.height; ++y) {
             const std::span<std::uint32_t> row(room.pixels + std::size_t{y} * r.width, r.width);
             std::vector<std::uint8_t> copy(row.size() * 4);

@@ -43,6 +43,12 @@ void widen_argb4444(std::span<const std::uint8_t> src, std::span<std::uint32_t> 
 // 4 * dst.size() bytes.
 void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t> dst);
 
+// The same two as RGBA8 bytes (R, G, B, A), as handed to a library's caller:
+// ARGB4444 widened into dst's 4 * count bytes; ARGB8888 pixels (B, G, R, A)
+// made RGBA8 where they are.
+void widen_argb4444_rgba(std::span<const std::uint8_t> src, std::uint8_t* dst, std::size_t count);
+void argb8888_to_rgba(std::span<std::uint8_t> pixels);
+
 // ---------------------------------------------------------------------------
 // Images.
 

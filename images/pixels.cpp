@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 
@@ -61,6 +62,47 @@ void convert_argb8888(std::span<const std::uint8_t> src, std::span<std::uint32_t
     }
 }
 
+void widen_argb4444_rgba(std::span<const std::uint8_t> src, std::uint8_t* dst, std::size_t count)
+{
+    const std::uint8_t* s = src.data();
+    if constexpr (std::endian::native == std::endian::little) {
+        // Bytes R, G, B, A are the value 0xAABBGGRR: the nibbles spread
+        // into that order, a multiplication and a store, which vectorise.
+        for (std::size_t k = 0; k < count; ++k) {
+            std::uint16_t p;
+            std::memcpy(&p, s + 2 * k, 2);
+            const std::uint32_t v =
+                ((p >> 8) & 0x000Fu) | ((p << 4) & 0x0F00u) | (std::uint32_t{p} & 0x000Fu) << 16 | (std::uint32_t{p} & 0xF000u) << 12;
+            const std::uint32_t rgba = v * 17u;
+            std::memcpy(dst + 4 * k, &rgba, 4);
+        }
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::uint32_t p = static_cast<std::uint32_t>(s[2 * k]) | (static_cast<std::uint32_t>(s[2 * k + 1]) << 8);
+            dst[4 * k] = static_cast<std::uint8_t>((p >> 8 & 0xF) * 17);
+            dst[4 * k + 1] = static_cast<std::uint8_t>((p >> 4 & 0xF) * 17);
+            dst[4 * k + 2] = static_cast<std::uint8_t>((p & 0xF) * 17);
+            dst[4 * k + 3] = static_cast<std::uint8_t>((p >> 12 & 0xF) * 17);
+        }
+    }
+}
+
+void argb8888_to_rgba(std::span<std::uint8_t> pixels)
+{
+    std::uint8_t* d = pixels.data();
+    const std::size_t n = pixels.size() / 4;
+    if constexpr (std::endian::native == std::endian::little) {
+        // B and R trade places: in the value 0xAARRGGBB, its low and third bytes.
+        for (std::size_t k = 0; k < n; ++k) {
+            std::uint32_t p;
+            std::memcpy(&p, d + 4 * k, 4);
+            p = (p & 0xFF00FF00u) | (p >> 16 & 0xFFu) | (p & 0xFFu) << 16;
+            std::memcpy(d + 4 * k, &p, 4);
+        }
+    } else {
+        for (std::size_t k = 0; k < n; ++k) std::swap(d[4 * k], d[4 * k + 2]);
+    }
+}
 
 std::uint16_t pack_argb4444(std::uint32_t argb)
 {

@@ -35,9 +35,14 @@ TEST(Decoders, EveryArgb4444ValueWidensThroughTheTable)
     }
     std::vector<std::uint32_t> out(65536);
     widen_argb4444(src, out);
+    // The same as RGBA8 bytes, from an odd address.
+    std::vector<std::uint8_t> rgba(65536 * 4 + 1);
+    widen_argb4444_rgba(src, rgba.data() + 1, 65536);
     for (std::uint32_t p = 0; p < 65536; ++p) {
         const auto level = [&](unsigned shift) { return static_cast<std::uint32_t>(nibble_levels[(p >> shift) & 15]); };
         ASSERT_EQ(out[p], compose(level(12), level(8), level(4), level(0))) << std::hex << p;
+        const std::uint8_t* bytes = rgba.data() + 1 + 4 * p;
+        ASSERT_EQ(compose(bytes[3], bytes[0], bytes[1], bytes[2]), out[p]) << std::hex << p;
     }
 }
 
@@ -48,6 +53,10 @@ TEST(Decoders, Argb8888BytesAreBlueGreenRedAlpha)
     convert_argb8888(src, out);
     EXPECT_EQ(out[0], compose(0x40, 0x30, 0x20, 0x10));
     EXPECT_EQ(out[1], compose(0x01, 0x80, 0x00, 0xFF));
+    // Made RGBA8 where they are.
+    std::vector<std::uint8_t> pixels = src;
+    argb8888_to_rgba(pixels);
+    EXPECT_EQ(pixels, (std::vector<std::uint8_t>{0x30, 0x20, 0x10, 0x40, 0x80, 0x00, 0xFF, 0x01}));
 }
 
 }  // namespace
