@@ -17,7 +17,8 @@ programs on each:
     Pillow; image(i, F) is that file byte for byte, for each format F;
   - test() finds the kinds `test --json` finds, entry by entry;
   - create() is byte for byte `create -j 1`, for both types;
-  - replace(), delete(), rename() and add() give what the native commands give;
+  - replace(), delete(), rename(), add() and update() give what the native
+    commands give; what can't be done is refused with the library's kinds;
   - an aborted test rejects with AbortError and the page works on;
   - an entry too large for the module's memory fails with no_memory, and
     the page works on;
@@ -295,20 +296,43 @@ def check_edits(driver, run):
     run.native("rename", "-q", "en.pak", "dots.png", "spots.png")
     shutil.copy(run.path("en.pak"), run.path("ea.pak"))
     run.native("add", "-q", "-j", "1", "--type", "4", "ea.pak", "sky-new.png")
+    shutil.copy(run.path("four.pak"), run.path("u.pak"))
+    run.native("update", "-q", "-j", "1", "--type", "6", "u.pak", "sky-new.png=sky.png", "dots.png=fresh.png")
     got = call(driver, """
         const a = await morvexTex.open(bytes(arguments[0]));
         const r = await a.replace({'sky.png': bytes(arguments[1])});
         const d = await a.delete(['ramp.png']);
         const n = await d.rename('dots.png', 'spots.png');
         const e = await n.add({'sky-new.png': bytes(arguments[1])}, {type: 4});
+        const u = await a.update({'sky.png': bytes(arguments[1]), 'fresh.png': bytes(arguments[2])}, {type: 6});
         const out = [];
-        for (const x of [r, d, n, e]) { out.push(b64(await x.bytes())); x.close(); }
+        for (const x of [r, d, n, e, u]) { out.push(b64(await x.bytes())); x.close(); }
         a.close();
-        return out;""", b64(run.read("four.pak")), b64(run.read("sky-new.png")))
+        return out;""", b64(run.read("four.pak")), b64(run.read("sky-new.png")), b64(run.read("dots.png")))
     if not check(isinstance(got, list), "edits failed: %s" % (got,)):
         return
-    for what, page, native in zip(("replace", "delete", "rename", "add"), got, ("r.pak", "e.pak", "en.pak", "ea.pak")):
+    for what, page, native in zip(("replace", "delete", "rename", "add", "update"), got,
+                                  ("r.pak", "e.pak", "en.pak", "ea.pak", "u.pak")):
         check(base64.b64decode(page) == run.read(native), "%s: not the native command's archive" % what)
+
+
+def check_refusals(driver, run):
+    """What the page can't do is said as the library's error kinds, and the
+    archive works on."""
+    got = call(driver, """
+        const kind = (p) => p.then(() => 'done', (e) => e.kind || e.name);
+        const out = {notArchive: await kind(morvexTex.open(new TextEncoder().encode('not an archive')))};
+        const a = await morvexTex.open(bytes(arguments[0]));
+        out.format = await kind(a.image(1, 'gif'));
+        out.entry = await kind(a.pixels(99));
+        out.rename = await kind(a.rename('no such.png', 'x.png'));
+        out.after = (await a.pixels(1)).width;
+        a.close();
+        out.closed = await kind(a.pixels(1));
+        return out;""", b64(run.read("four.pak")))
+    want = {"notArchive": "not_archive", "format": "argument", "entry": "no_entry", "rename": "name",
+            "after": IMAGES[0][1], "closed": "Error"}
+    check(got == want, "refusals: %s, not %s" % (got, want))
 
 
 def check_abort(driver, run):
@@ -405,6 +429,7 @@ def main():
             check_open(driver, run, name)
         check_create(driver, run)
         check_edits(driver, run)
+        check_refusals(driver, run)
         check_abort(driver, run)
         check_memory_cap(driver, run)
         requests = [r["url"] for r in gb.network_events(driver)
