@@ -38,9 +38,27 @@ tex_table_cursor cursor_over(const tex_index& index, std::uint32_t first, std::u
 
 }  // namespace
 
-tex_entry_view read_entry_at(const tex_index& index, std::uint32_t i)
+// Records read ahead at a time for read_entry_at: 4 KiB of the table, one
+// read as dear as a record's.
+constexpr std::uint32_t ahead_records = 4096 / tex_table_entry_size;
+
+tex_entry_view read_entry_at(const morvex_tex_archive& archive, std::uint32_t i)
 {
-    tex_table_cursor cursor = cursor_over(index, i, i);
+    const tex_index& index = archive.index;
+    tex_table_cursor cursor{&index, {}, i, std::min(i + 2, index.count) - i};
+    cursor.window.resize(std::size_t{cursor.held} * tex_table_entry_size);
+    {
+        const std::lock_guard<std::mutex> lock(archive.ahead_lock);
+        const auto have = static_cast<std::uint32_t>(archive.ahead.size() / tex_table_entry_size);
+        if (i < archive.ahead_first || i + cursor.held > archive.ahead_first + have) {
+            // Bytes the file doesn't hold stay 0, as a cursor's own read leaves them.
+            archive.ahead.assign(std::size_t{std::max(cursor.held, std::min(ahead_records, index.count - i))} * tex_table_entry_size, 0);
+            tex_pread(index.fd, archive.ahead, tex_header_size + std::uint64_t{i} * tex_table_entry_size);
+            archive.ahead_first = i;
+        }
+        const std::size_t at = std::size_t{i - archive.ahead_first} * tex_table_entry_size;
+        std::copy_n(archive.ahead.begin() + static_cast<std::ptrdiff_t>(at), cursor.window.size(), cursor.window.begin());
+    }
     return tex_read_entry(index, cursor, i);
 }
 
@@ -194,7 +212,7 @@ MORVEX_TEX_API int morvex_tex_get_entry(const morvex_tex_archive* archive, uint3
     if (check_entry(archive, index, error) != 0) return -1;
     return api::guarded(error, [&] {
         const tex_index& ix = archive->index;
-        const tex_entry_view v = api::read_entry_at(ix, index);
+        const tex_entry_view v = api::read_entry_at(*archive, index);
         entry_walk walk = api::walk_before(*archive, index);
         const std::vector<tex_finding> found = api::entry_findings(ix, v, walk);
         // Its findings walked past it: where the next entry's walk starts.
@@ -252,7 +270,7 @@ MORVEX_TEX_API int morvex_tex_decode(const morvex_tex_archive* archive, uint32_t
     return api::guarded(error, [&] {
         image32 image;
         std::vector<tex_finding> warnings;
-        const tex_entry_view v = api::read_entry_at(archive->index, index);
+        const tex_entry_view v = api::read_entry_at(*archive, index);
         if (decode(*archive, index, v, image, warnings, error) != 0) return -1;
         // The pixels become RGBA8 where they are, and the caller's: a pixel
         // is 4 bytes either way.
@@ -279,7 +297,7 @@ MORVEX_TEX_API int morvex_tex_decode_into(const morvex_tex_archive* archive, uin
     if (out && !api::size_ok(out)) return api::fail_argument(error, "an image struct of no known size");
     if (check_entry(archive, index, error) != 0) return -1;
     return api::guarded(error, [&] {
-        const tex_entry_view v = api::read_entry_at(archive->index, index);
+        const tex_entry_view v = api::read_entry_at(*archive, index);
         if (v.state == tex_entry_state::ok) {
             const std::uint64_t needed = std::uint64_t{v.header.width} * v.header.height * 4;
             if ((!buffer && needed > 0) || buffer_size < needed) {
@@ -323,7 +341,7 @@ MORVEX_TEX_API int morvex_tex_read_payload(const morvex_tex_archive* archive, ui
     if (check_entry(archive, index, error) != 0) return -1;
     return api::guarded(error, [&] {
         const tex_index& ix = archive->index;
-        const tex_entry_view v = api::read_entry_at(ix, index);
+        const tex_entry_view v = api::read_entry_at(*archive, index);
         const auto refuse = [&](const tex_finding& why) {
             return api::fail_finding(error, MORVEX_TEX_ERROR_ENTRY, why, format_text("entry %u: ", index) + api::finding_words(why));
         };

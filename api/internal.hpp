@@ -36,6 +36,11 @@ struct morvex_tex_archive {
         entry_walk walk;
     };
     mutable made_walk made_walks[2];
+    // Table records read ahead of the one asked for (read_entry_at), for
+    // callers that ask for entry after entry: records `ahead_first` on.
+    mutable std::mutex ahead_lock;
+    mutable std::vector<std::uint8_t> ahead;
+    mutable std::uint32_t ahead_first = 0;
 };
 
 namespace api {
@@ -186,7 +191,7 @@ int check_pixels(const morvex_tex_pixels* image, morvex_tex_error* error, unsign
 // Reading entries out of table order.
 
 // Entry i read through a window of the two records it needs.
-tex_entry_view read_entry_at(const tex_index& index, std::uint32_t i);
+tex_entry_view read_entry_at(const morvex_tex_archive& archive, std::uint32_t i);
 
 // The walk's budgets as `morvex_tex list` has them on reaching entry i.
 entry_walk walk_before(const morvex_tex_archive& archive, std::uint32_t i);
