@@ -159,9 +159,9 @@ def section(medians, decoded, paths, rounds, when, load, before, what):
         "  archive, whose decoding is one copy and a swap of two bytes a pixel, that alone costs more than the",
         "  program's whole test: no read-all that keeps its arrays can come near 1.25 times the test there.",
         "  read-all / (test + fresh arrays) is the share that is the module's and the library's own.",
-        "- pixels() decodes into an array NumPy made (the library's decode_into, straight into it, made RGBA8",
-        "  there); an entry taken, then decoded, then the next reads the archive 5 times (its table record and",
-        "  header twice, its payload once), where the program's walk reads it twice.",
+        "- pixels() decodes into an array NumPy made (the library's decode_into: its decoders write RGBA8",
+        "  straight into it). An entry taken, then decoded, reads the archive 3 times (its header twice, its",
+        "  payload once; the table is read 4 KiB ahead), where the program's walk reads it twice.",
         "",
     ]
 
