@@ -142,6 +142,13 @@ EMSCRIPTEN_KEEPALIVE void web_release()
     morvex_tex_image_free(&decoded);
 }
 
+// The format a word names ("png", "webp", ...), as the library knows them:
+// 0 for none.
+EMSCRIPTEN_KEEPALIVE std::uint32_t web_format(const char* word)
+{
+    return morvex_tex_format_for(word, std::char_traits<char>::length(word));
+}
+
 // One entry written as an image file in `format` (a morvex_tex_format) to
 // `path`, the bytes `extract --format` writes.
 EMSCRIPTEN_KEEPALIVE int web_write_image(const morvex_tex_archive* archive, std::uint32_t index, std::uint32_t format,

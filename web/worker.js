@@ -100,8 +100,6 @@ function archiveOf(id) {
   return a;
 }
 
-const FORMATS = {tga: 1, png: 2, bmp: 3, pcx: 4};
-
 function decode(id, index) {
   const a = archiveOf(id);
   const size = M._malloc(8);
@@ -120,8 +118,10 @@ function decode(id, index) {
 
 function image(id, index, format) {
   const a = archiveOf(id);
-  const f = FORMATS[String(format).toLowerCase()];
-  if (!f) throw new CallError('argument', 'no such format: ' + format + ' (tga, png, bmp or pcx)');
+  const word = String(format);
+  // A word alone ("png"), not a name whose extension would select one.
+  const f = word.includes('.') ? 0 : M.ccall('web_format', 'number', ['string'], [word]);
+  if (!f) throw new CallError('argument', 'no such image format: ' + word);
   const path = '/s/image';
   if (M.ccall('web_write_image', 'number', ['number', 'number', 'number', 'string'], [a.handle, index, f, path]) != 0) {
     throw failure(text(M._web_error()));

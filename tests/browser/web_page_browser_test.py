@@ -46,7 +46,7 @@ import gallery_browser_test as gb  # noqa: E402  (WebDriver and the checks' help
 from PIL import Image  # noqa: E402
 
 check = gb.check
-FORMATS = ("png", "tga", "bmp", "pcx")
+FORMATS = ("png", "tga", "bmp", "pcx", "webp")
 
 
 def png_file(width, height, pixel):
