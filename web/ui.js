@@ -260,7 +260,8 @@
   });
   $('add').addEventListener('change', async (e) => {
     const images = {};
-    for (const f of e.target.files) images[f.name] = f;
+    // Stored under the file's name, a JPEG or WebP file's as .png, as `add` names them.
+    for (const f of e.target.files) images[f.name.replace(/\.(jpe?g|webp)$/i, '.png')] = f;
     e.target.value = '';
     replaceShown(await run('Adding', (signal, progress) => opened[shown].archive.add(images, {signal, progress})));
   });

@@ -16,7 +16,8 @@ programs on each:
   - pixels(i) equal the PNG file `extract --format png` writes, read by
     Pillow; image(i, F) is that file byte for byte, for each format F;
   - test() finds the kinds `test --json` finds, entry by entry;
-  - create() is byte for byte `create -j 1`, for both types;
+  - create() is byte for byte `create -j 1`, for both types, from PNG, JPEG
+    and WebP files;
   - replace(), delete(), rename(), add() and update() give what the native
     commands give; what can't be done is refused with the library's kinds;
   - an aborted test rejects with AbortError and the page works on;
@@ -284,6 +285,20 @@ def check_create(driver, run):
               "create type %d: not create -j 1's archive (%s)" % (kind, got if not isinstance(got, str) else ""))
 
 
+def check_create_from_photos(driver, run):
+    """JPEG and WebP files (Pillow's) into an archive, as `create` stores them."""
+    photo = Image.new("RGB", (24, 16))
+    photo.putdata([(x * 10, y * 15, (x * y) % 256) for y in range(16) for x in range(24)])
+    photo.save(run.path("photo.jpg"), quality=90)
+    photo.save(run.path("leaf.webp"), lossless=True)
+    run.native("create", "-q", "-j", "1", "--type", "6", "photos.pak", "photo.jpg", "leaf.webp")
+    got = call(driver, """
+        const a = await morvexTex.create({'photo.png': bytes(arguments[0]), 'leaf.png': bytes(arguments[1])}, {type: 6});
+        const out = await a.bytes(); a.close(); return b64(out);""", b64(run.read("photo.jpg")), b64(run.read("leaf.webp")))
+    check(isinstance(got, str) and base64.b64decode(got) == run.read("photos.pak"),
+          "create from JPEG and WebP files: not create -j 1's archive (%s)" % (got if not isinstance(got, str) else ""))
+
+
 def check_edits(driver, run):
     """replace, delete, rename and add against the native commands."""
     shutil.copy(run.path("four.pak"), run.path("e.pak"))
@@ -429,6 +444,7 @@ def main():
         for name in archives:
             check_open(driver, run, name)
         check_create(driver, run)
+        check_create_from_photos(driver, run)
         check_edits(driver, run)
         check_refusals(driver, run)
         check_abort(driver, run)
