@@ -204,7 +204,8 @@ pack_result add(path_arg path, images_arg images, std::uint32_t type, optional_i
                 [&](auto... args) { return morvex_tex_add(at.data(), at.size(), args...); });
 }
 
-py::object update(py::handle path, py::handle images, std::uint32_t type, py::handle level, py::handle jobs, py::handle progress)
+pack_result update(path_arg path, images_or_path_arg images, std::uint32_t type, optional_int_arg level, optional_int_arg jobs,
+                   progress_arg progress)
 {
     const std::string at = path_bytes(path);
     // A folder (or one file) given alone, as on the command line.

@@ -41,6 +41,8 @@ MORVEX_CAPTION(path, MORVEX_PATH);
 MORVEX_CAPTION(source, MORVEX_PATH " | bytearray | memoryview | numpy.ndarray | typing.IO[bytes]");
 MORVEX_CAPTION(images, "collections.abc.Mapping[str, " MORVEX_IMAGE "] | collections.abc.Mapping[bytes, " MORVEX_IMAGE
                        "] | collections.abc.Iterable[tuple[str | bytes | None, " MORVEX_IMAGE "]]");
+MORVEX_CAPTION(images_or_path, "collections.abc.Mapping[str, " MORVEX_IMAGE "] | collections.abc.Mapping[bytes, " MORVEX_IMAGE
+                               "] | collections.abc.Iterable[tuple[str | bytes | None, " MORVEX_IMAGE "]] | " MORVEX_PATH);
 MORVEX_CAPTION(name, "str | bytes");
 MORVEX_CAPTION(patterns, MORVEX_NAMES);
 MORVEX_CAPTION(optional_patterns, MORVEX_NAMES " | None");
@@ -68,6 +70,7 @@ MORVEX_CAPTION(pack_result, "morvex_tex.PackResult");
 // The arguments and results the module's calls take and give.
 using path_arg = typed<caption::path>;
 using images_arg = typed<caption::images>;
+using images_or_path_arg = typed<caption::images_or_path>;
 using name_arg = typed<caption::name>;
 using patterns_arg = typed<caption::patterns>;
 using optional_patterns_arg = typed<caption::optional_patterns>;
