@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing (the browser for the gallery page's test too),
 # builds with warnings as errors and runs every test;
-# then checks ./run.sh, `cmake --install` and the Debian package on a fresh
-# build (scripts/package-test.sh); then builds the browser page
-# (scripts/build-web.sh, WebAssembly) and tests it in chromium against the Linux
-# programs; then builds again with AddressSanitizer and
+# then builds the browser page (scripts/build-web.sh, WebAssembly); then checks
+# ./run.sh, `cmake --install` and the Debian package, which carries the page, on
+# a fresh build (scripts/package-test.sh); then tests the page in chromium
+# against the Linux programs; then builds again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (g++) and runs every test once more, failing on any
 # sanitizer report; then builds with ThreadSanitizer and runs the tests that
 # put entries on worker threads and those of the library's API; last, cross-builds the Windows programs and
 # runs their tests under Wine, and compares them with the Linux programs
-# (scripts/windows-test.sh). The tests are run from their build folder, as ctest before
+# (scripts/windows-test.sh); its .zip carries the page too. The tests are run from their build folder, as ctest before
 # 3.20 has no --test-dir.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -22,13 +22,15 @@ cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON 
 cmake --build "$here/build" -j"$jobs"
 (cd "$here/build" && ctest --output-on-failure -j"$jobs")
 
-"$here/scripts/package-test.sh"
-
 # The browser page: the library built to WebAssembly (the dependencies built
-# once, cached in build-web/deps), then opened in chromium from disk and held
-# to the Linux programs just built.
+# once, cached in build-web/deps); installed and packaged with the programs,
+# then opened in chromium from disk and held to the Linux programs just built.
 "$here/scripts/build-web.sh" "$here/build-web"
-cmake -S "$here" -B "$here/build" -DMORVEX_WEB_PAGE="$here/build-web/morvex_tex.html" >/dev/null
+page="$here/build-web/morvex_tex.html"
+
+"$here/scripts/package-test.sh" "$page"
+
+cmake -S "$here" -B "$here/build" -DMORVEX_WEB_PAGE="$page" >/dev/null
 (cd "$here/build" && ctest --output-on-failure -R '^WebPage\.')
 
 # Every report stops the process it happens in (the build sets
@@ -72,5 +74,5 @@ if compgen -G "$reports/tsan*" >/dev/null; then
 fi
 unset TSAN_OPTIONS
 
-MORVEX_LINUX_BUILD="$here/build" "$here/scripts/windows-test.sh" "$here/build-windows" || status=1
+MORVEX_LINUX_BUILD="$here/build" MORVEX_WEB_PAGE_INSTALL="$page" "$here/scripts/windows-test.sh" "$here/build-windows" || status=1
 exit "$status"

@@ -66,6 +66,17 @@ install(FILES ${morvex_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COM
 install(FILES ${morvex_completions} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
         COMPONENT programs)
 
+# The browser page (scripts/build-web.sh builds it, not this build), with the
+# programs when the build is told where it is: share/morvex-tex/morvex_tex.html.
+set(MORVEX_WEB_PAGE_INSTALL "" CACHE FILEPATH "morvex_tex.html from scripts/build-web.sh, installed when set")
+if(MORVEX_WEB_PAGE_INSTALL)
+  if(NOT EXISTS "${MORVEX_WEB_PAGE_INSTALL}")
+    message(FATAL_ERROR "MORVEX_WEB_PAGE_INSTALL: no file ${MORVEX_WEB_PAGE_INSTALL} (scripts/build-web.sh makes it)")
+  endif()
+  install(FILES ${MORVEX_WEB_PAGE_INSTALL} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/morvex-tex RENAME morvex_tex.html
+          COMPONENT programs)
+endif()
+
 # The Python module (python/), when it is built: a component and a package
 # of its own.
 set(morvex_python_deb_package python3-morvex-tex)

@@ -2,7 +2,9 @@
 # cmake/install.cmake installs, under /usr, one per install component, and a
 # fourth when the Python module is built:
 #   morvex-tex-extractor   the programs, their manuals and completions (they
-#                          link the static library: no dependency on the next);
+#                          link the static library: no dependency on the next),
+#                          and the browser page when the build is given it
+#                          (MORVEX_WEB_PAGE_INSTALL): share/morvex-tex/morvex_tex.html;
 #   libmorvex-tex1         the shared library libmorvex_tex.so.1, with a shlibs
 #                          file naming it for dpkg-shlibdeps;
 #   libmorvex-tex-dev      the headers, libmorvex_tex.so, libmorvex_tex.a,

@@ -24,6 +24,12 @@
 # cpack makes a fourth package, python3-morvex-tex, on libmorvex-tex1 and
 # lintian clean; installed or unpacked, it imports and lists the demo archive
 # as `morvex_tex list` does.
+#   scripts/package-test.sh [PAGE]
+# PAGE, the browser page scripts/build-web.sh makes (test.sh builds it first),
+# is given to the build as MORVEX_WEB_PAGE_INSTALL once ./run.sh has shown
+# that without it no page is installed: `cmake --install` puts it in
+# share/morvex-tex/morvex_tex.html, the programs' package in
+# /usr/share/morvex-tex/morvex_tex.html, byte for byte.
 # Prints one line per failed check and closes with "N passed, N failed".
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -31,6 +37,11 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 scratch="$(mktemp -d -t morvex-package.XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
 build="$scratch/build"
+web_page="${1:-}"
+if [ -n "$web_page" ] && [ ! -f "$web_page" ]; then
+  echo "package-test: no page $web_page (scripts/build-web.sh makes it)" >&2
+  exit 1
+fi
 passed=0
 failed=0
 
@@ -66,6 +77,18 @@ check "the project's version is in the cache" test -n "$version"
 libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")"
 check "the library folder is in the cache" test -n "$libdir"
 
+# ./run.sh's build is given no page, and installs none; then the page, when
+# there is one, goes in with the programs.
+nopage="$scratch/no-page"
+check "cmake --install of the programs without MORVEX_WEB_PAGE_INSTALL succeeds" \
+  eval 'cmake --install "$build" --component programs --prefix "$nopage" >/dev/null'
+check "without MORVEX_WEB_PAGE_INSTALL no page is installed" test ! -e "$nopage/share/morvex-tex"
+rm -rf "$nopage"
+if [ -n "$web_page" ]; then
+  check "configuring with MORVEX_WEB_PAGE_INSTALL=$web_page succeeds" \
+    eval 'cmake -B "$build" -DMORVEX_WEB_PAGE_INSTALL="$web_page" >/dev/null'
+fi
+
 # The files the build tree's extractor writes from the demo archive, the
 # reference for the installed programs.
 reference="$scratch/reference"
@@ -91,6 +114,9 @@ check_installed() {
     check "$label: completion $(basename "$name") installed" \
       cmp -s "$name" "$root/share/bash-completion/completions/$(basename "$name")"
   done
+  if [ -n "$web_page" ]; then
+    check "$label: the browser page is share/morvex-tex/morvex_tex.html" cmp -s "$web_page" "$root/share/morvex-tex/morvex_tex.html"
+  fi
 
   # The extractor on the demo archive: same status, files and bytes as the
   # build tree's.
@@ -133,7 +159,7 @@ check_installed() {
     COMP_WORDS=(morvex_tex_extractor demo.pak -); COMP_CWORD=2; _morvex_tex_extractor; echo "${COMPREPLY[*]}"
   ' bash "$root" 2>&1)"
   check "$label: completions answer (got: $words)" \
-    test "$words" = "create replace add delete rename"$'\n'"demo.pak mod.pak new.pak"$'\n'"-no-convert"
+    test "$words" = "create replace add update delete rename"$'\n'"demo.pak mod.pak new.pak"$'\n'"-no-convert"
 }
 
 
@@ -322,6 +348,11 @@ if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
   check "libmorvex-tex1 has the ldconfig trigger" grep -qx "activate-noawait ldconfig" "$control/triggers"
   check "the programs don't need the shared library" \
     eval '! dpkg-deb -f "$programs_deb" Depends | grep -q libmorvex'
+  if [ -n "$web_page" ]; then
+    listed="$(dpkg-deb -c "$programs_deb" | awk '$6 == "./usr/share/morvex-tex/morvex_tex.html" { print $1 }')"
+    check "the programs' package holds usr/share/morvex-tex/morvex_tex.html, -rw-r--r-- (got '$listed')" \
+      test "$listed" = -rw-r--r--
+  fi
 
   # lintian: every E: tag fails (so does lintian's own failure), and so do the
   # hardening and stripping the build promises, which are I: tags; the other
