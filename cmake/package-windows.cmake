@@ -4,7 +4,8 @@
 # in (licenses/), all in one folder named after the package and its version;
 # and the library: its headers in include/, the
 # static library and the DLL's import library in lib/, the DLL (C++ and thread
-# runtimes linked in, nothing else needed) beside the programs.
+# runtimes linked in, nothing else needed) beside the programs; and the
+# browser page morvex_tex.html beside them when MORVEX_WEB_PAGE_INSTALL names it.
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME morvex_tex_extractor)
 set(CPACK_PACKAGE_VENDOR "the morvex_tex_extractor developers")
@@ -18,6 +19,15 @@ install(TARGETS morvex_tex_shared RUNTIME DESTINATION . ARCHIVE DESTINATION lib)
 install(TARGETS morvex_tex_static ARCHIVE DESTINATION lib)
 install(DIRECTORY include/morvex_tex/ DESTINATION include/morvex_tex)
 install(FILES doc/api.md DESTINATION doc)
+# The browser page (scripts/build-web.sh), beside the programs when the build
+# is told where it is.
+set(MORVEX_WEB_PAGE_INSTALL "" CACHE FILEPATH "morvex_tex.html from scripts/build-web.sh, put in the .zip when set")
+if(MORVEX_WEB_PAGE_INSTALL)
+  if(NOT EXISTS "${MORVEX_WEB_PAGE_INSTALL}")
+    message(FATAL_ERROR "MORVEX_WEB_PAGE_INSTALL: no file ${MORVEX_WEB_PAGE_INSTALL} (scripts/build-web.sh makes it)")
+  endif()
+  install(FILES ${MORVEX_WEB_PAGE_INSTALL} DESTINATION . RENAME morvex_tex.html)
+endif()
 
 # The licences of the libraries linked in (zlib, libpng, libdeflate, libwebp,
 # libjpeg-turbo, and the mingw-w64 runtime with winpthreads), as their terms

@@ -12,7 +12,8 @@
 # reused by later runs, with the licence texts of their sources in
 # OUT/deps/licenses (and zlib's, from its header), which the .zip carries in
 # licenses/. The programs and the test program are in OUT/build, the .zip in
-# OUT. Wine's files go in OUT/wine, never in the user's home.
+# OUT. With MORVEX_WEB_PAGE_INSTALL naming the browser page (scripts/build-web.sh
+# makes it), the .zip carries it beside the programs as morvex_tex.html. Wine's files go in OUT/wine, never in the user's home.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${1:-$here/build-windows}"
@@ -192,7 +193,7 @@ grep -q 'Permission is granted' "$deps/licenses/zlib.txt" || { echo "build-windo
 cp /usr/share/doc/mingw-w64-x86-64-dev/copyright "$deps/licenses/mingw-w64.txt"
 
 cmake -S "$here" -B "$out/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DMORVEX_WINDOWS_DEPS="$deps" \
-  -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DMORVEX_WERROR=ON -DMORVEX_WEB_PAGE_INSTALL="${MORVEX_WEB_PAGE_INSTALL:-}" >/dev/null
 cmake --build "$out/build" -j"$jobs"
 (cd "$out/build" && cpack -G ZIP -B "$out" >/dev/null)
 rm -rf "$out/_CPack_Packages"

@@ -5,7 +5,9 @@
 # the Linux and the Windows programs on the same archives and images and
 # compares, byte for byte, what they print (standard output and error), how
 # they end, and every file they write. The Linux programs are those of
-# $MORVEX_LINUX_BUILD (default: build/, which test.sh has just built).
+# $MORVEX_LINUX_BUILD (default: build/, which test.sh has just built). With
+# MORVEX_WEB_PAGE_INSTALL naming the browser page, the .zip must carry it,
+# byte for byte, as morvex_tex.html beside the programs.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="${1:-$here/build-windows}"
@@ -15,6 +17,20 @@ start=$SECONDS
 "$here/scripts/build-windows.sh" "$out" >/dev/null
 out="$(cd "$out" && pwd)"
 echo "windows build: $((SECONDS - start)) s"
+
+zip_status=0
+if [ -n "${MORVEX_WEB_PAGE_INSTALL:-}" ]; then
+  python3 - "$MORVEX_WEB_PAGE_INSTALL" "$(ls -t "$out"/*.zip | head -n 1)" <<'PY' || zip_status=1
+import sys, zipfile
+page = open(sys.argv[1], "rb").read()
+with zipfile.ZipFile(sys.argv[2]) as z:
+    tops = {n.split("/")[0] for n in z.namelist()}
+    held = [n for n in z.namelist() if n.endswith("/morvex_tex.exe") and n.count("/") == 1]
+    name = held[0].rsplit("/", 1)[0] + "/morvex_tex.html" if held else None
+    if len(tops) != 1 or not name or name not in z.namelist() or z.read(name) != page:
+        sys.exit("windows-test: %s does not carry the page as morvex_tex.html beside the programs" % sys.argv[2])
+PY
+fi
 
 # Statically linked: the programs need nothing but Windows' own libraries.
 for program in morvex_tex_extractor morvex_tex morvex_tex_pack; do
@@ -268,4 +284,5 @@ fi
 echo "windows against linux: $compared runs compared in $((SECONDS - start)) s"
 echo "windows: $((compared - differ)) passed ($unsteady only when run again), $differ failed"
 [ "$differ" -eq 0 ] || status=1
+[ "$zip_status" -eq 0 ] || status=1
 exit "$status"
