@@ -94,7 +94,9 @@ class Entry:
     def offset(self) -> int: ...
     @property
     def problems(self) -> list[Problem]: ...  # what the listing finds; Archive.test() decodes and finds the rest
-    def pixels(self) -> numpy.typing.NDArray[numpy.uint8]: ...  # (height, width, 4) RGBA, top row first
+    def pixels(
+        self, out: Optional[numpy.typing.NDArray[numpy.uint8]] = None
+    ) -> numpy.typing.NDArray[numpy.uint8]: ...  # (height, width, 4) RGBA, top row first
     def raw(self) -> bytes: ...
     def to_image(self) -> "PIL.Image.Image": ...
 

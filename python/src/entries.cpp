@@ -94,6 +94,41 @@ py::array pixels(const entry& self)
     return out;
 }
 
+// The pixels decoded into the caller's array, which must be of the entry's
+// shape, uint8, C-contiguous and writable: reading many entries of one size
+// into one array costs what the program's own walk costs, no fresh memory
+// for each.
+py::array pixels_into(const entry& self, const py::object& given)
+{
+    if (!py::isinstance<py::array>(given)) throw py::type_error("out is a numpy.ndarray of uint8, or None");
+    py::array out = py::reinterpret_borrow<py::array>(given);
+    const std::uint32_t width = self.info.width, height = self.info.height;
+    const bool fits = out.dtype().is(py::dtype::of<std::uint8_t>()) && out.ndim() == 3 &&
+                      out.shape(0) == static_cast<py::ssize_t>(height) && out.shape(1) == static_cast<py::ssize_t>(width) &&
+                      out.shape(2) == 4 && (out.flags() & py::array::c_style) != 0 && out.writeable();
+    if (!fits) {
+        throw py::value_error(py::str("out must be a writable, C-contiguous uint8 array of shape ({}, {}, 4), as the entry is")
+                                  .format(height, width)
+                                  .cast<std::string>());
+    }
+    if (width == 0 || height == 0) return out;
+    void* into = out.mutable_data();
+    const std::size_t size = std::size_t{width} * height * 4;
+    morvex_tex_image image = MORVEX_TEX_IMAGE_INIT;
+    morvex_tex_error e = MORVEX_TEX_ERROR_INIT;
+    const int rc = with_archive(*self.archive, [&](const morvex_tex_archive* a) {
+        return morvex_tex_decode_into(a, self.info.index, into, size, &image, &e);
+    });
+    if (rc != 0) fail(e);
+    // The archive changed underneath since the Entry was made.
+    if (image.width != width || image.height != height) {
+        throw py::value_error(py::str("the entry is {} x {} now, not the {} x {} it was when listed")
+                                  .format(image.width, image.height, width, height)
+                                  .cast<std::string>());
+    }
+    return out;
+}
+
 // The payload as stored: its size asked first, so that what is allocated is
 // what the archive holds.
 py::bytes raw(const entry& self)
@@ -175,12 +210,18 @@ Its header and table record, its name, the archive's budgets: what is known
 without decoding it. Not what decoding finds (a damaged stream, one that
 inflates to another size): Archive.test() decodes every entry and names
 those too, and pixels() raises morvex_tex.Error for an entry it can't decode.)")
-        .def("pixels", [](const entry& e) -> typed<caption::pixels> { return pixels(e); }, R"(The pixels: a numpy.ndarray of uint8, shape (height, width, 4), RGBA, top row first.
+        .def("pixels", [](const entry& e, const typed<caption::optional_pixels>& out) -> typed<caption::pixels> {
+                 return out.is_none() ? pixels(e) : pixels_into(e, out);
+             }, py::arg("out") = py::none(), R"(The pixels: a numpy.ndarray of uint8, shape (height, width, 4), RGBA, top row first.
 
 Exactly the pixels of the TGA and PNG files ``morvex_tex extract`` writes. Any
 entry with pixels decodes, the first and those whose names couldn't name a
 file too. One that can't raises morvex_tex.Error whose kind is its problem's
-("stream_damaged", "payload_past_end", ...). The GIL is released meanwhile.)")
+("stream_damaged", "payload_past_end", ...). The GIL is released meanwhile.
+
+``out``, when given, is an array of the entry's shape (uint8, C-contiguous,
+writable) that the pixels are decoded into, and is returned: reading many
+entries of one size through one array allocates nothing for each.)")
         .def("raw", &raw, R"(The payload as stored: bytes (what ``morvex_tex extract --raw`` writes).
 
 Raises morvex_tex.Error ("entry_past_end", "entry_header_cut",

@@ -62,6 +62,7 @@ MORVEX_CAPTION(problems, "list[morvex_tex.Problem]");
 MORVEX_CAPTION(names, "list[str | None]");
 MORVEX_CAPTION(found, "list[tuple[morvex_tex.Entry | None, morvex_tex.Problem]]");
 MORVEX_CAPTION(pixels, "numpy.typing.NDArray[numpy.uint8]");
+MORVEX_CAPTION(optional_pixels, "numpy.typing.NDArray[numpy.uint8] | None");
 MORVEX_CAPTION(image, "PIL.Image.Image");
 MORVEX_CAPTION(extract_result, "morvex_tex.ExtractResult");
 MORVEX_CAPTION(pack_result, "morvex_tex.PackResult");

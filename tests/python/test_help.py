@@ -53,7 +53,7 @@ SIGNATURES = [
     (morvex_tex.Archive.__enter__, "Archive", "__enter__(self: morvex_tex.Archive) -> morvex_tex.Archive"),
     (morvex_tex.EntryList.__getitem__, "EntryList",
      "__getitem__(self: morvex_tex.EntryList, index: int | slice) -> morvex_tex.Entry | list[morvex_tex.Entry]"),
-    (morvex_tex.Entry.pixels, "Entry", "pixels(self: morvex_tex.Entry) -> numpy.typing.NDArray[numpy.uint8]"),
+    (morvex_tex.Entry.pixels, "Entry", "pixels(self: morvex_tex.Entry, out: numpy.typing.NDArray[numpy.uint8] | None = None) -> numpy.typing.NDArray[numpy.uint8]"),
     (morvex_tex.Entry.raw, "Entry", "raw(self: morvex_tex.Entry) -> bytes"),
     (morvex_tex.Entry.to_image, "Entry", "to_image(self: morvex_tex.Entry) -> PIL.Image.Image"),
 ]

@@ -31,6 +31,30 @@ def test_pixels_match_pillow_on_what_the_command_line_builds_and_extracts(tmp_pa
             assert np.array_equal(pixels, read)
             assert np.array_equal(pixels, source if type_ == 6 else nearest_of_16(source))
             assert np.array_equal(np.asarray(a[name].to_image()), pixels)
+            # Into the caller's array: the same pixels, in that array.
+            out = np.full(source.shape, 7, np.uint8)
+            assert a[name].pixels(out=out) is out and np.array_equal(out, pixels)
+
+
+@pytest.mark.parametrize("out, error", [
+    (np.zeros((3, 5, 4), np.uint8), ValueError),            # another shape
+    (np.zeros((5, 3, 4), np.uint16), ValueError),           # another type
+    (np.zeros((3, 5, 4), np.uint8).transpose(1, 0, 2), ValueError),  # not C-contiguous
+    (np.zeros((5, 3, 4), np.uint8), None),
+    (bytearray(60), TypeError),
+])
+def test_pixels_into_an_array_of_another_kind_is_refused(tmp_path, out, error):
+    morvex_tex.create(tmp_path / "one.pak", {"x.png": pattern(5, 3, 1)})
+    with morvex_tex.open(tmp_path / "one.pak") as a:
+        if error is None:
+            assert np.array_equal(a["x.png"].pixels(out=out), pattern(5, 3, 1))
+            return
+        with pytest.raises(error, match="shape \\(5, 3, 4\\)|numpy.ndarray"):
+            a["x.png"].pixels(out=out)
+    frozen = np.zeros((5, 3, 4), np.uint8)
+    frozen.flags.writeable = False
+    with morvex_tex.open(tmp_path / "one.pak") as a, pytest.raises(ValueError):
+        a["x.png"].pixels(out=frozen)
 
 
 def test_pixels_of_the_demo_archive_match_its_extracted_files(tmp_path):
