@@ -85,6 +85,27 @@ if(TARGET morvex_python)
   list(APPEND morvex_components python)
 endif()
 
+# The page holds, compiled to WebAssembly, the libraries scripts/build-web.sh
+# builds from Debian's source packages: the programs' licence file carries
+# their terms too, in the words of Debian's packages of them.
+set(morvex_licence_programs ${PROJECT_SOURCE_DIR}/LICENSE)
+if(MORVEX_WEB_PAGE_INSTALL)
+  set(morvex_licence_programs ${PROJECT_BINARY_DIR}/package/copyright-programs)
+  file(READ LICENSE text)
+  file(WRITE ${morvex_licence_programs} "${text}\n"
+       "share/morvex-tex/morvex_tex.html holds, compiled to WebAssembly, zlib, libdeflate, libpng, libwebp\n"
+       "and libjpeg-turbo, built from Debian's source packages. Their terms follow, as Debian's packages of\n"
+       "them state them.\n")
+  foreach(package zlib1g libdeflate0 libpng16-16 libwebp7 libjpeg62-turbo)
+    set(copyright /usr/share/doc/${package}/copyright)
+    if(NOT EXISTS ${copyright})
+      message(FATAL_ERROR "No ${copyright}: the page would be installed without its terms (install ${package})")
+    endif()
+    file(READ ${copyright} text)
+    file(APPEND ${morvex_licence_programs} "\n==== ${package}: ${copyright}\n\n${text}")
+  endforeach()
+endif()
+
 # Debian's place and name for the licence, one for each package; anywhere
 # else it does no harm.
 foreach(component IN LISTS morvex_components)
@@ -97,7 +118,11 @@ foreach(component IN LISTS morvex_components)
     set(package ${morvex_python_deb_package})
   endif()
   set(morvex_doc_dir_${component} ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package})
-  install(FILES LICENSE DESTINATION ${morvex_doc_dir_${component}} RENAME copyright COMPONENT ${component})
+  set(licence LICENSE)
+  if(component STREQUAL "programs")
+    set(licence ${morvex_licence_programs})
+  endif()
+  install(FILES ${licence} DESTINATION ${morvex_doc_dir_${component}} RENAME copyright COMPONENT ${component})
 endforeach()
 
 # The library. The shared one's SONAME link goes with it, its development

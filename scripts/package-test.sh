@@ -384,6 +384,12 @@ if [ -f "$programs_deb" ] && [ -f "$library_deb" ] && [ -f "$dev_deb" ]; then
   for p in "${packages[@]}"; do
     doc="$root/usr/share/doc/$p"
     check "$p holds the licence" test -s "$doc/copyright"
+    if [ -n "$web_page" ] && [ "$p" = morvex-tex-extractor ]; then
+      for lib in zlib1g libdeflate0 libpng16-16 libwebp7 libjpeg62-turbo; do
+        check "$p's copyright carries the terms of $lib, compiled into the page" \
+          eval 'grep -q "^==== $lib: " "$doc/copyright" && head -n 1 "$doc/copyright" | cmp -s - <(head -n 1 "$here/LICENSE")'
+      done
+    fi
     entry="$(gzip -dc "$doc/changelog.Debian.gz" 2>/dev/null)"
     check "$p: changelog.Debian.gz opens with this version: $(head -n 1 <<<"$entry")" \
       test "$(head -n 1 <<<"$entry")" = "morvex-tex-extractor ($package_version) unstable; urgency=medium"
