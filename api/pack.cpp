@@ -89,6 +89,21 @@ int carry_out(const api_pack_request& r, morvex_tex_pack_result* result, morvex_
     return api::succeed(error);
 }
 
+// add and update: the archive at `path` edited in place with the images.
+int edit_with_images(api_pack_command command, const char* path, std::size_t path_size,
+                     const morvex_tex_image_source* const* images, std::size_t count, const morvex_tex_pack_options* options,
+                     morvex_tex_pack_result* result, morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
+{
+    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
+    return api::guarded(error, [&] {
+        api_pack_request r;
+        if (request_of(path, path_size, images, count, options, r, error) != 0) return -1;
+        r.command = command;
+        r.in_path = r.out_path;
+        return carry_out(r, result, each, context, error);
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -125,28 +140,14 @@ MORVEX_TEX_API int morvex_tex_add(const char* path, size_t path_size, const morv
                                   size_t count, const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
                                   morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
 {
-    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
-    return api::guarded(error, [&] {
-        api_pack_request r;
-        if (request_of(path, path_size, images, count, options, r, error) != 0) return -1;
-        r.command = api_pack_command::add;
-        r.in_path = r.out_path;
-        return carry_out(r, result, each, context, error);
-    });
+    return edit_with_images(api_pack_command::add, path, path_size, images, count, options, result, each, context, error);
 }
 
 MORVEX_TEX_API int morvex_tex_update(const char* path, size_t path_size, const morvex_tex_image_source* const* images,
                                      size_t count, const morvex_tex_pack_options* options, morvex_tex_pack_result* result,
                                      morvex_tex_pack_fn each, void* context, morvex_tex_error* error)
 {
-    if (result && !api::known(result)) return api::fail_argument(error, "a result of no known size");
-    return api::guarded(error, [&] {
-        api_pack_request r;
-        if (request_of(path, path_size, images, count, options, r, error) != 0) return -1;
-        r.command = api_pack_command::update;
-        r.in_path = r.out_path;
-        return carry_out(r, result, each, context, error);
-    });
+    return edit_with_images(api_pack_command::update, path, path_size, images, count, options, result, each, context, error);
 }
 
 MORVEX_TEX_API int morvex_tex_delete(const char* path, size_t path_size, const morvex_tex_string* patterns, size_t count,

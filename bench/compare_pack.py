@@ -27,6 +27,7 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import compare  # noqa: E402  (the benchmark's runner, beside this file)
+import results_md as results_file  # noqa: E402
 
 LEVELS = list(range(1, 13))
 DEFAULT_LEVEL = 6  # pack/payload.hpp: pack_level_default
@@ -201,18 +202,6 @@ def section(runs, started, rounds, load_before, load_after, before, notes, other
     ]
 
 
-def splice(results_md, text):
-    """RESULTS_MD with its packer section replaced by `text`, or `text` added before the micro-benchmarks."""
-    old = open(results_md).read().split("\n") if os.path.exists(results_md) else []
-    if HEADING in old:
-        start = old.index(HEADING)
-        end = next((k for k in range(start + 1, len(old)) if old[k].startswith("## ")), len(old))
-    else:
-        start = end = next((k for k, line in enumerate(old) if line.startswith("## Micro-benchmarks")), len(old))
-    with open(results_md, "w") as f:
-        f.write("\n".join(old[:start] + text + old[end:]))
-
-
 def main():
     build, work, rounds, results_md = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), int(sys.argv[3]), \
         sys.argv[4]
@@ -250,7 +239,7 @@ def main():
     shutil.rmtree(runs_dir)
     notes = verify(build, work, images, before)
     text = section(runs, started, rounds, load_before, load_after, before, notes, others)
-    splice(results_md, text)
+    results_file.splice(results_md, HEADING, text)
     print("\n".join(text))
 
 

@@ -34,6 +34,8 @@ import sys
 import numpy as np
 from PIL import Image
 
+import results_md as results_file  # beside this file
+
 HEADING = "## Python read-all"
 LIMIT = 1.25  # the read-all may cost this many times the program's test, at most
 LARGE = [(1024, 1024)] * 24 + [(256, 256)] * 48 + [(512, 512)] * 8
@@ -181,18 +183,6 @@ def section(medians, decoded, paths, rounds, when, load, before, what):
     ]
 
 
-def replace_section(results_md, text):
-    with open(results_md) as f:
-        old = f.read().split("\n")
-    if HEADING in old:
-        start = old.index(HEADING)
-        end = next((k for k in range(start + 1, len(old)) if old[k].startswith("## ")), len(old))
-    else:
-        start = end = next((k for k, line in enumerate(old) if line.startswith("## Micro-benchmarks")), len(old))
-    with open(results_md, "w") as f:
-        f.write("\n".join(old[:start] + text + old[end:]))
-
-
 def main():
     if len(sys.argv) < 2:
         raise SystemExit(__doc__.split("\n\n")[1])
@@ -210,7 +200,7 @@ def main():
     text = section(medians, decoded, paths, rounds, when, load, before, what)
     print("\n".join(text))
     if len(sys.argv) > 3:
-        replace_section(sys.argv[3], text)
+        results_file.splice(sys.argv[3], HEADING, text)
 
 
 if __name__ == "__main__":

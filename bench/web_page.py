@@ -37,6 +37,7 @@ sys.path.insert(0, here)
 sys.path.insert(0, os.path.join(here, "..", "tests", "browser"))
 import gallery_browser_test as gb  # noqa: E402  (WebDriver)
 import python_read  # noqa: E402  (the archives)
+import results_md as results_file  # noqa: E402
 import web_page_browser_test as wp  # noqa: E402  (the async call and the file input)
 
 HEADING = "## Browser page"
@@ -161,18 +162,6 @@ def section(medians, read, paths, rounds, when, load, browser):
     ]
 
 
-def replace_section(results_md, text):
-    with open(results_md) as f:
-        old = f.read().split("\n")
-    if HEADING in old:
-        start = old.index(HEADING)
-        end = next((k for k in range(start + 1, len(old)) if old[k].startswith("## ")), len(old))
-    else:
-        start = end = next((k for k, line in enumerate(old) if line.startswith("## Micro-benchmarks")), len(old))
-    with open(results_md, "w") as f:
-        f.write("\n".join(old[:start] + text + old[end:]))
-
-
 def main():
     if len(sys.argv) < 3:
         raise SystemExit(__doc__.split("\n\n")[1])
@@ -201,7 +190,7 @@ def main():
     text = section(medians, read, paths, rounds, when, load, browser)
     print("\n".join(text))
     if len(sys.argv) > 4:
-        replace_section(sys.argv[4], text)
+        results_file.splice(sys.argv[4], HEADING, text)
 
 
 if __name__ == "__main__":

@@ -62,6 +62,23 @@ int pack_read_image_file(const std::string& path, std::vector<std::uint8_t>& out
     return 0;
 }
 
+// A file's identity is the first part of its state.
+int file_identity_of(const std::string& path, file_identity& out)
+{
+    file_state state;
+    if (file_state_of(path, state) != 0) return -1;
+    out = state.id;
+    return 0;
+}
+
+int file_identity_of_fd(int fd, file_identity& out)
+{
+    file_state state;
+    if (file_state_of_fd(fd, state) != 0) return -1;
+    out = state.id;
+    return 0;
+}
+
 bool same_file(const std::string& in_path, const std::string& out_path)
 {
     file_identity in, out;

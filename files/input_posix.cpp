@@ -78,23 +78,6 @@ int file_state_of_fd(int fd, file_state& out)
     return 0;
 }
 
-// A file's identity is the first part of its state.
-int file_identity_of(const std::string& path, file_identity& out)
-{
-    file_state state;
-    if (file_state_of(path, state) != 0) return -1;
-    out = state.id;
-    return 0;
-}
-
-int file_identity_of_fd(int fd, file_identity& out)
-{
-    file_state state;
-    if (file_state_of_fd(fd, state) != 0) return -1;
-    out = state.id;
-    return 0;
-}
-
 int file_lock_take(const std::string& path, unique_fd& out, void (*waiting)(void*), void* context)
 {
     bool said = false;

@@ -24,7 +24,7 @@
 
 #include "images/chunk_output.hpp"
 #include "images/thumbnail.hpp"
-#include "images/thumbnail.hpp"
+#include "images/webp_picture.hpp"
 #include "images/png_writer.hpp"
 
 namespace {
@@ -249,21 +249,13 @@ bool image_has_transparency(image_view image)
 
 namespace {
 
-// libwebp's memory writer and picture, freed however the encoding ends.
+// libwebp's memory writer, freed however the encoding ends (its picture: images/webp_picture.hpp).
 struct webp_memory {
     WebPMemoryWriter writer;
     webp_memory() { WebPMemoryWriterInit(&writer); }
     ~webp_memory() { WebPMemoryWriterClear(&writer); }
     webp_memory(const webp_memory&) = delete;
     webp_memory& operator=(const webp_memory&) = delete;
-};
-
-struct webp_picture {
-    WebPPicture picture;
-    webp_picture() { WebPPictureInit(&picture); }
-    ~webp_picture() { WebPPictureFree(&picture); }
-    webp_picture(const webp_picture&) = delete;
-    webp_picture& operator=(const webp_picture&) = delete;
 };
 
 int encode_webp(const image_view& thumb, bool lossless, std::vector<std::uint8_t>& out)

@@ -17,6 +17,7 @@
 // limits bound it as they bound every reader.
 #include "images/chunk_output.hpp"
 #include "images/images.hpp"
+#include "images/webp_picture.hpp"
 
 #include <bit>
 #include <cerrno>
@@ -46,15 +47,6 @@ int sink_write(const std::uint8_t* data, std::size_t size, const WebPPicture* pi
     sink->saved_errno = errno;
     return 0;
 }
-
-// libwebp's picture, freed however the encoding ends.
-struct webp_picture {
-    WebPPicture picture;
-    webp_picture() { WebPPictureInit(&picture); }
-    ~webp_picture() { WebPPictureFree(&picture); }
-    webp_picture(const webp_picture&) = delete;
-    webp_picture& operator=(const webp_picture&) = delete;
-};
 
 }  // namespace
 

@@ -7,21 +7,12 @@
 # whole page in headless Chromium, driven as tests/browser/ drives it.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${1:-$here/build}"
-"$here/scripts/install-deps.sh" browser icons
-icons=/usr/share/icons/Adwaita
+build="$(cd "${1:-$here/build}" && pwd)"
+"$here/scripts/install-deps.sh" browser
 scratch="$(mktemp -d -t morvex-shot.XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$scratch/textures/devices" "$scratch/textures/places" "$scratch/textures/ui"
-# Large, middle-sized and small textures, some with soft transparent edges.
-cp "$icons/512x512/devices/input-gaming.png" "$icons/512x512/devices/computer.png" \
-  "$icons/256x256/places/user-trash.png" "$scratch/textures/devices/"
-cp "$icons/512x512/places/folder-pictures.png" "$icons/512x512/mimetypes/x-office-drawing.png" \
-  "$scratch/textures/places/"
-cp "$icons/48x48/legacy/camera-photo.png" "$icons/48x48/legacy/applications-games.png" \
-  "$icons/16x16/places/folder-download.png" "$scratch/textures/ui/"
+"$here/scripts/icon-archive.sh" "$build" "$scratch/game.pak"
 cd "$scratch"
-"$build/morvex_tex" create -q game.pak textures
 "$build/morvex_tex" gallery -q game.pak
 # The page's full height in a window 1000 pixels wide, so that the last card
 # is in the picture whole.

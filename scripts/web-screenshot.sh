@@ -3,7 +3,7 @@
 # picture of the browser page (PAGE, default build-web/morvex_tex.html, which
 # scripts/build-web.sh makes) with an archive open: the archive is made by
 # BUILD's (default build/) `morvex_tex create` from the icons of Debian's
-# adwaita-icon-theme, as scripts/gallery-screenshot.sh makes its own, and
+# adwaita-icon-theme by scripts/icon-archive.sh, as the gallery's picture's is, and
 # given to the page through its file chooser in headless Chromium, driven as
 # tests/browser/web_page_browser_test.py drives it; the picture is taken once
 # the page says every card's picture is drawn.
@@ -12,18 +12,10 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$here/build}" && pwd)"
 page="${2:-$here/build-web/morvex_tex.html}"
 [ -f "$page" ] || { echo "web-screenshot: no page $page (scripts/build-web.sh makes it)" >&2; exit 1; }
-"$here/scripts/install-deps.sh" browser icons
-icons=/usr/share/icons/Adwaita
+"$here/scripts/install-deps.sh" browser
 scratch="$(mktemp -d -t morvex-shot.XXXXXX)"
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$scratch/textures/devices" "$scratch/textures/places" "$scratch/textures/ui"
-cp "$icons/512x512/devices/input-gaming.png" "$icons/512x512/devices/computer.png" \
-  "$icons/256x256/places/user-trash.png" "$scratch/textures/devices/"
-cp "$icons/512x512/places/folder-pictures.png" "$icons/512x512/mimetypes/x-office-drawing.png" \
-  "$scratch/textures/places/"
-cp "$icons/48x48/legacy/camera-photo.png" "$icons/48x48/legacy/applications-games.png" \
-  "$icons/16x16/places/folder-download.png" "$scratch/textures/ui/"
-(cd "$scratch" && "$build/morvex_tex" create -q game.pak textures)
+"$here/scripts/icon-archive.sh" "$build" "$scratch/game.pak"
 # The page's full height in a window 1000 pixels wide.
 MORVEX_SHOT_PAGE="$page" MORVEX_SHOT_ARCHIVE="$scratch/game.pak" MORVEX_SHOT_OUT="$here/doc/web.png" \
   PYTHONPATH="$here/tests/browser" python3 - <<'EOF'
